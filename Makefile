@@ -1,0 +1,80 @@
+# Every target sets up what it needs on a fresh Debian 12 machine, idempotently:
+# system packages, a Python 3.12 virtual environment in .venv/, the build.
+SHELL := /bin/bash
+.DEFAULT_GOAL := help
+
+VENV      := .venv
+PY        := $(VENV)/bin/python
+PIP       := $(PY) -m pip
+BUILD     := build/cpp
+ASAN      := build/asan
+APT_PKGS  := nlohmann-json3-dev librust-blake3-dev libgtest-dev ccache
+CMAKE_ENV := PATH=$(abspath $(VENV))/bin:$$PATH CCACHE_BASEDIR=$(CURDIR)
+
+.PHONY: help setup system-deps build test test-cpp test-asan module test-py demo clean
+
+help:
+	@echo "make test   set everything up, build, run all tests"
+	@echo "make demo   run the main job on the bundled sample"
+	@echo "make test-asan  C++ tests under AddressSanitizer and UBSan"
+
+setup: system-deps $(VENV)/.requirements-stamp
+
+system-deps:
+	@missing=""; for p in $(APT_PKGS); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "ok installed" || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing Debian packages:$$missing"; \
+	  SUDO=""; [ "$$(id -u)" -eq 0 ] || SUDO=sudo; \
+	  $$SUDO apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing >/dev/null; \
+	fi
+
+$(VENV)/bin/python:
+	@py=$$(command -v python3.12 || ls -d "$$(pyenv root 2>/dev/null)"/versions/3.12.*/bin/python3.12 2>/dev/null | tail -n 1); \
+	if [ -z "$$py" ] || [ ! -x "$$py" ]; then \
+	  echo "error: Python 3.12 not found (looked on PATH and under pyenv); install it first" >&2; exit 1; \
+	fi; \
+	echo "creating $(VENV) with $$py"; "$$py" -m venv $(VENV)
+
+$(VENV)/.requirements-stamp: requirements.txt $(VENV)/bin/python
+	$(PIP) install -q --upgrade pip
+	$(PIP) install -q -r requirements.txt
+	touch $@
+
+$(BUILD)/build.ninja: | setup
+	$(CMAKE_ENV) cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DSHREDDER_PYTHON=$(abspath $(PY))
+
+build: setup $(BUILD)/build.ninja
+	$(CMAKE_ENV) cmake --build $(BUILD)
+
+test-cpp: build
+	cd $(BUILD) && ctest --output-on-failure
+
+$(ASAN)/build.ninja: | setup
+	$(CMAKE_ENV) cmake -S . -B $(ASAN) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DSHREDDER_SANITIZE=ON -DSHREDDER_PYTHON=$(abspath $(PY))
+
+test-asan: setup $(ASAN)/build.ninja
+	$(CMAKE_ENV) cmake --build $(ASAN)
+	cd $(ASAN) && ctest --output-on-failure
+
+# Builds the extension module (and the pure-Python package) into the venv. The build tree
+# under build/py is kept, so a rebuild is incremental.
+module: setup
+	$(CMAKE_ENV) $(PIP) install -q --no-build-isolation --no-deps .
+
+test-py: module
+	@if ls tests/python/test_*.py >/dev/null 2>&1; then \
+	  $(PY) -m pytest -q; \
+	else echo "no Python tests yet"; fi
+
+test: test-cpp test-py
+
+demo: setup
+	@echo "make demo arrives with the command-line program; until then run: make test"
+
+clean:
+	rm -rf build

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "shredder/atom_column.h"
+#include "shredder/value.h"
+
+namespace shredder {
+
+/// Flattens documents into tables of atoms and rebuilds documents from such tables.
+/// Stateless; both operations are const and may run concurrently.
+class Shredder {
+ public:
+  /// Flattens one document into a table whose column names are paths beginning with "root"
+  /// and whose rows come from unrolling arrays. Never changes `document`.
+  /// Throws std::runtime_error ("Shredder::Shred: ...") for arrays it cannot flatten and
+  /// std::invalid_argument from a column when one name holds strings and non-strings.
+  ShredResult Shred(const Object& document) const;
+
+  /// Rebuilds the documents of a table, grouped by the transaction column and returned in
+  /// ascending order of their transaction atoms. Throws std::runtime_error
+  /// ("Shredder::Unshred: ...") and passes column errors through.
+  std::vector<Object> Unshred(const ShredResult& table) const;
+};
+
+/// Splits a column name into path segments, the inverse of the joining rule of `Shred`
+/// (runs of underscores introduce keys that start with underscores).
+std::vector<std::string> split_path(std::string_view name);
+
+}  // namespace shredder
