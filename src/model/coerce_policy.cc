@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cstdint>
 #include <system_error>
+#include <utility>
 
 namespace shredder {
 namespace {
@@ -40,6 +41,13 @@ std::optional<Kind> resolve_box_to_string(Kind current, Kind incoming, const std
   return Kind::String;
 }
 
+// The atom alternative `index` built in place (no temporary Atom to move from).
+template <std::size_t index, typename... Args>
+Converted atom(Args&&... args) {
+  return Converted{std::in_place_index<0>, std::in_place_index<index>,
+                   std::forward<Args>(args)...};
+}
+
 Converted error_text(const std::string& name, std::string_view expected) {
   std::string text = "coerce mismatch at ";
   text.append(name).append(expected);
@@ -47,26 +55,26 @@ Converted error_text(const std::string& name, std::string_view expected) {
 }
 
 Converted convert_box_to_string(Kind target, const Value& value, const std::string& name) {
-  if (std::holds_alternative<std::monostate>(value.data)) return Atom{};
+  if (std::holds_alternative<std::monostate>(value.data)) return atom<0>();
   switch (target) {
     case Kind::Null:
-      return Atom{};
+      return atom<0>();
     case Kind::Bool:
-      if (const bool* b = std::get_if<bool>(&value.data)) return Atom{*b};
+      if (const bool* b = std::get_if<bool>(&value.data)) return atom<1>(*b);
       return error_text(name, ": expected bool");
     case Kind::Int64:
-      if (const auto* i = std::get_if<std::int64_t>(&value.data)) return Atom{*i};
+      if (const auto* i = std::get_if<std::int64_t>(&value.data)) return atom<2>(*i);
       return error_text(name, ": expected int64");
     case Kind::Double:
-      if (const double* d = std::get_if<double>(&value.data)) return Atom{*d};
+      if (const double* d = std::get_if<double>(&value.data)) return atom<3>(*d);
       if (const auto* i = std::get_if<std::int64_t>(&value.data)) {
-        return Atom{static_cast<double>(*i)};
+        return atom<3>(static_cast<double>(*i));
       }
       return error_text(name, ": expected double (or int64 upcast)");
     case Kind::String:
     case Kind::Array:
     case Kind::Object:
-      return Atom{std::in_place_index<4>, value_to_text(value)};
+      return atom<4>(value_to_text(value));
   }
   return Converted{std::in_place_index<1>, "unknown target type at " + name};
 }

@@ -80,7 +80,9 @@ struct ConvertCase {
 };
 
 Converted Error(std::string text) { return Converted{std::in_place_index<1>, std::move(text)}; }
-Converted Text(std::string text) { return Converted{Atom{std::in_place_index<4>, std::move(text)}}; }
+Converted Text(std::string text) {
+  return Converted{Atom{std::in_place_index<4>, std::move(text)}};
+}
 
 class BoxToStringConverter : public ::testing::TestWithParam<ConvertCase> {};
 
