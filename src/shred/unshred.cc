@@ -240,7 +240,8 @@ class Unshredder {
     readers_.reserve(headers.size());
     for (const auto& column : table_.columns) readers_.emplace_back(*column);
 
-    // Names deeper than any accepted document are refused before anything is built from them.
+    // A name of more segments would rebuild a document deeper than the later stages accept
+    // (each segment may add an array and an object); it is refused before anything is built.
     for (const std::string& name : headers) {
       if (CountSegments(name, kMaxNestingDepth) > static_cast<std::size_t>(kMaxNestingDepth)) {
         throw std::runtime_error("Shredder::Unshred: column name nested too deeply at " + name);
@@ -289,10 +290,11 @@ class Unshredder {
   // by array path, and the transaction column last, so that it decides first.
   std::vector<std::uint64_t> SortPassColumns() const {
     std::vector<IndexColumnRef> refs = index_refs_;
-    std::stable_sort(refs.begin(), refs.end(), [](const IndexColumnRef& a, const IndexColumnRef& b) {
-      if (a.depth != b.depth) return a.depth > b.depth;
-      return a.base_path < b.base_path;
-    });
+    std::stable_sort(refs.begin(), refs.end(),
+                     [](const IndexColumnRef& a, const IndexColumnRef& b) {
+                       if (a.depth != b.depth) return a.depth > b.depth;
+                       return a.base_path < b.base_path;
+                     });
     std::vector<std::uint64_t> passes;
     passes.reserve(refs.size() + 1);
     for (const IndexColumnRef& ref : refs) passes.push_back(ref.column);
