@@ -102,7 +102,8 @@ std::shared_ptr<arrow::RecordBatch> BuildDocBatch(const Serialization& serializa
   std::shared_ptr<arrow::Array> array;
   if (auto status = builder.Finish(&array); !status.ok()) ThrowStatus(status);
   auto schema = arrow::schema({arrow::field("doc", arrow::utf8(), /*nullable=*/true)});
-  return arrow::RecordBatch::Make(std::move(schema), array->length(), {std::move(array)});
+  const std::int64_t rows = array->length();
+  return arrow::RecordBatch::Make(std::move(schema), rows, {std::move(array)});
 }
 
 }  // namespace json_internal
