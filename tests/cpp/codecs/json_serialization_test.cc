@@ -161,7 +161,8 @@ TEST(JsonToDom, MapsEveryJsonValueOntoItsKind) {
               {"c", Value(Object{{"d", Value(Array{})}})}}},
       // A repeated key keeps its last value, whatever kinds the two values have.
       {"{\"a\":1,\"a\":2}", Object{{"a", Value(2)}}},
-      {"{\"a\":{\"x\":1},\"b\":0,\"a\":[2]}", Object{{"a", Value(Array{Value(2)})}, {"b", Value(0)}}},
+      {"{\"a\":{\"x\":1},\"b\":0,\"a\":[2]}",
+       Object{{"a", Value(Array{Value(2)})}, {"b", Value(0)}}},
       {"{\"o\":{\"k\":\"x\",\"z\":1,\"k\":null}}",
        Object{{"o", Value(Object{{"k", Value()}, {"z", Value(1)}})}}},
   };
@@ -327,7 +328,8 @@ TEST(JsonFromDom, WritesCompactTextInKeyOrder) {
       {inserted_b_then_a, "{\"a\":2,\"b\":1}"},
       {Object{{"", Value()}, {"t", Value(true)}, {"f", Value(false)}},
        "{\"\":null,\"f\":false,\"t\":true}"},
-      {Object{{"a", Value(Array{Value(Array{}), Value(Object{}), Value(Array{Value(1), Value()})})}},
+      {Object{{"a",
+               Value(Array{Value(Array{}), Value(Object{}), Value(Array{Value(1), Value()})})}},
        "{\"a\":[[],{},[1,null]]}"},
       {Object{{"i", Value(Array{Value(2), Value(-1), Value(kInt64Min), Value(kInt64Max)})}},
        "{\"i\":[2,-1,-9223372036854775808,9223372036854775807]}"},
@@ -449,7 +451,8 @@ TEST(JsonRoundTrip, KeepsIntegersAndDoublesApart) {
                         {"neg", Value(-0.0)},
                         {"s", Value("\n\xC3\xA9")}};
   const std::string text = FromDom(document);
-  EXPECT_EQ(text, "{\"big\":1e+16,\"d\":2.0,\"i\":2,\"neg\":-0.0,\"s\":\"\\n\xC3\xA9\",\"small\":1e-05}");
+  EXPECT_EQ(text,
+            "{\"big\":1e+16,\"d\":2.0,\"i\":2,\"neg\":-0.0,\"s\":\"\\n\xC3\xA9\",\"small\":1e-05}");
   const Object back = ToDom(text);
   EXPECT_EQ(back, document);
   EXPECT_EQ(kind_of(back.at("d")), Kind::Double);
