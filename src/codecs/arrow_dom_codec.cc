@@ -204,10 +204,9 @@ void merge_object(Node& node, const Object& object) {
   // Members and fields share one order, so one forward walk finds or places every member.
   auto field = node.fields.begin();
   for (const auto& [key, member] : object) {
-    while (field != node.fields.end() && field->first < key) ++field;
-    if (field == node.fields.end() || field->first != key) {
-      field = add_field(node, field, key);
-    }
+    int order = 1;  // Of the field's name against the key; 1 past the last field.
+    while (field != node.fields.end() && (order = field->first.compare(key)) < 0) ++field;
+    if (order != 0) field = add_field(node, field, key);
     merge_value(field->second, member);
     ++field;
   }
@@ -249,6 +248,22 @@ void merge_value(Node& node, const Value& value) {
   }
 }
 
+std::shared_ptr<arrow::DataType> node_to_arrow(const Node& node);
+
+// Containers get their own functions so that the recursive frames hold only their locals.
+[[gnu::noinline]] std::shared_ptr<arrow::DataType> struct_to_arrow(const Node& node) {
+  arrow::FieldVector fields;
+  fields.reserve(node.fields.size());
+  for (const auto& [name, child] : node.fields) {
+    fields.push_back(arrow::field(name, node_to_arrow(child)));
+  }
+  return arrow::struct_(std::move(fields));
+}
+
+[[gnu::noinline]] std::shared_ptr<arrow::DataType> list_to_arrow(const Node& node) {
+  return arrow::list(node_to_arrow(*node.element));
+}
+
 std::shared_ptr<arrow::DataType> node_to_arrow(const Node& node) {
   switch (node.kind) {
     case NodeKind::Null:
@@ -262,23 +277,37 @@ std::shared_ptr<arrow::DataType> node_to_arrow(const Node& node) {
     case NodeKind::Utf8:
       return arrow::utf8();
     case NodeKind::List:
-      return arrow::list(node_to_arrow(*node.element));
-    case NodeKind::Struct: {
-      arrow::FieldVector fields;
-      fields.reserve(node.fields.size());
-      for (const auto& [name, child] : node.fields) {
-        fields.push_back(arrow::field(name, node_to_arrow(child)));
-      }
-      return arrow::struct_(std::move(fields));
-    }
+      return list_to_arrow(node);
+    case NodeKind::Struct:
+      return struct_to_arrow(node);
   }
   return arrow::null();
 }
 
-}  // namespace
+[[gnu::noinline]] arrow::Status make_list_builder(const std::shared_ptr<arrow::DataType>& type,
+                                                  std::shared_ptr<arrow::ArrayBuilder>* out) {
+  std::shared_ptr<arrow::ArrayBuilder> element;
+  ARROW_RETURN_NOT_OK(
+      make_builder(static_cast<const arrow::ListType&>(*type).value_type(), &element));
+  *out = std::make_shared<arrow::ListBuilder>(arrow::default_memory_pool(), std::move(element),
+                                              type);
+  return arrow::Status::OK();
+}
 
-arrow::Status make_builder(const std::shared_ptr<arrow::DataType>& type,
-                           std::shared_ptr<arrow::ArrayBuilder>* out) {
+[[gnu::noinline]] arrow::Status make_struct_builder(
+    const std::shared_ptr<arrow::DataType>& type, std::shared_ptr<arrow::ArrayBuilder>* out) {
+  std::vector<std::shared_ptr<arrow::ArrayBuilder>> children(
+      static_cast<std::size_t>(type->num_fields()));
+  for (std::size_t k = 0; k < children.size(); ++k) {
+    ARROW_RETURN_NOT_OK(make_builder(type->field(static_cast<int>(k))->type(), &children[k]));
+  }
+  *out = std::make_shared<arrow::StructBuilder>(type, arrow::default_memory_pool(),
+                                                std::move(children));
+  return arrow::Status::OK();
+}
+
+[[gnu::noinline]] arrow::Status make_scalar_builder(
+    const std::shared_ptr<arrow::DataType>& type, std::shared_ptr<arrow::ArrayBuilder>* out) {
   arrow::MemoryPool* pool = arrow::default_memory_pool();
   switch (type->id()) {
     case arrow::Type::NA:
@@ -296,28 +325,26 @@ arrow::Status make_builder(const std::shared_ptr<arrow::DataType>& type,
     case arrow::Type::STRING:
       *out = std::make_shared<arrow::StringBuilder>(pool);
       return arrow::Status::OK();
-    case arrow::Type::LIST: {
-      std::shared_ptr<arrow::ArrayBuilder> element;
-      ARROW_RETURN_NOT_OK(
-          make_builder(static_cast<const arrow::ListType&>(*type).value_type(), &element));
-      *out = std::make_shared<arrow::ListBuilder>(pool, std::move(element), type);
-      return arrow::Status::OK();
-    }
-    case arrow::Type::STRUCT: {
-      std::vector<std::shared_ptr<arrow::ArrayBuilder>> children(
-          static_cast<std::size_t>(type->num_fields()));
-      for (std::size_t k = 0; k < children.size(); ++k) {
-        ARROW_RETURN_NOT_OK(make_builder(type->field(static_cast<int>(k))->type(), &children[k]));
-      }
-      *out = std::make_shared<arrow::StructBuilder>(type, pool, std::move(children));
-      return arrow::Status::OK();
-    }
     default: {
       std::unique_ptr<arrow::ArrayBuilder> made;
       ARROW_RETURN_NOT_OK(arrow::MakeBuilder(pool, type, &made));
       *out = std::move(made);
       return arrow::Status::OK();
     }
+  }
+}
+
+}  // namespace
+
+arrow::Status make_builder(const std::shared_ptr<arrow::DataType>& type,
+                           std::shared_ptr<arrow::ArrayBuilder>* out) {
+  switch (type->id()) {
+    case arrow::Type::LIST:
+      return make_list_builder(type, out);
+    case arrow::Type::STRUCT:
+      return make_struct_builder(type, out);
+    default:
+      return make_scalar_builder(type, out);
   }
 }
 
