@@ -11,12 +11,12 @@ ASAN      := build/asan
 APT_PKGS  := nlohmann-json3-dev librust-blake3-dev libgtest-dev ccache
 CMAKE_ENV := PATH=$(abspath $(VENV))/bin:$$PATH CCACHE_BASEDIR=$(CURDIR)
 
-.PHONY: help setup system-deps build test test-cpp test-asan module test-py demo clean
+.PHONY: help setup system-deps build test test-cpp test-asan module test-py demo clean fuzz
 
 help:
 	@echo "make test   set everything up, build, run all tests"
 	@echo "make demo   run the main job on the bundled sample"
-	@echo "make test-asan  C++ tests under AddressSanitizer and UBSan"
+	@echo "make test-asan  C++ tests under AddressSanitizer, LeakSanitizer and UBSan (part of test)"
 
 setup: system-deps $(VENV)/.requirements-stamp
 
@@ -57,9 +57,14 @@ $(ASAN)/build.ninja: | setup
 	$(CMAKE_ENV) cmake -S . -B $(ASAN) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DSHREDDER_SANITIZE=ON -DSHREDDER_PYTHON=$(abspath $(PY))
 
+# Any AddressSanitizer, LeakSanitizer or UBSan report fails the run: UBSan does not recover
+# (-fno-sanitize-recover=all), and every report makes the test binary exit non-zero.
+SAN_ENV := ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:check_initialization_order=1:strict_init_order=1:detect_stack_use_after_return=1 \
+           UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+
 test-asan: setup $(ASAN)/build.ninja
 	$(CMAKE_ENV) cmake --build $(ASAN)
-	cd $(ASAN) && ctest --output-on-failure
+	cd $(ASAN) && $(SAN_ENV) ctest --output-on-failure
 
 # Builds the extension module (and the pure-Python package) into the venv. The build tree
 # under build/py is kept, so a rebuild is incremental.
@@ -71,7 +76,7 @@ test-py: module
 	  $(PY) -m pytest -q; \
 	else echo "no Python tests yet"; fi
 
-test: test-cpp test-py
+test: test-cpp test-asan test-py
 
 # The main job on the bundled sample: shred to an atoms dataset, inspect it, rebuild the
 # documents with verification against their content ids, and compare with the originals.
