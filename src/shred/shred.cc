@@ -1,7 +1,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -76,6 +78,58 @@ constexpr std::string_view kRootSegment = "root";
 constexpr std::string_view kIndexSuffix = "__idx";
 constexpr std::string_view kTxnKey = "__txn_id";
 
+// The table of a document is dense (every row has a cell for every column), and arrays
+// multiply rows while members multiply columns: a few hundred kilobytes of text (50,000 keys
+// that sort before an array of 50,000 scalars) would ask for billions of cells. A document may
+// therefore fill kCellAllowance cells whatever its shape, and kBoundPerUnit more for each of
+// its values (the root object, every member value and every array element): enough for 254
+// scalar members beside an array of any length, or for any document of up to a million cells,
+// while the memory stays linear in the size of the input.
+constexpr std::uint64_t kCellAllowance = std::uint64_t{1} << 20;
+// Column names repeat the path of their parent, so names of leaves deep under long keys add up
+// to far more bytes than the document holds. Their bytes are bounded the same way: a free
+// allowance, then kBoundPerUnit bytes for each value and each byte of a key.
+constexpr std::uint64_t kNameByteAllowance = std::uint64_t{1} << 24;
+constexpr std::uint64_t kBoundPerUnit = 256;
+
+std::uint64_t SaturatingProduct(std::uint64_t a, std::uint64_t b) {
+  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+  if (a != 0 && b > kMax / a) return kMax;
+  return a * b;
+}
+
+// What the bounds measure of a document: its values, the root included, and its key bytes.
+struct DocumentSize {
+  std::uint64_t values = 1;
+  std::uint64_t key_bytes = 0;
+};
+
+DocumentSize Measure(const Object& document) {
+  DocumentSize size;
+  std::vector<const Value*> containers;
+  auto members = [&](const Object& object) {
+    for (const auto& [key, value] : object) {
+      ++size.values;
+      size.key_bytes += key.size();
+      if (kind_of(value) >= Kind::Array) containers.push_back(&value);
+    }
+  };
+  members(document);
+  while (!containers.empty()) {
+    const Value& value = *containers.back();
+    containers.pop_back();
+    if (const auto* object = std::get_if<Object>(&value.data)) {
+      members(*object);
+    } else if (const auto* array = std::get_if<Array>(&value.data)) {
+      size.values += array->size();
+      for (const Value& element : *array) {
+        if (kind_of(element) >= Kind::Array) containers.push_back(&element);
+      }
+    }
+  }
+  return size;
+}
+
 // The walk of one document. Objects and arrays of objects are visited through an explicit
 // frame stack; leaves, empty containers and arrays of scalars are settled in the step that
 // meets them. The current column name is kept in one string that grows by a segment on the
@@ -83,6 +137,7 @@ constexpr std::string_view kTxnKey = "__txn_id";
 class DocumentWalk {
  public:
   ShredResult Run(const Object& document) {
+    document_ = &document;
     rows_.emplace_back();
     path_.assign(kRootSegment);
     frames_.reserve(128);
@@ -121,6 +176,7 @@ class DocumentWalk {
     if (k != 0) {
       // Element k starts from the row as it stood before element 0 was shredded, so nothing
       // an earlier element wrote is carried into it.
+      CheckCells(rows_.size() + 1, headers_.size());
       rows_.push_back(snapshots_[snapshot_depth_ - 1]);
       top.row = rows_.size() - 1;
     }
@@ -184,6 +240,9 @@ class DocumentWalk {
 
     if (array_class == kClassObject) {
       const bool has_snapshot = array.size() > 1;
+      // Every array that keeps a snapshot adds a row of its own later, so live snapshots never
+      // outnumber the rows of the finished table.
+      if (has_snapshot) CheckCells(snapshot_depth_ + 1, headers_.size());
       if (has_snapshot) PushSnapshot(rows_[row]);
       frames_.push_back(
           Frame{nullptr, {}, &array, 0, row, base, index_header, has_snapshot});
@@ -196,6 +255,7 @@ class DocumentWalk {
     // it stands with element 0 written, then overwrites the value and the index.
     Put(row, name_header, LeafCell(array[0]));
     Put(row, index_header, IndexCell(0));
+    CheckCells(rows_.size() + array.size() - 1, headers_.size());
     rows_.reserve(rows_.size() + array.size() - 1);
     for (std::size_t j = 1; j < array.size(); ++j) {
       Row copy = rows_[row];
@@ -232,9 +292,40 @@ class DocumentWalk {
       return found->second;
     }
     const std::size_t id = headers_.size();
+    CheckCells(rows_.size(), id + 1);
+    CheckNameBytes(name_bytes_ + path_.size());
+    name_bytes_ += path_.size();
     headers_.push_back(path_);
     ids_.emplace(path_, id);
     return id;
+  }
+
+  // Refuses the document before a table of `rows` x `columns` cells is allocated when that
+  // exceeds its bound. The document is measured only once a table outgrows the allowance.
+  void CheckCells(std::uint64_t rows, std::uint64_t columns) {
+    const std::uint64_t cells = SaturatingProduct(rows, columns);
+    if (cells <= kCellAllowance) return;
+    const std::uint64_t limit = kCellAllowance + SaturatingProduct(kBoundPerUnit, Size().values);
+    if (cells <= limit) return;
+    throw std::runtime_error("Shredder::Shred: document too large to shred: " +
+                             std::to_string(rows) + " rows x " + std::to_string(columns) +
+                             " columns exceeds the limit of " + std::to_string(limit) + " cells");
+  }
+
+  void CheckNameBytes(std::uint64_t bytes) {
+    if (bytes <= kNameByteAllowance) return;
+    const DocumentSize& size = Size();
+    const std::uint64_t limit =
+        kNameByteAllowance + SaturatingProduct(kBoundPerUnit, size.values + size.key_bytes);
+    if (bytes <= limit) return;
+    throw std::runtime_error("Shredder::Shred: document too large to shred: column names take " +
+                             std::to_string(bytes) + " bytes, more than the limit of " +
+                             std::to_string(limit) + " bytes");
+  }
+
+  const DocumentSize& Size() {
+    if (!size_.has_value()) size_ = Measure(*document_);
+    return *size_;
   }
 
   void Put(std::size_t row, std::size_t header, Cell cell) {
@@ -283,6 +374,9 @@ class DocumentWalk {
   std::size_t snapshot_depth_ = 0;
   const Value* txn_leaf_ = nullptr;
   std::size_t txn_header_ = 0;
+  const Object* document_ = nullptr;
+  std::optional<DocumentSize> size_;
+  std::uint64_t name_bytes_ = 0;
 };
 
 }  // namespace
