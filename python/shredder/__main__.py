@@ -1,0 +1,5 @@
+import sys
+
+from shredder.cli import main
+
+sys.exit(main())
