@@ -33,6 +33,9 @@ inline constexpr std::size_t kMaxScalarHeadBytes = 1 + kMaxVarintBytes;
 /// Writes uleb(n) to `out` (room for kMaxVarintBytes) and returns the number of bytes.
 std::size_t write_varint(std::uint8_t* out, std::uint64_t n);
 
+/// Number of bytes of uleb(n).
+std::size_t varint_length(std::uint64_t n);
+
 /// Appends uleb(n): 7 bits per byte, low group first, 0x80 on every byte but the last.
 void append_varint(std::string& out, std::uint64_t n);
 

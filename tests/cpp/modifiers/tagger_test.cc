@@ -103,6 +103,7 @@ TEST(TaggerEncoding, Leb128) {
   for (const auto& [n, hex] : cases) {
     std::string out = "x";
     append_varint(out, n);
+    EXPECT_EQ(varint_length(n), out.size() - 1) << n;
     EXPECT_EQ(out, std::string("x").append(Bytes(hex))) << n;
   }
 }
@@ -499,10 +500,10 @@ TEST(TaggerIgnoreStamps, ObjectsBelowIgnoredMembersAreNotStamped) {
 }
 
 TEST(TaggerIgnoreStamps, ArrayElementsUseTheirDecimalIndex) {
-  Array many;
-  for (int i = 0; i < 12; ++i) many.push_back(Value(i));
-  Array expected_elements = many;
-  const Object tagged = Tag(Object{{"v", Value(many)}}, WithPatterns({"/v/10"}));
+  Object document;
+  Array& many = document["v"].data.emplace<Array>();
+  for (int i = 0; i < 12; ++i) many.emplace_back(i);
+  const Object tagged = Tag(std::move(document), WithPatterns({"/v/10"}));
   std::string array = Bytes("05 0c");
   for (int i = 0; i < 12; ++i) array += i == 10 ? H(kIgnoredText) : H(Encoding(Value(i)));
   EXPECT_EQ(Text(tagged, "__txn_id"), HexH(Bytes("06 01 01 76") + H(array)));
