@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <iterator>
 #include <limits>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -420,6 +421,8 @@ struct IgnoreCase {
   Object document;
   Object same_digest_without_patterns;  // the document with the ignored members removed
 };
+
+void PrintTo(const IgnoreCase& c, std::ostream* os) { *os << c.name; }
 
 class TaggerIgnore : public ::testing::TestWithParam<IgnoreCase> {};
 
