@@ -127,36 +127,37 @@ std::shared_ptr<arrow::Array> build_primitive(MergedColumn& column, std::int64_t
   return finish(builder);
 }
 
+// String columns: converted strings are appended straight into the builder. The data is
+// reserved for the bytes of the supplied strings (what the converter usually returns for a
+// string column) when that fits the offset limit; appends stay checked, so a column past the
+// limit fails with the capacity error at the first string that overflows. Building stops at
+// the first problem in row order, which is reported once all atoms are converted.
 std::shared_ptr<arrow::Array> build_string(MergedColumn& column, std::int64_t total_rows,
                                            const CoercePolicy& policy) {
-  std::vector<Atom> converted;
-  converted.reserve(static_cast<std::size_t>(total_rows));
-  std::int64_t bytes = 0;
-  convert_column(column, total_rows, policy, [&](Atom& atom) {
-    if (const auto* text = std::get_if<std::string>(&atom)) {
-      bytes += static_cast<std::int64_t>(text->size());
-    }
-    converted.push_back(std::move(atom));
-  });
   arrow::StringBuilder builder(arrow::default_memory_pool());
   check(builder.Reserve(total_rows));
-  // Within the offset limit the data is reserved whole; beyond it, every append is checked
-  // so that the capacity error names the size reached at the first string that overflows.
-  const bool fits = bytes <= arrow::StringBuilder::memory_limit();
-  if (fits) check(builder.ReserveData(bytes));
-  for (const Atom& atom : converted) {
+  std::int64_t supplied_bytes = 0;
+  for (const Atom& atom : column.atoms) {
     if (const auto* text = std::get_if<std::string>(&atom)) {
-      if (fits) {
-        builder.UnsafeAppend(std::string_view(*text));
-      } else {
-        check(builder.Append(std::string_view(*text)));
-      }
+      supplied_bytes += static_cast<std::int64_t>(text->size());
+    }
+  }
+  if (supplied_bytes <= arrow::StringBuilder::memory_limit()) {
+    check(builder.ReserveData(supplied_bytes));
+  }
+  std::optional<std::string> problem;
+  convert_column(column, total_rows, policy, [&](const Atom& atom) {
+    if (problem) return;
+    if (const auto* text = std::get_if<std::string>(&atom)) {
+      const arrow::Status status = builder.Append(std::string_view(*text));
+      if (!status.ok()) problem = status.ToString();
     } else if (atom.index() == 0) {
       builder.UnsafeAppendNull();
     } else {
-      fail("arrow build: non-string in string column");
+      problem = "arrow build: non-string in string column";
     }
-  }
+  });
+  if (problem) fail(*problem);
   return finish(builder);
 }
 
