@@ -332,15 +332,18 @@ TEST(ControllerShred, ConvertedAtomsMustFitTheBuilder) {
 }
 
 TEST(ControllerShred, ConversionErrorsComeBeforeBuildErrorsOfTheSameColumn) {
-  CoercePolicy policy;
-  policy.kind_resolver = [](Kind, Kind, const std::string&) { return Kind::Bool; };
-  policy.value_converter = [](Kind, const Value& value,
-                              const std::string&) -> std::variant<Atom, std::string> {
-    if (std::get<std::int64_t>(value.data) == 1) return Atom{std::int64_t{5}};
-    return std::string("second value refused");
-  };
-  Pipeline p({Object{{"a", Value(1)}}, Object{{"a", Value(2)}}}, {}, policy);
-  EXPECT_EQ(MessageOf([&] { p.Shred(2); }), "Controller: second value refused");
+  for (Kind kind : {Kind::Bool, Kind::Int64, Kind::String}) {
+    CoercePolicy policy;
+    policy.kind_resolver = [kind](Kind, Kind, const std::string&) { return kind; };
+    policy.value_converter = [](Kind, const Value& value,
+                                const std::string&) -> std::variant<Atom, std::string> {
+      if (std::get<std::int64_t>(value.data) == 1) return Atom{2.5};
+      return std::string("second value refused");
+    };
+    Pipeline p({Object{{"a", Value(1)}}, Object{{"a", Value(2)}}}, {}, policy);
+    EXPECT_EQ(MessageOf([&] { p.Shred(2); }), "Controller: second value refused")
+        << kind_name(kind);
+  }
 }
 
 TEST(ControllerShred, ExceptionsOfTheOtherPartsPassThroughUnchanged) {
