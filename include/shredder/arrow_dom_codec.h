@@ -23,12 +23,11 @@ class ArrowDomCodec final : public DocumentCodec {
   Object ToDom(const std::shared_ptr<arrow::RecordBatch>& batch, std::int64_t row) const override;
   /// A new batch of one nullable column "doc" holding one struct per document, of the type
   /// merged over all documents (null gives way, int64 widens to float64, struct fields are
-  /// united in ascending name order, an array's type comes from its first element, otherwise
-  /// the earlier type wins); with no documents, a zero-row null-typed column.
-  /// Throws std::bad_variant_access when a value's kind does not fit its bool, int64, float64
-  /// or utf8 column, and std::runtime_error "ArrowDomCodec: " + the Arrow status text when
-  /// building fails (for instance a value under a list element typed null from an array
-  /// whose first element was null).
+  /// united in ascending name order, an array's element type is merged over all its
+  /// elements, otherwise the earlier type wins); with no documents, a zero-row null-typed
+  /// column. Throws std::bad_variant_access when a value's kind does not fit its bool, int64,
+  /// float64 or utf8 column, and std::runtime_error "ArrowDomCodec: " + the Arrow status text
+  /// when building fails.
   std::shared_ptr<arrow::RecordBatch> FromDom(const std::vector<Object>& documents) const override;
 };
 
