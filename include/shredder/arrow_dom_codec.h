@@ -8,8 +8,9 @@ namespace shredder {
 /// column "doc" whose type is merged across the documents. Stateless and immutable.
 class ArrowDomCodec final : public DocumentCodec {
  public:
-  /// Throws std::runtime_error "ArrowDomCodec: expected 1 column, got <n>" unless the batch
-  /// has exactly one column. The column's type is left to `ToDom`.
+  /// Throws std::runtime_error "ArrowDomCodec: null RecordBatch" for an empty pointer and
+  /// "ArrowDomCodec: expected 1 column, got <n>" unless the batch has exactly one column.
+  /// The column's type is left to `ToDom`.
   void ValidateInput(const std::shared_ptr<arrow::RecordBatch>& batch) const override;
   /// Reads row `row` of column 0 straight from the arrays (offsets and validity included).
   /// Booleans, integers of every width (unsigned 64-bit keeps its bit pattern), float and

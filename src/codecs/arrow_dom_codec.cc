@@ -479,6 +479,7 @@ arrow::Status append_value(arrow::ArrayBuilder* builder, const arrow::DataType& 
 // The codec
 
 void ArrowDomCodec::ValidateInput(const std::shared_ptr<arrow::RecordBatch>& batch) const {
+  if (!batch) throw std::runtime_error("ArrowDomCodec: null RecordBatch");
   if (batch->num_columns() != 1) {
     throw std::runtime_error("ArrowDomCodec: expected 1 column, got " +
                              std::to_string(batch->num_columns()));
