@@ -341,8 +341,13 @@ std::shared_ptr<arrow::RecordBatch> Controller::unshred(
   table.columns.reserve(static_cast<std::size_t>(atoms->num_columns()));
   for (int c = 0; c < atoms->num_columns(); ++c) {
     table.headers.push_back(atoms->schema()->field(c)->name());
-    table.columns.push_back(
-        std::make_unique<VectorColumn>(ReadAtomColumn(*atoms->column(c), rows)));
+    const arrow::Array& column = *atoms->column(c);
+    // A column of nulls only (of any type) reads as null atoms without storing them.
+    if (column.null_count() == rows) {
+      table.columns.push_back(std::make_unique<NullColumn>(static_cast<std::uint64_t>(rows)));
+    } else {
+      table.columns.push_back(std::make_unique<VectorColumn>(ReadAtomColumn(column, rows)));
+    }
   }
   std::vector<Object> documents = shredder_.Unshred(table);
   return codec_->FromDom(documents);

@@ -142,6 +142,16 @@ class AtomReader {
     if (row >= size_) (void)column_->at(row);
   }
 
+  // True when the column does not expose its atoms and its first `rows` atoms are null.
+  bool NullOnly(std::uint64_t rows) const {
+    if (data_ != nullptr) return false;
+    const std::uint64_t n = std::min(size_, rows);
+    for (std::uint64_t i = 0; i < n; ++i) {
+      if (column_->at(i).index() != 0) return false;
+    }
+    return true;
+  }
+
   // Makes the first `rows` atoms readable in place (a copy, once, for a column that does not
   // expose its atoms), so that sort comparisons never copy atoms.
   void materialize(std::uint64_t rows) {
@@ -317,7 +327,14 @@ class Unshredder {
         if (readers_[column].size() < rows) readers_[column].touch(readers_[column].size());
       }
     }
-    for (std::uint64_t column : passes) readers_[column].materialize(rows);
+    // A column that stores no atoms is read through `at`; when it holds nulls only, sorting
+    // by it changes nothing, and its pass is dropped instead of copying its atoms.
+    std::vector<std::uint64_t> kept;
+    kept.reserve(passes.size());
+    for (std::uint64_t column : passes) {
+      if (column == txn_column_ || !readers_[column].NullOnly(rows)) kept.push_back(column);
+    }
+    for (std::uint64_t column : kept) readers_[column].materialize(rows);
 
     std::vector<Row> order(rows);
     for (std::uint64_t r = 0; r < rows; ++r) order[r] = static_cast<Row>(r);
@@ -325,7 +342,7 @@ class Unshredder {
 
     std::vector<const Atom*> keys;
     keys.reserve(passes.size());
-    for (auto it = passes.rbegin(); it != passes.rend(); ++it) keys.push_back(readers_[*it].data());
+    for (auto it = kept.rbegin(); it != kept.rend(); ++it) keys.push_back(readers_[*it].data());
     std::stable_sort(order.begin(), order.end(), [&keys](Row a, Row b) {
       for (const Atom* key : keys) {
         const int c = CompareAtoms(key[a], key[b]);
