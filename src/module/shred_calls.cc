@@ -30,7 +30,8 @@ arrow::Result<int> select_by_name(const arrow::Schema& schema, py::handle column
     py::object escaped = py::reinterpret_steal<py::object>(
         PyUnicode_AsEncodedString(column.ptr(), "utf-8", "backslashreplace"));
     if (!escaped) throw py::error_already_set();
-    return arrow::Status::KeyError("column name not found: ", py::bytes(escaped).cast<std::string>());
+    return arrow::Status::KeyError("column name not found: ",
+                                   py::bytes(escaped).cast<std::string>());
   }
   const std::string name(utf8, static_cast<std::size_t>(size));
   const int index = schema.GetFieldIndex(name);

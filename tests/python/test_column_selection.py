@@ -104,7 +104,7 @@ def test_name_present_twice_is_not_found():
 
 
 def test_column_index_beyond_32_bits_raises_runtime_error():
-    with pytest.raises(RuntimeError, match=r"^Unable to cast Python instance of type <class 'int'>"):
+    with pytest.raises(RuntimeError, match=r"^Unable to cast Python instance of type <class 'int'"):
         shredded_column(three_columns(), column=2**40)
 
 

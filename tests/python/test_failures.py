@@ -151,7 +151,8 @@ def test_parse_failure_quoting_bytes_that_are_not_utf8_is_still_a_value_error(ha
     "column, message",
     [
         (pa.array([1, 2]), "ArrowDomCodec: root value must be an Object (Struct in Arrow)"),
-        (pa.array([{"a": 1}, None]), "ArrowDomCodec: root value must be an Object (Struct in Arrow)"),
+        (pa.array([{"a": 1}, None]),
+         "ArrowDomCodec: root value must be an Object (Struct in Arrow)"),
         (pa.array([{"a": b"x"}], pa.struct([("a", pa.binary())])),
          "ArrowDomCodec: unsupported Arrow type: binary"),
     ],

@@ -43,7 +43,8 @@ else:
     # The selected column's data buffer holds BIG bytes beyond its one document.
     texts = pa.Array.from_buffers(
         pa.binary(), 1,
-        [None, pa.array([0, len(small)], pa.int32()).buffers()[1], pa.py_buffer(small + b"x" * BIG)])
+        [None, pa.array([0, len(small)], pa.int32()).buffers()[1],
+         pa.py_buffer(small + b"x" * BIG)])
     rb = pa.RecordBatch.from_arrays([texts], names=["doc"])
 shredder_ext.shred_arrow(handle, pa.RecordBatch.from_arrays([pa.array([small])], names=["doc"]))
 gc.collect()

@@ -49,7 +49,8 @@ def test_handle_class_has_no_attributes_or_methods_of_its_own():
 
 
 def test_handle_class_cannot_be_constructed():
-    with pytest.raises(TypeError, match=r"^shredder_ext\.ControllerHandle: No constructor defined!$"):
+    message = r"^shredder_ext\.ControllerHandle: No constructor defined!$"
+    with pytest.raises(TypeError, match=message):
         shredder_ext.ControllerHandle()
 
 
