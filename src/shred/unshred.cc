@@ -240,10 +240,13 @@ class Unshredder {
     readers_.reserve(headers.size());
     for (const auto& column : table_.columns) readers_.emplace_back(*column);
 
-    // A name of more segments would rebuild a document deeper than the later stages accept
-    // (each segment may add an array and an object); it is refused before anything is built.
+    // A leaf at the deepest level of an accepted document is named by "root" plus one key per
+    // level. A name of more segments would rebuild a document deeper than the later stages
+    // accept (each segment may add an array and an object); it is refused before anything is
+    // built.
+    constexpr std::size_t kMaxSegments = kMaxNestingDepth + 1;
     for (const std::string& name : headers) {
-      if (CountSegments(name, kMaxNestingDepth) > static_cast<std::size_t>(kMaxNestingDepth)) {
+      if (CountSegments(name, kMaxSegments) > kMaxSegments) {
         throw std::runtime_error("Shredder::Unshred: column name nested too deeply at " + name);
       }
     }

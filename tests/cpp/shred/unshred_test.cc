@@ -493,8 +493,9 @@ TEST(UnshredSlots, CountedOverTheWholeCall) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Mended: depth. Names of more than kMaxNestingDepth segments are refused; the deepest
-// accepted ones rebuild and release on a 1 MiB stack.
+// Mended: depth. Names of more than kMaxNestingDepth + 1 segments (root plus one key per
+// level of the deepest accepted document) are refused; the deepest accepted ones rebuild and
+// release on a 1 MiB stack.
 
 std::string DeepName(int segments, const std::string& suffix = "") {
   std::string name = "root";
@@ -516,7 +517,9 @@ TEST(UnshredDepth, HundredThousandSegmentsRefusedOnSmallStack) {
 }
 
 TEST(UnshredDepth, LimitIsCountedInSegments) {
-  const std::string over = DeepName(kMaxNestingDepth + 1);
+  const std::string deepest = DeepName(kMaxNestingDepth + 1);
+  EXPECT_EQ(Shredder().Unshred(MakeTable({{"root___txn_id", {kT}}, {deepest, {I(1)}}})).size(), 1u);
+  const std::string over = DeepName(kMaxNestingDepth + 2);
   const ShredResult refused = MakeTable({{"root___txn_id", {kT}}, {over, {I(1)}}});
   try {
     Shredder().Unshred(refused);
@@ -525,8 +528,8 @@ TEST(UnshredDepth, LimitIsCountedInSegments) {
     EXPECT_EQ(std::string(e.what()), kTooDeep + over);
   }
   // An index column is a column name like any other.
-  const std::string index = DeepName(kMaxNestingDepth, "__idx");
-  ASSERT_EQ(split_path(index).size(), static_cast<std::size_t>(kMaxNestingDepth + 1));
+  const std::string index = DeepName(kMaxNestingDepth + 1, "__idx");
+  ASSERT_EQ(split_path(index).size(), static_cast<std::size_t>(kMaxNestingDepth + 2));
   const ShredResult refused_index = MakeTable({{"root___txn_id", {kT}}, {index, {I(0)}}});
   try {
     Shredder().Unshred(refused_index);
