@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import collections
 import json
 import os
 import subprocess
@@ -97,10 +98,13 @@ def run_python(code: str, *, cwd=None, env=None, timeout=300) -> subprocess.Comp
 
 
 _REAL_DATA_SUMMARY: list[str] = []
+_REAL_DATA_TOTALS: collections.Counter = collections.Counter()
 
 
-def record_real_data_summary(line: str) -> None:
+def record_real_data_summary(line: str, counts: collections.Counter | None = None) -> None:
     _REAL_DATA_SUMMARY.append(line)
+    if counts:
+        _REAL_DATA_TOTALS.update(counts)
 
 
 def pytest_terminal_summary(terminalreporter):
@@ -108,3 +112,5 @@ def pytest_terminal_summary(terminalreporter):
         terminalreporter.section("real data fixed point")
         for line in _REAL_DATA_SUMMARY:
             terminalreporter.write_line(line)
+        totals = ", ".join(f"{name}: {number}" for name, number in _REAL_DATA_TOTALS.items())
+        terminalreporter.write_line(f"total: {totals}")

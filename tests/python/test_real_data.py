@@ -89,7 +89,7 @@ def test_real_documents_reach_a_fixed_point(path, real_data_dir):
     record_real_data_summary(
         f"{name}: {counts['documents']} documents, {counts['not shreddable']} not shreddable, "
         f"{counts['rebuilt not shreddable']} rebuilt not shreddable, "
-        f"{counts['fixed point']} at the fixed point, {counts['broken']} broken")
+        f"{counts['fixed point']} at the fixed point, {counts['broken']} broken", counts)
     for reason, number in sorted(reasons.items()):
         record_real_data_summary(f"    {number} x {reason}")
     assert not broken, f"{name}: fixed point broken for {broken[:20]}"
