@@ -25,6 +25,13 @@ constexpr std::string_view kRootTxnName = "root___txn_id";
 constexpr std::string_view kRootSegment = "root";
 // Array slots that a call may create beyond one per input cell.
 constexpr std::uint64_t kSlotAllowance = std::uint64_t{1} << 20;
+// Members a call may create, counted in estimated bytes (a map node and its value, plus the
+// key): an allowance, kMemberBytesPerCell per input cell and the bytes of the column names.
+// Documents repeat their columns' paths, so a few long names over many rows, or deep names
+// over many documents, would otherwise rebuild far more than the table holds.
+constexpr std::uint64_t kMemberAllowance = std::uint64_t{1} << 28;
+constexpr std::uint64_t kMemberBytesPerCell = 512;
+constexpr std::uint64_t kMemberNodeBytes = 128;
 constexpr std::uint64_t kNoIndexColumn = std::numeric_limits<std::uint64_t>::max();
 
 // Calls `emit` with every segment of `name` under the splitting rule of `split_path`, in order,
@@ -142,14 +149,13 @@ class AtomReader {
     if (row >= size_) (void)column_->at(row);
   }
 
-  // True when the column does not expose its atoms and its first `rows` atoms are null.
-  bool NullOnly(std::uint64_t rows) const {
-    if (data_ != nullptr) return false;
+  // Whether one of the first `rows` atoms is not null.
+  bool HoldsValue(std::uint64_t rows) const {
     const std::uint64_t n = std::min(size_, rows);
     for (std::uint64_t i = 0; i < n; ++i) {
-      if (column_->at(i).index() != 0) return false;
+      if ((data_ != nullptr ? data_[i].index() : column_->at(i).index()) != 0) return true;
     }
-    return true;
+    return false;
   }
 
   // Makes the first `rows` atoms readable in place (a copy, once, for a column that does not
@@ -210,8 +216,21 @@ class Unshredder {
     FindTransactionColumn();
     const std::uint64_t rows = table_.columns[0]->size();
     BuildPlans();
-    const std::uint64_t cells = SaturatingProduct(rows, headers.size());
-    slot_budget_ = cells > kSlotMax - kSlotAllowance ? kSlotMax : cells + kSlotAllowance;
+    // The cells that count are those of columns holding a value: columns of nulls only may
+    // cost nothing to hold, so they must not widen the budgets.
+    std::uint64_t valued_columns = 0;
+    std::uint64_t name_bytes = 0;
+    holds_value_.reserve(headers.size());
+    for (std::size_t c = 0; c < headers.size(); ++c) {
+      holds_value_.push_back(readers_[c].HoldsValue(rows));
+      if (holds_value_.back()) ++valued_columns;
+      name_bytes += headers[c].size();
+    }
+    const std::uint64_t cells = SaturatingProduct(rows, valued_columns);
+    slot_budget_ = SaturatingSum(cells, kSlotAllowance);
+    member_budget_ = SaturatingSum(
+        SaturatingSum(kMemberAllowance, SaturatingProduct(kMemberBytesPerCell, cells)),
+        name_bytes);
     if (rows <= std::numeric_limits<std::uint32_t>::max()) {
       return Rebuild<std::uint32_t>(rows);
     }
@@ -224,6 +243,10 @@ class Unshredder {
   static std::uint64_t SaturatingProduct(std::uint64_t a, std::uint64_t b) {
     if (a != 0 && b > kSlotMax / a) return kSlotMax;
     return a * b;
+  }
+
+  static std::uint64_t SaturatingSum(std::uint64_t a, std::uint64_t b) {
+    return a > kSlotMax - b ? kSlotMax : a + b;
   }
 
   // "root___txn_id" when present: the member of the document itself. Otherwise the first
@@ -327,12 +350,12 @@ class Unshredder {
         if (readers_[column].size() < rows) readers_[column].touch(readers_[column].size());
       }
     }
-    // A column that stores no atoms is read through `at`; when it holds nulls only, sorting
-    // by it changes nothing, and its pass is dropped instead of copying its atoms.
+    // Sorting by a column of nulls only changes nothing: its pass is dropped rather than
+    // copying the atoms of a column that stores none.
     std::vector<std::uint64_t> kept;
     kept.reserve(passes.size());
     for (std::uint64_t column : passes) {
-      if (column == txn_column_ || !readers_[column].NullOnly(rows)) kept.push_back(column);
+      if (column == txn_column_ || holds_value_[column]) kept.push_back(column);
     }
     for (std::uint64_t column : kept) readers_[column].materialize(rows);
 
@@ -397,7 +420,7 @@ class Unshredder {
         if (index_atom.index() != 0) {
           const auto* index = std::get_if<std::int64_t>(&index_atom);
           if (index == nullptr || *index < 0) return;
-          Value& member = (*container)[step->key];
+          Value& member = MemberOf(*container, step->key);
           if (!std::holds_alternative<Array>(member.data)) member.data.emplace<Array>();
           Array& array = *std::get_if<Array>(&member.data);
           const std::uint64_t wanted = static_cast<std::uint64_t>(*index) + 1;
@@ -415,7 +438,7 @@ class Unshredder {
           continue;
         }
       }
-      Value& member = (*container)[step->key];
+      Value& member = MemberOf(*container, step->key);
       if (is_last) {
         if (!IsContainer(member)) AssignAtom(member, atom);
         return;
@@ -423,6 +446,22 @@ class Unshredder {
       if (!std::holds_alternative<Object>(member.data)) member.data.emplace<Object>();
       container = std::get_if<Object>(&member.data);
     }
+  }
+
+  // The member `key` of `container`, created (and counted) when absent. The node is counted
+  // once it is made, so the budget is passed by one member at most.
+  Value& MemberOf(Object& container, const std::string& key) {
+    const auto [it, created] = container.try_emplace(key);
+    if (created) {
+      const std::uint64_t cost = kMemberNodeBytes + key.size();
+      if (cost > member_budget_ - member_bytes_) {
+        throw std::runtime_error(
+            "Shredder::Unshred: documents too large to rebuild: members would take more than " +
+            std::to_string(member_budget_) + " bytes");
+      }
+      member_bytes_ += cost;
+    }
+    return it->second;
   }
 
   // Counts array slots over the whole call, so the memory a table can make us allocate stays
@@ -443,6 +482,9 @@ class Unshredder {
   std::vector<ColumnPlan> plans_;
   std::uint64_t slot_budget_ = 0;
   std::uint64_t slots_used_ = 0;
+  std::vector<bool> holds_value_;
+  std::uint64_t member_budget_ = 0;
+  std::uint64_t member_bytes_ = 0;
 };
 
 }  // namespace
