@@ -67,20 +67,17 @@ def median_time(fn: Callable[[], Any], repeats: int, min_sample_s: float = 0.05,
 
 # --- peak memory ------------------------------------------------------------------------------
 
+# Each memory figure comes from a child process of its own (memchild.py).
 MEMORY_METHOD = (
-    "Each memory figure comes from a child process of its own that loads the input, frees what "
-    "loading left behind (gc, malloc_trim, Arrow pool release_unused), resets the kernel's "
-    "peak-RSS mark (writes 5 to /proc/self/clear_refs), runs the job once (no warm-up) and "
-    "reads VmHWM. peak = (VmHWM - RSS just before the job) + the bytes of the input the job "
-    "was handed (held throughout); the output stays alive until the reading.")
+    "Each memory figure comes from a child process of its own. It first runs the job once on "
+    "the corpus's first 20 documents (so that library code pages and lazy set-up are not "
+    "counted), then loads the full input, frees what loading left behind (gc, malloc_trim, "
+    "Arrow pool release_unused), resets the kernel's peak-RSS mark (writes 5 to "
+    "/proc/self/clear_refs, which sets VmHWM to the current RSS), runs the job once and reads "
+    "VmHWM; the output stays alive until then. peak = (VmHWM - RSS just before the job) + the "
+    "bytes of the input the job was handed (held in memory throughout). Where clear_refs "
+    "cannot be written, ru_maxrss is used instead and then also counts the loading.")
 
-# Method: each memory figure comes from a child process of its own that loads the input, frees
-# what loading left behind (gc, malloc_trim, Arrow's pool release), then resets the kernel's
-# peak-RSS mark (writing "5" to /proc/self/clear_refs sets VmHWM to the current RSS), runs the
-# job once and reads VmHWM. The extra peak is VmHWM minus the RSS just before the job; the
-# peak of the job is that extra plus the input it was given (held in memory throughout).
-# Where clear_refs cannot be written the child falls back to ru_maxrss, which then also counts
-# the loading.
 
 def _status_kib(key: str) -> int:
     with open("/proc/self/status") as f:
