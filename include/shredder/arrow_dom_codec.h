@@ -5,11 +5,30 @@
 namespace shredder {
 
 /// Codec for a batch holding one struct column; writes documents back as one struct
-/// column "doc" whose type is merged across the documents.
+/// column "doc" whose type is merged across the documents. Stateless and immutable.
 class ArrowDomCodec final : public DocumentCodec {
  public:
+  /// Throws std::runtime_error "ArrowDomCodec: expected 1 column, got <n>" unless the batch
+  /// has exactly one column. The column's type is left to `ToDom`.
   void ValidateInput(const std::shared_ptr<arrow::RecordBatch>& batch) const override;
+  /// Reads row `row` of column 0 straight from the arrays (offsets and validity included).
+  /// Booleans, integers of every width (unsigned 64-bit keeps its bit pattern), float and
+  /// double, string and large string, list and large list, struct (the first of equally named
+  /// fields wins) and the null type are read; null cells of any type are null.
+  /// Throws std::runtime_error "ArrowDomCodec: root value must be an Object (Struct in Arrow)"
+  /// when the column is not a struct or the row is null, "ArrowDomCodec: unsupported Arrow
+  /// type: <type>" for a non-null cell of any other type, "ArrowDomCodec: nesting depth
+  /// exceeds 512" for lists and structs nested deeper than kMaxNestingDepth, and
+  /// std::out_of_range when `row` is outside the column.
   Object ToDom(const std::shared_ptr<arrow::RecordBatch>& batch, std::int64_t row) const override;
+  /// A new batch of one nullable column "doc" holding one struct per document, of the type
+  /// merged over all documents (null gives way, int64 widens to float64, struct fields are
+  /// united in ascending name order, an array's type comes from its first element, otherwise
+  /// the earlier type wins); with no documents, a zero-row null-typed column.
+  /// Throws std::bad_variant_access when a value's kind does not fit its bool, int64, float64
+  /// or utf8 column, and std::runtime_error "ArrowDomCodec: " + the Arrow status text when
+  /// building fails (for instance a value under a list element typed null from an array
+  /// whose first element was null).
   std::shared_ptr<arrow::RecordBatch> FromDom(const std::vector<Object>& documents) const override;
 };
 

@@ -11,10 +11,18 @@ namespace shredder {
 /// binary); writes documents back as a utf8 column "doc" of compact JSON.
 class JsonTextCodec final : public DocumentCodec {
  public:
+  /// Takes ownership of the serialization that reads and writes each document's text.
   explicit JsonTextCodec(std::unique_ptr<Serialization> serialization);
 
+  /// Throws std::runtime_error "JsonTextCodec: expected 1 column, got N" or
+  /// "JsonTextCodec: expected string/binary column, got TYPE".
   void ValidateInput(const std::shared_ptr<arrow::RecordBatch>& batch) const override;
+  /// Parses the cell of `row` in place (no copy). Throws std::runtime_error
+  /// "JsonTextCodec: null document at row N" or "JsonTextCodec: unsupported column type TYPE",
+  /// std::out_of_range for a row outside the batch, and the serialization's JsonParseError.
   Object ToDom(const std::shared_ptr<arrow::RecordBatch>& batch, std::int64_t row) const override;
+  /// One utf8 row per document. Throws the serialization's "JSON emit failure: ..." and
+  /// std::runtime_error "JsonTextCodec: " + status text when the Arrow builder fails.
   std::shared_ptr<arrow::RecordBatch> FromDom(const std::vector<Object>& documents) const override;
 
  private:

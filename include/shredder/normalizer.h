@@ -3,7 +3,10 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "shredder/dom_modifier.h"
 
@@ -13,19 +16,66 @@ namespace shredder {
 /// sees: a lone value at a path that has held an array is wrapped into a one-element array;
 /// a scalar where an object was seen, or the reverse, is refused with std::runtime_error
 /// "Normalizer shape mismatch at <path> (have <shape>, want <shape>)".
-/// Learned shapes persist for the life of the instance.
+/// Learned shapes persist for the life of the instance. Wrapping is the only change ever made
+/// to a document; nothing is rolled back when a document is refused. Calls must not overlap.
 class Normalizer : public DomModifier {
  public:
+  /// The shape recorded for a path.
   enum class Shape : std::uint8_t { Leaf = 0, Array = 1, Object = 2 };
 
+  /// A fresh instance that has learned nothing.
   Normalizer() = default;
   ~Normalizer() override;
+
+  /// Makes `document` consistent with every earlier document, wrapping single values at array
+  /// paths in place. Throws std::runtime_error on a shape mismatch; wrappings already made in
+  /// the document and shapes already learned stay.
   void modify(Object& document) override;
 
  private:
-  struct Node;
-  // Implementation members are declared in the source file's view of Node.
-  std::unique_ptr<Node> root_;
+  friend class NormalizerPeer;  // Reaches the guards that `modify` cannot trigger, in tests.
+
+  /// What has been learned about one path.
+  struct Node {
+    bool known = false;
+    Shape shape = Shape::Leaf;
+    /// One node per member key ever seen in an object at this path.
+    std::unordered_map<std::string, Node> children;
+    /// The node standing for every element of every array at this path.
+    std::unique_ptr<Node> elem;
+    /// The children met by the last object at this path, in its key order (keys point into
+    /// `children`, whose entries never move). Objects of one stream mostly repeat the same
+    /// members, so a member is first compared with its expected neighbour here and hashed
+    /// only when that guess fails.
+    std::vector<std::pair<const std::string*, Node*>> last_members;
+  };
+
+  /// The path of a value as a chain of member keys held on the stack of the walk. The text
+  /// ("/a/b") is assembled only for an error message. The root has no key and no parent.
+  struct Path {
+    const Path* parent = nullptr;
+    const std::string* key = nullptr;
+  };
+
+  void normalize_object_(Node& node, Object& object, const Path& path);
+  void normalize_array_(Node& node, Array& array, const Path& path);
+  void normalize_value_(Node& node, Value& value, const Path& path);
+  [[noreturn]] void throw_shape_mismatch_(const Path& path, Shape have, Shape want) const;
+
+  /// The child node of `node` for `key`, created fresh when absent. `cursor` and `written`
+  /// track the walk of one object against `node.last_members`.
+  static Node& child_for_(Node& node, const std::string& key, std::size_t& cursor,
+                          std::size_t& written);
+
+  static bool is_empty_(const Value& value) noexcept;
+  static Shape shape_of_(const Value& value) noexcept;
+  static const char* shape_name_(Shape shape) noexcept;
+  static void promote_singular_to_array_(Value& value);
+  static std::string join_path_(std::string base, std::string_view key);
+  static std::string path_text_(const Path& path);
+  static Node& ensure_elem_(Node& node);
+
+  Node root_;
 };
 
 }  // namespace shredder

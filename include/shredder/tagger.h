@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -10,7 +11,8 @@ namespace shredder {
 
 /// Stamps every object of a document with "__txn_id" (hex BLAKE3 digest of the whole
 /// document) and "__obj_id" (hex digest of that object) over a canonical encoding that
-/// leaves both members out, so tagging is idempotent. Keeps no state between documents.
+/// leaves both members out, so tagging is idempotent. Keeps no state between documents
+/// (only reusable scratch memory, which never changes a result).
 class Tagger : public DomModifier {
  public:
   struct Options {
@@ -22,10 +24,15 @@ class Tagger : public DomModifier {
 
   Tagger();
   explicit Tagger(Options options);
-  ~Tagger() override = default;
+  /// Copies the options only; the copy starts with fresh scratch memory.
+  Tagger(const Tagger& other);
+  Tagger& operator=(const Tagger& other);
+  Tagger(Tagger&&) noexcept;
+  Tagger& operator=(Tagger&&) noexcept;
+  ~Tagger() override;
 
   /// Digests and stamps `document`. Throws std::runtime_error ("Tagger: ...") only on
-  /// guards that well-formed input never reaches.
+  /// guards that well-formed input never reaches; the document is then unchanged.
   void modify(Object& document) override;
 
   /// The one option an owner may change between calls.
@@ -33,7 +40,11 @@ class Tagger : public DomModifier {
   const Options& options() const { return options_; }
 
  private:
+  struct Scratch;
+
   Options options_;
+  // Buffers reused from one document to the next; created on first use.
+  std::unique_ptr<Scratch> scratch_;
 };
 
 }  // namespace shredder

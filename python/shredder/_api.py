@@ -142,17 +142,26 @@ class VerifyReport:
         self.changed_ids.extend(other.changed_ids)
 
 
-def _document_ids(documents: pa.RecordBatch, codec: str) -> list[str | None]:
+def _drop_null_members(value: Any) -> Any:
+    if isinstance(value, dict):
+        return {k: _drop_null_members(v) for k, v in value.items() if v is not None}
+    if isinstance(value, list):
+        return [_drop_null_members(v) for v in value]
+    return value
+
+
+def _documents_as_json(documents: pa.RecordBatch, codec: str) -> list[str | None]:
+    """The rebuilt documents as JSON texts, for shredding them again.
+
+    A struct column lists every field of every document of its batch, so members a document
+    did not have read back as nulls; they are dropped, which is exact because unshredding
+    never places a null member.
+    """
     column = documents.column(0)
     if codec == "json":
-        ids = []
-        for text in column.to_pylist():
-            value = json.loads(text).get(TXN_KEY) if text is not None else None
-            ids.append(value if isinstance(value, str) else None)
-        return ids
-    if not pa.types.is_struct(column.type) or column.type.get_field_index(TXN_KEY) < 0:
-        return [None] * documents.num_rows
-    return column.field(TXN_KEY).to_pylist()
+        return column.to_pylist()
+    return [None if row is None else json.dumps(_drop_null_members(row))
+            for row in column.to_pylist()]
 
 
 def verify_documents(documents: pa.RecordBatch, codec: str = "json") -> VerifyReport:
@@ -164,15 +173,19 @@ def verify_documents(documents: pa.RecordBatch, codec: str = "json") -> VerifyRe
     """
     _check_codec(codec)
     report = VerifyReport()
-    for row, carried in enumerate(_document_ids(documents, codec)):
-        digest = None
-        try:
-            atoms = shredder_ext.shred_arrow(
-                shredder_ext.create_controller(codec), documents.slice(row, 1))
-            if TXN_COLUMN in atoms.schema.names:
-                digest = atoms.column(TXN_COLUMN)[0].as_py()
-        except ValueError:
-            digest = None
+    for row, text in enumerate(_documents_as_json(documents, codec)):
+        carried = digest = None
+        if text is not None:
+            value = json.loads(text).get(TXN_KEY)
+            carried = value if isinstance(value, str) else None
+            try:
+                atoms = shredder_ext.shred_arrow(
+                    shredder_ext.create_controller("json"),
+                    pa.record_batch([pa.array([text], pa.string())], names=["doc"]))
+                if TXN_COLUMN in atoms.schema.names:
+                    digest = atoms.column(TXN_COLUMN)[0].as_py()
+            except ValueError:
+                digest = None
         if carried is not None and digest == carried:
             report.exact += 1
         else:

@@ -1,9 +1,48 @@
+#include <memory>
+#include <string>
+
 #include <arrow/python/pyarrow.h>
 #include <pybind11/pybind11.h>
 
+#include "module/controller_handle.h"
+#include "module/python_errors.h"
+#include "module/shred_calls.h"
+
 namespace py = pybind11;
 
+namespace {
+
+// Unknown codec names and any other construction failure reach Python as ValueError with
+// the failure's own text.
+std::unique_ptr<shredder::ControllerHandle> create_controller_binding(const std::string& name) {
+  try {
+    return shredder::create_controller(name);
+  } catch (const std::exception& error) {
+    shredder::raise_value_error(error.what());
+  }
+}
+
+}  // namespace
+
+// No function carries a docstring; the binding library writes their signatures. Every
+// function runs with the interpreter lock held and never releases it.
 PYBIND11_MODULE(shredder_ext, m) {
   m.doc() = "Reversible document shredder (Controller boundary; RecordBatch in/out)";
-  if (arrow::py::import_pyarrow() != 0) throw py::error_already_set();
+  // The wheel's libarrow is found through the module's RPATH; what can still be missing here
+  // is the pyarrow package itself, reported as an ImportError that says so.
+  if (arrow::py::import_pyarrow() != 0) {
+    py::error_already_set error;
+    shredder::raise_pyarrow_import_error(error);
+  }
+
+  py::class_<shredder::ControllerHandle> handle_class(m, "ControllerHandle");
+  // The class is opaque: no constructor, and none of the interoperability method the binding
+  // library adds to every class.
+  py::delattr(handle_class, "_pybind11_conduit_v1_");
+
+  m.def("create_controller", &create_controller_binding);
+  m.def("shred_arrow", &shredder::shred_arrow, py::arg("handle").none(false), py::arg("rb"),
+        py::arg("column") = py::none(), py::arg("debug") = false);
+  m.def("unshred_arrow", &shredder::unshred_arrow, py::arg("handle").none(false),
+        py::arg("atoms_rb"));
 }

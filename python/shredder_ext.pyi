@@ -1,0 +1,55 @@
+"""Reversible document shredder (Controller boundary; RecordBatch in/out)
+
+Every call holds the interpreter lock until it returns. All failures of the pipeline arrive as
+ValueError; arguments that fit no signature raise TypeError.
+"""
+
+from typing import final
+
+import pyarrow
+
+@final
+class ControllerHandle:
+    """An opaque pipeline made by create_controller.
+
+    It cannot be constructed directly (calling the class raises TypeError). It keeps the path
+    shapes its documents have shown across every call made with it, and the debug flag of the
+    last shred_arrow call; handles share nothing.
+    """
+
+def create_controller(name: str | bytes | bytearray, /) -> ControllerHandle:
+    """A new pipeline for the codec called `name`.
+
+    "json": documents are one column of JSON text (utf8, binary, large utf8, large binary);
+    unshred_arrow returns a utf8 column "doc" of compact JSON text.
+    "arrow": documents are one struct column; unshred_arrow returns one struct column "doc".
+
+    Raises ValueError "Unknown codec: <name>" for any other name (exact, case-sensitive).
+    """
+
+def shred_arrow(
+    handle: ControllerHandle,
+    rb: pyarrow.RecordBatch,
+    column: int | str | None = None,
+    debug: bool = False,
+) -> pyarrow.RecordBatch:
+    """Shreds the documents of one column of `rb` into a new atoms batch.
+
+    `column` is None (column 0), an int (0 <= column < num_columns; negative values do not
+    count from the end; True and False are 1 and 0) or a field name present exactly once.
+    With `debug` true, the pipeline's progress lines and the atoms schema are written to the
+    process's native standard error (not sys.stderr).
+
+    The input's buffers are shared, not copied. Raises ValueError carrying Arrow's status text
+    when `rb` is not a RecordBatch, has no columns, or `column` selects nothing; RuntimeError
+    for an int outside the 32-bit signed range; ValueError "shred failed: <reason>" when the
+    pipeline fails.
+    """
+
+def unshred_arrow(handle: ControllerHandle, atoms_rb: pyarrow.RecordBatch) -> pyarrow.RecordBatch:
+    """Rebuilds documents from an atoms batch, one row per document in ascending order of
+    their "__txn_id", as a one-column batch "doc" in the form of the handle's codec.
+
+    Raises ValueError carrying Arrow's status text when `atoms_rb` is not a RecordBatch, and
+    ValueError "unshred failed: <reason>" when the pipeline fails.
+    """

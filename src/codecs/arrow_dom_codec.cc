@@ -1,0 +1,527 @@
+#include "shredder/arrow_dom_codec.h"
+
+#include <arrow/array.h>
+#include <arrow/builder.h>
+#include <arrow/record_batch.h>
+#include <arrow/type.h>
+
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "codecs/arrow_dom_internal.h"
+
+namespace shredder {
+namespace arrow_dom {
+namespace {
+
+constexpr const char* kRootMessage =
+    "ArrowDomCodec: root value must be an Object (Struct in Arrow)";
+
+[[noreturn]] [[gnu::noinline]] void throw_status(const arrow::Status& status) {
+  throw std::runtime_error("ArrowDomCodec: " + status.ToString());
+}
+
+[[noreturn]] [[gnu::noinline]] void throw_unsupported(const arrow::Array& array) {
+  throw std::runtime_error("ArrowDomCodec: unsupported Arrow type: " +
+                           array.type()->ToString());
+}
+
+[[noreturn]] [[gnu::noinline]] void throw_too_deep() {
+  throw std::runtime_error("ArrowDomCodec: nesting depth exceeds " +
+                           std::to_string(kMaxNestingDepth));
+}
+
+// The recursive walks below keep their own frames small (documents may be deep, stacks are
+// not): scalar work, which inlines Arrow's and the standard library's code, lives in helpers
+// that are never inlined into them.
+
+// Writes scalar cell i (known to be non-null) into `out`.
+[[gnu::noinline]] void read_scalar(const arrow::Array& array, std::int64_t i, Value& out) {
+  switch (array.type_id()) {
+    case arrow::Type::BOOL:
+      out.data.emplace<bool>(static_cast<const arrow::BooleanArray&>(array).Value(i));
+      return;
+    case arrow::Type::INT8:
+      out.data.emplace<std::int64_t>(static_cast<const arrow::Int8Array&>(array).Value(i));
+      return;
+    case arrow::Type::INT16:
+      out.data.emplace<std::int64_t>(static_cast<const arrow::Int16Array&>(array).Value(i));
+      return;
+    case arrow::Type::INT32:
+      out.data.emplace<std::int64_t>(static_cast<const arrow::Int32Array&>(array).Value(i));
+      return;
+    case arrow::Type::INT64:
+      out.data.emplace<std::int64_t>(static_cast<const arrow::Int64Array&>(array).Value(i));
+      return;
+    case arrow::Type::UINT8:
+      out.data.emplace<std::int64_t>(static_cast<const arrow::UInt8Array&>(array).Value(i));
+      return;
+    case arrow::Type::UINT16:
+      out.data.emplace<std::int64_t>(static_cast<const arrow::UInt16Array&>(array).Value(i));
+      return;
+    case arrow::Type::UINT32:
+      out.data.emplace<std::int64_t>(static_cast<const arrow::UInt32Array&>(array).Value(i));
+      return;
+    case arrow::Type::UINT64:
+      // The bit pattern is kept: values from 2^63 upward read as negative numbers.
+      out.data.emplace<std::int64_t>(
+          static_cast<std::int64_t>(static_cast<const arrow::UInt64Array&>(array).Value(i)));
+      return;
+    case arrow::Type::FLOAT:
+      out.data.emplace<double>(static_cast<const arrow::FloatArray&>(array).Value(i));
+      return;
+    case arrow::Type::DOUBLE:
+      out.data.emplace<double>(static_cast<const arrow::DoubleArray&>(array).Value(i));
+      return;
+    case arrow::Type::STRING:
+      out.data.emplace<std::string>(static_cast<const arrow::StringArray&>(array).GetView(i));
+      return;
+    case arrow::Type::LARGE_STRING:
+      out.data.emplace<std::string>(
+          static_cast<const arrow::LargeStringArray&>(array).GetView(i));
+      return;
+    default:
+      throw_unsupported(array);
+  }
+}
+
+[[gnu::noinline]] Array& make_elements(Value& out, std::int64_t count) {
+  return out.data.emplace<Array>(static_cast<std::size_t>(count));
+}
+
+// The member that field `name` fills, or null when an earlier field took the name.
+[[gnu::noinline]] Value* claim_member(Object& members, const std::string& name) {
+  const std::size_t size_before = members.size();
+  // Fields usually come in ascending name order, where the end hint makes insertion O(1).
+  auto it = members.try_emplace(members.end(), name);
+  return members.size() != size_before ? &it->second : nullptr;
+}
+
+void read_cell(const arrow::Array& array, std::int64_t i, int depth, Value& out);
+
+// A later field whose name is already taken is still read, so that it fails like any other
+// cell of the row, and its value is dropped.
+[[gnu::noinline]] void read_shadowed_field(const arrow::Array& child, std::int64_t i,
+                                           int depth) {
+  Value dropped;
+  read_cell(child, i, depth, dropped);
+}
+
+template <typename ListArrayType>
+void read_list(const arrow::Array& array, std::int64_t i, int depth, Value& out) {
+  if (depth > kMaxNestingDepth) throw_too_deep();
+  const auto& list = static_cast<const ListArrayType&>(array);
+  // The offsets are relative to the child array, whose own offset its accessors apply.
+  const std::int64_t begin = list.value_offset(i);
+  const std::int64_t end = list.value_offset(i + 1);
+  const arrow::Array& values = *list.values();
+  Value* element = make_elements(out, end - begin).data();
+  for (std::int64_t k = begin; k < end; ++k, ++element) {
+    read_cell(values, k, depth + 1, *element);
+  }
+}
+
+void read_struct(const arrow::Array& array, std::int64_t i, int depth, Value& out) {
+  if (depth > kMaxNestingDepth) throw_too_deep();
+  const auto& structs = static_cast<const arrow::StructArray&>(array);
+  const arrow::StructType& type = *structs.struct_type();
+  Object& members = out.data.emplace<Object>();
+  const int field_count = type.num_fields();
+  for (int k = 0; k < field_count; ++k) {
+    // field() slices the child by the struct's own offset and length.
+    const std::shared_ptr<arrow::Array> child = structs.field(k);
+    if (Value* member = claim_member(members, type.field(k)->name())) {
+      read_cell(*child, i, depth + 1, *member);
+    } else {
+      read_shadowed_field(*child, i, depth + 1);
+    }
+  }
+}
+
+// Writes the value of cell i into `out`, which holds null on entry.
+void read_cell(const arrow::Array& array, std::int64_t i, int depth, Value& out) {
+  // The null test comes first: a null cell of a type that cannot be read is simply null.
+  if (array.IsNull(i)) return;
+  switch (array.type_id()) {
+    case arrow::Type::LIST:
+      read_list<arrow::ListArray>(array, i, depth, out);
+      return;
+    case arrow::Type::LARGE_LIST:
+      read_list<arrow::LargeListArray>(array, i, depth, out);
+      return;
+    case arrow::Type::STRUCT:
+      read_struct(array, i, depth, out);
+      return;
+    case arrow::Type::NA:  // Arrow reports every cell of it as null, handled above.
+      return;
+    default:
+      read_scalar(array, i, out);
+  }
+}
+
+}  // namespace
+
+Value cell_to_value(const arrow::Array& array, std::int64_t i, int depth) {
+  Value out;
+  read_cell(array, i, depth, out);
+  return out;
+}
+
+// ----------------------------------------------------------------------------------------
+// Type inference and merging
+
+enum class NodeKind : std::uint8_t { Null, Bool, Int64, Float64, Utf8, List, Struct };
+
+struct MergedType::Node {
+  NodeKind kind = NodeKind::Null;
+  std::unique_ptr<Node> element;      // List only.
+  std::map<std::string, Node> fields;  // Struct only; ascending by name, as the output lists them.
+};
+
+namespace {
+
+using Node = MergedType::Node;
+
+void merge_value(Node& node, const Value& value);
+
+using FieldIterator = std::map<std::string, Node>::iterator;
+
+[[gnu::noinline]] FieldIterator add_field(Node& node, FieldIterator before,
+                                          const std::string& name) {
+  return node.fields.emplace_hint(before, name, Node{});
+}
+
+void merge_object(Node& node, const Object& object) {
+  if (node.kind == NodeKind::Null) {
+    node.kind = NodeKind::Struct;
+  } else if (node.kind != NodeKind::Struct) {
+    return;  // The earlier type stays.
+  }
+  // Members and fields share one order, so one forward walk finds or places every member.
+  auto field = node.fields.begin();
+  for (const auto& [key, member] : object) {
+    int order = 1;  // Of the field's name against the key; 1 past the last field.
+    while (field != node.fields.end() && (order = field->first.compare(key)) < 0) ++field;
+    if (order != 0) field = add_field(node, field, key);
+    merge_value(field->second, member);
+    ++field;
+  }
+}
+
+void merge_value(Node& node, const Value& value) {
+  switch (kind_of(value)) {
+    case Kind::Null:
+      return;
+    case Kind::Bool:
+      if (node.kind == NodeKind::Null) node.kind = NodeKind::Bool;
+      return;
+    case Kind::Int64:
+      if (node.kind == NodeKind::Null) node.kind = NodeKind::Int64;
+      return;
+    case Kind::Double:
+      if (node.kind == NodeKind::Null || node.kind == NodeKind::Int64) {
+        node.kind = NodeKind::Float64;
+      }
+      return;
+    case Kind::String:
+      if (node.kind == NodeKind::Null) node.kind = NodeKind::Utf8;
+      return;
+    case Kind::Array: {
+      if (node.kind == NodeKind::Null) {
+        node.kind = NodeKind::List;
+        node.element = std::make_unique<Node>();
+      } else if (node.kind != NodeKind::List) {
+        return;
+      }
+      // Only the first element of an array takes part in its type.
+      const Array& elements = std::get<Array>(value.data);
+      if (!elements.empty()) merge_value(*node.element, elements.front());
+      return;
+    }
+    case Kind::Object:
+      merge_object(node, std::get<Object>(value.data));
+      return;
+  }
+}
+
+std::shared_ptr<arrow::DataType> node_to_arrow(const Node& node);
+
+// Containers get their own functions so that the recursive frames hold only their locals.
+[[gnu::noinline]] std::shared_ptr<arrow::DataType> struct_to_arrow(const Node& node) {
+  arrow::FieldVector fields;
+  fields.reserve(node.fields.size());
+  for (const auto& [name, child] : node.fields) {
+    fields.push_back(arrow::field(name, node_to_arrow(child)));
+  }
+  return arrow::struct_(std::move(fields));
+}
+
+[[gnu::noinline]] std::shared_ptr<arrow::DataType> list_to_arrow(const Node& node) {
+  return arrow::list(node_to_arrow(*node.element));
+}
+
+std::shared_ptr<arrow::DataType> node_to_arrow(const Node& node) {
+  switch (node.kind) {
+    case NodeKind::Null:
+      return arrow::null();
+    case NodeKind::Bool:
+      return arrow::boolean();
+    case NodeKind::Int64:
+      return arrow::int64();
+    case NodeKind::Float64:
+      return arrow::float64();
+    case NodeKind::Utf8:
+      return arrow::utf8();
+    case NodeKind::List:
+      return list_to_arrow(node);
+    case NodeKind::Struct:
+      return struct_to_arrow(node);
+  }
+  return arrow::null();
+}
+
+[[gnu::noinline]] arrow::Status make_list_builder(const std::shared_ptr<arrow::DataType>& type,
+                                                  std::shared_ptr<arrow::ArrayBuilder>* out) {
+  std::shared_ptr<arrow::ArrayBuilder> element;
+  ARROW_RETURN_NOT_OK(
+      make_builder(static_cast<const arrow::ListType&>(*type).value_type(), &element));
+  *out = std::make_shared<arrow::ListBuilder>(arrow::default_memory_pool(), std::move(element),
+                                              type);
+  return arrow::Status::OK();
+}
+
+[[gnu::noinline]] arrow::Status make_struct_builder(
+    const std::shared_ptr<arrow::DataType>& type, std::shared_ptr<arrow::ArrayBuilder>* out) {
+  std::vector<std::shared_ptr<arrow::ArrayBuilder>> children(
+      static_cast<std::size_t>(type->num_fields()));
+  for (std::size_t k = 0; k < children.size(); ++k) {
+    ARROW_RETURN_NOT_OK(make_builder(type->field(static_cast<int>(k))->type(), &children[k]));
+  }
+  *out = std::make_shared<arrow::StructBuilder>(type, arrow::default_memory_pool(),
+                                                std::move(children));
+  return arrow::Status::OK();
+}
+
+[[gnu::noinline]] arrow::Status make_scalar_builder(
+    const std::shared_ptr<arrow::DataType>& type, std::shared_ptr<arrow::ArrayBuilder>* out) {
+  arrow::MemoryPool* pool = arrow::default_memory_pool();
+  switch (type->id()) {
+    case arrow::Type::NA:
+      *out = std::make_shared<arrow::NullBuilder>(pool);
+      return arrow::Status::OK();
+    case arrow::Type::BOOL:
+      *out = std::make_shared<arrow::BooleanBuilder>(pool);
+      return arrow::Status::OK();
+    case arrow::Type::INT64:
+      *out = std::make_shared<arrow::Int64Builder>(pool);
+      return arrow::Status::OK();
+    case arrow::Type::DOUBLE:
+      *out = std::make_shared<arrow::DoubleBuilder>(pool);
+      return arrow::Status::OK();
+    case arrow::Type::STRING:
+      *out = std::make_shared<arrow::StringBuilder>(pool);
+      return arrow::Status::OK();
+    default: {
+      std::unique_ptr<arrow::ArrayBuilder> made;
+      ARROW_RETURN_NOT_OK(arrow::MakeBuilder(pool, type, &made));
+      *out = std::move(made);
+      return arrow::Status::OK();
+    }
+  }
+}
+
+}  // namespace
+
+arrow::Status make_builder(const std::shared_ptr<arrow::DataType>& type,
+                           std::shared_ptr<arrow::ArrayBuilder>* out) {
+  switch (type->id()) {
+    case arrow::Type::LIST:
+      return make_list_builder(type, out);
+    case arrow::Type::STRUCT:
+      return make_struct_builder(type, out);
+    default:
+      return make_scalar_builder(type, out);
+  }
+}
+
+MergedType::MergedType() : root_(std::make_unique<Node>()) {}
+MergedType::~MergedType() = default;
+MergedType::MergedType(MergedType&&) noexcept = default;
+MergedType& MergedType::operator=(MergedType&&) noexcept = default;
+
+void MergedType::merge(const Value& value) { merge_value(*root_, value); }
+
+void MergedType::merge(const Object& document) { merge_object(*root_, document); }
+
+std::shared_ptr<arrow::DataType> MergedType::to_arrow() const { return node_to_arrow(*root_); }
+
+std::shared_ptr<arrow::DataType> infer_arrow_type(const Value& value) {
+  MergedType type;
+  type.merge(value);
+  return type.to_arrow();
+}
+
+// ----------------------------------------------------------------------------------------
+// Appending values to builders
+
+namespace {
+
+[[gnu::noinline]] arrow::Status append_scalar(arrow::ArrayBuilder* builder,
+                                              const arrow::DataType& type, const Value& value) {
+  // A value of another kind throws std::bad_variant_access from std::get.
+  switch (type.id()) {
+    case arrow::Type::BOOL:
+      return static_cast<arrow::BooleanBuilder*>(builder)->Append(std::get<bool>(value.data));
+    case arrow::Type::INT64:
+      return static_cast<arrow::Int64Builder*>(builder)->Append(
+          std::get<std::int64_t>(value.data));
+    case arrow::Type::DOUBLE: {
+      auto* doubles = static_cast<arrow::DoubleBuilder*>(builder);
+      if (const auto* integer = std::get_if<std::int64_t>(&value.data)) {
+        return doubles->Append(static_cast<double>(*integer));
+      }
+      return doubles->Append(std::get<double>(value.data));
+    }
+    case arrow::Type::STRING:
+      return static_cast<arrow::StringBuilder*>(builder)->Append(
+          std::get<std::string>(value.data));
+    default:
+      return arrow::Status::TypeError("Unsupported builder type: ", type.ToString());
+  }
+}
+
+[[gnu::noinline]] arrow::Status open_list(arrow::ListBuilder* builder) {
+  return builder->Append();
+}
+
+[[gnu::noinline]] arrow::Status open_struct(arrow::StructBuilder* builder) {
+  return builder->Append();
+}
+
+arrow::Status append_list(arrow::ArrayBuilder* builder, const arrow::DataType& type,
+                          const Value& value) {
+  auto* lists = static_cast<arrow::ListBuilder*>(builder);
+  ARROW_RETURN_NOT_OK(open_list(lists));
+  const auto* elements = std::get_if<Array>(&value.data);
+  if (elements == nullptr) return arrow::Status::OK();  // Any other kind is an empty list.
+  arrow::ArrayBuilder* element_builder = lists->value_builder();
+  const arrow::DataType& element_type = *static_cast<const arrow::ListType&>(type).value_type();
+  for (const Value& element : *elements) {
+    ARROW_RETURN_NOT_OK(append_value(element_builder, element_type, element));
+  }
+  return arrow::Status::OK();
+}
+
+arrow::Status append_struct(arrow::ArrayBuilder* builder, const arrow::DataType& type,
+                            const Value& value) {
+  auto* structs = static_cast<arrow::StructBuilder*>(builder);
+  const auto& struct_type = static_cast<const arrow::StructType&>(type);
+  if (const auto* object = std::get_if<Object>(&value.data)) {
+    return append_object(structs, struct_type, *object);
+  }
+  // Any other kind is a present struct whose every field is null.
+  ARROW_RETURN_NOT_OK(open_struct(structs));
+  for (int k = 0; k < struct_type.num_fields(); ++k) {
+    ARROW_RETURN_NOT_OK(structs->field_builder(k)->AppendNull());
+  }
+  return arrow::Status::OK();
+}
+
+}  // namespace
+
+arrow::Status append_object(arrow::StructBuilder* builder, const arrow::StructType& type,
+                            const Object& document) {
+  ARROW_RETURN_NOT_OK(open_struct(builder));
+  const int field_count = type.num_fields();
+  // Fields normally come in the members' order, so the next member is tried first and a
+  // lookup is needed only when it does not match.
+  auto next = document.begin();
+  for (int k = 0; k < field_count; ++k) {
+    const arrow::Field& field = *type.field(k);
+    arrow::ArrayBuilder* child = builder->field_builder(k);
+    auto member = next;
+    if (member == document.end() || member->first != field.name()) {
+      member = document.find(field.name());
+    }
+    if (member == document.end()) {
+      ARROW_RETURN_NOT_OK(child->AppendNull());
+      continue;
+    }
+    ARROW_RETURN_NOT_OK(append_value(child, *field.type(), member->second));
+    next = std::next(member);
+  }
+  return arrow::Status::OK();
+}
+
+arrow::Status append_value(arrow::ArrayBuilder* builder, const arrow::DataType& type,
+                           const Value& value) {
+  if (std::holds_alternative<std::monostate>(value.data)) return builder->AppendNull();
+  switch (type.id()) {
+    case arrow::Type::LIST:
+      return append_list(builder, type, value);
+    case arrow::Type::STRUCT:
+      return append_struct(builder, type, value);
+    default:
+      return append_scalar(builder, type, value);
+  }
+}
+
+}  // namespace arrow_dom
+
+// ----------------------------------------------------------------------------------------
+// The codec
+
+void ArrowDomCodec::ValidateInput(const std::shared_ptr<arrow::RecordBatch>& batch) const {
+  if (batch->num_columns() != 1) {
+    throw std::runtime_error("ArrowDomCodec: expected 1 column, got " +
+                             std::to_string(batch->num_columns()));
+  }
+}
+
+Object ArrowDomCodec::ToDom(const std::shared_ptr<arrow::RecordBatch>& batch,
+                            std::int64_t row) const {
+  const std::shared_ptr<arrow::Array> column = batch->column(0);
+  if (row < 0 || row >= column->length()) {
+    throw std::out_of_range("ArrowDomCodec::ToDom: row " + std::to_string(row) +
+                            " out of range");
+  }
+  if (column->type_id() != arrow::Type::STRUCT || column->IsNull(row)) {
+    throw std::runtime_error(arrow_dom::kRootMessage);
+  }
+  Value root = arrow_dom::cell_to_value(*column, row, 1);
+  return std::move(std::get<Object>(root.data));
+}
+
+std::shared_ptr<arrow::RecordBatch> ArrowDomCodec::FromDom(
+    const std::vector<Object>& documents) const {
+  if (documents.empty()) {
+    return arrow::RecordBatch::Make(arrow::schema({arrow::field("doc", arrow::null())}), 0,
+                                    {std::make_shared<arrow::NullArray>(0)});
+  }
+  arrow_dom::MergedType merged;
+  for (const Object& document : documents) merged.merge(document);
+  const std::shared_ptr<arrow::DataType> type = merged.to_arrow();
+  const auto& struct_type = static_cast<const arrow::StructType&>(*type);
+
+  std::shared_ptr<arrow::ArrayBuilder> builder;
+  arrow::Status status = arrow_dom::make_builder(type, &builder);
+  if (!status.ok()) arrow_dom::throw_status(status);
+  auto* structs = static_cast<arrow::StructBuilder*>(builder.get());
+  status = structs->Reserve(static_cast<std::int64_t>(documents.size()));
+  for (auto it = documents.begin(); status.ok() && it != documents.end(); ++it) {
+    status = arrow_dom::append_object(structs, struct_type, *it);
+  }
+  if (!status.ok()) arrow_dom::throw_status(status);
+
+  auto finished = builder->Finish();
+  if (!finished.ok()) arrow_dom::throw_status(finished.status());
+  return arrow::RecordBatch::Make(arrow::schema({arrow::field("doc", type)}),
+                                  static_cast<std::int64_t>(documents.size()),
+                                  {std::move(finished).ValueUnsafe()});
+}
+
+}  // namespace shredder

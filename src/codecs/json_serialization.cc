@@ -1,0 +1,364 @@
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "codecs/json_internal.h"
+#include "shredder/serialization.h"
+#include "shredder/value.h"
+
+namespace shredder {
+namespace {
+
+using Json = nlohmann::json;
+
+constexpr std::string_view kParseFailure = "JSON parse failure: ";
+constexpr std::string_view kEmitFailure = "JSON emit failure: ";
+
+[[noreturn]] void ThrowParseError(std::string_view cause, std::int32_t line, std::int32_t column) {
+  std::string message(kParseFailure);
+  message.append(cause);
+  throw JsonParseError(message, line, column);
+}
+
+// Receives the parser's events and builds the document directly, without the library's own
+// tree. It keeps the library's rules: a repeated key keeps its last value, and every parse
+// error is rethrown as the library's own exception. Only the open containers are kept on
+// an explicit stack, so no recursion happens here at all.
+//
+// Past the nesting limit nothing more is built, but the parser still reads to the end so
+// that ill-formed text reports the library's own error whatever its depth.
+class DocumentBuilder {
+ public:
+  DocumentBuilder() { open_.reserve(16); }
+
+  bool null() { return Put(Value()); }
+  bool boolean(bool b) { return Put(Value(b)); }
+  bool number_integer(Json::number_integer_t i) { return Put(Value(std::int64_t{i})); }
+  // Unsigned integers keep their 64-bit pattern: 18446744073709551615 becomes -1.
+  bool number_unsigned(Json::number_unsigned_t u) {
+    return Put(Value(static_cast<std::int64_t>(u)));
+  }
+  bool number_float(Json::number_float_t d, const Json::string_t&) { return Put(Value(d)); }
+  bool string(Json::string_t& s) { return Put(Value(std::move(s))); }
+  bool binary(Json::binary_t&) { throw std::runtime_error("Unsupported JSON value type"); }
+
+  bool start_object(std::size_t) { return Open(Value(Object{})); }
+  bool key(Json::string_t& key) {
+    if (too_deep_) return true;
+    Object& object = std::get<Object>(open_.back()->data);
+    // Members usually arrive in ascending order; then the hint makes the insertion cheap.
+    if (object.empty() || object.rbegin()->first < key) {
+      slot_ = &object.emplace_hint(object.end(), std::move(key), Value())->second;
+    } else {
+      // A repeated key keeps its slot; the value that follows replaces the earlier one.
+      slot_ = &object.try_emplace(std::move(key)).first->second;
+    }
+    return true;
+  }
+  bool end_object() { return Close(); }
+
+  bool start_array(std::size_t) { return Open(Value(Array{})); }
+  bool end_array() { return Close(); }
+
+  template <class Exception>
+  bool parse_error(std::size_t, const std::string&, const Exception& error) {
+    throw error;
+  }
+
+  Value& root() { return root_; }
+  bool too_deep() const { return too_deep_; }
+
+ private:
+  // Places a finished or newly opened value where the innermost open container expects it.
+  // Addresses of open containers stay valid: only the innermost container ever grows.
+  bool Put(Value&& value) {
+    if (!too_deep_) Place(std::move(value));
+    return true;
+  }
+
+  Value* Place(Value&& value) {
+    if (array_ != nullptr) return &array_->emplace_back(std::move(value));
+    if (!open_.empty()) {
+      *slot_ = std::move(value);
+      return slot_;
+    }
+    root_ = std::move(value);
+    return &root_;
+  }
+
+  bool Open(Value&& container) {
+    if (too_deep_) return true;
+    if (open_.size() >= static_cast<std::size_t>(kMaxNestingDepth)) {
+      too_deep_ = true;
+      return true;
+    }
+    Value* placed = Place(std::move(container));
+    open_.push_back(placed);
+    array_ = std::get_if<Array>(&placed->data);
+    return true;
+  }
+
+  bool Close() {
+    if (too_deep_) return true;
+    open_.pop_back();
+    array_ = open_.empty() ? nullptr : std::get_if<Array>(&open_.back()->data);
+    return true;
+  }
+
+  Value root_;
+  std::vector<Value*> open_;  // open containers, outermost first
+  Array* array_ = nullptr;    // the innermost open container when it is an array
+  Value* slot_ = nullptr;     // the member named by the last key of the innermost object
+  bool too_deep_ = false;     // a container opened past kMaxNestingDepth; building stopped
+};
+
+// The library's text for a parse error. Releases before 3.11.3 describe an input that ends
+// before its first byte (empty, or a NUL byte first) as an unexpected end of input; 3.11.3
+// gives it its own text, which is the one reported here whichever release is built in.
+std::string_view LibraryParseErrorText(const Json::parse_error& error) {
+#if NLOHMANN_JSON_VERSION_MAJOR == 3 && NLOHMANN_JSON_VERSION_MINOR == 11 && \
+    NLOHMANN_JSON_VERSION_PATCH < 3
+  constexpr std::string_view kOldEmptyInput =
+      "[json.exception.parse_error.101] parse error at line 1, column 1: syntax error while "
+      "parsing value - unexpected end of input; expected '[', '{', or a literal";
+  constexpr std::string_view kEmptyInput =
+      "[json.exception.parse_error.101] parse error at line 1, column 1: attempting to parse an "
+      "empty input; check that your input string or stream contains the expected JSON";
+  if (error.byte == 1 && error.what() == kOldEmptyInput) return kEmptyInput;
+#endif
+  return error.what();
+}
+
+// 1-based line and column of the byte the parser stopped at (`byte` is its 1-based index).
+void PositionOf(std::string_view text, std::size_t byte, std::int32_t& line,
+                std::int32_t& column) {
+  line = -1;
+  column = -1;
+  if (byte == 0) return;
+  const std::size_t scanned = std::min(text.size(), byte - 1);
+  std::int64_t l = 1;
+  std::int64_t c = 1;
+  for (std::size_t i = 0; i < scanned; ++i) {
+    if (text[i] == '\n') {
+      ++l;
+      c = 1;
+    } else {
+      ++c;
+    }
+  }
+  constexpr std::int64_t kMax = std::numeric_limits<std::int32_t>::max();
+  line = static_cast<std::int32_t>(std::min(l, kMax));
+  column = static_cast<std::int32_t>(std::min(c, kMax));
+}
+
+// Length of the well-formed UTF-8 sequence starting at s[i] (a byte of 0x80 or more), or 0
+// when the bytes there are ill-formed or cut short. Accepts exactly what the library's
+// strict writer accepts: no overlong forms, no surrogates, nothing above U+10FFFF.
+std::size_t Utf8SequenceLength(std::string_view s, std::size_t i) {
+  const auto at = [&](std::size_t k) -> unsigned {
+    return i + k < s.size() ? static_cast<unsigned char>(s[i + k]) : 0u;
+  };
+  const auto tail = [](unsigned b) { return b >= 0x80 && b <= 0xBF; };
+  const unsigned lead = at(0);
+  if (lead >= 0xC2 && lead <= 0xDF) return tail(at(1)) ? 2 : 0;
+  if (lead >= 0xE0 && lead <= 0xEF) {
+    const unsigned b1 = at(1);
+    const bool first_ok = lead == 0xE0   ? (b1 >= 0xA0 && b1 <= 0xBF)
+                          : lead == 0xED ? (b1 >= 0x80 && b1 <= 0x9F)
+                                         : tail(b1);
+    return first_ok && tail(at(2)) ? 3 : 0;
+  }
+  if (lead >= 0xF0 && lead <= 0xF4) {
+    const unsigned b1 = at(1);
+    const bool first_ok = lead == 0xF0   ? (b1 >= 0x90 && b1 <= 0xBF)
+                          : lead == 0xF4 ? (b1 >= 0x80 && b1 <= 0x8F)
+                                         : tail(b1);
+    return first_ok && tail(at(2)) && tail(at(3)) ? 4 : 0;
+  }
+  return 0;
+}
+
+// Writes compact JSON text byte for byte as the library's dump does, without first building
+// the library's tree. Recursion is one small frame per level of nesting.
+class JsonWriter {
+ public:
+  explicit JsonWriter(std::string& out) : out_(out) {}
+
+  void WriteObject(const Object& object) {
+    out_.push_back('{');
+    bool first = true;
+    for (const auto& [key, value] : object) {
+      if (!first) out_.push_back(',');
+      first = false;
+      WriteString(key);
+      out_.push_back(':');
+      WriteValue(value);
+    }
+    out_.push_back('}');
+  }
+
+ private:
+  void WriteValue(const Value& value) {
+    switch (value.data.index()) {
+      case 0:
+        out_.append("null");
+        return;
+      case 1:
+        out_.append(std::get<bool>(value.data) ? "true" : "false");
+        return;
+      case 2:
+        WriteInteger(std::get<std::int64_t>(value.data));
+        return;
+      case 3:
+        WriteDouble(std::get<double>(value.data));
+        return;
+      case 4:
+        WriteString(std::get<std::string>(value.data));
+        return;
+      case 5:
+        WriteArray(std::get<Array>(value.data));
+        return;
+      case 6:
+        WriteObject(std::get<Object>(value.data));
+        return;
+      default:
+        throw std::runtime_error("Unsupported DOM value type for JSON emit");
+    }
+  }
+
+  void WriteArray(const Array& array) {
+    out_.push_back('[');
+    bool first = true;
+    for (const Value& element : array) {
+      if (!first) out_.push_back(',');
+      first = false;
+      WriteValue(element);
+    }
+    out_.push_back(']');
+  }
+
+  void WriteInteger(std::int64_t i) {
+    char buffer[24];
+    const auto end = std::to_chars(buffer, buffer + sizeof buffer, i).ptr;
+    out_.append(buffer, end);
+  }
+
+  // The library's shortest round-trip digits, which always carry a fraction or an exponent
+  // (2.0, 1e+16, 1e-05); NaN and the infinities have no JSON form and become null.
+  void WriteDouble(double d) {
+    if (!std::isfinite(d)) {
+      out_.append("null");
+      return;
+    }
+    std::array<char, 64> buffer;
+    const char* end = nlohmann::detail::to_chars(buffer.data(), buffer.data() + buffer.size(), d);
+    out_.append(buffer.data(), static_cast<std::size_t>(end - buffer.data()));
+  }
+
+  void WriteString(std::string_view s) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    out_.push_back('"');
+    std::size_t run = 0;  // start of the bytes not yet copied
+    for (std::size_t i = 0; i < s.size(); ++i) {
+      const auto byte = static_cast<unsigned char>(s[i]);
+      if (byte >= 0x80) {
+        const std::size_t length = Utf8SequenceLength(s, i);
+        if (length == 0) ThrowLibraryUtf8Error(s);
+        i += length - 1;
+        continue;
+      }
+      if (byte >= 0x20 && byte != '"' && byte != '\\') continue;
+      out_.append(s.data() + run, i - run);
+      run = i + 1;
+      switch (byte) {
+        case '"': out_.append("\\\""); break;
+        case '\\': out_.append("\\\\"); break;
+        case '\b': out_.append("\\b"); break;
+        case '\f': out_.append("\\f"); break;
+        case '\n': out_.append("\\n"); break;
+        case '\r': out_.append("\\r"); break;
+        case '\t': out_.append("\\t"); break;
+        default: {
+          const char escape[6] = {'\\', 'u', '0', '0', kHex[byte >> 4], kHex[byte & 0xF]};
+          out_.append(escape, sizeof escape);
+        }
+      }
+    }
+    out_.append(s.data() + run, s.size() - run);
+    out_.push_back('"');
+  }
+
+  // Ill-formed UTF-8 is rare; let the library's own writer describe it so the error text is
+  // exactly the library's.
+  [[noreturn]] static void ThrowLibraryUtf8Error(std::string_view s) {
+    (void)Json(std::string(s)).dump();
+    throw std::runtime_error("invalid UTF-8 string");  // not reached: the dump throws
+  }
+
+  std::string& out_;
+};
+
+}  // namespace
+
+Object JsonSerialization::ToDom(std::string_view text) const {
+  DocumentBuilder builder;
+  try {
+    Json::sax_parse(text.data(), text.data() + text.size(), &builder,
+                    nlohmann::detail::input_format_t::json, /*strict=*/true,
+                    /*ignore_comments=*/false);
+  } catch (const Json::parse_error& error) {
+    std::int32_t line;
+    std::int32_t column;
+    PositionOf(text, error.byte, line, column);
+    ThrowParseError(LibraryParseErrorText(error), line, column);
+  } catch (const std::exception& error) {
+    ThrowParseError(error.what(), -1, -1);
+  }
+  Object* root = std::get_if<Object>(&builder.root().data);
+  if (root == nullptr) ThrowParseError("JSON root is not an object", -1, -1);
+  if (builder.too_deep()) {
+    ThrowParseError("nesting depth exceeds the limit of " + std::to_string(kMaxNestingDepth),
+                    -1, -1);
+  }
+  return std::move(*root);
+}
+
+std::string JsonSerialization::FromDom(const Object& document) const {
+  std::string text;
+  json_internal::AppendJsonText(document, text);
+  return text;
+}
+
+std::unique_ptr<Serialization> MakeSerialization(SerializationFormat format) {
+  if (format != SerializationFormat::Json) {
+    throw std::runtime_error("Unsupported SerializationFormat (YAML removed)");
+  }
+  return std::make_unique<JsonSerialization>();
+}
+
+namespace json_internal {
+
+void AppendJsonText(const Object& document, std::string& out) {
+  try {
+    JsonWriter(out).WriteObject(document);
+  } catch (const std::exception& error) {
+    std::string message(kEmitFailure);
+    message.append(error.what());
+    throw std::runtime_error(message);
+  }
+}
+
+}  // namespace json_internal
+}  // namespace shredder

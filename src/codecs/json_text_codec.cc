@@ -1,0 +1,110 @@
+#include "shredder/json_text_codec.h"
+
+#include <arrow/api.h>
+
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "codecs/json_internal.h"
+
+namespace shredder {
+namespace {
+
+[[noreturn]] void ThrowStatus(const arrow::Status& status) {
+  throw std::runtime_error("JsonTextCodec: " + status.ToString());
+}
+
+bool IsTextType(arrow::Type::type id) {
+  return id == arrow::Type::STRING || id == arrow::Type::BINARY ||
+         id == arrow::Type::LARGE_STRING || id == arrow::Type::LARGE_BINARY;
+}
+
+}  // namespace
+
+JsonTextCodec::JsonTextCodec(std::unique_ptr<Serialization> serialization)
+    : serialization_(std::move(serialization)) {}
+
+void JsonTextCodec::ValidateInput(const std::shared_ptr<arrow::RecordBatch>& batch) const {
+  if (batch->num_columns() != 1) {
+    throw std::runtime_error("JsonTextCodec: expected 1 column, got " +
+                             std::to_string(batch->num_columns()));
+  }
+  const auto& type = batch->column(0)->type();
+  if (!IsTextType(type->id())) {
+    throw std::runtime_error("JsonTextCodec: expected string/binary column, got " +
+                             type->ToString());
+  }
+}
+
+Object JsonTextCodec::ToDom(const std::shared_ptr<arrow::RecordBatch>& batch,
+                            std::int64_t row) const {
+  // A batch that skipped validation, or a bad row index, is an error rather than a read
+  // past the column's buffers.
+  if (batch->num_columns() < 1) throw std::runtime_error("JsonTextCodec: expected 1 column, got 0");
+  const std::shared_ptr<arrow::Array>& column = batch->column(0);
+  if (row < 0 || row >= column->length()) {
+    throw std::out_of_range("JsonTextCodec: row " + std::to_string(row) + " out of range for " +
+                            std::to_string(column->length()) + " rows");
+  }
+  if (column->IsNull(row)) {
+    throw std::runtime_error("JsonTextCodec: null document at row " + std::to_string(row));
+  }
+  // The views point into the column's data buffer (the array's offset already applied);
+  // the text is parsed where it lies.
+  std::string_view text;
+  switch (column->type_id()) {
+    case arrow::Type::STRING:
+    case arrow::Type::BINARY:
+      text = static_cast<const arrow::BinaryArray&>(*column).GetView(row);
+      break;
+    case arrow::Type::LARGE_STRING:
+    case arrow::Type::LARGE_BINARY:
+      text = static_cast<const arrow::LargeBinaryArray&>(*column).GetView(row);
+      break;
+    default:
+      throw std::runtime_error("JsonTextCodec: unsupported column type " +
+                               column->type()->ToString());
+  }
+  return serialization_->ToDom(text);
+}
+
+std::shared_ptr<arrow::RecordBatch> JsonTextCodec::FromDom(
+    const std::vector<Object>& documents) const {
+  return json_internal::BuildDocBatch(*serialization_, documents, arrow::default_memory_pool());
+}
+
+namespace json_internal {
+
+std::shared_ptr<arrow::RecordBatch> BuildDocBatch(const Serialization& serialization,
+                                                  const std::vector<Object>& documents,
+                                                  arrow::MemoryPool* pool) {
+  arrow::StringBuilder builder(pool);
+  if (auto status = builder.Reserve(static_cast<std::int64_t>(documents.size())); !status.ok()) {
+    ThrowStatus(status);
+  }
+  // The JSON serialization writes every document into one reused buffer; any other
+  // serialization hands back a fresh string per document.
+  const bool direct = dynamic_cast<const JsonSerialization*>(&serialization) != nullptr;
+  std::string text;
+  for (const Object& document : documents) {
+    if (direct) {
+      text.clear();
+      AppendJsonText(document, text);
+    } else {
+      text = serialization.FromDom(document);
+    }
+    if (auto status = builder.Append(text); !status.ok()) ThrowStatus(status);
+  }
+  std::shared_ptr<arrow::Array> array;
+  if (auto status = builder.Finish(&array); !status.ok()) ThrowStatus(status);
+  auto schema = arrow::schema({arrow::field("doc", arrow::utf8(), /*nullable=*/true)});
+  const std::int64_t rows = array->length();
+  return arrow::RecordBatch::Make(std::move(schema), rows, {std::move(array)});
+}
+
+}  // namespace json_internal
+}  // namespace shredder

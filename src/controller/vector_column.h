@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "shredder/atom_column.h"
+
+namespace arrow {
+class Array;
+}
+
+namespace shredder {
+
+/// A read-only column over atoms it was handed whole; the columns of the table that the
+/// Controller passes to `Shredder::Unshred`.
+class VectorColumn final : public IColumn {
+ public:
+  /// Takes over `atoms` (moved, never copied).
+  explicit VectorColumn(std::vector<Atom> atoms) : atoms_(std::move(atoms)) {}
+
+  /// Always `Kind::Scalar`, whatever the atoms hold.
+  Kind kind() const override { return Kind::Scalar; }
+  std::uint64_t size() const override { return atoms_.size(); }
+  /// A copy of atom `i`; throws std::out_of_range "VectorColumn::at" when i >= size().
+  Atom at(std::uint64_t i) const override;
+  /// Never appends: throws std::logic_error "VectorColumn is read-only".
+  void push(Atom atom) override;
+  std::span<Atom> storage() override { return atoms_; }
+
+ private:
+  std::vector<Atom> atoms_;
+};
+
+/// Reads the first `rows` cells of an atoms batch column (rows <= array.length()) into
+/// atoms: a null cell gives the null atom whatever the type; a valid cell of a null,
+/// boolean, int64, float64, utf8 or large utf8 column gives the atom of that alternative
+/// (string bytes copied). A valid cell of any other type throws std::runtime_error
+/// "Controller: unshred: unsupported atom column type: " followed by the type's text; a
+/// column of another type whose cells are all null reads as null atoms.
+std::vector<Atom> ReadAtomColumn(const arrow::Array& array, std::int64_t rows);
+
+}  // namespace shredder

@@ -1,0 +1,155 @@
+#include "shredder/normalizer.h"
+
+#include <stdexcept>
+#include <variant>
+
+namespace shredder {
+
+Normalizer::~Normalizer() = default;
+
+void Normalizer::modify(Object& document) {
+  root_.known = true;
+  root_.shape = Shape::Object;
+  normalize_object_(root_, document, Path{});
+}
+
+void Normalizer::normalize_object_(Node& node, Object& object, const Path& path) {
+  if (node.known && node.shape != Shape::Object) {
+    throw_shape_mismatch_(path, Shape::Object, node.shape);
+  }
+  node.known = true;
+  node.shape = Shape::Object;
+  std::size_t cursor = 0;
+  std::size_t written = 0;
+  for (auto& [key, value] : object) {
+    Node& child = child_for_(node, key, cursor, written);
+    normalize_value_(child, value, Path{&path, &key});
+  }
+  // Only now, after a complete walk, does the guess list describe this object exactly; a walk
+  // cut short by an exception leaves stale but harmless guesses behind.
+  node.last_members.resize(written);
+}
+
+Normalizer::Node& Normalizer::child_for_(Node& node, const std::string& key, std::size_t& cursor,
+                                         std::size_t& written) {
+  // Invariant: last_members[0, written) lists this object's members met so far, and
+  // last_members[cursor, size) the previous object's members not yet matched; written <= cursor.
+  auto& seen = node.last_members;
+  for (std::size_t probe = cursor; probe < seen.size() && probe <= cursor + 1; ++probe) {
+    // The expected member, or the one after it when this object lacks the expected one.
+    if (*seen[probe].first == key) {
+      const auto entry = seen[probe];
+      cursor = probe + 1;
+      seen[written++] = entry;
+      return *entry.second;
+    }
+  }
+  auto it = node.children.try_emplace(key).first;
+  const std::pair<const std::string*, Node*> entry{&it->first, &it->second};
+  if (written < cursor) {
+    seen[written] = entry;
+  } else {
+    seen.insert(seen.begin() + static_cast<std::ptrdiff_t>(written), entry);
+    ++cursor;
+  }
+  ++written;
+  return it->second;
+}
+
+void Normalizer::normalize_array_(Node& node, Array& array, const Path& path) {
+  if (node.known && node.shape != Shape::Array) {
+    throw_shape_mismatch_(path, Shape::Array, node.shape);
+  }
+  node.known = true;
+  node.shape = Shape::Array;
+  Node& elem = ensure_elem_(node);
+  for (Value& element : array) normalize_value_(elem, element, path);
+}
+
+void Normalizer::normalize_value_(Node& node, Value& value, const Path& path) {
+  // Null neither records nor checks a shape and is never wrapped.
+  if (is_empty_(value)) return;
+  const Shape have = shape_of_(value);
+  if (!node.known) {
+    node.known = true;
+    node.shape = have;
+  } else if (have == Shape::Array) {
+    // An array turns any path into an array path for good.
+    node.shape = Shape::Array;
+  } else if (node.shape == Shape::Array) {
+    promote_singular_to_array_(value);
+    normalize_array_(node, std::get<Array>(value.data), path);
+    return;
+  } else if (have != node.shape) {
+    throw_shape_mismatch_(path, have, node.shape);
+  }
+  if (have == Shape::Array) {
+    normalize_array_(node, std::get<Array>(value.data), path);
+  } else if (have == Shape::Object) {
+    normalize_object_(node, std::get<Object>(value.data), path);
+  }
+}
+
+void Normalizer::throw_shape_mismatch_(const Path& path, Shape have, Shape want) const {
+  const std::string text = path_text_(path);
+  std::string message = "Normalizer shape mismatch at ";
+  message.append(text.empty() ? std::string_view("/") : std::string_view(text))
+      .append(" (have ")
+      .append(shape_name_(have))
+      .append(", want ")
+      .append(shape_name_(want))
+      .append(")");
+  throw std::runtime_error(message);
+}
+
+bool Normalizer::is_empty_(const Value& value) noexcept {
+  return std::holds_alternative<std::monostate>(value.data);
+}
+
+Normalizer::Shape Normalizer::shape_of_(const Value& value) noexcept {
+  if (std::holds_alternative<Object>(value.data)) return Shape::Object;
+  if (std::holds_alternative<Array>(value.data)) return Shape::Array;
+  return Shape::Leaf;
+}
+
+const char* Normalizer::shape_name_(Shape shape) noexcept {
+  switch (shape) {
+    case Shape::Leaf:
+      return "leaf";
+    case Shape::Array:
+      return "array";
+    case Shape::Object:
+      return "object";
+  }
+  return "unknown";
+}
+
+void Normalizer::promote_singular_to_array_(Value& value) {
+  Array wrapped;
+  wrapped.reserve(1);
+  wrapped.push_back(std::move(value));
+  value.data = std::move(wrapped);
+}
+
+std::string Normalizer::join_path_(std::string base, std::string_view key) {
+  base.push_back('/');
+  base.append(key);
+  return base;
+}
+
+std::string Normalizer::path_text_(const Path& path) {
+  std::vector<const std::string*> keys;
+  for (const Path* link = &path; link != nullptr && link->key != nullptr; link = link->parent) {
+    keys.push_back(link->key);
+  }
+  std::string text;
+  for (auto it = keys.rbegin(); it != keys.rend(); ++it) text = join_path_(std::move(text), **it);
+  return text;
+}
+
+Normalizer::Node& Normalizer::ensure_elem_(Node& node) {
+  if (!node.elem) node.elem = std::make_unique<Node>();
+  return *node.elem;
+}
+
+}  // namespace shredder

@@ -1,0 +1,34 @@
+#include "module/controller_handle.h"
+
+#include <functional>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+#include "shredder/arrow_dom_codec.h"
+#include "shredder/coerce_policy.h"
+#include "shredder/json_text_codec.h"
+#include "shredder/serialization.h"
+
+namespace shredder {
+
+std::unique_ptr<ControllerHandle> create_controller(const std::string& name) {
+  auto handle = std::make_unique<ControllerHandle>();
+  if (name == "json") {
+    handle->codec = std::make_unique<JsonTextCodec>(MakeSerialization(SerializationFormat::Json));
+  } else if (name == "arrow") {
+    handle->codec = std::make_unique<ArrowDomCodec>();
+  } else {
+    throw std::runtime_error("Unknown codec: " + name);
+  }
+  handle->normalizer = std::make_unique<Normalizer>();
+  handle->tagger = std::make_unique<Tagger>();
+  // Normalising first means every document is digested and stamped in its final shape.
+  std::vector<std::reference_wrapper<DomModifier>> modifiers{*handle->normalizer,
+                                                             *handle->tagger};
+  handle->controller = std::make_unique<Controller>(std::move(handle->codec),
+                                                    std::move(modifiers), BoxToStringPolicy());
+  return handle;
+}
+
+}  // namespace shredder

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include "module/controller_handle.h"
+
+namespace shredder {
+
+/// Shreds the documents of one column of the pyarrow.RecordBatch `rb` with the handle's
+/// pipeline and returns the atoms batch as a new pyarrow.RecordBatch. `column` selects the
+/// column: None (column 0), an int (bool included; no counting from the end) or a str (a
+/// field name present exactly once). `debug` sets the handle's Tagger debug option for this
+/// and later calls and, when true, writes the atoms schema to the native standard error.
+/// Argument problems raise ValueError carrying the Arrow status text; an int outside the
+/// 32-bit range raises RuntimeError; pipeline failures raise ValueError "shred failed: ...".
+/// The interpreter lock stays held throughout.
+pybind11::object shred_arrow(ControllerHandle& handle, const pybind11::object& rb,
+                             const pybind11::object& column, bool debug);
+
+/// Rebuilds the documents of the atoms batch `atoms_rb` and returns them as a new
+/// pyarrow.RecordBatch in the form of the handle's codec. An argument that is not a
+/// RecordBatch raises ValueError carrying the Arrow status text; pipeline failures raise
+/// ValueError "unshred failed: ...".
+pybind11::object unshred_arrow(ControllerHandle& handle, const pybind11::object& atoms_rb);
+
+}  // namespace shredder

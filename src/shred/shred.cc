@@ -1,0 +1,294 @@
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "shredder/shredder.h"
+
+namespace shredder {
+namespace {
+
+// One cell of a working row, one word wide. 0: the row has no entry for the column. Even:
+// the address of the leaf value in the document (values are at least 2-aligned). Odd: an
+// array position p, stored as 2p+1. Cells become owned atoms only when the columns are filled,
+// so the document is never copied and rows stay cheap to copy.
+using Cell = std::uintptr_t;
+static_assert(alignof(Value) >= 2, "leaf cells rely on even value addresses");
+
+constexpr Cell kNoCell = 0;
+
+Cell LeafCell(const Value& leaf) { return reinterpret_cast<Cell>(&leaf); }
+Cell IndexCell(std::size_t position) { return (static_cast<Cell>(position) << 1) | 1; }
+bool IsIndexCell(Cell cell) { return (cell & 1) != 0; }
+const Value& LeafOf(Cell cell) { return *reinterpret_cast<const Value*>(cell); }
+
+// A row is indexed by header number. It is only as long as the highest header written into
+// it (or into the row it was copied from); positions past its end hold no entry.
+using Row = std::vector<Cell>;
+
+// Element classes of the homogeneity check. A value holding no alternative has a class of
+// its own; null, bool, int64, double and string keep their kind numbers.
+constexpr int kClassObject = 5;
+constexpr int kClassArray = 6;
+constexpr int kClassNone = 7;
+
+int ElementClass(const Value& element) {
+  if (element.data.valueless_by_exception()) return kClassNone;
+  switch (kind_of(element)) {
+    case Kind::Array: return kClassArray;
+    case Kind::Object: return kClassObject;
+    default: return static_cast<int>(kind_of(element));
+  }
+}
+
+Atom ToAtom(Cell cell) {
+  if (cell == kNoCell) return Atom{};
+  if (IsIndexCell(cell)) return Atom{static_cast<std::int64_t>(cell >> 1)};
+  const Value& leaf = LeafOf(cell);
+  switch (kind_of(leaf)) {
+    case Kind::Bool: return Atom{std::get<bool>(leaf.data)};
+    case Kind::Int64: return Atom{std::get<std::int64_t>(leaf.data)};
+    case Kind::Double: return Atom{std::get<double>(leaf.data)};
+    case Kind::String: return Atom{std::get<std::string>(leaf.data)};
+    default: return Atom{};
+  }
+}
+
+bool IsStringCell(Cell cell) {
+  return cell != kNoCell && !IsIndexCell(cell) && kind_of(LeafOf(cell)) == Kind::String;
+}
+
+struct NameHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view name) const noexcept {
+    return std::hash<std::string_view>{}(name);
+  }
+};
+
+constexpr std::string_view kRootSegment = "root";
+constexpr std::string_view kIndexSuffix = "__idx";
+constexpr std::string_view kTxnKey = "__txn_id";
+
+// The walk of one document. Objects and arrays of objects are visited through an explicit
+// frame stack; leaves, empty containers and arrays of scalars are settled in the step that
+// meets them. The current column name is kept in one string that grows by a segment on the
+// way down and is cut back to a saved length on the way up.
+class DocumentWalk {
+ public:
+  ShredResult Run(const Object& document) {
+    rows_.emplace_back();
+    path_.assign(kRootSegment);
+    frames_.reserve(128);
+    if (!document.empty()) PushObject(document, 0, path_.size());
+    while (!frames_.empty()) Step();
+    BackFillTxnId();
+    return BuildResult();
+  }
+
+ private:
+  // An object whose members are being visited (`object` set), or an array of objects whose
+  // elements are (`elements` set). `row` is where the frame writes; for an array it is the
+  // row of the element being visited.
+  struct Frame {
+    const Object* object;
+    Object::const_iterator next_member;
+    const Array* elements;
+    std::size_t next_element;
+    std::size_t row;
+    std::size_t path_length;  // length of the name before this frame's segment
+    std::size_t index_header;
+    bool has_snapshot;
+  };
+
+  void Step() {
+    Frame& top = frames_.back();
+    if (top.object != nullptr) {
+      if (top.next_member == top.object->end()) return Pop();
+      const auto& [key, value] = *top.next_member++;
+      // `top` may move once Visit pushes a frame; everything it needs is passed by value.
+      return Visit(key, value, top.row, frames_.size() == 1);
+    }
+    const Array& elements = *top.elements;
+    if (top.next_element == elements.size()) return Pop();
+    const std::size_t k = top.next_element++;
+    if (k != 0) {
+      // Element k starts from the row as it stood before element 0 was shredded, so nothing
+      // an earlier element wrote is carried into it.
+      rows_.push_back(snapshots_[snapshot_depth_ - 1]);
+      top.row = rows_.size() - 1;
+    }
+    Put(top.row, top.index_header, IndexCell(k));
+    const Value& element = elements[k];
+    if (kind_of(element) != Kind::Object) {
+      throw std::runtime_error("Shredder::Shred: array<object> contains non-object");
+    }
+    const Object& object = std::get<Object>(element.data);
+    // An element adds no segment to the name.
+    if (!object.empty()) PushObject(object, top.row, path_.size());
+  }
+
+  void Visit(const std::string& key, const Value& value, std::size_t row, bool root_member) {
+    const std::size_t base = path_.size();
+    if (!key.empty()) {
+      path_ += '_';
+      path_ += key;
+    }
+    switch (kind_of(value)) {
+      case Kind::Object: {
+        // A value holding no alternative reports Kind::Object and fails here.
+        const Object& object = std::get<Object>(value.data);
+        if (!object.empty()) return PushObject(object, row, base);
+        break;
+      }
+      case Kind::Array:
+        if (VisitArray(std::get<Array>(value.data), row, base)) return;
+        break;
+      default: {
+        const std::size_t header = Register();
+        Put(row, header, LeafCell(value));
+        if (root_member && key == kTxnKey) {
+          txn_leaf_ = &value;
+          txn_header_ = header;
+        }
+        break;
+      }
+    }
+    path_.resize(base);
+  }
+
+  // Returns true when a frame was pushed (it then owns the name's segment).
+  bool VisitArray(const Array& array, std::size_t row, std::size_t base) {
+    if (array.empty()) return false;
+    // Every element is checked before anything of the array is registered or written.
+    const int array_class = ElementClass(array.front());
+    for (const Value& element : array) {
+      if (ElementClass(element) != array_class) {
+        throw std::runtime_error("Shredder::Shred: array elements are not homogeneous");
+      }
+      if (array_class == kClassArray) {
+        throw std::runtime_error("Shredder::Shred: nested arrays are not supported");
+      }
+    }
+    const std::size_t name_header = Register();
+    const std::size_t name_length = path_.size();
+    path_ += kIndexSuffix;
+    const std::size_t index_header = Register();
+    path_.resize(name_length);
+
+    if (array_class == kClassObject) {
+      const bool has_snapshot = array.size() > 1;
+      if (has_snapshot) PushSnapshot(rows_[row]);
+      frames_.push_back(
+          Frame{nullptr, {}, &array, 0, row, base, index_header, has_snapshot});
+      return true;
+    }
+    if (array_class == kClassNone) {
+      throw std::runtime_error("Shredder::Shred: array element type not supported");
+    }
+    // Element 0 goes into the enclosing row; every later element gets a copy of that row as
+    // it stands with element 0 written, then overwrites the value and the index.
+    Put(row, name_header, LeafCell(array[0]));
+    Put(row, index_header, IndexCell(0));
+    rows_.reserve(rows_.size() + array.size() - 1);
+    for (std::size_t j = 1; j < array.size(); ++j) {
+      Row copy = rows_[row];
+      copy[name_header] = LeafCell(array[j]);
+      copy[index_header] = IndexCell(j);
+      rows_.push_back(std::move(copy));
+    }
+    return false;
+  }
+
+  void PushObject(const Object& object, std::size_t row, std::size_t path_length) {
+    frames_.push_back(Frame{&object, object.begin(), nullptr, 0, row, path_length, 0, false});
+  }
+
+  void Pop() {
+    path_.resize(frames_.back().path_length);
+    if (frames_.back().has_snapshot) --snapshot_depth_;
+    frames_.pop_back();
+  }
+
+  // Snapshots are taken and dropped in frame order; their buffers are reused.
+  void PushSnapshot(const Row& row) {
+    if (snapshot_depth_ < snapshots_.size()) {
+      snapshots_[snapshot_depth_] = row;
+    } else {
+      snapshots_.push_back(row);
+    }
+    ++snapshot_depth_;
+  }
+
+  // Registers the current name (first registration fixes the column order); returns its number.
+  std::size_t Register() {
+    if (auto found = ids_.find(std::string_view(path_)); found != ids_.end()) {
+      return found->second;
+    }
+    const std::size_t id = headers_.size();
+    headers_.push_back(path_);
+    ids_.emplace(path_, id);
+    return id;
+  }
+
+  void Put(std::size_t row, std::size_t header, Cell cell) {
+    Row& cells = rows_[row];
+    if (cells.size() <= header) cells.resize(header + 1, kNoCell);
+    cells[header] = cell;
+  }
+
+  // The transaction id of the document's root belongs to every row of the document, also to
+  // the rows of arrays whose keys sort before it.
+  void BackFillTxnId() {
+    if (txn_leaf_ == nullptr) return;
+    for (std::size_t r = 0; r < rows_.size(); ++r) Put(r, txn_header_, LeafCell(*txn_leaf_));
+  }
+
+  ShredResult BuildResult() {
+    const std::size_t header_count = headers_.size();
+    std::vector<bool> holds_string(header_count, false);
+    for (const Row& cells : rows_) {
+      for (std::size_t h = 0; h < cells.size(); ++h) {
+        if (IsStringCell(cells[h])) holds_string[h] = true;
+      }
+    }
+    ShredResult result;
+    result.columns.reserve(header_count);
+    for (std::size_t h = 0; h < header_count; ++h) {
+      result.columns.push_back(IColumn::Make(
+          holds_string[h] ? IColumn::Kind::String : IColumn::Kind::Scalar, rows_.size()));
+    }
+    // A name holding strings and other scalars fails in its StringColumn's push.
+    for (const Row& cells : rows_) {
+      for (std::size_t h = 0; h < header_count; ++h) {
+        result.columns[h]->push(ToAtom(h < cells.size() ? cells[h] : kNoCell));
+      }
+    }
+    result.headers = std::move(headers_);
+    return result;
+  }
+
+  std::vector<Row> rows_;
+  std::vector<std::string> headers_;
+  std::unordered_map<std::string, std::size_t, NameHash, std::equal_to<>> ids_;
+  std::string path_;
+  std::vector<Frame> frames_;
+  std::vector<Row> snapshots_;
+  std::size_t snapshot_depth_ = 0;
+  const Value* txn_leaf_ = nullptr;
+  std::size_t txn_header_ = 0;
+};
+
+}  // namespace
+
+ShredResult Shredder::Shred(const Object& document) const {
+  return DocumentWalk().Run(document);
+}
+
+}  // namespace shredder

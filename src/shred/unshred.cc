@@ -1,0 +1,446 @@
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <exception>
+#include <limits>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "shredder/atom_column.h"
+#include "shredder/shredder.h"
+#include "shredder/value.h"
+
+namespace shredder {
+namespace {
+
+constexpr std::string_view kIndexSuffix = "__idx";
+constexpr std::string_view kTxnSuffix = "__txn_id";
+constexpr std::string_view kRootTxnName = "root___txn_id";
+constexpr std::string_view kRootSegment = "root";
+// Array slots that a call may create beyond one per input cell.
+constexpr std::uint64_t kSlotAllowance = std::uint64_t{1} << 20;
+constexpr std::uint64_t kNoIndexColumn = std::numeric_limits<std::uint64_t>::max();
+
+// Calls `emit` with every segment of `name` under the splitting rule of `split_path`, in order,
+// until `emit` returns false. Every segment is a substring of the name: a run of k underscores
+// ends the segment before it and the next one starts after the run's first underscore, so it
+// keeps the k - 1 others; a run of three or more keeps the rest of the name whole. Returns
+// false when `emit` stopped the walk.
+template <typename Emit>
+bool ForEachSegment(std::string_view name, Emit&& emit) {
+  const std::size_t n = name.size();
+  bool first = true;
+  // The list never starts with an empty segment (a name that begins with "_", or is empty).
+  auto push = [&](std::size_t from, std::size_t to) {
+    const bool drop = first && from == to;
+    first = false;
+    return drop || emit(name.substr(from, to - from));
+  };
+  std::size_t start = 0;
+  std::size_t search = 0;
+  while (true) {
+    const std::size_t run = name.find('_', search);
+    if (run == std::string_view::npos) return push(start, n);
+    std::size_t run_end = name.find_first_not_of('_', run);
+    if (run_end == std::string_view::npos) run_end = n;
+    if (!push(start, run)) return false;
+    start = run + 1;
+    if (run_end - run >= 3) return push(start, n);
+    search = run_end;
+  }
+}
+
+// Number of segments of `name`, counting stops once it exceeds `limit`.
+std::size_t CountSegments(std::string_view name, std::size_t limit) {
+  std::size_t count = 0;
+  ForEachSegment(name, [&](std::string_view) { return ++count <= limit; });
+  return count;
+}
+
+// Three-way comparison of atoms: by alternative first (null < bool < integer < double <
+// string), then by value. NaN sorts after every other double and equal to itself, so the
+// order stays a strict weak ordering and equal transaction atoms always meet.
+int CompareAtoms(const Atom& a, const Atom& b) {
+  const std::size_t ia = a.index();
+  const std::size_t ib = b.index();
+  if (ia != ib) return ia < ib ? -1 : 1;
+  switch (ia) {
+    case 1: return int{*std::get_if<bool>(&a)} - int{*std::get_if<bool>(&b)};
+    case 2: {
+      const std::int64_t x = *std::get_if<std::int64_t>(&a);
+      const std::int64_t y = *std::get_if<std::int64_t>(&b);
+      return (x > y) - (x < y);
+    }
+    case 3: {
+      const double x = *std::get_if<double>(&a);
+      const double y = *std::get_if<double>(&b);
+      if (x < y) return -1;
+      if (y < x) return 1;
+      return int{std::isnan(x)} - int{std::isnan(y)};
+    }
+    case 4: {
+      const int c = std::get_if<std::string>(&a)->compare(*std::get_if<std::string>(&b));
+      return (c > 0) - (c < 0);
+    }
+    default: return 0;
+  }
+}
+
+bool IsContainer(const Value& value) {
+  return std::holds_alternative<Array>(value.data) || std::holds_alternative<Object>(value.data);
+}
+
+void AssignAtom(Value& target, const Atom& atom) {
+  switch (atom.index()) {
+    case 1: target.data.emplace<bool>(*std::get_if<bool>(&atom)); break;
+    case 2: target.data.emplace<std::int64_t>(*std::get_if<std::int64_t>(&atom)); break;
+    case 3: target.data.emplace<double>(*std::get_if<double>(&atom)); break;
+    case 4: {
+      // Rows of one document rewrite equal strings (the transaction id on every row), so an
+      // existing string is assigned in place and keeps its buffer.
+      const std::string& text = *std::get_if<std::string>(&atom);
+      if (auto* existing = std::get_if<std::string>(&target.data)) {
+        *existing = text;
+      } else {
+        target.data.emplace<std::string>(text);
+      }
+      break;
+    }
+    default: target.data.emplace<std::monostate>(); break;
+  }
+}
+
+// Reads one column's atoms in place when the column exposes them, otherwise through `at`.
+// A row beyond the exposed atoms always goes through `at`, so a short column fails with its
+// own out-of-range text.
+class AtomReader {
+ public:
+  explicit AtomReader(IColumn& column) : column_(&column), size_(column.size()) {
+    std::span<Atom> atoms;
+    try {
+      atoms = column.storage();
+    } catch (const std::exception&) {
+      // A read-only view may refuse to expose storage; it is then read through `at`.
+    }
+    if (atoms.size() == size_) data_ = atoms.data();
+  }
+
+  const Atom& get(std::uint64_t row) {
+    if (data_ != nullptr && row < size_) return data_[row];
+    scratch_ = column_->at(row);
+    return scratch_;
+  }
+
+  // Reads the row only for the failure it may raise, as placing would.
+  void touch(std::uint64_t row) const {
+    if (row >= size_) (void)column_->at(row);
+  }
+
+  // Makes the first `rows` atoms readable in place (a copy, once, for a column that does not
+  // expose its atoms), so that sort comparisons never copy atoms.
+  void materialize(std::uint64_t rows) {
+    if (data_ != nullptr) return;
+    const std::uint64_t n = std::min(size_, rows);
+    owned_.reserve(n);
+    for (std::uint64_t i = 0; i < n; ++i) owned_.push_back(column_->at(i));
+    data_ = owned_.data();
+    size_ = n;
+  }
+
+  // The in-place atoms, valid for rows below `size`.
+  const Atom* data() const { return data_; }
+  std::uint64_t size() const { return size_; }
+
+ private:
+  IColumn* column_;
+  const Atom* data_ = nullptr;
+  std::uint64_t size_;
+  std::vector<Atom> owned_;
+  Atom scratch_;
+};
+
+// One index column: the array path it numbers, its column, and the segment count of the path.
+struct IndexColumnRef {
+  std::string_view base_path;
+  std::uint64_t column;
+  std::int32_t depth;
+};
+
+// One segment of a placed column's path: the member key it names and, when the path up to and
+// including it is an array path, the index column that numbers that array.
+struct Step {
+  std::string key;
+  std::uint64_t index_column;
+};
+
+// How one column's atoms are placed: its steps are `steps[first_step, end_step)`; a column
+// that is never placed (index columns, "root", the empty name) has no steps.
+struct ColumnPlan {
+  std::string_view name;
+  std::uint64_t column;
+  std::size_t first_step;
+  std::size_t end_step;
+};
+
+class Unshredder {
+ public:
+  explicit Unshredder(const ShredResult& table) : table_(table) {}
+
+  std::vector<Object> Run() {
+    const auto& headers = table_.headers;
+    if (headers.size() != table_.columns.size()) {
+      throw std::runtime_error("Shredder::Unshred: headers/columns size mismatch");
+    }
+    FindTransactionColumn();
+    const std::uint64_t rows = table_.columns[0]->size();
+    BuildPlans();
+    const std::uint64_t cells = SaturatingProduct(rows, headers.size());
+    slot_budget_ = cells > kSlotMax - kSlotAllowance ? kSlotMax : cells + kSlotAllowance;
+    if (rows <= std::numeric_limits<std::uint32_t>::max()) {
+      return Rebuild<std::uint32_t>(rows);
+    }
+    return Rebuild<std::uint64_t>(rows);
+  }
+
+ private:
+  static constexpr std::uint64_t kSlotMax = std::numeric_limits<std::uint64_t>::max();
+
+  static std::uint64_t SaturatingProduct(std::uint64_t a, std::uint64_t b) {
+    if (a != 0 && b > kSlotMax / a) return kSlotMax;
+    return a * b;
+  }
+
+  // "root___txn_id" when present: the member of the document itself. Otherwise the first
+  // column ending with "__txn_id".
+  void FindTransactionColumn() {
+    const auto& headers = table_.headers;
+    for (std::size_t c = 0; c < headers.size(); ++c) {
+      if (headers[c] == kRootTxnName) {
+        txn_column_ = c;
+        return;
+      }
+    }
+    for (std::size_t c = 0; c < headers.size(); ++c) {
+      if (std::string_view(headers[c]).ends_with(kTxnSuffix)) {
+        txn_column_ = c;
+        return;
+      }
+    }
+    throw std::runtime_error("Shredder::Unshred: missing __txn_id column");
+  }
+
+  void BuildPlans() {
+    const auto& headers = table_.headers;
+    readers_.reserve(headers.size());
+    for (const auto& column : table_.columns) readers_.emplace_back(*column);
+
+    // A leaf at the deepest level of an accepted document is named by "root" plus one key per
+    // level. A name of more segments would rebuild a document deeper than the later stages
+    // accept (each segment may add an array and an object); it is refused before anything is
+    // built.
+    constexpr std::size_t kMaxSegments = kMaxNestingDepth + 1;
+    for (const std::string& name : headers) {
+      if (CountSegments(name, kMaxSegments) > kMaxSegments) {
+        throw std::runtime_error("Shredder::Unshred: column name nested too deeply at " + name);
+      }
+    }
+
+    std::unordered_map<std::string_view, std::uint64_t> base_paths;
+    for (std::size_t c = 0; c < headers.size(); ++c) {
+      const std::string_view name = headers[c];
+      if (!name.ends_with(kIndexSuffix)) continue;
+      const std::string_view base = name.substr(0, name.size() - kIndexSuffix.size());
+      const auto depth = static_cast<std::int32_t>(
+          CountSegments(base, std::numeric_limits<std::size_t>::max()));
+      index_refs_.push_back(IndexColumnRef{base, c, depth});
+      base_paths.try_emplace(base, c);  // the first index column of a path numbers it
+    }
+
+    plans_.reserve(headers.size());
+    std::vector<std::string_view> segments;
+    std::string prefix;
+    for (std::size_t c = 0; c < headers.size(); ++c) {
+      const std::string_view name = headers[c];
+      const std::size_t first_step = steps_.size();
+      if (!name.ends_with(kIndexSuffix)) {
+        segments.clear();
+        ForEachSegment(name, [&](std::string_view s) {
+          segments.push_back(s);
+          return true;
+        });
+        // A name is read relative to the document whether or not it begins with "root".
+        const std::size_t m = !segments.empty() && segments[0] == kRootSegment ? 1 : 0;
+        prefix.assign(kRootSegment);
+        for (std::size_t i = m; i < segments.size(); ++i) {
+          prefix.push_back('_');
+          prefix.append(segments[i]);
+          const auto it = base_paths.find(prefix);
+          steps_.push_back(
+              Step{std::string(segments[i]), it == base_paths.end() ? kNoIndexColumn : it->second});
+        }
+      }
+      plans_.push_back(ColumnPlan{name, c, first_step, steps_.size()});
+    }
+  }
+
+  // The sort passes in the order they run: index columns of deeper arrays first, equal depths
+  // by array path, and the transaction column last, so that it decides first.
+  std::vector<std::uint64_t> SortPassColumns() const {
+    std::vector<IndexColumnRef> refs = index_refs_;
+    std::stable_sort(refs.begin(), refs.end(),
+                     [](const IndexColumnRef& a, const IndexColumnRef& b) {
+                       if (a.depth != b.depth) return a.depth > b.depth;
+                       return a.base_path < b.base_path;
+                     });
+    std::vector<std::uint64_t> passes;
+    passes.reserve(refs.size() + 1);
+    for (const IndexColumnRef& ref : refs) passes.push_back(ref.column);
+    passes.push_back(txn_column_);
+    return passes;
+  }
+
+  // Orders the rows as the successive stable sorts by each pass column would: one stable sort
+  // comparing the pass columns from the last pass to the first gives the same order.
+  template <typename Row>
+  std::vector<Row> OrderRows(std::uint64_t rows) {
+    const std::vector<std::uint64_t> passes = SortPassColumns();
+    if (rows >= 2) {
+      // Every row takes part in some comparison of every pass, so a pass column that lacks a
+      // row fails with its own text, the first such column in pass order first.
+      for (std::uint64_t column : passes) {
+        if (readers_[column].size() < rows) readers_[column].touch(readers_[column].size());
+      }
+    }
+    for (std::uint64_t column : passes) readers_[column].materialize(rows);
+
+    std::vector<Row> order(rows);
+    for (std::uint64_t r = 0; r < rows; ++r) order[r] = static_cast<Row>(r);
+    if (rows < 2) return order;
+
+    std::vector<const Atom*> keys;
+    keys.reserve(passes.size());
+    for (auto it = passes.rbegin(); it != passes.rend(); ++it) keys.push_back(readers_[*it].data());
+    std::stable_sort(order.begin(), order.end(), [&keys](Row a, Row b) {
+      for (const Atom* key : keys) {
+        const int c = CompareAtoms(key[a], key[b]);
+        if (c != 0) return c < 0;
+      }
+      return false;
+    });
+    return order;
+  }
+
+  template <typename Row>
+  std::vector<Object> Rebuild(std::uint64_t rows) {
+    const std::vector<Row> order = OrderRows<Row>(rows);
+    std::vector<Object> documents;
+    Object* open = nullptr;
+    const Atom* open_txn = nullptr;
+    AtomReader& txn = readers_[txn_column_];
+    for (const Row row : order) {
+      const Atom& txn_atom = txn.get(row);
+      if (txn_atom.index() == 0) {
+        throw std::runtime_error("Shredder::Unshred: null __txn_id encountered");
+      }
+      if (open == nullptr || CompareAtoms(txn_atom, *open_txn) != 0) {
+        open = &documents.emplace_back();
+        // The transaction column was materialised, so the atom outlives this row.
+        open_txn = &txn_atom;
+      }
+      for (const ColumnPlan& plan : plans_) {
+        AtomReader& reader = readers_[plan.column];
+        if (plan.first_step == plan.end_step) {
+          reader.touch(row);
+          continue;
+        }
+        const Atom& atom = reader.get(row);
+        if (atom.index() != 0) Place(*open, plan, row, atom);
+      }
+    }
+    return documents;
+  }
+
+  // Puts `atom` at the place its column's path and this row's index atoms describe, creating
+  // the objects and arrays on the way. A scalar never replaces an object or an array.
+  void Place(Object& document, const ColumnPlan& plan, std::uint64_t row, const Atom& atom) {
+    Object* container = &document;
+    const Step* step = &steps_[plan.first_step];
+    const Step* const last = &steps_[plan.end_step - 1];
+    for (;; ++step) {
+      const bool is_last = step == last;
+      if (step->index_column != kNoIndexColumn) {
+        const Atom& index_atom = readers_[step->index_column].get(row);
+        // A null index reads the path as an object path; any other non-index stops the atom.
+        if (index_atom.index() != 0) {
+          const auto* index = std::get_if<std::int64_t>(&index_atom);
+          if (index == nullptr || *index < 0) return;
+          Value& member = (*container)[step->key];
+          if (!std::holds_alternative<Array>(member.data)) member.data.emplace<Array>();
+          Array& array = *std::get_if<Array>(&member.data);
+          const std::uint64_t wanted = static_cast<std::uint64_t>(*index) + 1;
+          if (array.size() < wanted) {
+            TakeSlots(wanted - array.size(), plan);
+            array.resize(wanted);
+          }
+          Value& element = array[static_cast<std::size_t>(*index)];
+          if (is_last) {
+            if (!IsContainer(element)) AssignAtom(element, atom);
+            return;
+          }
+          if (!std::holds_alternative<Object>(element.data)) element.data.emplace<Object>();
+          container = std::get_if<Object>(&element.data);
+          continue;
+        }
+      }
+      Value& member = (*container)[step->key];
+      if (is_last) {
+        if (!IsContainer(member)) AssignAtom(member, atom);
+        return;
+      }
+      if (!std::holds_alternative<Object>(member.data)) member.data.emplace<Object>();
+      container = std::get_if<Object>(&member.data);
+    }
+  }
+
+  // Counts array slots over the whole call, so the memory a table can make us allocate stays
+  // proportional to its size; fails before the slots are allocated.
+  void TakeSlots(std::uint64_t count, const ColumnPlan& plan) {
+    if (count > slot_budget_ - slots_used_) {
+      throw std::runtime_error("Shredder::Unshred: array index out of range at " +
+                               std::string(plan.name));
+    }
+    slots_used_ += count;
+  }
+
+  const ShredResult& table_;
+  std::uint64_t txn_column_ = 0;
+  std::vector<AtomReader> readers_;
+  std::vector<IndexColumnRef> index_refs_;
+  std::vector<Step> steps_;
+  std::vector<ColumnPlan> plans_;
+  std::uint64_t slot_budget_ = 0;
+  std::uint64_t slots_used_ = 0;
+};
+
+}  // namespace
+
+std::vector<std::string> split_path(std::string_view name) {
+  std::vector<std::string> segments;
+  ForEachSegment(name, [&](std::string_view segment) {
+    segments.emplace_back(segment);
+    return true;
+  });
+  return segments;
+}
+
+std::vector<Object> Shredder::Unshred(const ShredResult& table) const {
+  return Unshredder(table).Run();
+}
+
+}  // namespace shredder

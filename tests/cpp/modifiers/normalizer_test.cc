@@ -1,0 +1,396 @@
+#include "shredder/normalizer.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <memory>
+#include <ostream>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "shredder/coerce_policy.h"
+#include "test_support.h"
+
+namespace shredder {
+
+// Failure output shows documents as compact JSON-like text.
+static void PrintTo(const Value& value, std::ostream* out) { *out << value_to_text(value); }
+
+// Reaches the private members whose guards `modify` never triggers.
+class NormalizerPeer {
+ public:
+  using Shape = Normalizer::Shape;
+
+  static std::string ObjectAtKnownLeaf() {
+    Normalizer::Node node;
+    node.known = true;
+    node.shape = Shape::Leaf;
+    Object object;
+    return MessageOf([&] { Normalizer().normalize_object_(node, object, {}); });
+  }
+
+  static std::string ArrayAtKnownObject(const std::string& key) {
+    Normalizer::Node node;
+    node.known = true;
+    node.shape = Shape::Object;
+    Array array;
+    const Normalizer::Path root;
+    const Normalizer::Path path{&root, &key};
+    return MessageOf([&] { Normalizer().normalize_array_(node, array, path); });
+  }
+
+  static std::string MismatchWithShapes(Shape have, Shape want) {
+    return MessageOf([&] { Normalizer().throw_shape_mismatch_({}, have, want); });
+  }
+
+ private:
+  template <typename F>
+  static std::string MessageOf(F&& body) {
+    try {
+      body();
+    } catch (const std::runtime_error& error) {
+      return error.what();
+    }
+    return "(no error)";
+  }
+};
+
+namespace {
+
+// One document handed to `modify`, the document expected afterwards (also after a refusal:
+// nothing is rolled back) and the expected error text, empty when the document is accepted.
+struct Step {
+  Object input;
+  Object expected;
+  std::string error;
+};
+
+// A document accepted unchanged.
+Step Same(const Object& document) { return {document, document, ""}; }
+
+struct SequenceCase {
+  std::string name;
+  std::vector<Step> steps;
+};
+
+// Runs the steps in order through `normalizer`, checking each result.
+void RunSequence(Normalizer& normalizer, const std::vector<Step>& steps) {
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    Object document = steps[i].input;
+    std::string error;
+    try {
+      normalizer.modify(document);
+    } catch (const std::runtime_error& e) {
+      error = e.what();
+    }
+    EXPECT_EQ(error, steps[i].error) << "step " << i;
+    EXPECT_EQ(Value(document), Value(steps[i].expected)) << "step " << i;
+  }
+}
+
+class NormalizerSequence : public ::testing::TestWithParam<SequenceCase> {};
+
+TEST_P(NormalizerSequence, GivesExpectedDocumentsAndMessages) {
+  Normalizer normalizer;
+  RunSequence(normalizer, GetParam().steps);
+}
+
+const Value kNull = Value(nullptr);
+
+INSTANTIATE_TEST_SUITE_P(
+    EdgeCases, NormalizerSequence,
+    ::testing::Values(
+        SequenceCase{"LoneValueWrappedOnceArrayWasSeen",
+                     {Same({{"a", 1}}),
+                      Same({{"a", Array{2, 3}}}),
+                      {{{"a", 4}}, {{"a", Array{4}}}, ""}}},
+        SequenceCase{"ScalarAtObjectPathRefused",
+                     {Same({{"a", Object{{"b", 1}}}}),
+                      {{{"a", 5}}, {{"a", 5}},
+                       "Normalizer shape mismatch at /a (have leaf, want object)"}}},
+        SequenceCase{"ObjectAtScalarPathRefused",
+                     {Same({{"a", 5}}),
+                      {{{"a", Object{{"b", 1}}}}, {{"a", Object{{"b", 1}}}},
+                       "Normalizer shape mismatch at /a (have object, want leaf)"}}},
+        SequenceCase{"NullRecordsNothing",
+                     {Same({{"a", kNull}}),
+                      Same({{"a", Object{{"x", 1}}}}),
+                      {{{"a", 2}}, {{"a", 2}},
+                       "Normalizer shape mismatch at /a (have leaf, want object)"}}},
+        SequenceCase{"NullAtArrayPathNotWrapped",
+                     {Same({{"a", Array{1}}}),
+                      Same({{"a", kNull}}),
+                      Same({{"a", Array{kNull, 2, kNull}}})}},
+        SequenceCase{"EmptyArrayMakesArrayPath",
+                     {Same({{"a", Array{}}}),
+                      {{{"a", "s"}}, {{"a", Array{"s"}}}, ""}}},
+        SequenceCase{"EmptyObjectMakesObjectPath",
+                     {Same({{"a", Object{}}}),
+                      {{{"a", 1}}, {{"a", 1}},
+                       "Normalizer shape mismatch at /a (have leaf, want object)"}}},
+        SequenceCase{"EveryScalarKindIsOneLeafShape",
+                     {Same({{"a", 1}}), Same({{"a", "s"}}), Same({{"a", true}}),
+                      Same({{"a", 1.5}}), Same({{"a", kNull}})}},
+        SequenceCase{"ArrayUpgradesObjectPathAndElementsKeepTheirOwnShape",
+                     {Same({{"a", Object{{"x", 1}}}}),
+                      Same({{"a", Array{7}}}),
+                      {{{"a", Object{{"x", 2}}}}, {{"a", Array{Object{{"x", 2}}}}},
+                       "Normalizer shape mismatch at /a (have object, want leaf)"}}},
+        SequenceCase{"ArrayUpgradesLeafPathWithFreshElementNode",
+                     {Same({{"a", 1}}),
+                      Same({{"a", Array{Object{{"x", 1}}}}}),
+                      {{{"a", Object{{"x", 2}}}}, {{"a", Array{Object{{"x", 2}}}}}, ""},
+                      {{{"a", 3}}, {{"a", Array{3}}},
+                       "Normalizer shape mismatch at /a (have leaf, want object)"}}},
+        SequenceCase{"ElementsShareTheArrayPath",
+                     {Same({{"a", Array{Object{{"b", 1}}}}}),
+                      {{{"a", Array{Object{{"b", Object{{"c", 1}}}}}}},
+                       {{"a", Array{Object{{"b", Object{{"c", 1}}}}}}},
+                       "Normalizer shape mismatch at /a/b (have object, want leaf)"}}},
+        SequenceCase{"NothingRevisitedWithinADocument",
+                     {Same({{"a", Array{1, Array{2}}}}),
+                      {{{"a", Array{3, 4}}}, {{"a", Array{Array{3}, Array{4}}}}, ""}}},
+        SequenceCase{"NestedArraysRecordEveryLevel",
+                     {Same({{"m", Array{Array{1, 2}, Array{3}}}}),
+                      {{{"m", Array{5}}}, {{"m", Array{Array{5}}}}, ""},
+                      {{{"m", 6}}, {{"m", Array{Array{6}}}}, ""}}},
+        SequenceCase{"KeyWithSlashShownVerbatim",
+                     {Same({{"x/y", Object{{"z", 1}}}}),
+                      {{{"x/y", 1}}, {{"x/y", 1}},
+                       "Normalizer shape mismatch at /x/y (have leaf, want object)"}}},
+        SequenceCase{"EmptyKeysGiveBareAndTrailingSlashes",
+                     {Same({{"", Object{}}, {"a", Object{{"", Object{}}}}}),
+                      {{{"", 1}}, {{"", 1}},
+                       "Normalizer shape mismatch at / (have leaf, want object)"},
+                      {{{"a", Object{{"", 2}}}}, {{"a", Object{{"", 2}}}},
+                       "Normalizer shape mismatch at /a/ (have leaf, want object)"}}},
+        SequenceCase{"DeepPathThroughWrappedArray",
+                     {Same({{"a", Object{{"b", Object{{"c", Array{Object{{"d", Object{}}}}}}}}}}),
+                      {{{"a", Object{{"b", Object{{"c", Object{{"d", 5}}}}}}}},
+                       {{"a", Object{{"b", Object{{"c", Array{Object{{"d", 5}}}}}}}}},
+                       "Normalizer shape mismatch at /a/b/c/d (have leaf, want object)"}}},
+        SequenceCase{"RefusalKeepsWrappingsAndShapesLearnedBeforeIt",
+                     {Same({{"a", Array{1}}, {"b", Object{{"c", 1}}}}),
+                      // Members are visited in key order: a is wrapped and aa learned
+                      // before b fails; c is never reached.
+                      {{{"a", 2}, {"aa", Array{}}, {"b", 3}, {"c", Array{}}},
+                       {{"a", Array{2}}, {"aa", Array{}}, {"b", 3}, {"c", Array{}}},
+                       "Normalizer shape mismatch at /b (have leaf, want object)"},
+                      {{{"aa", 5}}, {{"aa", Array{5}}}, ""},
+                      Same({{"c", Object{}}})}},
+        SequenceCase{"LaterSiblingDoesNotRewriteEarlierOne",
+                     {Same({{"a", Array{Object{{"k", 1}}, Object{{"k", Array{2}}}}}}),
+                      {{{"a", Array{Object{{"k", 3}}}}},
+                       {{"a", Array{Object{{"k", Array{3}}}}}}, ""}}},
+        SequenceCase{"MembersVaryBetweenDocuments",
+                     {Same({{"a", 1}, {"b", Object{}}, {"c", 1}, {"d", Array{}}}),
+                      // Missing b, extra bb, replaced c by cc: each still finds its own node.
+                      {{{"a", 1}, {"bb", Object{}}, {"cc", 1}, {"d", 1}},
+                       {{"a", 1}, {"bb", Object{}}, {"cc", 1}, {"d", Array{1}}}, ""},
+                      {{{"a", 1}, {"b", 1}}, {{"a", 1}, {"b", 1}},
+                       "Normalizer shape mismatch at /b (have leaf, want object)"},
+                      {{{"bb", 1}}, {{"bb", 1}},
+                       "Normalizer shape mismatch at /bb (have leaf, want object)"},
+                      {{{"c", Object{}}}, {{"c", Object{}}},
+                       "Normalizer shape mismatch at /c (have object, want leaf)"},
+                      {{{"d", 2}, {"e", 1}}, {{"d", Array{2}}, {"e", 1}}, ""}}}),
+    [](const ::testing::TestParamInfo<SequenceCase>& info) { return info.param.name; });
+
+TEST(NormalizerState, KeptAcrossCallsButNotShared) {
+  Normalizer first;
+  Normalizer second;
+  RunSequence(first, {Same({{"a", Array{1}}})});
+  RunSequence(first, {{{{"a", 2}}, {{"a", Array{2}}}, ""}});
+  RunSequence(second, {Same({{"a", 2}})});
+}
+
+TEST(NormalizerState, EmptyDocumentsAreAccepted) {
+  Normalizer normalizer;
+  RunSequence(normalizer, {Same({}), Same({{"a", 1}}), Same({})});
+}
+
+TEST(NormalizerGuards, CheckedEvenWhenModifyCannotReachThem) {
+  EXPECT_EQ(NormalizerPeer::ObjectAtKnownLeaf(),
+            "Normalizer shape mismatch at / (have object, want leaf)");
+  EXPECT_EQ(NormalizerPeer::ArrayAtKnownObject("k"),
+            "Normalizer shape mismatch at /k (have array, want object)");
+}
+
+TEST(NormalizerGuards, UnknownShapeNamed) {
+  using Shape = NormalizerPeer::Shape;
+  EXPECT_EQ(NormalizerPeer::MismatchWithShapes(static_cast<Shape>(3), Shape::Array),
+            "Normalizer shape mismatch at / (have unknown, want array)");
+  EXPECT_EQ(NormalizerPeer::MismatchWithShapes(Shape::Leaf, static_cast<Shape>(255)),
+            "Normalizer shape mismatch at / (have leaf, want unknown)");
+}
+
+// A straightforward model of the normalising rules with paths as strings, against which
+// random document streams are compared.
+class ModelNormalizer {
+ public:
+  void modify(Object& document) { object("", "", document); }
+
+ private:
+  struct Entry {
+    bool known = false;
+    Normalizer::Shape shape = Normalizer::Shape::Leaf;
+  };
+  using Shape = Normalizer::Shape;
+
+  static Shape shape_of(const Value& v) {
+    if (std::holds_alternative<Object>(v.data)) return Shape::Object;
+    if (std::holds_alternative<Array>(v.data)) return Shape::Array;
+    return Shape::Leaf;
+  }
+  static const char* name(Shape s) {
+    return s == Shape::Leaf ? "leaf" : s == Shape::Array ? "array" : "object";
+  }
+  // `slot` names the shape entry (elements get their own by a "[]" suffix); `path` is the
+  // text a message shows, where elements add nothing.
+  void object(const std::string& slot, const std::string& path, Object& o) {
+    for (auto& [key, v] : o) value(slot + "/" + key, path + "/" + key, v);
+  }
+  void value(const std::string& slot, const std::string& path, Value& v) {
+    if (std::holds_alternative<std::monostate>(v.data)) return;
+    Entry& e = shapes_[slot];
+    const Shape s = shape_of(v);
+    if (!e.known) {
+      e = {true, s};
+    } else if (s == Shape::Array) {
+      e.shape = Shape::Array;
+    } else if (e.shape == Shape::Array) {
+      Array wrapped;
+      wrapped.push_back(std::move(v));
+      v = Value(std::move(wrapped));
+    } else if (s != e.shape) {
+      throw std::runtime_error("Normalizer shape mismatch at " + path + " (have " + name(s) +
+                               ", want " + name(e.shape) + ")");
+    }
+    if (auto* a = std::get_if<Array>(&v.data)) {
+      for (Value& element : *a) value(slot + "[]", path, element);
+    } else if (auto* o = std::get_if<Object>(&v.data)) {
+      object(slot, path, *o);
+    }
+  }
+  std::map<std::string, Entry> shapes_;
+};
+
+Value RandomValue(std::mt19937& rng, int depth);
+
+// Members drawn from a few keys, so that documents overlap, miss and add members.
+Object RandomObject(std::mt19937& rng, int depth) {
+  static const char* const kKeys[] = {"a", "b", "c", "d", "e", "f"};
+  Object object;
+  for (const char* key : kKeys) {
+    if (rng() % 2) object.emplace(key, RandomValue(rng, depth + 1));
+  }
+  return object;
+}
+
+Value RandomValue(std::mt19937& rng, int depth) {
+  switch (rng() % (depth > 3 ? 3 : 5)) {
+    case 0:
+      return Value(nullptr);
+    case 1:
+      return Value(static_cast<int>(rng() % 10));
+    case 2:
+      return Value("s");
+    case 3: {
+      Array array;
+      for (int n = static_cast<int>(rng() % 3); n > 0; --n) {
+        array.push_back(RandomValue(rng, depth + 1));
+      }
+      return Value(std::move(array));
+    }
+    default:
+      return Value(RandomObject(rng, depth));
+  }
+}
+
+TEST(NormalizerModel, RandomStreamsMatchPlainRules) {
+  std::mt19937 rng(20240611);
+  int refused = 0;
+  int wrapped = 0;
+  for (int stream = 0; stream < 200; ++stream) {
+    Normalizer normalizer;
+    ModelNormalizer model;
+    for (int doc = 0; doc < 30; ++doc) {
+      Object document = RandomObject(rng, 0);
+      Object expected = document;
+      const Value before(document);
+      std::string expected_error, error;
+      try {
+        model.modify(expected);
+      } catch (const std::runtime_error& e) {
+        expected_error = e.what();
+      }
+      try {
+        normalizer.modify(document);
+      } catch (const std::runtime_error& e) {
+        error = e.what();
+      }
+      ASSERT_EQ(error, expected_error) << "stream " << stream << " doc " << doc;
+      ASSERT_EQ(Value(document), Value(expected)) << "stream " << stream << " doc " << doc;
+      refused += !error.empty();
+      wrapped += Value(document) != before;
+    }
+  }
+  // The streams exercise both outcomes, not only acceptance.
+  EXPECT_GT(refused, 100);
+  EXPECT_GT(wrapped, 100);
+}
+
+// A chain of `levels` alternating arrays and objects below the root (arrays first), ending in
+// 1; with `arrays` false the arrays are left out (the lone values the Normalizer must wrap).
+Object DeepDocument(int levels, bool arrays) {
+  Value inner(1);
+  for (int level = levels; level > 0; --level) {
+    if (level % 2 == 1) {
+      if (!arrays) continue;
+      Array array;
+      array.push_back(std::move(inner));
+      inner = Value(std::move(array));
+    } else {
+      Object object;
+      object.emplace("k", std::move(inner));
+      inner = Value(std::move(object));
+    }
+  }
+  Object root;
+  root.emplace("k", std::move(inner));
+  return root;
+}
+
+TEST(NormalizerDepth, WrapsToTwiceTheDepthLimitOnASmallStack) {
+  // The root is depth 1; the shaped document reaches twice the limit, the second document
+  // (only its objects) stays within the limit and is wrapped back to the full depth.
+  const int levels = 2 * kMaxNestingDepth - 1;
+  Object shaped = DeepDocument(levels, true);
+  Object lone = DeepDocument(levels, false);
+  Object mismatched = DeepDocument(levels, false);
+  std::string error;
+  testing::RunWithStack(testing::kOneMiB, [&] {
+    auto normalizer = std::make_unique<Normalizer>();
+    normalizer->modify(shaped);
+    normalizer->modify(lone);
+    // The innermost leaf becomes an object: refused with the full path.
+    Value* cursor = &mismatched.at("k");
+    while (auto* object = std::get_if<Object>(&cursor->data)) cursor = &object->at("k");
+    *cursor = Value(Object{});
+    try {
+      normalizer->modify(mismatched);
+    } catch (const std::runtime_error& e) {
+      error = e.what();
+    }
+    normalizer.reset();
+  });
+  EXPECT_EQ(Value(lone), Value(DeepDocument(levels, true)));
+  std::string path;
+  for (int i = 0; i < levels / 2 + 1; ++i) path += "/k";
+  EXPECT_EQ(error, "Normalizer shape mismatch at " + path + " (have object, want leaf)");
+}
+
+}  // namespace
+}  // namespace shredder
