@@ -44,15 +44,22 @@ def configure_arrow() -> None:
     pa.set_io_thread_count(1)
 
 
+LONG_RUN_S = 2.0       # a call longer than this is sampled at most LONG_RUN_REPEATS times
+LONG_RUN_REPEATS = 3
+
+
 def median_time(fn: Callable[[], Any], repeats: int, min_sample_s: float = 0.05,
                 max_loops: int = 1000) -> tuple[float, list[float], Any]:
     """One warm-up call, then `repeats` samples; a sample runs `fn` enough times in a row to
-    last about `min_sample_s` (small inputs) and records the time of one call. Returns the
-    median seconds per call, the samples and the last call's result."""
+    last about `min_sample_s` (small inputs) and records the time of one call; when the
+    warm-up call took longer than LONG_RUN_S, at most LONG_RUN_REPEATS samples are taken.
+    Returns the median seconds per call, the samples and the last call's result."""
     gc.collect()
     t0 = time.perf_counter()
     result = fn()
     warm = time.perf_counter() - t0
+    if warm > LONG_RUN_S:
+        repeats = min(repeats, LONG_RUN_REPEATS)
     loops = max(1, min(max_loops, math.ceil(min_sample_s / max(warm, 1e-7))))
     samples = []
     for _ in range(repeats):

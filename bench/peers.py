@@ -185,12 +185,13 @@ def run_pandas(text: bytes, path: str, max_line: int, cell_cap: int | None = Non
     records = [json.loads(line) for line in text.splitlines() if line]
     df = pd.json_normalize(records)
     del records
-    while True:
-        lists = [c for c in df.columns
-                 if df[c].dtype == object and df[c].map(lambda v: isinstance(v, list)).any()]
-        if not lists:
-            break
-        c = lists[0]
+    # Columns still to look at: exploding one column or normalizing it leaves the others as
+    # they were, so only the exploded column and the columns made from it are looked at again.
+    todo = [c for c in df.columns if df[c].dtype == object]
+    while todo:
+        c = todo.pop(0)
+        if not df[c].map(lambda v: isinstance(v, list)).any():
+            continue
         total = int(df[c].map(lambda v: max(len(v), 1) if isinstance(v, list) else 1).sum())
         _guard(total, df.shape[1], cell_cap)
         df = df.explode(c, ignore_index=True)
@@ -198,6 +199,9 @@ def run_pandas(text: bytes, path: str, max_line: int, cell_cap: int | None = Non
             sub = pd.json_normalize([v if isinstance(v, dict) else {} for v in df[c]])
             sub.columns = [f"{c}.{x}" for x in sub.columns]
             df = pd.concat([df.drop(columns=[c]), sub], axis=1)
+            todo = [x for x in sub.columns if sub[x].dtype == object] + todo
+        else:
+            todo.insert(0, c)      # an array of arrays: explode again
     return df.shape[0], df.shape[1]
 
 

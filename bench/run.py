@@ -349,6 +349,10 @@ def _fmt(v, spec: str) -> str:
     return "-" if v is None else format(v, spec)
 
 
+def _rate(v: float) -> str:
+    return format(v, ",.0f") if v >= 100 else format(v, ".3g")
+
+
 def table_rows(r: dict) -> list[list[str]]:
     """One line per job of a corpus: MB/s, docs/s, Mcells/s, peak MB, peak over
     (input + output), time relative to shred (json)."""
@@ -367,7 +371,7 @@ def table_rows(r: dict) -> list[list[str]]:
         io = None
         if peak is not None and out_b is not None:
             io = peak / (m["resident_bytes"] + out_b)
-        rows.append([r["name"], label, _fmt(j["mb_per_s"], ".2f"), _fmt(j["docs_per_s"], ",.0f"),
+        rows.append([r["name"], label, _fmt(j["mb_per_s"], ".2f"), _rate(j["docs_per_s"]),
                      _fmt(j["cells_per_s"] / 1e6, ".2f"),
                      _fmt(None if peak is None else peak / MB, ".1f"), _fmt(io, ".2f"),
                      _fmt(None if not base else j["seconds"] / base, ".2f"),
@@ -382,7 +386,7 @@ def table_rows(r: dict) -> list[list[str]]:
             if key in lim:
                 s = lim[key] * 1e-9
                 rows.append([r["name"], label, _fmt(r["bytes"] / MB / s, ".2f"),
-                             _fmt(r["docs"] / s, ",.0f"), "", "", "",
+                             _rate(r["docs"] / s), "", "", "",
                              _fmt(None if not base else s / base, ".3f"), ""])
     return rows
 
@@ -412,6 +416,47 @@ def render_md(rows: list[list[str]]) -> str:
     for row in rows:
         lines.append("| " + " | ".join(str(x).replace("|", "\\|") for x in row) + " |")
     return "\n".join(lines)
+
+
+def render_real_md(results: list[dict]) -> str:
+    """The real files condensed: one line per file, MB/s of every job (or why it failed)."""
+    jobs_ = list(JOB_LABEL)
+    head = ["file", "docs (refused)", "MB"] + [JOB_LABEL[j] for j in jobs_] + \
+        ["shred peak MB", "nlohmann parse"]
+    lines = ["| " + " | ".join(head) + " |", "|---|---:|" + "---:|" * (len(head) - 2)]
+    for r in results:
+        if r["kind"] != "real":
+            continue
+        cells = [r["name"], f"{r['docs']} ({r['refused']})", f"{r['bytes'] / MB:.2f}"]
+        for j in jobs_:
+            job = r["jobs"].get(j, {})
+            if "error" in job:
+                err = job["error"]
+                cells.append("cell cap" if "CellCapExceeded" in err else "failed")
+            else:
+                cells.append(_fmt(job.get("mb_per_s"), ".2f"))
+        mem = r["memory"].get("shred_json", {})
+        cells.append(_fmt(None if "peak_bytes" not in mem else mem["peak_bytes"] / MB, ".1f"))
+        lim = r.get("limits", {})
+        cells.append(_fmt(r["bytes"] / MB / (lim["parse_ns"] * 1e-9) if "parse_ns" in lim
+                          else None, ".2f"))
+        lines.append("| " + " | ".join(cells) + " |")
+    return "\n".join(lines)
+
+
+def render_failures_md(results: list[dict], skipped: list[dict]) -> str:
+    out = []
+    for s in skipped:
+        out.append(f"- {s['corpus']}: skipped, {s['reason']}")
+    for r in results:
+        if r["refused"]:
+            out.append(f"- {r['name']}: {r['refused']} of {r['source_docs']} documents refused "
+                       "by the shredder: " + "; ".join(f"{n}x \"{m}\""
+                                                      for m, n in r["refused_reasons"].items()))
+        for j, job in r["jobs"].items():
+            if "error" in job:
+                out.append(f"- {r['name']}, {JOB_LABEL[j]}: {job['error']}")
+    return "\n".join(out)
 
 
 def render_targets(ts: list[dict], md: bool) -> str:
@@ -552,7 +597,10 @@ def main(argv=None) -> int:
     text = json.dumps(doc, indent=1, default=str)
     (rdir / f"results-{stamp}.json").write_text(text)
     (rdir / "results-latest.json").write_text(text)
-    md = ["## Throughput and memory", "", render_md(rows), ""]
+    gen_rows = [row for r in results if r["kind"] == "generated" for row in table_rows(r)]
+    md = ["## Throughput and memory (generated corpora)", "", render_md(gen_rows), "",
+          "## Real files (MB/s)", "", render_real_md(results), "",
+          "## Skipped, refused, failed", "", render_failures_md(results, skipped), ""]
     if scaling:
         md += [f"## Scaling ({args.scaling_shape})", "", render_scaling(scaling, md=True), ""]
     md += ["## Targets", "", render_targets(ts, md=True), ""]
