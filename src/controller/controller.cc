@@ -1,15 +1,14 @@
 #include "shredder/controller.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
-#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -22,6 +21,8 @@
 #include "arrow/status.h"
 #include "arrow/type.h"
 #include "controller/vector_column.h"
+#include "model/coerce_policy_internal.h"
+#include "shred/shred_internal.h"
 
 namespace shredder {
 namespace {
@@ -42,41 +43,77 @@ struct Run {
   std::size_t count;
 };
 
-// One column of the atoms batch while documents are merged. Only the atoms that documents
+// One column of the atoms batch while documents are merged. Only the cells that documents
 // supplied are stored; the rows in between are nulls, produced again when the column is
-// converted, so a column that few documents have costs nothing in the others' rows.
+// converted, so a column that few documents have costs nothing in the others' rows. A
+// supplied cell is kept unconverted as its atom alternative and an 8-byte payload (the bool,
+// the integer, the double's bits, or for a string the end of its bytes in `text`, where the
+// strings follow one another in row order), not as an owned atom.
 struct MergedColumn {
-  const std::string* name = nullptr;  // the key of the name table, stable for the whole call
-  Kind kind = Kind::Null;
-  std::vector<Atom> atoms;  // supplied atoms, unconverted, in row order
-  std::vector<Run> runs;    // where those atoms sit, in row order
-};
+  const std::string* name = nullptr;  // the walker's name text, stable for the whole call
+  Kind kind = Kind::Null;             // settled so far by the policy's resolver
+  std::uint8_t kinds_seen = 0;        // bit k: an atom of alternative k was supplied
+  std::vector<std::uint8_t> kinds;    // alternative of every supplied cell, in row order
+  std::vector<std::uint64_t> payloads;
+  std::string text;
+  std::vector<Run> runs;  // where the supplied cells sit, in row order
 
-struct NameHash {
-  using is_transparent = void;
-  std::size_t operator()(std::string_view name) const noexcept {
-    return std::hash<std::string_view>{}(name);
+  // Frees the stored cells once the column is built.
+  void release() {
+    std::vector<std::uint8_t>().swap(kinds);
+    std::vector<std::uint64_t>().swap(payloads);
+    std::string().swap(text);
   }
 };
 
-using NameTable = std::unordered_map<std::string, std::uint32_t, NameHash, std::equal_to<>>;
+// Reads a column's supplied cells back in row order.
+class CellReader {
+ public:
+  explicit CellReader(const MergedColumn& column) : column_(column) {}
 
-// Moves an atom's payload into the document value of the same alternative.
-void move_into(Value& value, Atom&& atom) {
-  switch (atom.index()) {
-    case 0: value.data.emplace<0>(); return;
-    case 1: value.data.emplace<1>(std::get<1>(atom)); return;
-    case 2: value.data.emplace<2>(std::get<2>(atom)); return;
-    case 3: value.data.emplace<3>(std::get<3>(atom)); return;
-    default: value.data.emplace<4>(std::move(std::get<4>(atom))); return;
+  std::uint8_t kind() const { return column_.kinds[next_]; }
+  bool boolean() const { return column_.payloads[next_] != 0; }
+  std::int64_t integer() const { return static_cast<std::int64_t>(column_.payloads[next_]); }
+  double real() const { return std::bit_cast<double>(column_.payloads[next_]); }
+  std::string_view text() const {
+    const std::size_t end = column_.payloads[next_];
+    return std::string_view(column_.text).substr(text_start_, end - text_start_);
   }
+  // Moves to the next supplied cell.
+  void advance() {
+    if (column_.kinds[next_] == 4) text_start_ = column_.payloads[next_];
+    ++next_;
+  }
+
+ private:
+  const MergedColumn& column_;
+  std::size_t next_ = 0;
+  std::size_t text_start_ = 0;
+};
+
+// Calls `filler()` for every row the column has no cell in and `cell(reader)` for every
+// supplied cell, in row order, over `total_rows` rows.
+template <typename Filler, typename Cell>
+void for_each_row(const MergedColumn& column, std::int64_t total_rows, Filler&& filler,
+                  Cell&& cell) {
+  CellReader reader(column);
+  std::int64_t row = 0;
+  for (const Run& run : column.runs) {
+    for (; row < run.row; ++row) filler();
+    for (std::size_t i = 0; i < run.count; ++i) {
+      cell(reader);
+      reader.advance();
+    }
+    row += static_cast<std::int64_t>(run.count);
+  }
+  for (; row < total_rows; ++row) filler();
 }
 
 // Calls the value converter on every row of the column in row order, fillers included,
-// and hands each converted atom to `sink`. The stored atoms are consumed.
+// and hands each converted atom to `sink`.
 template <typename Sink>
-void convert_column(MergedColumn& column, std::int64_t total_rows, const CoercePolicy& policy,
-                    Sink&& sink) {
+void convert_column(const MergedColumn& column, std::int64_t total_rows,
+                    const CoercePolicy& policy, Sink&& sink) {
   const Value null_value;
   Value value;
   auto convert = [&](const Value& input) {
@@ -85,18 +122,23 @@ void convert_column(MergedColumn& column, std::int64_t total_rows, const CoerceP
     if (result.index() != 0) fail(std::get<1>(result));
     sink(std::get<0>(result));
   };
-  std::int64_t row = 0;
-  std::size_t next = 0;
-  for (const Run& run : column.runs) {
-    for (; row < run.row; ++row) convert(null_value);
-    for (std::size_t i = 0; i < run.count; ++i) {
-      move_into(value, std::move(column.atoms[next++]));
-      convert(value);
-    }
-    row += static_cast<std::int64_t>(run.count);
-  }
-  for (; row < total_rows; ++row) convert(null_value);
-  std::vector<Atom>().swap(column.atoms);
+  for_each_row(
+      column, total_rows, [&] { convert(null_value); },
+      [&](const CellReader& cell) {
+        switch (cell.kind()) {
+          case 0: value.data.emplace<0>(); break;
+          case 1: value.data.emplace<1>(cell.boolean()); break;
+          case 2: value.data.emplace<2>(cell.integer()); break;
+          case 3: value.data.emplace<3>(cell.real()); break;
+          default:
+            if (auto* text = std::get_if<std::string>(&value.data)) {
+              text->assign(cell.text());
+            } else {
+              value.data.emplace<4>(cell.text());
+            }
+        }
+        convert(value);
+      });
 }
 
 std::shared_ptr<arrow::Array> finish(arrow::ArrayBuilder& builder) {
@@ -109,8 +151,8 @@ std::shared_ptr<arrow::Array> finish(arrow::ArrayBuilder& builder) {
 // presized for the column. A misfit atom is reported once all atoms are converted, as
 // conversion errors take precedence.
 template <typename Builder, typename Payload>
-std::shared_ptr<arrow::Array> build_primitive(MergedColumn& column, std::int64_t total_rows,
-                                              const CoercePolicy& policy,
+std::shared_ptr<arrow::Array> build_primitive(const MergedColumn& column,
+                                              std::int64_t total_rows, const CoercePolicy& policy,
                                               const char* misfit_text) {
   Builder builder(arrow::default_memory_pool());
   check(builder.Reserve(total_rows));
@@ -127,24 +169,24 @@ std::shared_ptr<arrow::Array> build_primitive(MergedColumn& column, std::int64_t
   return finish(builder);
 }
 
-// String columns: converted strings are appended straight into the builder. The data is
+// Reserves a string builder for the rows and, when that fits the offset limit, for `bytes`
+// of data. Appends stay checked, so a column past the limit fails with the capacity error at
+// the first string that overflows.
+void reserve_strings(arrow::StringBuilder& builder, std::int64_t total_rows, std::size_t bytes) {
+  check(builder.Reserve(total_rows));
+  if (static_cast<std::int64_t>(bytes) <= arrow::StringBuilder::memory_limit()) {
+    check(builder.ReserveData(static_cast<std::int64_t>(bytes)));
+  }
+}
+
+// String columns: converted strings are appended straight into the builder, its data
 // reserved for the bytes of the supplied strings (what the converter usually returns for a
-// string column) when that fits the offset limit; appends stay checked, so a column past the
-// limit fails with the capacity error at the first string that overflows. Building stops at
-// the first problem in row order, which is reported once all atoms are converted.
-std::shared_ptr<arrow::Array> build_string(MergedColumn& column, std::int64_t total_rows,
+// string column). Building stops at the first problem in row order, which is reported once
+// all atoms are converted.
+std::shared_ptr<arrow::Array> build_string(const MergedColumn& column, std::int64_t total_rows,
                                            const CoercePolicy& policy) {
   arrow::StringBuilder builder(arrow::default_memory_pool());
-  check(builder.Reserve(total_rows));
-  std::int64_t supplied_bytes = 0;
-  for (const Atom& atom : column.atoms) {
-    if (const auto* text = std::get_if<std::string>(&atom)) {
-      supplied_bytes += static_cast<std::int64_t>(text->size());
-    }
-  }
-  if (supplied_bytes <= arrow::StringBuilder::memory_limit()) {
-    check(builder.ReserveData(supplied_bytes));
-  }
+  reserve_strings(builder, total_rows, column.text.size());
   std::optional<std::string> problem;
   convert_column(column, total_rows, policy, [&](const Atom& atom) {
     if (problem) return;
@@ -161,7 +203,8 @@ std::shared_ptr<arrow::Array> build_string(MergedColumn& column, std::int64_t to
   return finish(builder);
 }
 
-std::shared_ptr<arrow::Array> build_column(MergedColumn& column, std::int64_t total_rows,
+// Builds a column through the policy's converter.
+std::shared_ptr<arrow::Array> build_column(const MergedColumn& column, std::int64_t total_rows,
                                            const CoercePolicy& policy) {
   switch (column.kind) {
     case Kind::Null:
@@ -185,6 +228,83 @@ std::shared_ptr<arrow::Array> build_column(MergedColumn& column, std::int64_t to
   fail("arrow build: unknown target kind");
 }
 
+// The kind the shipped policy's resolver settles on for a column, from the set of atom
+// alternatives it received (the order does not matter for that policy).
+Kind boxed_kind(std::uint8_t kinds_seen) {
+  const unsigned present = kinds_seen & ~1u;  // nulls give way to any kind
+  if (present == 0) return Kind::Null;
+  if ((present & (present - 1)) == 0) return static_cast<Kind>(std::countr_zero(present));
+  if (present == ((1u << 2) | (1u << 3))) return Kind::Double;
+  return Kind::String;
+}
+
+// Builds a column as the shipped policy's converter would have converted it: every value
+// fits the settled kind, integers widen to doubles, and a string column boxes the other
+// scalars into their text.
+std::shared_ptr<arrow::Array> build_boxed_column(const MergedColumn& column,
+                                                 std::int64_t total_rows) {
+  auto primitive = [&](auto& builder, auto&& payload) {
+    check(builder.Reserve(total_rows));
+    for_each_row(
+        column, total_rows, [&] { builder.UnsafeAppendNull(); },
+        [&](const CellReader& cell) {
+          if (cell.kind() == 0) {
+            builder.UnsafeAppendNull();
+          } else {
+            builder.UnsafeAppend(payload(cell));
+          }
+        });
+    return finish(builder);
+  };
+  switch (column.kind) {
+    case Kind::Null:
+      return std::make_shared<arrow::NullArray>(total_rows);
+    case Kind::Bool: {
+      arrow::BooleanBuilder builder(arrow::default_memory_pool());
+      return primitive(builder, [](const CellReader& cell) { return cell.boolean(); });
+    }
+    case Kind::Int64: {
+      arrow::Int64Builder builder(arrow::default_memory_pool());
+      return primitive(builder, [](const CellReader& cell) { return cell.integer(); });
+    }
+    case Kind::Double: {
+      arrow::DoubleBuilder builder(arrow::default_memory_pool());
+      return primitive(builder, [](const CellReader& cell) {
+        return cell.kind() == 2 ? static_cast<double>(cell.integer()) : cell.real();
+      });
+    }
+    default:
+      break;
+  }
+  arrow::StringBuilder builder(arrow::default_memory_pool());
+  reserve_strings(builder, total_rows, column.text.size());
+  arrow::Status status;
+  char number[coerce_internal::kNumberTextBuffer];
+  for_each_row(
+      column, total_rows,
+      [&] {
+        if (status.ok()) builder.UnsafeAppendNull();
+      },
+      [&](const CellReader& cell) {
+        if (!status.ok()) return;
+        switch (cell.kind()) {
+          case 0: builder.UnsafeAppendNull(); return;
+          case 1: status = builder.Append(cell.boolean() ? "true" : "false"); return;
+          case 2:
+            status = builder.Append(
+                std::string_view(number, coerce_internal::write_int_text(number, cell.integer())));
+            return;
+          case 3:
+            status = builder.Append(
+                std::string_view(number, coerce_internal::write_double_text(number, cell.real())));
+            return;
+          default: status = builder.Append(cell.text()); return;
+        }
+      });
+  check(status);
+  return finish(builder);
+}
+
 std::shared_ptr<arrow::DataType> type_of(Kind kind) {
   switch (kind) {
     case Kind::Null: return arrow::null();
@@ -195,27 +315,21 @@ std::shared_ptr<arrow::DataType> type_of(Kind kind) {
   }
 }
 
-// Working state of one shred call.
+// Working state of one shred call: the walker that shreds each document, and the merged
+// columns.
 class Merger {
  public:
-  explicit Merger(const CoercePolicy& policy) : policy_(policy) {}
+  explicit Merger(const CoercePolicy& policy)
+      : policy_(policy), boxing_(coerce_internal::IsBoxToStringPolicy(policy)) {}
 
-  // Appends the rows of one document's table.
-  void add(ShredResult& result) {
-    if (result.columns.empty() || result.columns.front()->size() == 0) return;
-    const std::uint64_t rows = result.columns.front()->size();
-    const std::size_t width = std::min(result.headers.size(), result.columns.size());
-    if (previous_ids_.size() < width) previous_ids_.resize(width, kNoId);
-    for (std::size_t j = 0; j < width; ++j) {
-      MergedColumn& column = columns_[column_id(j, result.headers[j])];
-      if (!column.runs.empty() &&
-          column.runs.back().row + static_cast<std::int64_t>(column.runs.back().count) >
-              total_rows_) {
-        continue;  // a name repeated within one table: its first column stands
-      }
-      append(column, *result.columns[j], rows);
+  // Shreds one document and appends the rows of its table.
+  void add(const Object& document) {
+    const shred_internal::DocumentTable& table = walker_.Walk(document);
+    if (table.headers.empty() || table.row_count == 0) return;
+    for (std::size_t j = 0; j < table.headers.size(); ++j) {
+      append(columns_[column_id(table.headers[j])], table, j);
     }
-    total_rows_ += static_cast<std::int64_t>(rows);
+    total_rows_ += static_cast<std::int64_t>(table.row_count);
   }
 
   std::shared_ptr<arrow::RecordBatch> finish() {
@@ -224,7 +338,14 @@ class Merger {
     fields.reserve(columns_.size());
     arrays.reserve(columns_.size());
     for (MergedColumn& column : columns_) {
-      std::shared_ptr<arrow::Array> array = build_column(column, total_rows_, policy_);
+      std::shared_ptr<arrow::Array> array;
+      if (boxing_) {
+        column.kind = boxed_kind(column.kinds_seen);
+        array = build_boxed_column(column, total_rows_);
+      } else {
+        array = build_column(column, total_rows_, policy_);
+      }
+      column.release();
       fields.push_back(arrow::field(*column.name, type_of(column.kind), /*nullable=*/true));
       arrays.push_back(std::move(array));
     }
@@ -235,26 +356,21 @@ class Merger {
  private:
   static constexpr std::uint32_t kNoId = UINT32_MAX;
 
-  // The column of a header, registering a new name at the end of the column order.
-  // Documents of one batch mostly repeat the headers of the one before at the same
-  // positions, so that guess is tried before the name table.
-  std::uint32_t column_id(std::size_t position, std::string& name) {
-    std::uint32_t& guess = previous_ids_[position];
-    if (guess != kNoId && *columns_[guess].name == name) return guess;
-    auto found = names_.find(std::string_view(name));
-    if (found == names_.end()) {
-      found = names_.emplace(std::move(name), static_cast<std::uint32_t>(columns_.size())).first;
-      columns_.emplace_back().name = &found->first;
+  // The column of a name number, registering a new name at the end of the column order.
+  std::uint32_t column_id(std::uint32_t name) {
+    if (name >= column_of_name_.size()) column_of_name_.resize(name + 1, kNoId);
+    std::uint32_t& id = column_of_name_[name];
+    if (id == kNoId) {
+      id = static_cast<std::uint32_t>(columns_.size());
+      columns_.emplace_back().name = &walker_.name(name);
     }
-    guess = found->second;
-    return guess;
+    return id;
   }
 
-  // Takes over the first `rows` atoms of `source`, asking the resolver for every atom after
-  // the column's first one.
-  void append(MergedColumn& column, IColumn& source, std::uint64_t rows) {
-    std::span<Atom> atoms = source.storage();
-    const std::size_t count = std::min<std::uint64_t>(atoms.size(), rows);
+  // Stores the cells of header j of `table`, asking the resolver (when the policy is not the
+  // shipped one, whose rules are applied at the end) for every atom after the column's first.
+  void append(MergedColumn& column, const shred_internal::DocumentTable& table, std::size_t j) {
+    const std::size_t count = table.row_count;
     if (!column.runs.empty() &&
         column.runs.back().row + static_cast<std::int64_t>(column.runs.back().count) ==
             total_rows_) {
@@ -262,25 +378,47 @@ class Merger {
     } else {
       column.runs.push_back(Run{total_rows_, count});
     }
-    for (std::size_t i = 0; i < count; ++i) {
-      const Kind incoming = static_cast<Kind>(atoms[i].index());
-      if (column.atoms.empty()) {
-        column.kind = incoming;
+    for (std::size_t r = 0; r < count; ++r) {
+      const std::vector<shred_internal::Cell>& row = table.rows[r];
+      const shred_internal::Cell cell = j < row.size() ? row[j] : shred_internal::kNoCell;
+      const std::uint8_t incoming = shred_internal::AtomKindOf(cell);
+      if (boxing_) {
+        column.kinds_seen |= static_cast<std::uint8_t>(1u << incoming);
+      } else if (column.kinds.empty()) {
+        column.kind = static_cast<Kind>(incoming);
       } else {
-        std::optional<Kind> kind = policy_.kind_resolver(column.kind, incoming, *column.name);
+        std::optional<Kind> kind =
+            policy_.kind_resolver(column.kind, static_cast<Kind>(incoming), *column.name);
         if (!kind) fail("schema conflict at " + *column.name);
         column.kind = *kind;
       }
-      column.atoms.push_back(std::move(atoms[i]));
+      column.kinds.push_back(incoming);
+      column.payloads.push_back(payload(column, cell, incoming));
     }
-    // A column shorter than the table fails as reading its next row would.
-    if (count < rows) source.at(count);
+  }
+
+  static std::uint64_t payload(MergedColumn& column, shred_internal::Cell cell,
+                               std::uint8_t kind) {
+    if (kind == 0) return 0;
+    if (shred_internal::IsIndexCell(cell)) {
+      return static_cast<std::uint64_t>(shred_internal::IndexOf(cell));
+    }
+    const ValueData& data = shred_internal::LeafOf(cell).data;
+    switch (kind) {
+      case 1: return *std::get_if<bool>(&data) ? 1 : 0;
+      case 2: return static_cast<std::uint64_t>(*std::get_if<std::int64_t>(&data));
+      case 3: return std::bit_cast<std::uint64_t>(*std::get_if<double>(&data));
+      default:
+        column.text.append(*std::get_if<std::string>(&data));
+        return column.text.size();
+    }
   }
 
   const CoercePolicy& policy_;
-  NameTable names_;
-  std::vector<MergedColumn> columns_;  // in order of first registration
-  std::vector<std::uint32_t> previous_ids_;
+  const bool boxing_;  // the shipped policy, applied inline
+  shred_internal::TableWalker walker_;
+  std::vector<MergedColumn> columns_;       // in order of first registration
+  std::vector<std::uint32_t> column_of_name_;  // by the walker's name number
   std::int64_t total_rows_ = 0;
 };
 
@@ -300,8 +438,8 @@ std::shared_ptr<arrow::RecordBatch> Controller::shred(
   for (std::int64_t row = 0; row < rows; ++row) {
     Object document = codec_->ToDom(input, row);
     for (DomModifier& modifier : modifiers_) modifier.modify(document);
-    ShredResult result = shredder_.Shred(document);
-    merger.add(result);
+    // The Merger shreds the document as `Shredder::Shred` would, straight into its columns.
+    merger.add(document);
   }
   return merger.finish();
 }
