@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -14,6 +15,10 @@
 #include <vector>
 
 #include "arrow/array/array_base.h"
+#include "arrow/array/data.h"
+#include "arrow/array/util.h"
+#include "arrow/buffer.h"
+#include "arrow/util/bit_util.h"
 #include "arrow/array/builder_binary.h"
 #include "arrow/array/builder_primitive.h"
 #include "arrow/memory_pool.h"
@@ -79,6 +84,8 @@ class CellReader {
     const std::size_t end = column_.payloads[next_];
     return std::string_view(column_.text).substr(text_start_, end - text_start_);
   }
+  // The end of a string cell's bytes in the column's text.
+  std::size_t end() const { return column_.payloads[next_]; }
   // Moves to the next supplied cell.
   void advance() {
     if (column_.kinds[next_] == 4) text_start_ = column_.payloads[next_];
@@ -238,6 +245,55 @@ Kind boxed_kind(std::uint8_t kinds_seen) {
   return Kind::String;
 }
 
+template <typename T>
+T value_or_fail(arrow::Result<T> result) {
+  check(result.status());
+  return std::move(result).ValueUnsafe();
+}
+
+// A string column whose supplied cells are all strings or nulls holds exactly the column's
+// text as its data, so its buffers are made directly: the offsets are the ends of the strings
+// recorded while merging. The buffers have the sizes a string builder gives them.
+std::shared_ptr<arrow::Array> build_text_column(const MergedColumn& column,
+                                                std::int64_t total_rows) {
+  arrow::MemoryPool* pool = arrow::default_memory_pool();
+  std::shared_ptr<arrow::Buffer> validity =
+      value_or_fail(arrow::AllocateEmptyBitmap(total_rows, pool));
+  std::shared_ptr<arrow::Buffer> offsets = value_or_fail(arrow::AllocateBuffer(
+      (total_rows + 1) * static_cast<std::int64_t>(sizeof(std::int32_t)), pool));
+  std::shared_ptr<arrow::Buffer> data =
+      value_or_fail(arrow::AllocateBuffer(static_cast<std::int64_t>(column.text.size()), pool));
+  if (!column.text.empty()) {
+    std::memcpy(data->mutable_data(), column.text.data(), column.text.size());
+  }
+  std::uint8_t* bits = validity->mutable_data();
+  auto* ends = reinterpret_cast<std::int32_t*>(offsets->mutable_data());
+  std::int64_t row = 0;
+  std::int32_t end = 0;
+  std::int64_t nulls = 0;
+  for_each_row(
+      column, total_rows,
+      [&] {
+        ends[row++] = end;
+        ++nulls;
+      },
+      [&](const CellReader& cell) {
+        ends[row] = end;
+        if (cell.kind() == 4) {
+          arrow::bit_util::SetBit(bits, row);
+          end = static_cast<std::int32_t>(cell.end());
+        } else {
+          ++nulls;
+        }
+        ++row;
+      });
+  ends[row] = end;
+  return arrow::MakeArray(arrow::ArrayData::Make(arrow::utf8(), total_rows,
+                                                 {std::move(validity), std::move(offsets),
+                                                  std::move(data)},
+                                                 nulls));
+}
+
 // Builds a column as the shipped policy's converter would have converted it: every value
 // fits the settled kind, integers widen to doubles, and a string column boxes the other
 // scalars into their text.
@@ -275,6 +331,10 @@ std::shared_ptr<arrow::Array> build_boxed_column(const MergedColumn& column,
     }
     default:
       break;
+  }
+  if ((column.kinds_seen & 0b01110) == 0 &&
+      static_cast<std::int64_t>(column.text.size()) <= arrow::StringBuilder::memory_limit()) {
+    return build_text_column(column, total_rows);
   }
   arrow::StringBuilder builder(arrow::default_memory_pool());
   reserve_strings(builder, total_rows, column.text.size());
