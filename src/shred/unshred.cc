@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <exception>
@@ -92,6 +93,21 @@ int CompareAtoms(const Atom& a, const Atom& b) {
   }
 }
 
+// Whether two atoms are the same value, bit for bit: unlike the ordering above, 0.0 and -0.0
+// differ, and NaNs are the same only with the same payload.
+bool IdenticalAtoms(const Atom& a, const Atom& b) {
+  if (a.index() != b.index()) return false;
+  switch (a.index()) {
+    case 1: return *std::get_if<bool>(&a) == *std::get_if<bool>(&b);
+    case 2: return *std::get_if<std::int64_t>(&a) == *std::get_if<std::int64_t>(&b);
+    case 3:
+      return std::bit_cast<std::uint64_t>(*std::get_if<double>(&a)) ==
+             std::bit_cast<std::uint64_t>(*std::get_if<double>(&b));
+    case 4: return *std::get_if<std::string>(&a) == *std::get_if<std::string>(&b);
+    default: return true;
+  }
+}
+
 bool IsContainer(const Value& value) {
   return std::holds_alternative<Array>(value.data) || std::holds_alternative<Object>(value.data);
 }
@@ -180,12 +196,23 @@ struct Step {
 };
 
 // How one column's atoms are placed: its steps are `steps[first_step, end_step)`; a column
-// that is never placed (index columns, "root", the empty name) has no steps.
+// that is never placed (index columns, "root", the empty name) has no steps. `repeatable`
+// tells that placing an atom again, as the last placement of this column put it, may be
+// skipped (see `Rebuild`).
 struct ColumnPlan {
   std::string_view name;
   std::uint64_t column;
   std::size_t first_step;
   std::size_t end_step;
+  bool repeatable;
+};
+
+// The last placement of a column: in which document, from which row, and the number of
+// containers replaced in that document before it.
+struct LastPlacement {
+  std::uint64_t document = UINT64_MAX;
+  std::uint64_t row = 0;
+  std::uint64_t replacements = 0;
 };
 
 class Unshredder {
@@ -285,8 +312,57 @@ class Unshredder {
               Step{std::string(segments[i]), it == base_paths.end() ? kNoIndexColumn : it->second});
         }
       }
-      plans_.push_back(ColumnPlan{name, c, first_step, steps_.size()});
+      plans_.push_back(ColumnPlan{name, c, first_step, steps_.size(), false});
     }
+    MarkRepeatablePlans();
+  }
+
+  // A plan is repeatable when no other plan reaches the same place (the same keys with the
+  // same index columns, as "a" and "root_a" do) and all its atoms are read in place.
+  void MarkRepeatablePlans() {
+    std::unordered_map<std::string, std::size_t> places;
+    std::vector<std::string> signatures(plans_.size());
+    for (std::size_t p = 0; p < plans_.size(); ++p) {
+      const ColumnPlan& plan = plans_[p];
+      if (plan.first_step == plan.end_step) continue;
+      std::string& signature = signatures[p];
+      for (std::size_t i = plan.first_step; i < plan.end_step; ++i) {
+        const Step& step = steps_[i];
+        const std::uint64_t header[2] = {step.key.size(), step.index_column};
+        signature.append(reinterpret_cast<const char*>(header), sizeof header);
+        signature.append(step.key);
+      }
+      ++places[signature];
+    }
+    for (std::size_t p = 0; p < plans_.size(); ++p) {
+      ColumnPlan& plan = plans_[p];
+      if (plan.first_step == plan.end_step || places[signatures[p]] != 1) continue;
+      bool in_place = InPlace(plan.column);
+      for (std::size_t i = plan.first_step; i < plan.end_step; ++i) {
+        if (steps_[i].index_column != kNoIndexColumn) in_place &= InPlace(steps_[i].index_column);
+      }
+      plan.repeatable = in_place;
+    }
+  }
+
+  bool InPlace(std::uint64_t column) const {
+    const AtomReader& reader = readers_[column];
+    return reader.data() != nullptr && reader.size() >= table_.columns[0]->size();
+  }
+
+  // Whether the atoms that place a column at `row` (its own and the index atoms of its path)
+  // are those of `earlier`.
+  bool SameAtoms(const ColumnPlan& plan, std::uint64_t row, std::uint64_t earlier) const {
+    if (!IdenticalAtoms(readers_[plan.column].data()[row], readers_[plan.column].data()[earlier])) {
+      return false;
+    }
+    for (std::size_t i = plan.first_step; i < plan.end_step; ++i) {
+      const std::uint64_t index = steps_[i].index_column;
+      if (index == kNoIndexColumn) continue;
+      const Atom* atoms = readers_[index].data();
+      if (!IdenticalAtoms(atoms[row], atoms[earlier])) return false;
+    }
+    return true;
   }
 
   // The sort passes in the order they run: index columns of deeper arrays first, equal depths
@@ -343,24 +419,43 @@ class Unshredder {
     Object* open = nullptr;
     const Atom* open_txn = nullptr;
     AtomReader& txn = readers_[txn_column_];
+    // Rows of one document mostly repeat the atoms of the rows before them outside of arrays.
+    // Placing a column's atom again, at the place its last placement in the same document
+    // used, changes nothing as long as no container has been replaced since: the path still
+    // leads through the same containers, arrays only grow, and the place holds that atom or a
+    // container, which a scalar never replaces. Such placements are skipped.
+    std::vector<LastPlacement> last(plans_.size());
+    std::uint64_t document = 0;
     for (const Row row : order) {
       const Atom& txn_atom = txn.get(row);
       if (txn_atom.index() == 0) {
         throw std::runtime_error("Shredder::Unshred: null __txn_id encountered");
       }
       if (open == nullptr || CompareAtoms(txn_atom, *open_txn) != 0) {
+        if (open != nullptr) ++document;
         open = &documents.emplace_back();
         // The transaction column was materialised, so the atom outlives this row.
         open_txn = &txn_atom;
+        replacements_ = 0;
       }
-      for (const ColumnPlan& plan : plans_) {
+      for (std::size_t p = 0; p < plans_.size(); ++p) {
+        const ColumnPlan& plan = plans_[p];
         AtomReader& reader = readers_[plan.column];
         if (plan.first_step == plan.end_step) {
           reader.touch(row);
           continue;
         }
         const Atom& atom = reader.get(row);
-        if (atom.index() != 0) Place(*open, plan, row, atom);
+        if (atom.index() == 0) continue;
+        if (plan.repeatable) {
+          LastPlacement& previous = last[p];
+          if (previous.document == document && previous.replacements == replacements_ &&
+              SameAtoms(plan, row, previous.row)) {
+            continue;
+          }
+          previous = LastPlacement{document, row, replacements_};
+        }
+        Place(*open, plan, row, atom);
       }
     }
     return documents;
@@ -381,7 +476,7 @@ class Unshredder {
           const auto* index = std::get_if<std::int64_t>(&index_atom);
           if (index == nullptr || *index < 0) return;
           Value& member = (*container)[step->key];
-          if (!std::holds_alternative<Array>(member.data)) member.data.emplace<Array>();
+          if (!std::holds_alternative<Array>(member.data)) Replace<Array>(member);
           Array& array = *std::get_if<Array>(&member.data);
           const std::uint64_t wanted = static_cast<std::uint64_t>(*index) + 1;
           if (array.size() < wanted) {
@@ -393,7 +488,7 @@ class Unshredder {
             if (!IsContainer(element)) AssignAtom(element, atom);
             return;
           }
-          if (!std::holds_alternative<Object>(element.data)) element.data.emplace<Object>();
+          if (!std::holds_alternative<Object>(element.data)) Replace<Object>(element);
           container = std::get_if<Object>(&element.data);
           continue;
         }
@@ -403,9 +498,17 @@ class Unshredder {
         if (!IsContainer(member)) AssignAtom(member, atom);
         return;
       }
-      if (!std::holds_alternative<Object>(member.data)) member.data.emplace<Object>();
+      if (!std::holds_alternative<Object>(member.data)) Replace<Object>(member);
       container = std::get_if<Object>(&member.data);
     }
+  }
+
+  // Makes `value` an empty container of type C, counting it when something other than a
+  // null (a filler or a member just created) is replaced.
+  template <typename C>
+  void Replace(Value& value) {
+    if (value.data.index() != 0) ++replacements_;
+    value.data.emplace<C>();
   }
 
   // Counts array slots over the whole call, so the memory a table can make us allocate stays
@@ -426,6 +529,7 @@ class Unshredder {
   std::vector<ColumnPlan> plans_;
   std::uint64_t slot_budget_ = 0;
   std::uint64_t slots_used_ = 0;
+  std::uint64_t replacements_ = 0;  // containers made over other values in the open document
 };
 
 }  // namespace
