@@ -25,9 +25,9 @@
 #include "arrow/record_batch.h"
 #include "arrow/status.h"
 #include "arrow/type.h"
-#include "controller/vector_column.h"
 #include "model/coerce_policy_internal.h"
 #include "shred/shred_internal.h"
+#include "shred/unshred_internal.h"
 
 namespace shredder {
 namespace {
@@ -482,6 +482,47 @@ class Merger {
   std::int64_t total_rows_ = 0;
 };
 
+// An atoms batch column as buffers to read in place. A column of any other type is refused
+// at its first valid cell, and reads as all null when it has none.
+unshred_internal::RawColumn raw_column(const arrow::Array& array) {
+  using Type = unshred_internal::RawColumn::Type;
+  unshred_internal::RawColumn raw;
+  const arrow::ArrayData& data = *array.data();
+  auto buffer = [&](std::size_t i) -> const std::uint8_t* {
+    return data.buffers.size() > i && data.buffers[i] ? data.buffers[i]->data() : nullptr;
+  };
+  switch (array.type_id()) {
+    case arrow::Type::NA: raw.type = Type::Null; break;
+    case arrow::Type::BOOL: raw.type = Type::Bool; break;
+    case arrow::Type::INT64: raw.type = Type::Int64; break;
+    case arrow::Type::DOUBLE: raw.type = Type::Double; break;
+    case arrow::Type::STRING: raw.type = Type::Utf8; break;
+    case arrow::Type::LARGE_STRING: raw.type = Type::LargeUtf8; break;
+    default:
+      for (std::int64_t i = 0; i < array.length(); ++i) {
+        if (array.IsValid(i)) {
+          throw std::runtime_error("Controller: unshred: unsupported atom column type: " +
+                                   array.type()->ToString());
+        }
+      }
+      raw.type = Type::Null;
+      return raw;
+  }
+  if (raw.type == Type::Null) return raw;
+  raw.offset = data.offset;
+  // As Arrow's own validity test: the bitmap when there is one, otherwise all cells are
+  // valid unless all are null.
+  raw.validity = array.null_bitmap_data();
+  raw.all_null = raw.validity == nullptr && array.null_count() == array.length();
+  if (raw.type == Type::Utf8 || raw.type == Type::LargeUtf8) {
+    raw.offsets = buffer(1);
+    raw.data = reinterpret_cast<const char*>(buffer(2));
+  } else {
+    raw.values = buffer(1);
+  }
+  return raw;
+}
+
 }  // namespace
 
 Controller::Controller(std::unique_ptr<DocumentCodec> codec,
@@ -511,15 +552,18 @@ std::shared_ptr<arrow::RecordBatch> Controller::unshred(
   // Every column must hold the batch's rows before its cells are read.
   check(atoms->Validate());
   const std::int64_t rows = atoms->num_rows();
-  ShredResult table;
-  table.headers.reserve(static_cast<std::size_t>(atoms->num_columns()));
-  table.columns.reserve(static_cast<std::size_t>(atoms->num_columns()));
+  // The cells are read where they lie in the batch's buffers; the documents are exactly those
+  // that `Shredder::Unshred` rebuilds from the columns read into atoms.
+  std::vector<std::string> headers;
+  std::vector<unshred_internal::RawColumn> columns;
+  headers.reserve(static_cast<std::size_t>(atoms->num_columns()));
+  columns.reserve(static_cast<std::size_t>(atoms->num_columns()));
   for (int c = 0; c < atoms->num_columns(); ++c) {
-    table.headers.push_back(atoms->schema()->field(c)->name());
-    table.columns.push_back(
-        std::make_unique<VectorColumn>(ReadAtomColumn(*atoms->column(c), rows)));
+    headers.push_back(atoms->schema()->field(c)->name());
+    columns.push_back(raw_column(*atoms->column(c)));
   }
-  std::vector<Object> documents = shredder_.Unshred(table);
+  std::vector<Object> documents =
+      unshred_internal::Unshred(headers, columns, static_cast<std::uint64_t>(rows));
   return codec_->FromDom(documents);
 }
 
