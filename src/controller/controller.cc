@@ -53,20 +53,32 @@ struct Run {
 // converted, so a column that few documents have costs nothing in the others' rows. A
 // supplied cell is kept unconverted as its atom alternative and an 8-byte payload (the bool,
 // the integer, the double's bits, or for a string the end of its bytes in `text`, where the
-// strings follow one another in row order), not as an owned atom.
+// strings follow one another), not as an owned atom. Consecutive rows of one document that
+// hold the same leaf (a member above an array, copied into every row of its elements) are
+// stored once, with a repeat count.
 struct MergedColumn {
+  // An entry that stands for `count` consecutive rows.
+  struct Repeat {
+    std::size_t entry;
+    std::uint64_t count;
+  };
+
   const std::string* name = nullptr;  // the walker's name text, stable for the whole call
   Kind kind = Kind::Null;             // settled so far by the policy's resolver
   std::uint8_t kinds_seen = 0;        // bit k: an atom of alternative k was supplied
-  std::vector<std::uint8_t> kinds;    // alternative of every supplied cell, in row order
+  std::vector<std::uint8_t> kinds;    // alternative of every entry, in row order
   std::vector<std::uint64_t> payloads;
+  std::vector<Repeat> repeats;        // entries that stand for more than one row, in order
   std::string text;
-  std::vector<Run> runs;  // where the supplied cells sit, in row order
+  std::uint64_t string_bytes = 0;     // bytes of all string cells, repeats included
+  std::uint64_t last_text_length = 0;  // bytes of the last string entry
+  std::vector<Run> runs;              // where the supplied cells sit, in row order
 
   // Frees the stored cells once the column is built.
   void release() {
     std::vector<std::uint8_t>().swap(kinds);
     std::vector<std::uint64_t>().swap(payloads);
+    std::vector<Repeat>().swap(repeats);
     std::string().swap(text);
   }
 };
@@ -84,17 +96,25 @@ class CellReader {
     const std::size_t end = column_.payloads[next_];
     return std::string_view(column_.text).substr(text_start_, end - text_start_);
   }
-  // The end of a string cell's bytes in the column's text.
-  std::size_t end() const { return column_.payloads[next_]; }
-  // Moves to the next supplied cell.
+  // The number of consecutive rows the current entry stands for.
+  std::uint64_t count() const {
+    return next_repeat_ < column_.repeats.size() && column_.repeats[next_repeat_].entry == next_
+               ? column_.repeats[next_repeat_].count
+               : 1;
+  }
+  // Moves to the next entry.
   void advance() {
     if (column_.kinds[next_] == 4) text_start_ = column_.payloads[next_];
+    if (next_repeat_ < column_.repeats.size() && column_.repeats[next_repeat_].entry == next_) {
+      ++next_repeat_;
+    }
     ++next_;
   }
 
  private:
   const MergedColumn& column_;
   std::size_t next_ = 0;
+  std::size_t next_repeat_ = 0;
   std::size_t text_start_ = 0;
 };
 
@@ -107,9 +127,10 @@ void for_each_row(const MergedColumn& column, std::int64_t total_rows, Filler&& 
   std::int64_t row = 0;
   for (const Run& run : column.runs) {
     for (; row < run.row; ++row) filler();
-    for (std::size_t i = 0; i < run.count; ++i) {
-      cell(reader);
-      reader.advance();
+    for (std::size_t left = run.count; left > 0; reader.advance()) {
+      const std::uint64_t count = reader.count();
+      for (std::uint64_t i = 0; i < count; ++i) cell(reader);
+      left -= count;
     }
     row += static_cast<std::int64_t>(run.count);
   }
@@ -193,7 +214,7 @@ void reserve_strings(arrow::StringBuilder& builder, std::int64_t total_rows, std
 std::shared_ptr<arrow::Array> build_string(const MergedColumn& column, std::int64_t total_rows,
                                            const CoercePolicy& policy) {
   arrow::StringBuilder builder(arrow::default_memory_pool());
-  reserve_strings(builder, total_rows, column.text.size());
+  reserve_strings(builder, total_rows, column.string_bytes);
   std::optional<std::string> problem;
   convert_column(column, total_rows, policy, [&](const Atom& atom) {
     if (problem) return;
@@ -251,9 +272,10 @@ T value_or_fail(arrow::Result<T> result) {
   return std::move(result).ValueUnsafe();
 }
 
-// A string column whose supplied cells are all strings or nulls holds exactly the column's
-// text as its data, so its buffers are made directly: the offsets are the ends of the strings
-// recorded while merging. The buffers have the sizes a string builder gives them.
+// A string column whose supplied cells are all strings or nulls is assembled directly from
+// its merged text: the data is the text with repeated entries repeated (the text itself when
+// there are none), the offsets follow from the ends recorded while merging. The buffers have
+// the sizes a string builder gives them.
 std::shared_ptr<arrow::Array> build_text_column(const MergedColumn& column,
                                                 std::int64_t total_rows) {
   arrow::MemoryPool* pool = arrow::default_memory_pool();
@@ -261,11 +283,13 @@ std::shared_ptr<arrow::Array> build_text_column(const MergedColumn& column,
       value_or_fail(arrow::AllocateEmptyBitmap(total_rows, pool));
   std::shared_ptr<arrow::Buffer> offsets = value_or_fail(arrow::AllocateBuffer(
       (total_rows + 1) * static_cast<std::int64_t>(sizeof(std::int32_t)), pool));
-  std::shared_ptr<arrow::Buffer> data =
-      value_or_fail(arrow::AllocateBuffer(static_cast<std::int64_t>(column.text.size()), pool));
-  if (!column.text.empty()) {
+  std::shared_ptr<arrow::Buffer> data = value_or_fail(
+      arrow::AllocateBuffer(static_cast<std::int64_t>(column.string_bytes), pool));
+  const bool copy_each = column.string_bytes != column.text.size();
+  if (!copy_each && !column.text.empty()) {
     std::memcpy(data->mutable_data(), column.text.data(), column.text.size());
   }
+  char* bytes = reinterpret_cast<char*>(data->mutable_data());
   std::uint8_t* bits = validity->mutable_data();
   auto* ends = reinterpret_cast<std::int32_t*>(offsets->mutable_data());
   std::int64_t row = 0;
@@ -281,7 +305,9 @@ std::shared_ptr<arrow::Array> build_text_column(const MergedColumn& column,
         ends[row] = end;
         if (cell.kind() == 4) {
           arrow::bit_util::SetBit(bits, row);
-          end = static_cast<std::int32_t>(cell.end());
+          const std::string_view text = cell.text();
+          if (copy_each && !text.empty()) std::memcpy(bytes + end, text.data(), text.size());
+          end += static_cast<std::int32_t>(text.size());
         } else {
           ++nulls;
         }
@@ -333,11 +359,11 @@ std::shared_ptr<arrow::Array> build_boxed_column(const MergedColumn& column,
       break;
   }
   if ((column.kinds_seen & 0b01110) == 0 &&
-      static_cast<std::int64_t>(column.text.size()) <= arrow::StringBuilder::memory_limit()) {
+      column.string_bytes <= static_cast<std::uint64_t>(arrow::StringBuilder::memory_limit())) {
     return build_text_column(column, total_rows);
   }
   arrow::StringBuilder builder(arrow::default_memory_pool());
-  reserve_strings(builder, total_rows, column.text.size());
+  reserve_strings(builder, total_rows, column.string_bytes);
   arrow::Status status;
   char number[coerce_internal::kNumberTextBuffer];
   for_each_row(
@@ -386,8 +412,19 @@ class Merger {
   void add(const Object& document) {
     const shred_internal::DocumentTable& table = walker_.Walk(document);
     if (table.headers.empty() || table.row_count == 0) return;
-    for (std::size_t j = 0; j < table.headers.size(); ++j) {
-      append(columns_[column_id(table.headers[j])], table, j);
+    const std::size_t width = table.headers.size();
+    ids_.clear();
+    for (std::size_t j = 0; j < width; ++j) ids_.push_back(column_id(table.headers[j]));
+    targets_.clear();
+    for (std::size_t j = 0; j < width; ++j) {
+      MergedColumn& column = columns_[ids_[j]];
+      extend_runs(column, table.row_count);
+      targets_.push_back(&column);
+    }
+    if (boxing_) {
+      append_rows(table);
+    } else {
+      for (std::size_t j = 0; j < width; ++j) append_column(*targets_[j], table, j);
     }
     total_rows_ += static_cast<std::int64_t>(table.row_count);
   }
@@ -427,10 +464,8 @@ class Merger {
     return id;
   }
 
-  // Stores the cells of header j of `table`, asking the resolver (when the policy is not the
-  // shipped one, whose rules are applied at the end) for every atom after the column's first.
-  void append(MergedColumn& column, const shred_internal::DocumentTable& table, std::size_t j) {
-    const std::size_t count = table.row_count;
+  // Records that the column has `count` more rows, starting at the current total.
+  void extend_runs(MergedColumn& column, std::size_t count) {
     if (!column.runs.empty() &&
         column.runs.back().row + static_cast<std::int64_t>(column.runs.back().count) ==
             total_rows_) {
@@ -438,13 +473,40 @@ class Merger {
     } else {
       column.runs.push_back(Run{total_rows_, count});
     }
-    for (std::size_t r = 0; r < count; ++r) {
+  }
+
+  // The shipped policy, whose resolver is applied at the end: the table is read row by row,
+  // in the order it lies in memory.
+  void append_rows(const shred_internal::DocumentTable& table) {
+    const std::size_t width = table.headers.size();
+    static const std::vector<shred_internal::Cell> kNoRow;
+    const std::vector<shred_internal::Cell>* previous = &kNoRow;
+    for (std::size_t r = 0; r < table.row_count; ++r) {
+      const std::vector<shred_internal::Cell>& row = table.rows[r];
+      const std::size_t written = std::min(row.size(), width);
+      for (std::size_t j = 0; j < width; ++j) {
+        const shred_internal::Cell cell = j < written ? row[j] : shred_internal::kNoCell;
+        const shred_internal::Cell before =
+            j < previous->size() ? (*previous)[j] : shred_internal::kNoCell;
+        MergedColumn& column = *targets_[j];
+        const std::uint8_t incoming = shred_internal::AtomKindOf(cell);
+        column.kinds_seen |= static_cast<std::uint8_t>(1u << incoming);
+        store(column, cell, incoming, r > 0 && cell == before);
+      }
+      previous = &row;
+    }
+  }
+
+  // Any other policy: the cells of header j of `table`, asking the resolver for every atom
+  // after the column's first, column by column as the policy expects to be asked.
+  void append_column(MergedColumn& column, const shred_internal::DocumentTable& table,
+                     std::size_t j) {
+    shred_internal::Cell previous = shred_internal::kNoCell;
+    for (std::size_t r = 0; r < table.row_count; ++r) {
       const std::vector<shred_internal::Cell>& row = table.rows[r];
       const shred_internal::Cell cell = j < row.size() ? row[j] : shred_internal::kNoCell;
       const std::uint8_t incoming = shred_internal::AtomKindOf(cell);
-      if (boxing_) {
-        column.kinds_seen |= static_cast<std::uint8_t>(1u << incoming);
-      } else if (column.kinds.empty()) {
+      if (column.kinds.empty()) {
         column.kind = static_cast<Kind>(incoming);
       } else {
         std::optional<Kind> kind =
@@ -452,9 +514,31 @@ class Merger {
         if (!kind) fail("schema conflict at " + *column.name);
         column.kind = *kind;
       }
-      column.kinds.push_back(incoming);
-      column.payloads.push_back(payload(column, cell, incoming));
+      store(column, cell, incoming, r > 0 && cell == previous);
+      previous = cell;
     }
+  }
+
+  // Appends a cell; one that repeats the row before in the same document (the same leaf, or
+  // both empty) only counts again.
+  static void store(MergedColumn& column, shred_internal::Cell cell, std::uint8_t kind,
+                    bool repeat) {
+    if (repeat) {
+      repeat_last(column, kind);
+    } else {
+      column.kinds.push_back(kind);
+      column.payloads.push_back(payload(column, cell, kind));
+    }
+  }
+
+  static void repeat_last(MergedColumn& column, std::uint8_t kind) {
+    const std::size_t entry = column.kinds.size() - 1;
+    if (column.repeats.empty() || column.repeats.back().entry != entry) {
+      column.repeats.push_back(MergedColumn::Repeat{entry, 2});
+    } else {
+      ++column.repeats.back().count;
+    }
+    if (kind == 4) column.string_bytes += column.last_text_length;
   }
 
   static std::uint64_t payload(MergedColumn& column, shred_internal::Cell cell,
@@ -468,9 +552,13 @@ class Merger {
       case 1: return *std::get_if<bool>(&data) ? 1 : 0;
       case 2: return static_cast<std::uint64_t>(*std::get_if<std::int64_t>(&data));
       case 3: return std::bit_cast<std::uint64_t>(*std::get_if<double>(&data));
-      default:
-        column.text.append(*std::get_if<std::string>(&data));
+      default: {
+        const std::string& text = *std::get_if<std::string>(&data);
+        column.text.append(text);
+        column.string_bytes += text.size();
+        column.last_text_length = text.size();
         return column.text.size();
+      }
     }
   }
 
@@ -479,6 +567,8 @@ class Merger {
   shred_internal::TableWalker walker_;
   std::vector<MergedColumn> columns_;       // in order of first registration
   std::vector<std::uint32_t> column_of_name_;  // by the walker's name number
+  std::vector<std::uint32_t> ids_;             // the columns of the current document's headers
+  std::vector<MergedColumn*> targets_;
   std::int64_t total_rows_ = 0;
 };
 
