@@ -11,12 +11,13 @@ ASAN      := build/asan
 APT_PKGS  := nlohmann-json3-dev librust-blake3-dev libgtest-dev ccache
 CMAKE_ENV := PATH=$(abspath $(VENV))/bin:$$PATH CCACHE_BASEDIR=$(CURDIR)
 
-.PHONY: help setup system-deps build test test-cpp test-asan module test-py demo clean
+.PHONY: help setup system-deps build test test-cpp test-asan module test-py demo clean fuzz fuzz-deps
 
 help:
 	@echo "make test   set everything up, build, run all tests"
 	@echo "make demo   run the main job on the bundled sample"
-	@echo "make test-asan  C++ tests under AddressSanitizer and UBSan"
+	@echo "make test-asan  C++ tests under AddressSanitizer, LeakSanitizer and UBSan (part of test)"
+	@echo "make fuzz   build the libFuzzer harnesses with clang and run each FUZZ_SECONDS seconds"
 
 setup: system-deps $(VENV)/.requirements-stamp
 
@@ -62,9 +63,50 @@ $(ASAN)/build.ninja: | setup
 	$(CMAKE_ENV) cmake -S . -B $(ASAN) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DSHREDDER_SANITIZE=ON -DSHREDDER_PYTHON=$(abspath $(PY))
 
+# Any AddressSanitizer, LeakSanitizer or UBSan report fails the run: UBSan does not recover
+# (-fno-sanitize-recover=all), and every report makes the test binary exit non-zero.
+SAN_ENV := ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:check_initialization_order=1:strict_init_order=1:detect_stack_use_after_return=1 \
+           UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+
 test-asan: setup $(ASAN)/build.ninja
 	$(CMAKE_ENV) cmake --build $(ASAN)
-	cd $(ASAN) && ctest --output-on-failure
+	cd $(ASAN) && $(SAN_ENV) ctest --output-on-failure
+
+# libFuzzer harnesses (fuzz/), built with clang in their own tree. Each runs FUZZ_SECONDS
+# seconds on one core, from seeds made out of the JSON files under FUZZ_DATA plus the
+# regression inputs kept in fuzz/corpus; new inputs collect in build/fuzz/corpus. A finding
+# stops the run and leaves its input in build/fuzz/artifacts.
+FUZZ         := build/fuzz
+FUZZ_SECONDS ?= 300
+FUZZ_DATA    ?= ../shared/data
+FUZZ_PKGS    := clang libclang-rt-14-dev
+FUZZERS      := json_pipeline:json atoms_unshred:atoms arrow_codec:arrow
+FUZZ_FLAGS   := -max_len=65536 -timeout=30 -rss_limit_mb=3072 -malloc_limit_mb=2048 \
+                -print_final_stats=1
+
+fuzz-deps:
+	@$(MAKE) --no-print-directory system-deps APT_PKGS="$(FUZZ_PKGS)"
+
+$(FUZZ)/build.ninja: | setup fuzz-deps
+	$(CMAKE_ENV) cmake -S fuzz -B $(FUZZ) -G Ninja -DCMAKE_C_COMPILER=clang \
+	  -DCMAKE_CXX_COMPILER=clang++ -DSHREDDER_PYTHON=$(abspath $(PY))
+
+fuzz: setup fuzz-deps $(FUZZ)/build.ninja
+	$(CMAKE_ENV) cmake --build $(FUZZ)
+	@if [ -d "$(FUZZ_DATA)" ]; then \
+	  $(FUZZ)/make_fuzz_seeds $(FUZZ)/seeds --raw $(FUZZ_DATA)/jsontestsuite/*.json \
+	    $$(find $(FUZZ_DATA)/real/small -name '*.json') \
+	    --derive $(FUZZ_DATA)/real/*.json $(FUZZ_DATA)/real/*.ndjson; \
+	else echo "no seed data at $(FUZZ_DATA); starting from fuzz/corpus only"; fi
+	@mkdir -p $(FUZZ)/artifacts
+	@for entry in $(FUZZERS); do \
+	  name=$${entry%%:*}; set=$${entry##*:}; \
+	  mkdir -p $(FUZZ)/corpus/$$set $(FUZZ)/seeds/$$set; \
+	  echo "== $${name}_fuzzer for $(FUZZ_SECONDS) s"; \
+	  $(FUZZ)/$${name}_fuzzer $(FUZZ_FLAGS) -max_total_time=$(FUZZ_SECONDS) \
+	    -artifact_prefix=$(FUZZ)/artifacts/$$name- \
+	    $(FUZZ)/corpus/$$set $(FUZZ)/seeds/$$set fuzz/corpus/$$set || exit 1; \
+	done
 
 # Builds the extension module (and the pure-Python package) into the venv. The build tree
 # under build/py is kept, so a rebuild is incremental.
@@ -74,7 +116,7 @@ module: setup
 test-py: module
 	$(PY) -m pytest -q
 
-test: test-cpp test-py
+test: test-cpp test-asan test-py
 
 # The main job on the bundled sample: shred to an atoms dataset, inspect it, rebuild the
 # documents with verification against their content ids, and compare with the originals.

@@ -8,8 +8,9 @@ namespace shredder {
 /// column "doc" whose type is merged across the documents. Stateless and immutable.
 class ArrowDomCodec final : public DocumentCodec {
  public:
-  /// Throws std::runtime_error "ArrowDomCodec: expected 1 column, got <n>" unless the batch
-  /// has exactly one column. The column's type is left to `ToDom`.
+  /// Throws std::runtime_error "ArrowDomCodec: null RecordBatch" for an empty pointer and
+  /// "ArrowDomCodec: expected 1 column, got <n>" unless the batch has exactly one column.
+  /// The column's type is left to `ToDom`.
   void ValidateInput(const std::shared_ptr<arrow::RecordBatch>& batch) const override;
   /// Reads row `row` of column 0 straight from the arrays (offsets and validity included).
   /// Booleans, integers of every width (unsigned 64-bit keeps its bit pattern), float and
@@ -23,12 +24,11 @@ class ArrowDomCodec final : public DocumentCodec {
   Object ToDom(const std::shared_ptr<arrow::RecordBatch>& batch, std::int64_t row) const override;
   /// A new batch of one nullable column "doc" holding one struct per document, of the type
   /// merged over all documents (null gives way, int64 widens to float64, struct fields are
-  /// united in ascending name order, an array's type comes from its first element, otherwise
-  /// the earlier type wins); with no documents, a zero-row null-typed column.
-  /// Throws std::bad_variant_access when a value's kind does not fit its bool, int64, float64
-  /// or utf8 column, and std::runtime_error "ArrowDomCodec: " + the Arrow status text when
-  /// building fails (for instance a value under a list element typed null from an array
-  /// whose first element was null).
+  /// united in ascending name order, an array's element type is merged over all its
+  /// elements, otherwise the earlier type wins); with no documents, a zero-row null-typed
+  /// column. Throws std::bad_variant_access when a value's kind does not fit its bool, int64,
+  /// float64 or utf8 column, and std::runtime_error "ArrowDomCodec: " + the Arrow status text
+  /// when building fails.
   std::shared_ptr<arrow::RecordBatch> FromDom(const std::vector<Object>& documents) const override;
 };
 

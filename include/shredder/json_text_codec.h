@@ -14,8 +14,8 @@ class JsonTextCodec final : public DocumentCodec {
   /// Takes ownership of the serialization that reads and writes each document's text.
   explicit JsonTextCodec(std::unique_ptr<Serialization> serialization);
 
-  /// Throws std::runtime_error "JsonTextCodec: expected 1 column, got N" or
-  /// "JsonTextCodec: expected string/binary column, got TYPE".
+  /// Throws std::runtime_error "JsonTextCodec: null RecordBatch", "JsonTextCodec: expected 1
+  /// column, got N" or "JsonTextCodec: expected string/binary column, got TYPE".
   void ValidateInput(const std::shared_ptr<arrow::RecordBatch>& batch) const override;
   /// Parses the cell of `row` in place (no copy). Throws std::runtime_error
   /// "JsonTextCodec: null document at row N" or "JsonTextCodec: unsupported column type TYPE",

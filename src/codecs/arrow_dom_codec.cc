@@ -237,9 +237,12 @@ void merge_value(Node& node, const Value& value) {
       } else if (node.kind != NodeKind::List) {
         return;
       }
-      // Only the first element of an array takes part in its type.
-      const Array& elements = std::get<Array>(value.data);
-      if (!elements.empty()) merge_value(*node.element, elements.front());
+      // Every element takes part in the element type: a member that only a later element
+      // has would otherwise have no field and be dropped, and a later double, or a value
+      // after a leading null, would meet a builder of the wrong type.
+      for (const Value& element : std::get<Array>(value.data)) {
+        merge_value(*node.element, element);
+      }
       return;
     }
     case Kind::Object:
@@ -476,6 +479,7 @@ arrow::Status append_value(arrow::ArrayBuilder* builder, const arrow::DataType& 
 // The codec
 
 void ArrowDomCodec::ValidateInput(const std::shared_ptr<arrow::RecordBatch>& batch) const {
+  if (!batch) throw std::runtime_error("ArrowDomCodec: null RecordBatch");
   if (batch->num_columns() != 1) {
     throw std::runtime_error("ArrowDomCodec: expected 1 column, got " +
                              std::to_string(batch->num_columns()));

@@ -26,7 +26,7 @@ Value cell_to_value(const arrow::Array& array, std::int64_t i, int depth = 1);
 /// The output type accumulated over values. It starts as the null type; `merge` folds in the
 /// type of one more value: null gives way to anything, int64 and float64 meet in float64,
 /// structs gain the union of their fields (kept in ascending order of name, merged field by
-/// field), lists merge their element types (an array contributes its first element only) and
+/// field), lists merge their element types (an array contributes every element) and
 /// on any other disagreement the earlier type stays.
 class MergedType {
  public:
@@ -50,8 +50,8 @@ class MergedType {
   std::unique_ptr<Node> root_;
 };
 
-/// The Arrow type of one value (a list takes its type from its first element; an empty list
-/// is a list of null).
+/// The Arrow type of one value (a list's element type is merged over all its elements; an
+/// empty list is a list of null).
 std::shared_ptr<arrow::DataType> infer_arrow_type(const Value& value);
 
 /// A new builder for `type` on Arrow's default memory pool, shaped as Arrow's generic builder

@@ -29,6 +29,7 @@ JsonTextCodec::JsonTextCodec(std::unique_ptr<Serialization> serialization)
     : serialization_(std::move(serialization)) {}
 
 void JsonTextCodec::ValidateInput(const std::shared_ptr<arrow::RecordBatch>& batch) const {
+  if (!batch) throw std::runtime_error("JsonTextCodec: null RecordBatch");
   if (batch->num_columns() != 1) {
     throw std::runtime_error("JsonTextCodec: expected 1 column, got " +
                              std::to_string(batch->num_columns()));

@@ -42,6 +42,22 @@ void check(const arrow::Status& status) {
   if (!status.ok()) fail(status.ToString());
 }
 
+// Every column of an atoms batch has a cell in every row, so documents with many distinct
+// keys make rows x columns grow with the square of the batch (1,000 documents of 1,000 keys
+// of their own give 1e9 cells from 10 MB of text). Batches are refused beyond this many cells,
+// in both directions, before any column is built or read; a batch shredded within the bound
+// can always be unshredded.
+constexpr std::uint64_t kMaxAtomCells = std::uint64_t{1} << 28;
+
+void check_cells(std::uint64_t rows, std::uint64_t columns, std::string_view advice) {
+  if (columns == 0 || rows <= kMaxAtomCells / columns) return;
+  std::string detail = "atoms batch too large: " + std::to_string(rows) + " rows x " +
+                       std::to_string(columns) + " columns exceeds " +
+                       std::to_string(kMaxAtomCells) + " cells; ";
+  detail += advice;
+  fail(detail);
+}
+
 // A stretch of consecutive batch rows that one document gave a column.
 struct Run {
   std::int64_t row;
@@ -427,6 +443,10 @@ class Merger {
       for (std::size_t j = 0; j < width; ++j) append_column(*targets_[j], table, j);
     }
     total_rows_ += static_cast<std::int64_t>(table.row_count);
+    // Columns are stored sparsely while documents are merged; the padding to full length
+    // comes only when they are built.
+    check_cells(static_cast<std::uint64_t>(total_rows_), columns_.size(),
+                "shred fewer documents per batch");
   }
 
   std::shared_ptr<arrow::RecordBatch> finish() {
@@ -642,6 +662,9 @@ std::shared_ptr<arrow::RecordBatch> Controller::unshred(
   // Every column must hold the batch's rows before its cells are read.
   check(atoms->Validate());
   const std::int64_t rows = atoms->num_rows();
+  // The bound of the shred direction, so that a batch shredded within it always unshreds.
+  check_cells(static_cast<std::uint64_t>(rows), static_cast<std::uint64_t>(atoms->num_columns()),
+              "unshred fewer documents per batch");
   // The cells are read where they lie in the batch's buffers; the documents are exactly those
   // that `Shredder::Unshred` rebuilds from the columns read into atoms.
   std::vector<std::string> headers;

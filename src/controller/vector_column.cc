@@ -17,6 +17,13 @@ Atom VectorColumn::at(std::uint64_t i) const {
 
 void VectorColumn::push(Atom) { throw std::logic_error("VectorColumn is read-only"); }
 
+Atom NullColumn::at(std::uint64_t i) const {
+  if (i >= size_) throw std::out_of_range("NullColumn::at");
+  return Atom{};
+}
+
+void NullColumn::push(Atom) { throw std::logic_error("NullColumn is read-only"); }
+
 namespace {
 
 // Appends one atom per cell; `valid_atom` makes the atom of a valid cell.

@@ -32,6 +32,27 @@ class VectorColumn final : public IColumn {
   std::vector<Atom> atoms_;
 };
 
+/// A read-only column of `size` null atoms that stores none: an atoms batch column whose
+/// every cell is null (a null-typed column costs nothing in Arrow and must not cost an atom
+/// per cell here).
+class NullColumn final : public IColumn {
+ public:
+  explicit NullColumn(std::uint64_t size) : size_(size) {}
+
+  /// Always `Kind::Scalar`.
+  Kind kind() const override { return Kind::Scalar; }
+  std::uint64_t size() const override { return size_; }
+  /// The null atom; throws std::out_of_range "NullColumn::at" when i >= size().
+  Atom at(std::uint64_t i) const override;
+  /// Never appends: throws std::logic_error "NullColumn is read-only".
+  void push(Atom atom) override;
+  /// Nothing is stored, so the span is empty; the atoms are read through `at`.
+  std::span<Atom> storage() override { return {}; }
+
+ private:
+  std::uint64_t size_;
+};
+
 /// Reads the first `rows` cells of an atoms batch column (rows <= array.length()) into
 /// atoms: a null cell gives the null atom whatever the type; a valid cell of a null,
 /// boolean, int64, float64, utf8 or large utf8 column gives the atom of that alternative

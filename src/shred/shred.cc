@@ -1,7 +1,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -67,6 +69,58 @@ constexpr std::string_view kRootSegment = "root";
 constexpr std::string_view kIndexSuffix = "__idx";
 constexpr std::string_view kTxnKey = "__txn_id";
 
+// The table of a document is dense (every row has a cell for every column), and arrays
+// multiply rows while members multiply columns: a few hundred kilobytes of text (50,000 keys
+// that sort before an array of 50,000 scalars) would ask for billions of cells. A document may
+// therefore fill kCellAllowance cells whatever its shape, and kBoundPerUnit more for each of
+// its values (the root object, every member value and every array element): enough for 254
+// scalar members beside an array of any length, or for any document of up to a million cells,
+// while the memory stays linear in the size of the input.
+constexpr std::uint64_t kCellAllowance = std::uint64_t{1} << 20;
+// Column names repeat the path of their parent, so names of leaves deep under long keys add up
+// to far more bytes than the document holds. Their bytes are bounded the same way: a free
+// allowance, then kBoundPerUnit bytes for each value and each byte of a key.
+constexpr std::uint64_t kNameByteAllowance = std::uint64_t{1} << 24;
+constexpr std::uint64_t kBoundPerUnit = 256;
+
+std::uint64_t SaturatingProduct(std::uint64_t a, std::uint64_t b) {
+  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+  if (a != 0 && b > kMax / a) return kMax;
+  return a * b;
+}
+
+// What the bounds measure of a document: its values, the root included, and its key bytes.
+struct DocumentSize {
+  std::uint64_t values = 1;
+  std::uint64_t key_bytes = 0;
+};
+
+DocumentSize Measure(const Object& document) {
+  DocumentSize size;
+  std::vector<const Value*> containers;
+  auto members = [&](const Object& object) {
+    for (const auto& [key, value] : object) {
+      ++size.values;
+      size.key_bytes += key.size();
+      if (kind_of(value) >= Kind::Array) containers.push_back(&value);
+    }
+  };
+  members(document);
+  while (!containers.empty()) {
+    const Value& value = *containers.back();
+    containers.pop_back();
+    if (const auto* object = std::get_if<Object>(&value.data)) {
+      members(*object);
+    } else if (const auto* array = std::get_if<Array>(&value.data)) {
+      size.values += array->size();
+      for (const Value& element : *array) {
+        if (kind_of(element) >= Kind::Array) containers.push_back(&element);
+      }
+    }
+  }
+  return size;
+}
+
 }  // namespace
 
 // The walk of one document. Objects and arrays of objects are visited through an explicit
@@ -79,6 +133,7 @@ class DocumentWalk {
  public:
   const DocumentTable& Run(const Object& document) {
     Reset();
+    document_ = &document;
     NewRow();
     path_.assign(kRootSegment);
     frames_.reserve(128);
@@ -136,6 +191,8 @@ class DocumentWalk {
     snapshot_depth_ = 0;
     txn_leaf_ = nullptr;
     txn_header_ = 0;
+    size_.reset();
+    name_bytes_ = 0;
   }
 
   // Appends an empty row and returns its number.
@@ -167,6 +224,7 @@ class DocumentWalk {
     if (k != 0) {
       // Element k starts from the row as it stood before element 0 was shredded, so nothing
       // an earlier element wrote is carried into it.
+      CheckCells(table_.row_count + 1, table_.headers.size());
       top.row = CopyRow(snapshots_[snapshot_depth_ - 1]);
     }
     Put(top.row, top.index_header, IndexCell(k));
@@ -229,6 +287,9 @@ class DocumentWalk {
 
     if (array_class == kClassObject) {
       const bool has_snapshot = array.size() > 1;
+      // Every array that keeps a snapshot adds a row of its own later, so live snapshots never
+      // outnumber the rows of the finished table.
+      if (has_snapshot) CheckCells(snapshot_depth_ + 1, table_.headers.size());
       if (has_snapshot) PushSnapshot(table_.rows[row]);
       frames_.push_back(
           Frame{nullptr, {}, &array, 0, row, base, index_header, has_snapshot});
@@ -241,6 +302,7 @@ class DocumentWalk {
     // it stands with element 0 written, then overwrites the value and the index.
     Put(row, name_header, LeafCell(array[0]));
     Put(row, index_header, IndexCell(0));
+    CheckCells(table_.row_count + array.size() - 1, table_.headers.size());
     if (table_.rows.size() < table_.row_count + array.size() - 1) {
       table_.rows.resize(table_.row_count + array.size() - 1);
     }
@@ -277,19 +339,53 @@ class DocumentWalk {
   // Registers the current name (first registration fixes the column order); returns its
   // column number in this document.
   std::size_t Register() {
+    const auto found = ids_.find(std::string_view(path_));
+    if (found != ids_.end() && header_of_[found->second] != kNoHeader) {
+      return header_of_[found->second];
+    }
+    const auto header = static_cast<std::uint32_t>(table_.headers.size());
+    CheckCells(table_.row_count, header + 1);
+    CheckNameBytes(name_bytes_ + path_.size());
+    name_bytes_ += path_.size();
     std::uint32_t id;
-    if (auto found = ids_.find(std::string_view(path_)); found != ids_.end()) {
+    if (found != ids_.end()) {
       id = found->second;
-      if (header_of_[id] != kNoHeader) return header_of_[id];
     } else {
       id = static_cast<std::uint32_t>(names_.size());
       names_.push_back(&ids_.emplace(path_, id).first->first);
       header_of_.push_back(kNoHeader);
     }
-    const auto header = static_cast<std::uint32_t>(table_.headers.size());
     table_.headers.push_back(id);
     header_of_[id] = header;
     return header;
+  }
+
+  // Refuses the document before a table of `rows` x `columns` cells is allocated when that
+  // exceeds its bound. The document is measured only once a table outgrows the allowance.
+  void CheckCells(std::uint64_t rows, std::uint64_t columns) {
+    const std::uint64_t cells = SaturatingProduct(rows, columns);
+    if (cells <= kCellAllowance) return;
+    const std::uint64_t limit = kCellAllowance + SaturatingProduct(kBoundPerUnit, Size().values);
+    if (cells <= limit) return;
+    throw std::runtime_error("Shredder::Shred: document too large to shred: " +
+                             std::to_string(rows) + " rows x " + std::to_string(columns) +
+                             " columns exceeds the limit of " + std::to_string(limit) + " cells");
+  }
+
+  void CheckNameBytes(std::uint64_t bytes) {
+    if (bytes <= kNameByteAllowance) return;
+    const DocumentSize& size = Size();
+    const std::uint64_t limit =
+        kNameByteAllowance + SaturatingProduct(kBoundPerUnit, size.values + size.key_bytes);
+    if (bytes <= limit) return;
+    throw std::runtime_error("Shredder::Shred: document too large to shred: column names take " +
+                             std::to_string(bytes) + " bytes, more than the limit of " +
+                             std::to_string(limit) + " bytes");
+  }
+
+  const DocumentSize& Size() {
+    if (!size_.has_value()) size_ = Measure(*document_);
+    return *size_;
   }
 
   void Put(std::size_t row, std::size_t header, Cell cell) {
@@ -344,6 +440,9 @@ class DocumentWalk {
   std::size_t snapshot_depth_ = 0;
   const Value* txn_leaf_ = nullptr;
   std::size_t txn_header_ = 0;
+  const Object* document_ = nullptr;
+  std::optional<DocumentSize> size_;
+  std::uint64_t name_bytes_ = 0;
 };
 
 class TableWalker::Impl : public DocumentWalk {};

@@ -28,6 +28,13 @@ constexpr std::string_view kRootTxnName = "root___txn_id";
 constexpr std::string_view kRootSegment = "root";
 // Array slots that a call may create beyond one per input cell.
 constexpr std::uint64_t kSlotAllowance = std::uint64_t{1} << 20;
+// Members a call may create, counted in estimated bytes (a map node and its value, plus the
+// key): an allowance, kMemberBytesPerCell per input cell and the bytes of the column names.
+// Documents repeat their columns' paths, so a few long names over many rows, or deep names
+// over many documents, would otherwise rebuild far more than the table holds.
+constexpr std::uint64_t kMemberAllowance = std::uint64_t{1} << 28;
+constexpr std::uint64_t kMemberBytesPerCell = 512;
+constexpr std::uint64_t kMemberNodeBytes = 128;
 constexpr std::uint64_t kNoIndexColumn = std::numeric_limits<std::uint64_t>::max();
 
 // Calls `emit` with every segment of `name` under the splitting rule of `split_path`, in order,
@@ -178,6 +185,24 @@ class ColumnReader {
     if (raw_ == nullptr && row >= size_) (void)column_->at(row);
   }
 
+  // Whether one of the first `rows` cells is not null.
+  bool HoldsValue(std::uint64_t rows) const {
+    const std::uint64_t n = std::min(size_, rows);
+    if (raw_ != nullptr) {
+      using Type = unshred_internal::RawColumn::Type;
+      if (raw_->type == Type::Null || raw_->all_null) return false;
+      if (raw_->validity == nullptr) return n > 0;
+      for (std::uint64_t i = 0; i < n; ++i) {
+        if (GetBit(raw_->validity, raw_->offset + static_cast<std::int64_t>(i))) return true;
+      }
+      return false;
+    }
+    for (std::uint64_t i = 0; i < n; ++i) {
+      if ((data_ != nullptr ? data_[i].index() : column_->at(i).index()) != 0) return true;
+    }
+    return false;
+  }
+
   // Makes the first `rows` cells readable in place (a copy, once, for a column that does not
   // expose its atoms), so that sort comparisons never copy atoms.
   void materialize(std::uint64_t rows) {
@@ -293,8 +318,21 @@ class Unshredder {
     readers_ = std::move(readers);
     rows_ = rows;
     BuildPlans();
-    const std::uint64_t cells = SaturatingProduct(rows, headers.size());
-    slot_budget_ = cells > kSlotMax - kSlotAllowance ? kSlotMax : cells + kSlotAllowance;
+    // The cells that count are those of columns holding a value: columns of nulls only may
+    // cost nothing to hold, so they must not widen the budgets.
+    std::uint64_t valued_columns = 0;
+    std::uint64_t name_bytes = 0;
+    holds_value_.reserve(headers.size());
+    for (std::size_t c = 0; c < headers.size(); ++c) {
+      holds_value_.push_back(readers_[c].HoldsValue(rows));
+      if (holds_value_.back()) ++valued_columns;
+      name_bytes += headers[c].size();
+    }
+    const std::uint64_t cells = SaturatingProduct(rows, valued_columns);
+    slot_budget_ = SaturatingSum(cells, kSlotAllowance);
+    member_budget_ = SaturatingSum(
+        SaturatingSum(kMemberAllowance, SaturatingProduct(kMemberBytesPerCell, cells)),
+        name_bytes);
     if (rows <= std::numeric_limits<std::uint32_t>::max()) {
       return Rebuild<std::uint32_t>(rows);
     }
@@ -307,6 +345,10 @@ class Unshredder {
   static std::uint64_t SaturatingProduct(std::uint64_t a, std::uint64_t b) {
     if (a != 0 && b > kSlotMax / a) return kSlotMax;
     return a * b;
+  }
+
+  static std::uint64_t SaturatingSum(std::uint64_t a, std::uint64_t b) {
+    return a > kSlotMax - b ? kSlotMax : a + b;
   }
 
   void BuildPlans() {
@@ -437,7 +479,14 @@ class Unshredder {
         if (readers_[column].size() < rows) readers_[column].touch(readers_[column].size());
       }
     }
-    for (std::uint64_t column : passes) readers_[column].materialize(rows);
+    // Sorting by a column of nulls only changes nothing: its pass is dropped rather than
+    // copying the atoms of a column that stores none.
+    std::vector<std::uint64_t> kept;
+    kept.reserve(passes.size());
+    for (std::uint64_t column : passes) {
+      if (column == txn_column_ || holds_value_[column]) kept.push_back(column);
+    }
+    for (std::uint64_t column : kept) readers_[column].materialize(rows);
 
     std::vector<Row> order(rows);
     for (std::uint64_t r = 0; r < rows; ++r) order[r] = static_cast<Row>(r);
@@ -445,7 +494,7 @@ class Unshredder {
 
     std::vector<ColumnReader*> keys;
     keys.reserve(passes.size());
-    for (auto it = passes.rbegin(); it != passes.rend(); ++it) keys.push_back(&readers_[*it]);
+    for (auto it = kept.rbegin(); it != kept.rend(); ++it) keys.push_back(&readers_[*it]);
     std::stable_sort(order.begin(), order.end(), [&keys](Row a, Row b) {
       for (ColumnReader* key : keys) {
         const int c = CompareCells(key->get(a), key->get(b));
@@ -519,7 +568,7 @@ class Unshredder {
         if (index_cell.kind != 0) {
           if (index_cell.kind != 2 || index_cell.integer() < 0) return;
           const std::int64_t index = index_cell.integer();
-          Value& member = (*container)[step->key];
+          Value& member = MemberOf(*container, step->key);
           if (!std::holds_alternative<Array>(member.data)) Replace<Array>(member);
           Array& array = *std::get_if<Array>(&member.data);
           const std::uint64_t wanted = static_cast<std::uint64_t>(index) + 1;
@@ -537,7 +586,7 @@ class Unshredder {
           continue;
         }
       }
-      Value& member = (*container)[step->key];
+      Value& member = MemberOf(*container, step->key);
       if (is_last) {
         if (!IsContainer(member)) AssignCell(member, cell);
         return;
@@ -553,6 +602,22 @@ class Unshredder {
   void Replace(Value& value) {
     if (value.data.index() != 0) ++replacements_;
     value.data.emplace<C>();
+  }
+
+  // The member `key` of `container`, created (and counted) when absent. The node is counted
+  // once it is made, so the budget is passed by one member at most.
+  Value& MemberOf(Object& container, const std::string& key) {
+    const auto [it, created] = container.try_emplace(key);
+    if (created) {
+      const std::uint64_t cost = kMemberNodeBytes + key.size();
+      if (cost > member_budget_ - member_bytes_) {
+        throw std::runtime_error(
+            "Shredder::Unshred: documents too large to rebuild: members would take more than " +
+            std::to_string(member_budget_) + " bytes");
+      }
+      member_bytes_ += cost;
+    }
+    return it->second;
   }
 
   // Counts array slots over the whole call, so the memory a table can make us allocate stays
@@ -575,6 +640,9 @@ class Unshredder {
   std::uint64_t slot_budget_ = 0;
   std::uint64_t slots_used_ = 0;
   std::uint64_t replacements_ = 0;  // containers made over other values in the open document
+  std::vector<bool> holds_value_;
+  std::uint64_t member_budget_ = 0;
+  std::uint64_t member_bytes_ = 0;
 };
 
 }  // namespace
