@@ -12,24 +12,19 @@
 #include <variant>
 #include <vector>
 
+#include "shred/shred_internal.h"
 #include "shredder/shredder.h"
 
 namespace shredder {
+namespace shred_internal {
 namespace {
 
-// One cell of a working row, one word wide. 0: the row has no entry for the column. Even:
-// the address of the leaf value in the document (values are at least 2-aligned). Odd: an
-// array position p, stored as 2p+1. Cells become owned atoms only when the columns are filled,
-// so the document is never copied and rows stay cheap to copy.
-using Cell = std::uintptr_t;
+// Cells become owned atoms only when a result is built, so the document is never copied and
+// rows stay cheap to copy.
 static_assert(alignof(Value) >= 2, "leaf cells rely on even value addresses");
-
-constexpr Cell kNoCell = 0;
 
 Cell LeafCell(const Value& leaf) { return reinterpret_cast<Cell>(&leaf); }
 Cell IndexCell(std::size_t position) { return (static_cast<Cell>(position) << 1) | 1; }
-bool IsIndexCell(Cell cell) { return (cell & 1) != 0; }
-const Value& LeafOf(Cell cell) { return *reinterpret_cast<const Value*>(cell); }
 
 // A row is indexed by header number. It is only as long as the highest header written into
 // it (or into the row it was copied from); positions past its end hold no entry.
@@ -61,10 +56,6 @@ Atom ToAtom(Cell cell) {
     case Kind::String: return Atom{std::get<std::string>(leaf.data)};
     default: return Atom{};
   }
-}
-
-bool IsStringCell(Cell cell) {
-  return cell != kNoCell && !IsIndexCell(cell) && kind_of(LeafOf(cell)) == Kind::String;
 }
 
 struct NameHash {
@@ -132,24 +123,53 @@ DocumentSize Measure(const Object& document) {
   return size;
 }
 
+}  // namespace
+
 // The walk of one document. Objects and arrays of objects are visited through an explicit
 // frame stack; leaves, empty containers and arrays of scalars are settled in the step that
 // meets them. The current column name is kept in one string that grows by a segment on the
-// way down and is cut back to a saved length on the way up.
+// way down and is cut back to a saved length on the way up. A walk may be run on many
+// documents in turn: its buffers keep their capacity and the names it has met keep their
+// numbers, so a repeated document shape costs no allocation.
 class DocumentWalk {
  public:
-  ShredResult Run(const Object& document) {
+  const DocumentTable& Run(const Object& document) {
+    Reset();
     document_ = &document;
-    rows_.emplace_back();
+    NewRow();
     path_.assign(kRootSegment);
     frames_.reserve(128);
     if (!document.empty()) PushObject(document, 0, path_.size());
     while (!frames_.empty()) Step();
     BackFillTxnId();
-    return BuildResult();
+    CheckStringColumns();
+    return table_;
+  }
+
+  const std::string& name(std::uint32_t id) const { return *names_[id]; }
+
+  ShredResult BuildResult() {
+    const std::size_t header_count = table_.headers.size();
+    ShredResult result;
+    result.headers.reserve(header_count);
+    result.columns.reserve(header_count);
+    for (std::size_t h = 0; h < header_count; ++h) {
+      result.headers.push_back(name(table_.headers[h]));
+      result.columns.push_back(IColumn::Make(
+          holds_string_[h] ? IColumn::Kind::String : IColumn::Kind::Scalar, table_.row_count));
+    }
+    for (std::size_t r = 0; r < table_.row_count; ++r) {
+      const Row& cells = table_.rows[r];
+      for (std::size_t h = 0; h < header_count; ++h) {
+        result.columns[h]->push(ToAtom(h < cells.size() ? cells[h] : kNoCell));
+      }
+    }
+    return result;
   }
 
  private:
+  static constexpr std::uint32_t kNoHeader = UINT32_MAX;
+
   // An object whose members are being visited (`object` set), or an array of objects whose
   // elements are (`elements` set). `row` is where the frame writes; for an array it is the
   // row of the element being visited.
@@ -163,6 +183,34 @@ class DocumentWalk {
     std::size_t index_header;
     bool has_snapshot;
   };
+
+  // Empties the table of the previous document, keeping every buffer.
+  void Reset() {
+    for (std::uint32_t id : table_.headers) header_of_[id] = kNoHeader;
+    table_.headers.clear();
+    table_.row_count = 0;
+    frames_.clear();
+    snapshot_depth_ = 0;
+    txn_leaf_ = nullptr;
+    txn_header_ = 0;
+    size_.reset();
+    name_bytes_ = 0;
+  }
+
+  // Appends an empty row and returns its number.
+  std::size_t NewRow() {
+    if (table_.row_count == table_.rows.size()) table_.rows.emplace_back();
+    table_.rows[table_.row_count].clear();
+    return table_.row_count++;
+  }
+
+  // Appends a copy of `source` (a row of this table or a snapshot) and returns its number.
+  // The copy reuses the buffer of a spare row.
+  std::size_t CopyRow(const Row& source) {
+    const std::size_t r = NewRow();
+    table_.rows[r] = source;
+    return r;
+  }
 
   void Step() {
     Frame& top = frames_.back();
@@ -178,9 +226,8 @@ class DocumentWalk {
     if (k != 0) {
       // Element k starts from the row as it stood before element 0 was shredded, so nothing
       // an earlier element wrote is carried into it.
-      CheckCells(rows_.size() + 1, headers_.size());
-      rows_.push_back(snapshots_[snapshot_depth_ - 1]);
-      top.row = rows_.size() - 1;
+      CheckCells(table_.row_count + 1, table_.headers.size());
+      top.row = CopyRow(snapshots_[snapshot_depth_ - 1]);
     }
     Put(top.row, top.index_header, IndexCell(k));
     const Value& element = elements[k];
@@ -244,8 +291,8 @@ class DocumentWalk {
       const bool has_snapshot = array.size() > 1;
       // Every array that keeps a snapshot adds a row of its own later, so live snapshots never
       // outnumber the rows of the finished table.
-      if (has_snapshot) CheckCells(snapshot_depth_ + 1, headers_.size());
-      if (has_snapshot) PushSnapshot(rows_[row]);
+      if (has_snapshot) CheckCells(snapshot_depth_ + 1, table_.headers.size());
+      if (has_snapshot) PushSnapshot(table_.rows[row]);
       frames_.push_back(
           Frame{nullptr, {}, &array, 0, row, base, index_header, has_snapshot});
       return true;
@@ -257,13 +304,16 @@ class DocumentWalk {
     // it stands with element 0 written, then overwrites the value and the index.
     Put(row, name_header, LeafCell(array[0]));
     Put(row, index_header, IndexCell(0));
-    CheckCells(rows_.size() + array.size() - 1, headers_.size());
-    rows_.reserve(rows_.size() + array.size() - 1);
+    CheckCells(table_.row_count + array.size() - 1, table_.headers.size());
+    if (table_.rows.size() < table_.row_count + array.size() - 1) {
+      table_.rows.resize(table_.row_count + array.size() - 1);
+    }
     for (std::size_t j = 1; j < array.size(); ++j) {
-      Row copy = rows_[row];
+      const std::size_t r = NewRow();
+      Row& copy = table_.rows[r];
+      copy = table_.rows[row];
       copy[name_header] = LeafCell(array[j]);
       copy[index_header] = IndexCell(j);
-      rows_.push_back(std::move(copy));
     }
     return false;
   }
@@ -288,18 +338,28 @@ class DocumentWalk {
     ++snapshot_depth_;
   }
 
-  // Registers the current name (first registration fixes the column order); returns its number.
+  // Registers the current name (first registration fixes the column order); returns its
+  // column number in this document.
   std::size_t Register() {
-    if (auto found = ids_.find(std::string_view(path_)); found != ids_.end()) {
-      return found->second;
+    const auto found = ids_.find(std::string_view(path_));
+    if (found != ids_.end() && header_of_[found->second] != kNoHeader) {
+      return header_of_[found->second];
     }
-    const std::size_t id = headers_.size();
-    CheckCells(rows_.size(), id + 1);
+    const auto header = static_cast<std::uint32_t>(table_.headers.size());
+    CheckCells(table_.row_count, header + 1);
     CheckNameBytes(name_bytes_ + path_.size());
     name_bytes_ += path_.size();
-    headers_.push_back(path_);
-    ids_.emplace(path_, id);
-    return id;
+    std::uint32_t id;
+    if (found != ids_.end()) {
+      id = found->second;
+    } else {
+      id = static_cast<std::uint32_t>(names_.size());
+      names_.push_back(&ids_.emplace(path_, id).first->first);
+      header_of_.push_back(kNoHeader);
+    }
+    table_.headers.push_back(id);
+    header_of_[id] = header;
+    return header;
   }
 
   // Refuses the document before a table of `rows` x `columns` cells is allocated when that
@@ -331,7 +391,7 @@ class DocumentWalk {
   }
 
   void Put(std::size_t row, std::size_t header, Cell cell) {
-    Row& cells = rows_[row];
+    Row& cells = table_.rows[row];
     if (cells.size() <= header) cells.resize(header + 1, kNoCell);
     cells[header] = cell;
   }
@@ -340,36 +400,42 @@ class DocumentWalk {
   // the rows of arrays whose keys sort before it.
   void BackFillTxnId() {
     if (txn_leaf_ == nullptr) return;
-    for (std::size_t r = 0; r < rows_.size(); ++r) Put(r, txn_header_, LeafCell(*txn_leaf_));
+    for (std::size_t r = 0; r < table_.row_count; ++r) {
+      Put(r, txn_header_, LeafCell(*txn_leaf_));
+    }
   }
 
-  ShredResult BuildResult() {
-    const std::size_t header_count = headers_.size();
-    std::vector<bool> holds_string(header_count, false);
-    for (const Row& cells : rows_) {
+  // A column holds strings or other scalars, never both; a name holding both fails as
+  // pushing its atoms into a StringColumn would.
+  void CheckStringColumns() {
+    const std::size_t header_count = table_.headers.size();
+    holds_string_.assign(header_count, false);
+    holds_other_.assign(header_count, false);
+    for (std::size_t r = 0; r < table_.row_count; ++r) {
+      const Row& cells = table_.rows[r];
       for (std::size_t h = 0; h < cells.size(); ++h) {
-        if (IsStringCell(cells[h])) holds_string[h] = true;
+        const std::uint8_t kind = AtomKindOf(cells[h]);
+        if (kind == 4) {
+          holds_string_[h] = true;
+        } else if (kind != 0) {
+          holds_other_[h] = true;
+        }
       }
     }
-    ShredResult result;
-    result.columns.reserve(header_count);
     for (std::size_t h = 0; h < header_count; ++h) {
-      result.columns.push_back(IColumn::Make(
-          holds_string[h] ? IColumn::Kind::String : IColumn::Kind::Scalar, rows_.size()));
-    }
-    // A name holding strings and other scalars fails in its StringColumn's push.
-    for (const Row& cells : rows_) {
-      for (std::size_t h = 0; h < header_count; ++h) {
-        result.columns[h]->push(ToAtom(h < cells.size() ? cells[h] : kNoCell));
+      if (holds_string_[h] && holds_other_[h]) {
+        throw std::invalid_argument("StringColumn::push: only null or string allowed");
       }
     }
-    result.headers = std::move(headers_);
-    return result;
   }
 
-  std::vector<Row> rows_;
-  std::vector<std::string> headers_;
-  std::unordered_map<std::string, std::size_t, NameHash, std::equal_to<>> ids_;
+  DocumentTable table_;
+  // Every name met so far, by number; the strings are the keys of `ids_`, which never move.
+  std::unordered_map<std::string, std::uint32_t, NameHash, std::equal_to<>> ids_;
+  std::vector<const std::string*> names_;
+  std::vector<std::uint32_t> header_of_;  // by name number: column in this document, or none
+  std::vector<bool> holds_string_;
+  std::vector<bool> holds_other_;
   std::string path_;
   std::vector<Frame> frames_;
   std::vector<Row> snapshots_;
@@ -381,10 +447,21 @@ class DocumentWalk {
   std::uint64_t name_bytes_ = 0;
 };
 
-}  // namespace
+class TableWalker::Impl : public DocumentWalk {};
+
+TableWalker::TableWalker() : impl_(std::make_unique<Impl>()) {}
+TableWalker::~TableWalker() = default;
+
+const DocumentTable& TableWalker::Walk(const Object& document) { return impl_->Run(document); }
+
+const std::string& TableWalker::name(std::uint32_t id) const { return impl_->name(id); }
+
+}  // namespace shred_internal
 
 ShredResult Shredder::Shred(const Object& document) const {
-  return DocumentWalk().Run(document);
+  shred_internal::DocumentWalk walk;
+  walk.Run(document);
+  return walk.BuildResult();
 }
 
 }  // namespace shredder
