@@ -11,26 +11,8 @@
 #include "blake3.h"
 #include "modifiers/tagger_internal.h"
 
-// BLAKE3's compression function, from its C sources (blake3_impl.h, which is not C++). The
-// digest of an input of at most one block is this one compression of the zero-padded block
-// under the standard IV, as the first and last block of the root chunk; its 64-byte output
-// begins with every shorter digest.
-extern "C" void blake3_compress_xof(const std::uint32_t cv[8],
-                                    const std::uint8_t block[BLAKE3_BLOCK_LEN],
-                                    std::uint8_t block_len, std::uint64_t counter,
-                                    std::uint8_t flags, std::uint8_t out[64]);
-
 namespace shredder {
 namespace tagger_internal {
-namespace {
-
-constexpr std::uint32_t kBlake3Iv[8] = {0x6A09E667, 0xBB67AE85, 0x3C6EF372, 0xA54FF53A,
-                                        0x510E527F, 0x9B05688C, 0x1F83D9AB, 0x5BE0CD19};
-constexpr std::uint8_t kChunkStart = 1 << 0;
-constexpr std::uint8_t kChunkEnd = 1 << 1;
-constexpr std::uint8_t kRoot = 1 << 3;
-
-}  // namespace
 
 std::size_t write_varint(std::uint8_t* out, std::uint64_t n) {
   std::size_t length = 0;
@@ -92,19 +74,6 @@ void append_scalar_encoding(std::string& out, const Value& value) {
 // recursive digest walk.
 [[gnu::noinline]] void blake3_digest(std::span<const std::uint8_t> head, std::string_view tail,
                                      std::uint64_t out_len, std::uint8_t* out) {
-  const std::size_t length = head.size() + tail.size();
-  if (length <= BLAKE3_BLOCK_LEN && out_len <= BLAKE3_BLOCK_LEN) {
-    // Most encodings (every scalar but long strings) fit one block, whose hash is a single
-    // compression; calling it directly spares the hasher's set-up and buffering.
-    std::uint8_t block[BLAKE3_BLOCK_LEN] = {};
-    if (!head.empty()) std::memcpy(block, head.data(), head.size());
-    if (!tail.empty()) std::memcpy(block + head.size(), tail.data(), tail.size());
-    std::uint8_t wide[BLAKE3_BLOCK_LEN];
-    blake3_compress_xof(kBlake3Iv, block, static_cast<std::uint8_t>(length), 0,
-                        kChunkStart | kChunkEnd | kRoot, wide);
-    std::memcpy(out, wide, out_len);
-    return;
-  }
   blake3_hasher hasher;
   blake3_hasher_init(&hasher);
   blake3_hasher_update(&hasher, head.data(), head.size());

@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "blake3.h"
 #include "modifiers/tagger_internal.h"
 #include "test_support.h"
 
@@ -147,32 +146,6 @@ TEST(TaggerEncoding, StringValueDigestIsTheDigestOfItsWholeEncoding) {
   const std::string text(5000, 'z');
   const std::string expected = Bytes("06 01 01 73") + H(Encoding(Value(text)));
   EXPECT_EQ(TxnId(Object{{"s", Value(text)}}), HexH(expected));
-}
-
-// Inputs of one block are hashed by a single direct compression; every split of the input
-// into head and tail, and every output length, must give what the plain hasher gives.
-TEST(TaggerEncoding, DigestEqualsThePlainHasherAroundOneBlock) {
-  std::string input;
-  for (int i = 0; i < 130; ++i) input += static_cast<char>(i * 37 + 11);
-  for (const std::size_t length : {0, 1, 9, 31, 32, 63, 64, 65, 100, 128, 129}) {
-    for (const std::uint64_t out_len : {1, 16, 32, 63, 64, 65, 100}) {
-      std::vector<std::uint8_t> expected(out_len);
-      blake3_hasher hasher;
-      blake3_hasher_init(&hasher);
-      blake3_hasher_update(&hasher, input.data(), length);
-      blake3_hasher_finalize(&hasher, expected.data(), out_len);
-      for (const std::size_t split : {std::size_t{0}, length / 2, length}) {
-        std::vector<std::uint8_t> actual(out_len, 0xEE);
-        const auto* bytes = reinterpret_cast<const std::uint8_t*>(input.data());
-        blake3_digest({bytes, split}, std::string_view(input).substr(split, length - split),
-                      out_len, actual.data());
-        EXPECT_EQ(actual, expected) << "length " << length << " out " << out_len << " split "
-                                    << split;
-      }
-    }
-  }
-  // The standard test vector of the empty input.
-  EXPECT_EQ(HexH(""), "af1349b9f5f9a1a6a0404dea36dcc9499bcb25c9adc112b7cc9a93cae41f3262");
 }
 
 TEST(TaggerEncoding, ArrayAndNestedObjectLayout) {
