@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -134,23 +135,23 @@ class CellReader {
   std::size_t text_start_ = 0;
 };
 
-// Calls `filler()` for every row the column has no cell in and `cell(reader)` for every
-// supplied cell, in row order, over `total_rows` rows.
+// Calls, in row order over `total_rows` rows, `filler(n)` for every stretch of n rows the
+// column has no cell in and `cell(reader)` for every row of a supplied cell.
 template <typename Filler, typename Cell>
 void for_each_row(const MergedColumn& column, std::int64_t total_rows, Filler&& filler,
                   Cell&& cell) {
   CellReader reader(column);
   std::int64_t row = 0;
   for (const Run& run : column.runs) {
-    for (; row < run.row; ++row) filler();
+    if (row < run.row) filler(run.row - row);
     for (std::size_t left = run.count; left > 0; reader.advance()) {
       const std::uint64_t count = reader.count();
       for (std::uint64_t i = 0; i < count; ++i) cell(reader);
       left -= count;
     }
-    row += static_cast<std::int64_t>(run.count);
+    row = run.row + static_cast<std::int64_t>(run.count);
   }
-  for (; row < total_rows; ++row) filler();
+  if (row < total_rows) filler(total_rows - row);
 }
 
 // Calls the value converter on every row of the column in row order, fillers included,
@@ -167,7 +168,10 @@ void convert_column(const MergedColumn& column, std::int64_t total_rows,
     sink(std::get<0>(result));
   };
   for_each_row(
-      column, total_rows, [&] { convert(null_value); },
+      column, total_rows,
+      [&](std::int64_t rows) {
+        for (std::int64_t i = 0; i < rows; ++i) convert(null_value);
+      },
       [&](const CellReader& cell) {
         switch (cell.kind()) {
           case 0: value.data.emplace<0>(); break;
@@ -313,9 +317,10 @@ std::shared_ptr<arrow::Array> build_text_column(const MergedColumn& column,
   std::int64_t nulls = 0;
   for_each_row(
       column, total_rows,
-      [&] {
-        ends[row++] = end;
-        ++nulls;
+      [&](std::int64_t rows) {
+        std::fill(ends + row, ends + row + rows, end);
+        row += rows;
+        nulls += rows;
       },
       [&](const CellReader& cell) {
         ends[row] = end;
@@ -336,41 +341,77 @@ std::shared_ptr<arrow::Array> build_text_column(const MergedColumn& column,
                                                  nulls));
 }
 
+// A boolean, int64 or double column assembled directly: values written where cells are
+// valid, zero bytes elsewhere, as a builder leaves them.
+template <typename Value, typename Payload>
+std::shared_ptr<arrow::Array> build_fixed_column(const MergedColumn& column,
+                                                 std::int64_t total_rows,
+                                                 std::shared_ptr<arrow::DataType> type,
+                                                 Payload&& payload) {
+  arrow::MemoryPool* pool = arrow::default_memory_pool();
+  constexpr bool kBits = std::is_same_v<Value, bool>;
+  std::shared_ptr<arrow::Buffer> validity =
+      value_or_fail(arrow::AllocateEmptyBitmap(total_rows, pool));
+  std::shared_ptr<arrow::Buffer> values;
+  if constexpr (kBits) {
+    values = value_or_fail(arrow::AllocateEmptyBitmap(total_rows, pool));
+  } else {
+    values = value_or_fail(
+        arrow::AllocateBuffer(total_rows * static_cast<std::int64_t>(sizeof(Value)), pool));
+    std::memset(values->mutable_data(), 0, static_cast<std::size_t>(values->size()));
+  }
+  std::uint8_t* bits = validity->mutable_data();
+  std::uint8_t* data = values->mutable_data();
+  std::int64_t row = 0;
+  std::int64_t nulls = 0;
+  for_each_row(
+      column, total_rows,
+      [&](std::int64_t rows) {
+        row += rows;
+        nulls += rows;
+      },
+      [&](const CellReader& cell) {
+        if (cell.kind() == 0) {
+          ++nulls;
+        } else {
+          arrow::bit_util::SetBit(bits, row);
+          const Value value = payload(cell);
+          if constexpr (kBits) {
+            if (value) arrow::bit_util::SetBit(data, row);
+          } else {
+            std::memcpy(data + row * static_cast<std::int64_t>(sizeof(Value)), &value,
+                        sizeof(Value));
+          }
+        }
+        ++row;
+      });
+  return arrow::MakeArray(arrow::ArrayData::Make(std::move(type), total_rows,
+                                                 {std::move(validity), std::move(values)},
+                                                 nulls));
+}
+
 // Builds a column as the shipped policy's converter would have converted it: every value
 // fits the settled kind, integers widen to doubles, and a string column boxes the other
 // scalars into their text.
 std::shared_ptr<arrow::Array> build_boxed_column(const MergedColumn& column,
                                                  std::int64_t total_rows) {
-  auto primitive = [&](auto& builder, auto&& payload) {
-    check(builder.Reserve(total_rows));
-    for_each_row(
-        column, total_rows, [&] { builder.UnsafeAppendNull(); },
-        [&](const CellReader& cell) {
-          if (cell.kind() == 0) {
-            builder.UnsafeAppendNull();
-          } else {
-            builder.UnsafeAppend(payload(cell));
-          }
-        });
-    return finish(builder);
-  };
   switch (column.kind) {
     case Kind::Null:
       return std::make_shared<arrow::NullArray>(total_rows);
-    case Kind::Bool: {
-      arrow::BooleanBuilder builder(arrow::default_memory_pool());
-      return primitive(builder, [](const CellReader& cell) { return cell.boolean(); });
-    }
-    case Kind::Int64: {
-      arrow::Int64Builder builder(arrow::default_memory_pool());
-      return primitive(builder, [](const CellReader& cell) { return cell.integer(); });
-    }
-    case Kind::Double: {
-      arrow::DoubleBuilder builder(arrow::default_memory_pool());
-      return primitive(builder, [](const CellReader& cell) {
-        return cell.kind() == 2 ? static_cast<double>(cell.integer()) : cell.real();
-      });
-    }
+    case Kind::Bool:
+      return build_fixed_column<bool>(column, total_rows, arrow::boolean(),
+                                      [](const CellReader& cell) { return cell.boolean(); });
+    case Kind::Int64:
+      return build_fixed_column<std::int64_t>(
+          column, total_rows, arrow::int64(),
+          [](const CellReader& cell) { return cell.integer(); });
+    case Kind::Double:
+      return build_fixed_column<double>(column, total_rows, arrow::float64(),
+                                        [](const CellReader& cell) {
+                                          return cell.kind() == 2
+                                                     ? static_cast<double>(cell.integer())
+                                                     : cell.real();
+                                        });
     default:
       break;
   }
@@ -384,8 +425,9 @@ std::shared_ptr<arrow::Array> build_boxed_column(const MergedColumn& column,
   char number[coerce_internal::kNumberTextBuffer];
   for_each_row(
       column, total_rows,
-      [&] {
-        if (status.ok()) builder.UnsafeAppendNull();
+      [&](std::int64_t rows) {
+        if (!status.ok()) return;
+        for (std::int64_t i = 0; i < rows; ++i) builder.UnsafeAppendNull();
       },
       [&](const CellReader& cell) {
         if (!status.ok()) return;

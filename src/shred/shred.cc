@@ -169,6 +169,7 @@ class DocumentWalk {
 
  private:
   static constexpr std::uint32_t kNoHeader = UINT32_MAX;
+  static constexpr std::uint32_t kNoName = UINT32_MAX;
 
   // An object whose members are being visited (`object` set), or an array of objects whose
   // elements are (`elements` set). `row` is where the frame writes; for an array it is the
@@ -195,6 +196,7 @@ class DocumentWalk {
     txn_header_ = 0;
     size_.reset();
     name_bytes_ = 0;
+    register_calls_ = 0;
   }
 
   // Appends an empty row and returns its number.
@@ -341,25 +343,35 @@ class DocumentWalk {
   // Registers the current name (first registration fixes the column order); returns its
   // column number in this document.
   std::size_t Register() {
-    const auto found = ids_.find(std::string_view(path_));
-    if (found != ids_.end() && header_of_[found->second] != kNoHeader) {
-      return header_of_[found->second];
-    }
+    const std::size_t call = register_calls_++;
+    std::uint32_t id = FindName(call);
+    if (id != kNoName && header_of_[id] != kNoHeader) return header_of_[id];
     const auto header = static_cast<std::uint32_t>(table_.headers.size());
     CheckCells(table_.row_count, header + 1);
     CheckNameBytes(name_bytes_ + path_.size());
     name_bytes_ += path_.size();
-    std::uint32_t id;
-    if (found != ids_.end()) {
-      id = found->second;
-    } else {
+    if (id == kNoName) {
       id = static_cast<std::uint32_t>(names_.size());
       names_.push_back(&ids_.emplace(path_, id).first->first);
       header_of_.push_back(kNoHeader);
+      registered_[call] = id;
     }
     table_.headers.push_back(id);
     header_of_[id] = header;
     return header;
+  }
+
+  // The number of the current name, or kNoName for a name never met. Documents of one batch
+  // mostly register the same names in the same order as the document before, so the name of
+  // the same registration in the previous document is compared first, and the name table is
+  // searched only when it differs.
+  std::uint32_t FindName(std::size_t call) {
+    if (call >= registered_.size()) registered_.resize(call + 1, kNoName);
+    std::uint32_t& guess = registered_[call];
+    if (guess != kNoName && *names_[guess] == path_) return guess;
+    const auto found = ids_.find(std::string_view(path_));
+    guess = found == ids_.end() ? kNoName : found->second;
+    return guess;
   }
 
   // Refuses the document before a table of `rows` x `columns` cells is allocated when that
@@ -434,6 +446,10 @@ class DocumentWalk {
   std::unordered_map<std::string, std::uint32_t, NameHash, std::equal_to<>> ids_;
   std::vector<const std::string*> names_;
   std::vector<std::uint32_t> header_of_;  // by name number: column in this document, or none
+  // The name of every registration of the document so far, and of the later ones of the
+  // document before: the guesses of `FindName`.
+  std::vector<std::uint32_t> registered_;
+  std::size_t register_calls_ = 0;
   std::vector<bool> holds_string_;
   std::vector<bool> holds_other_;
   std::string path_;
