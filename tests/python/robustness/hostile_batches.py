@@ -124,6 +124,18 @@ def deep_names():
 
 
 @case
+def repeated_long_names():
+    """One column named by 500 keys of 10,000 bytes over 2,000 documents: 10 GB of members
+    rebuilt from 5 MB."""
+    rows = 2000
+    name = "root" + ("_" + "k" * 10000) * 500
+    rb = pa.RecordBatch.from_arrays([pa.array(range(rows)), pa.array([1] * rows)],
+                                    names=["root___txn_id", name])
+    limit_data(1 << 30)
+    return {codec: unshred(codec, rb) for codec in ("json", "arrow")}
+
+
+@case
 def one_long_array():
     """One document whose array has a million elements; element i holds 999999 - i."""
     n = 1_000_000

@@ -250,6 +250,15 @@ def test_deepest_names_rebuild_on_a_small_stack_and_deeper_ones_are_refused():
     assert document == {"v": 1}
 
 
+def test_long_names_repeated_over_many_documents_are_refused():
+    out = run_case("repeated_long_names")
+    for codec in ("json", "arrow"):
+        assert out[codec]["kind"] == "ValueError", out[codec]
+        assert out[codec]["message"].startswith(
+            "unshred failed: Shredder::Unshred: documents too large to rebuild: members would "
+            "take more than "), out[codec]
+
+
 def test_one_document_with_a_million_elements():
     out = run_case("one_long_array")
     assert out["kind"] == "ok" and out["rows"] == 1
