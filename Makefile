@@ -11,13 +11,14 @@ ASAN      := build/asan
 APT_PKGS  := nlohmann-json3-dev librust-blake3-dev libgtest-dev ccache
 CMAKE_ENV := PATH=$(abspath $(VENV))/bin:$$PATH CCACHE_BASEDIR=$(CURDIR)
 
-.PHONY: help setup system-deps build test test-cpp test-asan module test-py demo clean fuzz fuzz-deps
+.PHONY: help setup system-deps build test test-cpp test-asan module test-py demo bench clean fuzz fuzz-deps
 
 help:
 	@echo "make test   set everything up, build, run all tests"
 	@echo "make demo   run the main job on the bundled sample"
 	@echo "make test-asan  C++ tests under AddressSanitizer, LeakSanitizer and UBSan (part of test)"
 	@echo "make fuzz   build the libFuzzer harnesses with clang and run each FUZZ_SECONDS seconds"
+	@echo "make bench  benchmark suite (BENCH_ARGS=\"--size-mb 2\" for a quick run)"
 
 setup: system-deps $(VENV)/.requirements-stamp
 
@@ -127,6 +128,20 @@ demo: module
 	$(VENV)/bin/shredder inspect $(DEMO_OUT)/atoms
 	$(VENV)/bin/shredder unshred $(DEMO_OUT)/atoms -o $(DEMO_OUT)/orders.jsonl --verify
 	$(PY) examples/check_round_trip.py examples/orders.jsonl $(DEMO_OUT)/orders.jsonl
+
+# The benchmark suite (never part of test): its own pinned packages, the limits binary, then
+# every measurement on one thread. Flags go through BENCH_ARGS (see bench/run.py --help).
+BENCH_ENV := OMP_NUM_THREADS=1 OPENBLAS_NUM_THREADS=1 MKL_NUM_THREADS=1 RAYON_NUM_THREADS=1 \
+  POLARS_MAX_THREADS=1 ARROW_NUM_THREADS=1 ARROW_IO_THREADS=1 SHREDDER_BENCH_PINNED=1
+
+$(VENV)/.bench-stamp: bench/requirements.txt $(VENV)/.requirements-stamp
+	$(PIP) install -q -r bench/requirements.txt
+	touch $@
+
+bench: module $(VENV)/.bench-stamp
+	$(CMAKE_ENV) cmake -S bench/cpp -B build/bench/cpp -G Ninja -DCMAKE_BUILD_TYPE=Release
+	$(CMAKE_ENV) cmake --build build/bench/cpp
+	$(BENCH_ENV) $(PY) bench/run.py $(BENCH_ARGS)
 
 clean:
 	rm -rf build

@@ -5,29 +5,41 @@
 #include <system_error>
 #include <utility>
 
+#include "model/coerce_policy_internal.h"
+
 namespace shredder {
-namespace {
+namespace coerce_internal {
 
-// What the value converter returns: the atom, or an error text.
-using Converted = std::variant<Atom, std::string>;
-
-// Longest "%.17g" text: sign, 17 digits, point, exponent "e-308"; 32 leaves room to spare.
-constexpr std::size_t kNumberBuffer = 32;
-
-void append_int(std::string& out, std::int64_t number) {
-  char buffer[kNumberBuffer];
-  const auto result = std::to_chars(buffer, buffer + sizeof buffer, number);
-  out.append(buffer, result.ptr);
+char* write_int_text(char* buffer, std::int64_t number) {
+  return std::to_chars(buffer, buffer + kNumberTextBuffer, number).ptr;
 }
 
 // std::to_chars with a precision is specified as printf's conversion in the "C" locale, so this
 // equals "%.17g" (and a stream at precision 17 in the classic locale) without depending on
 // the process's locale settings, which the Python host may change.
+char* write_double_text(char* buffer, double number) {
+  return std::to_chars(buffer, buffer + kNumberTextBuffer, number, std::chars_format::general,
+                       17)
+      .ptr;
+}
+
+}  // namespace coerce_internal
+
+namespace {
+
+using coerce_internal::kNumberTextBuffer;
+
+// What the value converter returns: the atom, or an error text.
+using Converted = std::variant<Atom, std::string>;
+
+void append_int(std::string& out, std::int64_t number) {
+  char buffer[kNumberTextBuffer];
+  out.append(buffer, coerce_internal::write_int_text(buffer, number));
+}
+
 void append_double(std::string& out, double number) {
-  char buffer[kNumberBuffer];
-  const auto result =
-      std::to_chars(buffer, buffer + sizeof buffer, number, std::chars_format::general, 17);
-  out.append(buffer, result.ptr);
+  char buffer[kNumberTextBuffer];
+  out.append(buffer, coerce_internal::write_double_text(buffer, number));
 }
 
 std::optional<Kind> resolve_box_to_string(Kind current, Kind incoming, const std::string&) {
@@ -83,6 +95,15 @@ Converted convert_box_to_string(Kind target, const Value& value, const std::stri
 
 CoercePolicy BoxToStringPolicy() {
   return CoercePolicy{&resolve_box_to_string, &convert_box_to_string};
+}
+
+bool coerce_internal::IsBoxToStringPolicy(const CoercePolicy& policy) {
+  using Resolver = decltype(&resolve_box_to_string);
+  using Converter = decltype(&convert_box_to_string);
+  const auto* resolver = policy.kind_resolver.target<Resolver>();
+  const auto* converter = policy.value_converter.target<Converter>();
+  return resolver != nullptr && *resolver == &resolve_box_to_string && converter != nullptr &&
+         *converter == &convert_box_to_string;
 }
 
 std::string value_to_text(const Value& value) {

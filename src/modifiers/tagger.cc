@@ -168,13 +168,69 @@ namespace {
 
 // Leaf helpers of the digest walk, kept out of line so that their arrays never enlarge the
 // frames of the recursive functions.
-[[gnu::noinline]] void digest_scalar(const Value& value, std::uint64_t hash_bytes,
+// Digests of short scalar encodings, remembered by their encoding: documents repeat many
+// values (flags, small numbers, codes, names from a short list), and a digest depends only on
+// the encoding and the digest length. A direct-mapped table of bounded size; a slot holds the
+// last encoding that hashed to it, compared in full before its digest is used.
+class ScalarDigestCache {
+ public:
+  static constexpr std::size_t kMaxKey = 32;
+  static constexpr std::size_t kMaxDigest = 32;
+
+  explicit ScalarDigestCache(std::uint64_t hash_bytes) : hash_bytes_(hash_bytes) {}
+
+  // Writes the digest of `encoding` to `out`, computing it only when it is not remembered.
+  void digest(std::span<const std::uint8_t> head, std::string_view tail, std::uint8_t* out) {
+    const std::size_t length = head.size() + tail.size();
+    if (length > kMaxKey || hash_bytes_ > kMaxDigest) {
+      blake3_digest(head, tail, hash_bytes_, out);
+      return;
+    }
+    std::uint8_t key[kMaxKey] = {};
+    std::memcpy(key, head.data(), head.size());
+    if (!tail.empty()) std::memcpy(key + head.size(), tail.data(), tail.size());
+    if (slots_.empty()) slots_.resize(kSlots);
+    Slot& slot = slots_[SlotOf(key, length)];
+    if (slot.length == length + 1 && std::memcmp(slot.key, key, kMaxKey) == 0) {
+      std::memcpy(out, slot.digest, hash_bytes_);
+      return;
+    }
+    blake3_digest({key, length}, {}, hash_bytes_, out);
+    std::memcpy(slot.key, key, kMaxKey);
+    slot.length = static_cast<std::uint8_t>(length + 1);
+    std::memcpy(slot.digest, out, hash_bytes_);
+  }
+
+ private:
+  static constexpr std::size_t kSlots = 4096;
+
+  struct Slot {
+    std::uint8_t key[kMaxKey];
+    std::uint8_t length = 0;  // encoding length + 1; 0 for an empty slot
+    std::uint8_t digest[kMaxDigest];
+  };
+
+  static std::size_t SlotOf(const std::uint8_t* key, std::size_t length) {
+    std::uint64_t h = length * 0x9E3779B97F4A7C15u;
+    for (std::size_t i = 0; i < kMaxKey; i += 8) {
+      std::uint64_t word;
+      std::memcpy(&word, key + i, sizeof word);
+      h = (h ^ word) * 0xBF58476D1CE4E5B9u;
+      h ^= h >> 31;
+    }
+    return static_cast<std::size_t>(h) & (kSlots - 1);
+  }
+
+  const std::uint64_t hash_bytes_;
+  std::vector<Slot> slots_;  // allocated on first use
+};
+
+[[gnu::noinline]] void digest_scalar(const Value& value, ScalarDigestCache& cache,
                                      std::uint8_t* out) {
   std::uint8_t head[kMaxScalarHeadBytes];
   const std::size_t length = write_scalar_head(value, head);
   const auto* text = std::get_if<std::string>(&value.data);
-  blake3_digest({head, length}, text ? std::string_view(*text) : std::string_view(), hash_bytes,
-                out);
+  cache.digest({head, length}, text ? std::string_view(*text) : std::string_view(), out);
 }
 
 [[gnu::noinline]] void index_segment(std::string& segment, std::size_t index) {
@@ -262,6 +318,7 @@ struct Tagger::Scratch {
 
   const std::uint64_t hash_bytes;
   const std::vector<Pattern> patterns;
+  ScalarDigestCache scalar_digests{hash_bytes};
   std::vector<std::uint8_t> ignored_digest;
   std::deque<std::string> buffers;
   std::vector<std::string> path;
@@ -277,7 +334,7 @@ void Tagger::Scratch::digest_value(Value& value, std::size_t depth, std::uint8_t
     case 5: return digest_array(*std::get_if<Array>(&value.data), depth, out);
     case 6: return digest_object(*std::get_if<Object>(&value.data), depth, out);
   }
-  digest_scalar(value, hash_bytes, out);
+  digest_scalar(value, scalar_digests, out);
 }
 
 // The recursive functions keep only a loop position and a pointer or two in their frames;

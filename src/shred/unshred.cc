@@ -1,6 +1,8 @@
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <exception>
 #include <limits>
 #include <span>
@@ -12,6 +14,7 @@
 #include <variant>
 #include <vector>
 
+#include "shred/unshred_internal.h"
 #include "shredder/atom_column.h"
 #include "shredder/shredder.h"
 #include "shredder/value.h"
@@ -70,65 +73,92 @@ std::size_t CountSegments(std::string_view name, std::size_t limit) {
   return count;
 }
 
-// Three-way comparison of atoms: by alternative first (null < bool < integer < double <
+// A cell read where it lies: its atom alternative (0 null, 1 bool, 2 int64, 3 double,
+// 4 string) and payload, a string's bytes viewed in the atom or column buffer holding them.
+struct CellView {
+  std::uint8_t kind = 0;
+  std::uint64_t bits = 0;  // the bool, the integer or the double's bits
+  std::string_view text;
+
+  bool boolean() const { return bits != 0; }
+  std::int64_t integer() const { return static_cast<std::int64_t>(bits); }
+  double real() const { return std::bit_cast<double>(bits); }
+};
+
+CellView ViewOf(const Atom& atom) {
+  switch (atom.index()) {
+    case 1: return CellView{1, *std::get_if<bool>(&atom) ? 1u : 0u, {}};
+    case 2: return CellView{2, static_cast<std::uint64_t>(*std::get_if<std::int64_t>(&atom)), {}};
+    case 3: return CellView{3, std::bit_cast<std::uint64_t>(*std::get_if<double>(&atom)), {}};
+    case 4: return CellView{4, 0, *std::get_if<std::string>(&atom)};
+    default: return CellView{};
+  }
+}
+
+// Three-way comparison of cells: by alternative first (null < bool < integer < double <
 // string), then by value. NaN sorts after every other double and equal to itself, so the
 // order stays a strict weak ordering and equal transaction atoms always meet.
-int CompareAtoms(const Atom& a, const Atom& b) {
-  const std::size_t ia = a.index();
-  const std::size_t ib = b.index();
-  if (ia != ib) return ia < ib ? -1 : 1;
-  switch (ia) {
-    case 1: return int{*std::get_if<bool>(&a)} - int{*std::get_if<bool>(&b)};
+int CompareCells(const CellView& a, const CellView& b) {
+  if (a.kind != b.kind) return a.kind < b.kind ? -1 : 1;
+  switch (a.kind) {
+    case 1: return int{a.boolean()} - int{b.boolean()};
     case 2: {
-      const std::int64_t x = *std::get_if<std::int64_t>(&a);
-      const std::int64_t y = *std::get_if<std::int64_t>(&b);
+      const std::int64_t x = a.integer();
+      const std::int64_t y = b.integer();
       return (x > y) - (x < y);
     }
     case 3: {
-      const double x = *std::get_if<double>(&a);
-      const double y = *std::get_if<double>(&b);
+      const double x = a.real();
+      const double y = b.real();
       if (x < y) return -1;
       if (y < x) return 1;
       return int{std::isnan(x)} - int{std::isnan(y)};
     }
     case 4: {
-      const int c = std::get_if<std::string>(&a)->compare(*std::get_if<std::string>(&b));
+      const int c = a.text.compare(b.text);
       return (c > 0) - (c < 0);
     }
     default: return 0;
   }
 }
 
+// Whether two cells hold the same value, bit for bit: unlike the ordering above, 0.0 and -0.0
+// differ, and NaNs are the same only with the same payload.
+bool IdenticalCells(const CellView& a, const CellView& b) {
+  if (a.kind != b.kind) return false;
+  return a.kind == 4 ? a.text == b.text : a.bits == b.bits;
+}
+
 bool IsContainer(const Value& value) {
   return std::holds_alternative<Array>(value.data) || std::holds_alternative<Object>(value.data);
 }
 
-void AssignAtom(Value& target, const Atom& atom) {
-  switch (atom.index()) {
-    case 1: target.data.emplace<bool>(*std::get_if<bool>(&atom)); break;
-    case 2: target.data.emplace<std::int64_t>(*std::get_if<std::int64_t>(&atom)); break;
-    case 3: target.data.emplace<double>(*std::get_if<double>(&atom)); break;
-    case 4: {
+void AssignCell(Value& target, const CellView& cell) {
+  switch (cell.kind) {
+    case 1: target.data.emplace<bool>(cell.boolean()); break;
+    case 2: target.data.emplace<std::int64_t>(cell.integer()); break;
+    case 3: target.data.emplace<double>(cell.real()); break;
+    case 4:
       // Rows of one document rewrite equal strings (the transaction id on every row), so an
       // existing string is assigned in place and keeps its buffer.
-      const std::string& text = *std::get_if<std::string>(&atom);
       if (auto* existing = std::get_if<std::string>(&target.data)) {
-        *existing = text;
+        existing->assign(cell.text);
       } else {
-        target.data.emplace<std::string>(text);
+        target.data.emplace<std::string>(cell.text);
       }
       break;
-    }
     default: target.data.emplace<std::monostate>(); break;
   }
 }
 
-// Reads one column's atoms in place when the column exposes them, otherwise through `at`.
-// A row beyond the exposed atoms always goes through `at`, so a short column fails with its
-// own out-of-range text.
-class AtomReader {
+bool GetBit(const std::uint8_t* bits, std::int64_t i) { return (bits[i >> 3] >> (i & 7)) & 1; }
+
+// Reads one column's cells. A column of atoms is read in place when it exposes its atoms,
+// otherwise through `at`; a row beyond the exposed atoms always goes through `at`, so a short
+// column fails with its own out-of-range text. A raw column is read in its buffers.
+class ColumnReader {
  public:
-  explicit AtomReader(IColumn& column) : column_(&column), size_(column.size()) {
+  explicit ColumnReader(IColumn& column) : column_(&column), size_(column.size()) {
     std::span<Atom> atoms;
     try {
       atoms = column.storage();
@@ -138,30 +168,57 @@ class AtomReader {
     if (atoms.size() == size_) data_ = atoms.data();
   }
 
-  const Atom& get(std::uint64_t row) {
-    if (data_ != nullptr && row < size_) return data_[row];
+  ColumnReader(const unshred_internal::RawColumn& raw, std::uint64_t rows)
+      : raw_(&raw), size_(rows) {}
+
+  // The cell at `row`. Its string view stays valid for the whole call when `in_place`, and
+  // otherwise until the next `get` on this reader.
+  CellView get(std::uint64_t row) {
+    if (raw_ != nullptr) return RawCell(static_cast<std::int64_t>(row));
+    if (data_ != nullptr && row < size_) return ViewOf(data_[row]);
     scratch_ = column_->at(row);
-    return scratch_;
+    return ViewOf(scratch_);
+  }
+
+  // Whether the cell at `row` is known to be null without reading it: a cheap test for the
+  // many empty cells of a sparse table. False when it cannot tell.
+  [[gnu::always_inline]] bool KnownNull(std::uint64_t row) const {
+    if (raw_ != nullptr) {
+      if (raw_->validity != nullptr) {
+        return !GetBit(raw_->validity, raw_->offset + static_cast<std::int64_t>(row));
+      }
+      return raw_->all_null || raw_->type == unshred_internal::RawColumn::Type::Null;
+    }
+    return data_ != nullptr && row < size_ && data_[row].index() == 0;
   }
 
   // Reads the row only for the failure it may raise, as placing would.
   void touch(std::uint64_t row) const {
-    if (row >= size_) (void)column_->at(row);
+    if (raw_ == nullptr && row >= size_) (void)column_->at(row);
   }
 
-  // Whether one of the first `rows` atoms is not null.
+  // Whether one of the first `rows` cells is not null.
   bool HoldsValue(std::uint64_t rows) const {
     const std::uint64_t n = std::min(size_, rows);
+    if (raw_ != nullptr) {
+      using Type = unshred_internal::RawColumn::Type;
+      if (raw_->type == Type::Null || raw_->all_null) return false;
+      if (raw_->validity == nullptr) return n > 0;
+      for (std::uint64_t i = 0; i < n; ++i) {
+        if (GetBit(raw_->validity, raw_->offset + static_cast<std::int64_t>(i))) return true;
+      }
+      return false;
+    }
     for (std::uint64_t i = 0; i < n; ++i) {
       if ((data_ != nullptr ? data_[i].index() : column_->at(i).index()) != 0) return true;
     }
     return false;
   }
 
-  // Makes the first `rows` atoms readable in place (a copy, once, for a column that does not
+  // Makes the first `rows` cells readable in place (a copy, once, for a column that does not
   // expose its atoms), so that sort comparisons never copy atoms.
   void materialize(std::uint64_t rows) {
-    if (data_ != nullptr) return;
+    if (in_place()) return;
     const std::uint64_t n = std::min(size_, rows);
     owned_.reserve(n);
     for (std::uint64_t i = 0; i < n; ++i) owned_.push_back(column_->at(i));
@@ -169,12 +226,41 @@ class AtomReader {
     size_ = n;
   }
 
-  // The in-place atoms, valid for rows below `size`.
-  const Atom* data() const { return data_; }
+  bool in_place() const { return raw_ != nullptr || data_ != nullptr; }
   std::uint64_t size() const { return size_; }
 
  private:
-  IColumn* column_;
+  CellView RawCell(std::int64_t row) const {
+    using Type = unshred_internal::RawColumn::Type;
+    const unshred_internal::RawColumn& raw = *raw_;
+    const std::int64_t i = raw.offset + row;
+    if (raw.validity != nullptr ? !GetBit(raw.validity, i) : raw.all_null) return CellView{};
+    switch (raw.type) {
+      case Type::Bool: return CellView{1, GetBit(raw.values, i) ? 1u : 0u, {}};
+      case Type::Int64:
+      case Type::Double: {
+        std::uint64_t bits;
+        std::memcpy(&bits, raw.values + 8 * i, sizeof bits);
+        return CellView{static_cast<std::uint8_t>(raw.type == Type::Int64 ? 2 : 3), bits, {}};
+      }
+      case Type::Utf8: {
+        const auto* offsets = static_cast<const std::int32_t*>(raw.offsets);
+        return CellView{4, 0, std::string_view(raw.data + offsets[i],
+                                               static_cast<std::size_t>(offsets[i + 1] -
+                                                                        offsets[i]))};
+      }
+      case Type::LargeUtf8: {
+        const auto* offsets = static_cast<const std::int64_t*>(raw.offsets);
+        return CellView{4, 0, std::string_view(raw.data + offsets[i],
+                                               static_cast<std::size_t>(offsets[i + 1] -
+                                                                        offsets[i]))};
+      }
+      default: return CellView{};
+    }
+  }
+
+  const unshred_internal::RawColumn* raw_ = nullptr;
+  IColumn* column_ = nullptr;
   const Atom* data_ = nullptr;
   std::uint64_t size_;
   std::vector<Atom> owned_;
@@ -196,25 +282,53 @@ struct Step {
 };
 
 // How one column's atoms are placed: its steps are `steps[first_step, end_step)`; a column
-// that is never placed (index columns, "root", the empty name) has no steps.
+// that is never placed (index columns, "root", the empty name) has no steps. `repeatable`
+// tells that placing an atom again, as the last placement of this column put it, may be
+// skipped (see `Rebuild`).
 struct ColumnPlan {
   std::string_view name;
   std::uint64_t column;
   std::size_t first_step;
   std::size_t end_step;
+  bool repeatable;
+};
+
+// The last placement of a column: in which document, from which row, and the number of
+// containers replaced in that document before it.
+struct LastPlacement {
+  std::uint64_t document = UINT64_MAX;
+  std::uint64_t row = 0;
+  std::uint64_t replacements = 0;
 };
 
 class Unshredder {
  public:
-  explicit Unshredder(const ShredResult& table) : table_(table) {}
+  explicit Unshredder(const std::vector<std::string>& headers) : headers_(headers) {}
 
-  std::vector<Object> Run() {
-    const auto& headers = table_.headers;
-    if (headers.size() != table_.columns.size()) {
-      throw std::runtime_error("Shredder::Unshred: headers/columns size mismatch");
+  // "root___txn_id" when present: the member of the document itself. Otherwise the first
+  // column ending with "__txn_id".
+  void FindTransactionColumn() {
+    const auto& headers = headers_;
+    for (std::size_t c = 0; c < headers.size(); ++c) {
+      if (headers[c] == kRootTxnName) {
+        txn_column_ = c;
+        return;
+      }
     }
-    FindTransactionColumn();
-    const std::uint64_t rows = table_.columns[0]->size();
+    for (std::size_t c = 0; c < headers.size(); ++c) {
+      if (std::string_view(headers[c]).ends_with(kTxnSuffix)) {
+        txn_column_ = c;
+        return;
+      }
+    }
+    throw std::runtime_error("Shredder::Unshred: missing __txn_id column");
+  }
+
+  // Rebuilds the documents of `rows` rows from one reader per header.
+  std::vector<Object> Run(std::vector<ColumnReader> readers, std::uint64_t rows) {
+    const auto& headers = headers_;
+    readers_ = std::move(readers);
+    rows_ = rows;
     BuildPlans();
     // The cells that count are those of columns holding a value: columns of nulls only may
     // cost nothing to hold, so they must not widen the budgets.
@@ -249,29 +363,8 @@ class Unshredder {
     return a > kSlotMax - b ? kSlotMax : a + b;
   }
 
-  // "root___txn_id" when present: the member of the document itself. Otherwise the first
-  // column ending with "__txn_id".
-  void FindTransactionColumn() {
-    const auto& headers = table_.headers;
-    for (std::size_t c = 0; c < headers.size(); ++c) {
-      if (headers[c] == kRootTxnName) {
-        txn_column_ = c;
-        return;
-      }
-    }
-    for (std::size_t c = 0; c < headers.size(); ++c) {
-      if (std::string_view(headers[c]).ends_with(kTxnSuffix)) {
-        txn_column_ = c;
-        return;
-      }
-    }
-    throw std::runtime_error("Shredder::Unshred: missing __txn_id column");
-  }
-
   void BuildPlans() {
-    const auto& headers = table_.headers;
-    readers_.reserve(headers.size());
-    for (const auto& column : table_.columns) readers_.emplace_back(*column);
+    const auto& headers = headers_;
 
     // A leaf at the deepest level of an accepted document is named by "root" plus one key per
     // level. A name of more segments would rebuild a document deeper than the later stages
@@ -318,8 +411,56 @@ class Unshredder {
               Step{std::string(segments[i]), it == base_paths.end() ? kNoIndexColumn : it->second});
         }
       }
-      plans_.push_back(ColumnPlan{name, c, first_step, steps_.size()});
+      plans_.push_back(ColumnPlan{name, c, first_step, steps_.size(), false});
     }
+    MarkRepeatablePlans();
+  }
+
+  // A plan is repeatable when no other plan reaches the same place (the same keys with the
+  // same index columns, as "a" and "root_a" do) and all its atoms are read in place.
+  void MarkRepeatablePlans() {
+    std::unordered_map<std::string, std::size_t> places;
+    std::vector<std::string> signatures(plans_.size());
+    for (std::size_t p = 0; p < plans_.size(); ++p) {
+      const ColumnPlan& plan = plans_[p];
+      if (plan.first_step == plan.end_step) continue;
+      std::string& signature = signatures[p];
+      for (std::size_t i = plan.first_step; i < plan.end_step; ++i) {
+        const Step& step = steps_[i];
+        const std::uint64_t header[2] = {step.key.size(), step.index_column};
+        signature.append(reinterpret_cast<const char*>(header), sizeof header);
+        signature.append(step.key);
+      }
+      ++places[signature];
+    }
+    for (std::size_t p = 0; p < plans_.size(); ++p) {
+      ColumnPlan& plan = plans_[p];
+      if (plan.first_step == plan.end_step || places[signatures[p]] != 1) continue;
+      bool in_place = InPlace(plan.column);
+      for (std::size_t i = plan.first_step; i < plan.end_step; ++i) {
+        if (steps_[i].index_column != kNoIndexColumn) in_place &= InPlace(steps_[i].index_column);
+      }
+      plan.repeatable = in_place;
+    }
+  }
+
+  bool InPlace(std::uint64_t column) const {
+    const ColumnReader& reader = readers_[column];
+    return reader.in_place() && reader.size() >= rows_;
+  }
+
+  // Whether the atoms that place a column at `row` (its own, `cell`, and the index atoms of
+  // its path) are those of `earlier`.
+  bool SameAtoms(const ColumnPlan& plan, const CellView& cell, std::uint64_t row,
+                 std::uint64_t earlier) {
+    if (!IdenticalCells(cell, readers_[plan.column].get(earlier))) return false;
+    for (std::size_t i = plan.first_step; i < plan.end_step; ++i) {
+      const std::uint64_t index = steps_[i].index_column;
+      if (index == kNoIndexColumn) continue;
+      ColumnReader& reader = readers_[index];
+      if (!IdenticalCells(reader.get(row), reader.get(earlier))) return false;
+    }
+    return true;
   }
 
   // The sort passes in the order they run: index columns of deeper arrays first, equal depths
@@ -363,12 +504,12 @@ class Unshredder {
     for (std::uint64_t r = 0; r < rows; ++r) order[r] = static_cast<Row>(r);
     if (rows < 2) return order;
 
-    std::vector<const Atom*> keys;
+    std::vector<ColumnReader*> keys;
     keys.reserve(passes.size());
-    for (auto it = kept.rbegin(); it != kept.rend(); ++it) keys.push_back(readers_[*it].data());
+    for (auto it = kept.rbegin(); it != kept.rend(); ++it) keys.push_back(&readers_[*it]);
     std::stable_sort(order.begin(), order.end(), [&keys](Row a, Row b) {
-      for (const Atom* key : keys) {
-        const int c = CompareAtoms(key[a], key[b]);
+      for (ColumnReader* key : keys) {
+        const int c = CompareCells(key->get(a), key->get(b));
         if (c != 0) return c < 0;
       }
       return false;
@@ -381,71 +522,99 @@ class Unshredder {
     const std::vector<Row> order = OrderRows<Row>(rows);
     std::vector<Object> documents;
     Object* open = nullptr;
-    const Atom* open_txn = nullptr;
-    AtomReader& txn = readers_[txn_column_];
+    CellView open_txn;
+    ColumnReader& txn = readers_[txn_column_];
+    // Rows of one document mostly repeat the atoms of the rows before them outside of arrays.
+    // Placing a column's atom again, at the place its last placement in the same document
+    // used, changes nothing as long as no container has been replaced since: the path still
+    // leads through the same containers, arrays only grow, and the place holds that atom or a
+    // container, which a scalar never replaces. Such placements are skipped.
+    std::vector<LastPlacement> last(plans_.size());
+    std::uint64_t document = 0;
     for (const Row row : order) {
-      const Atom& txn_atom = txn.get(row);
-      if (txn_atom.index() == 0) {
+      const CellView txn_cell = txn.get(row);
+      if (txn_cell.kind == 0) {
         throw std::runtime_error("Shredder::Unshred: null __txn_id encountered");
       }
-      if (open == nullptr || CompareAtoms(txn_atom, *open_txn) != 0) {
+      if (open == nullptr || CompareCells(txn_cell, open_txn) != 0) {
+        if (open != nullptr) ++document;
         open = &documents.emplace_back();
-        // The transaction column was materialised, so the atom outlives this row.
-        open_txn = &txn_atom;
+        // The transaction column is read in place, so the view outlives this row.
+        open_txn = txn_cell;
+        replacements_ = 0;
       }
-      for (const ColumnPlan& plan : plans_) {
-        AtomReader& reader = readers_[plan.column];
+      for (std::size_t p = 0; p < plans_.size(); ++p) {
+        const ColumnPlan& plan = plans_[p];
+        ColumnReader& reader = readers_[plan.column];
         if (plan.first_step == plan.end_step) {
           reader.touch(row);
           continue;
         }
-        const Atom& atom = reader.get(row);
-        if (atom.index() != 0) Place(*open, plan, row, atom);
+        if (reader.KnownNull(row)) continue;
+        const CellView cell = reader.get(row);
+        if (cell.kind == 0) continue;
+        if (plan.repeatable) {
+          LastPlacement& previous = last[p];
+          if (previous.document == document && previous.replacements == replacements_ &&
+              SameAtoms(plan, cell, row, previous.row)) {
+            continue;
+          }
+          previous = LastPlacement{document, row, replacements_};
+        }
+        Place(*open, plan, row, cell);
       }
     }
     return documents;
   }
 
-  // Puts `atom` at the place its column's path and this row's index atoms describe, creating
+  // Puts `cell` at the place its column's path and this row's index atoms describe, creating
   // the objects and arrays on the way. A scalar never replaces an object or an array.
-  void Place(Object& document, const ColumnPlan& plan, std::uint64_t row, const Atom& atom) {
+  void Place(Object& document, const ColumnPlan& plan, std::uint64_t row, const CellView& cell) {
     Object* container = &document;
     const Step* step = &steps_[plan.first_step];
     const Step* const last = &steps_[plan.end_step - 1];
     for (;; ++step) {
       const bool is_last = step == last;
       if (step->index_column != kNoIndexColumn) {
-        const Atom& index_atom = readers_[step->index_column].get(row);
+        const CellView index_cell = readers_[step->index_column].get(row);
         // A null index reads the path as an object path; any other non-index stops the atom.
-        if (index_atom.index() != 0) {
-          const auto* index = std::get_if<std::int64_t>(&index_atom);
-          if (index == nullptr || *index < 0) return;
+        if (index_cell.kind != 0) {
+          if (index_cell.kind != 2 || index_cell.integer() < 0) return;
+          const std::int64_t index = index_cell.integer();
           Value& member = MemberOf(*container, step->key);
-          if (!std::holds_alternative<Array>(member.data)) member.data.emplace<Array>();
+          if (!std::holds_alternative<Array>(member.data)) Replace<Array>(member);
           Array& array = *std::get_if<Array>(&member.data);
-          const std::uint64_t wanted = static_cast<std::uint64_t>(*index) + 1;
+          const std::uint64_t wanted = static_cast<std::uint64_t>(index) + 1;
           if (array.size() < wanted) {
             TakeSlots(wanted - array.size(), plan);
             array.resize(wanted);
           }
-          Value& element = array[static_cast<std::size_t>(*index)];
+          Value& element = array[static_cast<std::size_t>(index)];
           if (is_last) {
-            if (!IsContainer(element)) AssignAtom(element, atom);
+            if (!IsContainer(element)) AssignCell(element, cell);
             return;
           }
-          if (!std::holds_alternative<Object>(element.data)) element.data.emplace<Object>();
+          if (!std::holds_alternative<Object>(element.data)) Replace<Object>(element);
           container = std::get_if<Object>(&element.data);
           continue;
         }
       }
       Value& member = MemberOf(*container, step->key);
       if (is_last) {
-        if (!IsContainer(member)) AssignAtom(member, atom);
+        if (!IsContainer(member)) AssignCell(member, cell);
         return;
       }
-      if (!std::holds_alternative<Object>(member.data)) member.data.emplace<Object>();
+      if (!std::holds_alternative<Object>(member.data)) Replace<Object>(member);
       container = std::get_if<Object>(&member.data);
     }
+  }
+
+  // Makes `value` an empty container of type C, counting it when something other than a
+  // null (a filler or a member just created) is replaced.
+  template <typename C>
+  void Replace(Value& value) {
+    if (value.data.index() != 0) ++replacements_;
+    value.data.emplace<C>();
   }
 
   // The member `key` of `container`, created (and counted) when absent. The node is counted
@@ -474,14 +643,16 @@ class Unshredder {
     slots_used_ += count;
   }
 
-  const ShredResult& table_;
+  const std::vector<std::string>& headers_;
+  std::uint64_t rows_ = 0;
   std::uint64_t txn_column_ = 0;
-  std::vector<AtomReader> readers_;
+  std::vector<ColumnReader> readers_;
   std::vector<IndexColumnRef> index_refs_;
   std::vector<Step> steps_;
   std::vector<ColumnPlan> plans_;
   std::uint64_t slot_budget_ = 0;
   std::uint64_t slots_used_ = 0;
+  std::uint64_t replacements_ = 0;  // containers made over other values in the open document
   std::vector<bool> holds_value_;
   std::uint64_t member_budget_ = 0;
   std::uint64_t member_bytes_ = 0;
@@ -499,7 +670,29 @@ std::vector<std::string> split_path(std::string_view name) {
 }
 
 std::vector<Object> Shredder::Unshred(const ShredResult& table) const {
-  return Unshredder(table).Run();
+  if (table.headers.size() != table.columns.size()) {
+    throw std::runtime_error("Shredder::Unshred: headers/columns size mismatch");
+  }
+  Unshredder unshredder(table.headers);
+  unshredder.FindTransactionColumn();
+  std::vector<ColumnReader> readers;
+  readers.reserve(table.columns.size());
+  for (const auto& column : table.columns) readers.emplace_back(*column);
+  return unshredder.Run(std::move(readers), table.columns[0]->size());
 }
+
+namespace unshred_internal {
+
+std::vector<Object> Unshred(const std::vector<std::string>& headers,
+                            const std::vector<RawColumn>& columns, std::uint64_t rows) {
+  Unshredder unshredder(headers);
+  unshredder.FindTransactionColumn();
+  std::vector<ColumnReader> readers;
+  readers.reserve(columns.size());
+  for (const RawColumn& column : columns) readers.emplace_back(column, rows);
+  return unshredder.Run(std::move(readers), rows);
+}
+
+}  // namespace unshred_internal
 
 }  // namespace shredder

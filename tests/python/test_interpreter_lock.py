@@ -4,8 +4,7 @@ A background thread wakes every millisecond and notes the time whenever it gets 
 conversion of the result calls pyarrow.RecordBatch.from_arrays, replaced here by a spy that
 notes when it is entered: from the start of the call to that moment only native code runs.
 Had the lock been released there, the thread would have noted a time every millisecond of
-that stretch; with it held, the thread can get in at most at the very start of the call and
-when the spy's Python code starts.
+that stretch; with it held, the thread can get in only at the edges of the call.
 """
 
 from __future__ import annotations
@@ -65,4 +64,9 @@ def test_no_other_thread_runs_during_the_pipeline(monkeypatch, direction):
     assert isinstance(result, real) and result.num_rows > 0
     (native_end,) = entered
     inside = [s for s in stamps if start <= s <= native_end]
-    assert len(inside) <= 2, (len(inside), native_end - start)
+    # A released lock lets the thread note a time nearly every millisecond of the pipeline's
+    # work. A held one lets it in only at the edges: the start of the call and the Python-level
+    # steps of the conversion before from_arrays (importing pyarrow, wrapping the arrays),
+    # where a loaded machine may switch a few times.
+    allowed = max(2, int((native_end - start) * 1000 / 20))
+    assert len(inside) <= allowed, (len(inside), native_end - start)

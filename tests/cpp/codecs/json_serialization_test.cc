@@ -397,6 +397,19 @@ TEST(JsonFromDom, StringsMatchTheLibraryWriterByteForByte) {
       }
     }
   }
+  // The same bytes and sequences at every position of strings long enough to be scanned
+  // eight bytes at a time.
+  const std::string plain = "abcdefghijklmnopqrstuvwxyz";
+  std::vector<std::string> pieces;
+  for (int a = 0; a < 256; ++a) pieces.emplace_back(1, static_cast<char>(a));
+  for (const char* sequence : {"\xC3\xA9", "\xF0\x9F\x98\x80", "\xED\xA0\x80", "\xE2\x82"}) {
+    pieces.emplace_back(sequence);
+  }
+  for (const std::string& piece : pieces) {
+    for (std::size_t at = 0; at <= 18; ++at) {
+      strings.push_back(plain.substr(0, at) + piece + plain.substr(at, 18 - at));
+    }
+  }
   int mismatches = 0;
   for (const std::string& s : strings) {
     std::string library;

@@ -591,5 +591,28 @@ TEST(TaggerDepth, TwiceTheNestingLimitFitsASmallStack) {
   }
 }
 
+// A Tagger remembers the digests of short scalars from one document to the next. Over many
+// documents of values that repeat, collide in its table and push each other out, every
+// stamp must still be the one a fresh Tagger gives.
+TEST(TaggerReuse, StampsEqualThoseOfAFreshTaggerOverManyDocuments) {
+  for (const std::uint64_t hash_bytes : {std::uint64_t{32}, std::uint64_t{16}, std::uint64_t{40}}) {
+    Tagger::Options options;
+    options.hash_bytes = hash_bytes;
+    Tagger reused(options);
+    for (int i = 0; i < 6000; ++i) {
+      Object document{{"i", Value(i % 7000)},
+                      {"d", Value(static_cast<double>(i % 3000) / 7)},
+                      {"s", Value("value " + std::to_string(i % 5000))},
+                      {"b", Value(i % 3 == 0)},
+                      {"n", Value(nullptr)},
+                      {"long", Value(std::string(40, static_cast<char>('a' + i % 26)))}};
+      Object fresh_copy = document;
+      reused.modify(document);
+      Tagger(options).modify(fresh_copy);
+      ASSERT_EQ(document, fresh_copy) << i << " " << hash_bytes;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace shredder

@@ -56,8 +56,8 @@ struct CellCase {
 
 class ShredTableOfBillionsOfCells : public ::testing::TestWithParam<CellCase> {};
 
-// The bound is 2^20 cells plus 256 per value. 1342 members and 1280 elements give
-// 1280 x 1344 = 1,720,320 cells, exactly 2^20 + 256 x 2624; one more member is one column too
+// The bound is 2^20 cells plus 1024 per value. 3070 members and 2048 elements give
+// 2048 x 3072 = 6,291,456 cells, exactly 2^20 + 1024 x 5120; one more member is one column too
 // many, whichever of the two grows last.
 TEST_P(ShredTableOfBillionsOfCells, RefusesBeyondTheBoundAndNotBefore) {
   const CellCase& c = GetParam();
@@ -74,31 +74,31 @@ TEST_P(ShredTableOfBillionsOfCells, RefusesBeyondTheBoundAndNotBefore) {
 INSTANTIATE_TEST_SUITE_P(
     Boundary, ShredTableOfBillionsOfCells,
     ::testing::Values(
-        CellCase{"AtTheLimitArrayLast", 1342, 1280, false, ""},
-        CellCase{"AtTheLimitArrayFirst", 1342, 1280, true, ""},
-        CellCase{"OneColumnTooManyArrayLast", 1343, 1280, false,
-                 "1280 rows x 1345 columns exceeds the limit of 1720576 cells"},
-        CellCase{"OneColumnTooManyArrayFirst", 1343, 1280, true,
-                 "1280 rows x 1345 columns exceeds the limit of 1720576 cells"},
+        CellCase{"AtTheLimitArrayLast", 3070, 2048, false, ""},
+        CellCase{"AtTheLimitArrayFirst", 3070, 2048, true, ""},
+        CellCase{"OneColumnTooManyArrayLast", 3071, 2048, false,
+                 "2048 rows x 3073 columns exceeds the limit of 6292480 cells"},
+        CellCase{"OneColumnTooManyArrayFirst", 3071, 2048, true,
+                 "2048 rows x 3073 columns exceeds the limit of 6292480 cells"},
         // Members beside a long array, as real records with a series have them.
         CellCase{"TwoHundredMembersAndAThousandElements", 200, 1000, false, ""},
         CellCase{"TwoHundredMembersAndTenThousandElements", 200, 10000, false, ""},
         // 50,000 keys that sort before 50,000 elements: 2.5e9 cells from 500 kB of text,
         // refused before the rows are made.
         CellCase{"FiftyThousandKeysBeforeFiftyThousandElements", 50000, 50000, false,
-                 "50000 rows x 50002 columns exceeds the limit of 26649088 cells"}),
+                 "50000 rows x 50002 columns exceeds the limit of 103450624 cells"}),
     [](const ::testing::TestParamInfo<CellCase>& info) { return info.param.name; });
 
 // Every element of an array of objects has a key of its own: element k makes row k and column
-// k + 3. With 2000 elements the table would be 2000 x 2002; the bound, 2^20 + 256 x 4002 =
-// 2,073,088, is first passed by the column of element 1438 (1439 x 1441 = 2,073,599).
+// k + 3. With 3000 elements the table would be 3000 x 3002; the bound, 2^20 + 1024 x 6002 =
+// 7,194,624, is first passed when the row of element 2681 is made (2682 x 2683).
 TEST(ShredTableOfBillionsOfCells, DistinctKeysInEveryElementStopWhereTheBoundIsPassed) {
   Array elements;
-  for (int k = 0; k < 2000; ++k) elements.emplace_back(Object{{Key("k", k), Value(k)}});
+  for (int k = 0; k < 3000; ++k) elements.emplace_back(Object{{Key("k", k), Value(k)}});
   Object document;
   document.emplace("a", Value(std::move(elements)));
   EXPECT_EQ(ShredFailure(document),
-            std::string(kTooLarge) + "1439 rows x 1441 columns exceeds the limit of 2073088 cells");
+            std::string(kTooLarge) + "2682 rows x 2683 columns exceeds the limit of 7194624 cells");
 }
 
 // A wide row copied by a chain of nested arrays of two objects: the copies kept for later
@@ -106,7 +106,7 @@ TEST(ShredTableOfBillionsOfCells, DistinctKeysInEveryElementStopWhereTheBoundIsP
 // down, long before the rows of the later elements exist.
 TEST(ShredTableOfBillionsOfCells, WideRowUnderNestedArraysIsRefusedOnTheWayDown) {
   constexpr int kMembers = 50000;
-  constexpr int kLevels = 500;
+  constexpr int kLevels = 2000;
   Value inner(Object{});
   for (int level = 0; level < kLevels; ++level) {
     Array pair;

@@ -229,6 +229,26 @@ std::vector<UnshredCase> RebuildCases() {
         {"root_a", {I(1), I(2), I(3), I(4), I(5), I(6)}}},
        {Object{{"__txn_id", 1}, {"a", 2}}, Object{{"__txn_id", 0.0}, {"a", 6}},
         Object{{"__txn_id", 1.0}, {"a", 3}}, Object{{"__txn_id", NAN}, {"a", 4}}}},
+      // Rows of a document repeat most atoms; a repeated placement may only be left out
+      // when it cannot change the document. Here row 1 turns the array under a into an
+      // object, and row 2, whose atoms for root_a_b equal row 0's, must turn it back.
+      {"RepeatedAtomsPlacedAgainAfterAContainerWasReplaced",
+       {{"root___txn_id", {kT, kT, kT}},
+        {"root_x__idx", {I(0), I(1), I(2)}},
+        {"root_x", {I(10), I(11), I(12)}},
+        {"root_a__idx", {I(0), N(), I(0)}},
+        {"root_a_b", {I(1), N(), I(1)}},
+        {"root_a_c", {N(), I(5), N()}}},
+       {Object{{"__txn_id", "t"}, {"a", Arr({Obj({{"b", 1}})})}, {"x", Arr({10, 11, 12})}}}},
+      // Two columns that reach the same member: the repeated atom of the first one still
+      // overwrites what the second one wrote in the row before.
+      {"RepeatedAtomOfAColumnSharingItsPlace",
+       {{"root___txn_id", {kT, kT}}, {"root_a", {I(1), I(1)}}, {"a", {I(2), N()}}},
+       {Object{{"__txn_id", "t"}, {"a", 1}}}},
+      // -0.0 orders equal to 0.0 but is another value: the later row's sign stands.
+      {"RepeatedZeroOfTheOtherSign",
+       {{"root___txn_id", {kT, kT}}, {"root_a", {D(0.0), D(-0.0)}}},
+       {Object{{"__txn_id", "t"}, {"a", -0.0}}}},
       {"NullAtomsAreNeverPlaced",
        {{"root___txn_id", {kT, kT}},
         {"root_a", {N(), N()}},

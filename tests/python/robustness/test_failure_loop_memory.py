@@ -33,8 +33,8 @@ failing_shreds = [
 ]
 deep = "".join('{"a":' for _ in range(600)) + "1" + "}" * 600
 failing_shreds.append(texts(deep))                         # too deep
-wide = {f"k{i}": i for i in range(2000)}
-failing_shreds.append(texts(json.dumps({"a": list(range(2000)), **wide})))  # too large
+wide = {f"k{i}": i for i in range(5000)}
+failing_shreds.append(texts(json.dumps({"a": list(range(5000)), **wide})))  # too large
 
 nulls = pa.nulls(1 << 20)
 failing_unshreds = [

@@ -1,0 +1,298 @@
+// Times the native pipeline of the extension module on a JSONL file, without Python: the
+// same codec, modifiers and policy as the module's "json" handle. Used to profile shred and
+// unshred (under perf or callgrind) and to compare them with parsing alone.
+//
+// Usage: profile_pipeline FILE.jsonl [options]
+//   --mode all|parse|shred|unshred|stages|memory   what to run (default all)
+//   --batch N      documents per input batch (default 10000; 0 = the whole file)
+//   --repeat N     the file's documents repeated N times (default 1)
+//   --runs N       timed runs after one warm-up (default 5)
+//   --write PREFIX writes the atoms batches of a shred and the batches unshred makes of them
+//                  as Arrow IPC files PREFIX.atoms.N and PREFIX.docs.N (for comparing builds)
+// Times are the fastest pass over all documents, in seconds of thread CPU time (the median is
+// shown too); the stage breakdown is wall time.
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "arrow/array/array_base.h"
+#include "arrow/array/builder_binary.h"
+#include "arrow/io/file.h"
+#include "arrow/ipc/writer.h"
+#include "arrow/memory_pool.h"
+#include "arrow/record_batch.h"
+#include "arrow/type.h"
+#include "arrow/util/byte_size.h"
+#include "shredder/coerce_policy.h"
+#include "shredder/controller.h"
+#include "shredder/json_text_codec.h"
+#include "shredder/normalizer.h"
+#include "shredder/serialization.h"
+#include "shredder/shredder.h"
+#include "shredder/tagger.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Batches = std::vector<std::shared_ptr<arrow::RecordBatch>>;
+
+volatile std::uint64_t g_sink = 0;
+
+double Seconds(Clock::time_point since) {
+  return std::chrono::duration<double>(Clock::now() - since).count();
+}
+
+// CPU time of this thread: on a machine shared with other work it counts only the time the
+// pass actually ran, so figures taken under load stay comparable.
+double CpuSeconds() {
+  timespec now;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+// The fastest of `runs` timed passes (thread CPU time) after one warm-up: on a shared machine
+// the minimum is the least disturbed figure. The median is printed beside it.
+// `before` runs untimed ahead of every pass (to release what the previous pass made).
+double Fastest(int runs, const std::function<void()>& pass,
+               const std::function<void()>& before = [] {}) {
+  before();
+  pass();  // warm-up
+  std::vector<double> samples;
+  for (int r = 0; r < runs; ++r) {
+    before();
+    const double t0 = CpuSeconds();
+    pass();
+    samples.push_back(CpuSeconds() - t0);
+  }
+  std::sort(samples.begin(), samples.end());
+  std::printf("  (median %.4f s of %d)\n", samples[samples.size() / 2], runs);
+  return samples.front();
+}
+
+// The module's "json" pipeline.
+struct Pipeline {
+  shredder::Normalizer normalizer;
+  shredder::Tagger tagger;
+  shredder::Controller controller{
+      std::make_unique<shredder::JsonTextCodec>(
+          shredder::MakeSerialization(shredder::SerializationFormat::Json)),
+      {normalizer, tagger}, shredder::BoxToStringPolicy()};
+};
+
+Batches MakeBatches(const std::vector<std::string_view>& docs, std::size_t batch) {
+  Batches batches;
+  if (batch == 0) batch = docs.size();
+  for (std::size_t start = 0; start < docs.size(); start += batch) {
+    arrow::StringBuilder builder;
+    const std::size_t end = std::min(docs.size(), start + batch);
+    for (std::size_t i = start; i < end; ++i) {
+      if (!builder.Append(docs[i]).ok()) std::abort();
+    }
+    std::shared_ptr<arrow::Array> array;
+    if (!builder.Finish(&array).ok()) std::abort();
+    batches.push_back(arrow::RecordBatch::Make(
+        arrow::schema({arrow::field("doc", arrow::utf8())}), array->length(), {array}));
+  }
+  return batches;
+}
+
+std::int64_t BatchBytes(const Batches& batches) {
+  std::int64_t bytes = 0;
+  for (const auto& b : batches) bytes += arrow::util::TotalBufferSize(*b);
+  return bytes;
+}
+
+std::int64_t ProcStatusKb(const char* key) {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  const std::size_t n = std::strlen(key);
+  while (std::getline(in, line)) {
+    if (line.compare(0, n, key) == 0) return std::atoll(line.c_str() + n + 1);
+  }
+  return -1;
+}
+
+void WriteBatches(const Batches& batches, const std::string& prefix) {
+  for (std::size_t i = 0; i < batches.size(); ++i) {
+    auto file = arrow::io::FileOutputStream::Open(prefix + "." + std::to_string(i)).ValueOrDie();
+    auto writer = arrow::ipc::MakeFileWriter(file, batches[i]->schema()).ValueOrDie();
+    if (!writer->WriteRecordBatch(*batches[i]).ok() || !writer->Close().ok()) std::abort();
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: %s FILE.jsonl [--mode M] [--batch N] [--repeat N] [--runs N]\n",
+                 argv[0]);
+    return 2;
+  }
+  std::string mode = "all";
+  std::size_t batch = 10000;
+  int repeat = 1;
+  int runs = 5;
+  std::string write_prefix;
+  for (int i = 2; i + 1 < argc; i += 2) {
+    const std::string_view flag = argv[i];
+    if (flag == "--mode") mode = argv[i + 1];
+    else if (flag == "--batch") batch = std::strtoull(argv[i + 1], nullptr, 10);
+    else if (flag == "--repeat") repeat = std::max(1, std::atoi(argv[i + 1]));
+    else if (flag == "--runs") runs = std::max(1, std::atoi(argv[i + 1]));
+    else if (flag == "--write") write_prefix = argv[i + 1];
+  }
+  std::ifstream in(argv[1], std::ios::binary);
+  if (!in) {
+    std::fprintf(stderr, "cannot open %s\n", argv[1]);
+    return 1;
+  }
+  const std::string file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<std::string_view> docs;
+  for (int r = 0; r < repeat; ++r) {
+    for (std::size_t pos = 0; pos < file.size();) {
+      std::size_t end = file.find('\n', pos);
+      if (end == std::string::npos) end = file.size();
+      if (end > pos) docs.emplace_back(file.data() + pos, end - pos);
+      pos = end + 1;
+    }
+  }
+  std::size_t text_bytes = 0;
+  for (auto d : docs) text_bytes += d.size();
+  const Batches inputs = MakeBatches(docs, batch);
+  const double mb = static_cast<double>(text_bytes) / 1e6;
+  const double n = static_cast<double>(docs.size());
+  std::printf("input: %zu docs, %.2f MB, %zu batches\n", docs.size(), mb, inputs.size());
+
+  const bool all = mode == "all";
+  double parse_s = 0;
+  double shred_s = 0;
+  if (all || mode == "parse") {
+    parse_s = Fastest(runs, [&] {
+      std::uint64_t total = 0;
+      for (auto d : docs) total += nlohmann::json::parse(d).size();
+      g_sink = g_sink + total;
+    });
+    std::printf("parse (nlohmann DOM): %.4f s  %.1f MB/s  %.0f docs/s\n", parse_s, mb / parse_s,
+                n / parse_s);
+    const shredder::JsonSerialization serialization;
+    const double todom_s = Fastest(runs, [&] {
+      std::uint64_t total = 0;
+      for (auto d : docs) total += serialization.ToDom(d).size();
+      g_sink = g_sink + total;
+    });
+    std::printf("parse (JsonSerialization::ToDom): %.4f s  %.1f MB/s\n", todom_s, mb / todom_s);
+  }
+  if (all || mode == "stages") {
+    // Each stage over all documents, in pipeline order, on one fresh Normalizer and Tagger.
+    shredder::Normalizer normalizer;
+    shredder::Tagger tagger;
+    const shredder::JsonSerialization serialization;
+    const shredder::Shredder shredder;
+    double t_parse = 0, t_norm = 0, t_tag = 0, t_shred = 0;
+    for (int pass = 0; pass < 2; ++pass) {  // the first pass warms up
+      t_parse = t_norm = t_tag = t_shred = 0;
+      for (auto d : docs) {
+        auto t0 = Clock::now();
+        shredder::Object doc = serialization.ToDom(d);
+        t_parse += Seconds(t0);
+        t0 = Clock::now();
+        normalizer.modify(doc);
+        t_norm += Seconds(t0);
+        t0 = Clock::now();
+        tagger.modify(doc);
+        t_tag += Seconds(t0);
+        t0 = Clock::now();
+        shredder::ShredResult result = shredder.Shred(doc);
+        g_sink = g_sink + result.headers.size();
+        t_shred += Seconds(t0);
+      }
+    }
+    std::printf("stages: ToDom %.4f  Normalizer %.4f  Tagger %.4f  Shred %.4f s\n", t_parse,
+                t_norm, t_tag, t_shred);
+  }
+  if (all || mode == "shred" || mode == "unshred") {
+    Pipeline pipeline;
+    Batches atoms;
+    shred_s = Fastest(
+        runs,
+        [&] {
+          for (const auto& input : inputs) atoms.push_back(pipeline.controller.shred(input));
+        },
+        [&] { atoms.clear(); });
+    std::int64_t rows = 0, cells = 0;
+    for (const auto& a : atoms) {
+      rows += a->num_rows();
+      cells += a->num_rows() * a->num_columns();
+    }
+    std::printf("shred: %.4f s  %.1f MB/s  %.0f docs/s  %.2e cells/s  (%lld rows, %lld cells, "
+                "%.2f MB atoms)\n",
+                shred_s, mb / shred_s, n / shred_s, static_cast<double>(cells) / shred_s,
+                static_cast<long long>(rows), static_cast<long long>(cells),
+                static_cast<double>(BatchBytes(atoms)) / 1e6);
+    if (parse_s > 0) std::printf("ratio shred/parse: %.2f\n", shred_s / parse_s);
+    if (all || mode == "unshred") {
+      Pipeline reverse;
+      Batches documents;
+      const double unshred_s = Fastest(
+          runs,
+          [&] {
+            for (const auto& a : atoms) documents.push_back(reverse.controller.unshred(a));
+          },
+          [&] { documents.clear(); });
+      std::printf("unshred: %.4f s  %.0f docs/s  (unshred/shred docs/s ratio %.2f)\n", unshred_s,
+                  n / unshred_s, shred_s / unshred_s);
+    }
+  }
+  if (!write_prefix.empty()) {
+    Pipeline pipeline;
+    Batches atoms;
+    Batches documents;
+    // A failure is written as its message, so that failing inputs compare too.
+    try {
+      for (const auto& input : inputs) atoms.push_back(pipeline.controller.shred(input));
+      Pipeline reverse;
+      for (const auto& a : atoms) documents.push_back(reverse.controller.unshred(a));
+    } catch (const std::exception& error) {
+      std::ofstream(write_prefix + ".error") << error.what();
+    }
+    WriteBatches(atoms, write_prefix + ".atoms");
+    WriteBatches(documents, write_prefix + ".docs");
+  }
+  if (mode == "memory") {
+    // One shred of all batches after a warm-up on the first batch; the peak resident size
+    // above the size just before it, against the input text plus the output atoms.
+    Pipeline pipeline;
+    (void)pipeline.controller.shred(inputs.front());
+    arrow::default_memory_pool()->ReleaseUnused();
+    {
+      std::ofstream clear("/proc/self/clear_refs");
+      clear << "5";
+    }
+    const std::int64_t before = ProcStatusKb("VmRSS:");
+    Batches atoms;
+    for (const auto& input : inputs) atoms.push_back(pipeline.controller.shred(input));
+    const std::int64_t peak = ProcStatusKb("VmHWM:");
+    const double extra = static_cast<double>(peak - before) * 1024;
+    const double out = static_cast<double>(BatchBytes(atoms));
+    const double in_bytes = static_cast<double>(BatchBytes(inputs));
+    std::printf("memory: extra peak %.1f MB, input %.1f MB, atoms %.1f MB, "
+                "(input+extra)/(input+atoms) %.2f, extra/(input+atoms) %.2f\n",
+                extra / 1e6, in_bytes / 1e6, out / 1e6, (in_bytes + extra) / (in_bytes + out),
+                extra / (in_bytes + out));
+  }
+  return 0;
+}

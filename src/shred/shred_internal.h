@@ -1,0 +1,73 @@
+#pragma once
+
+// The walk behind `Shredder::Shred`, for a caller that merges many documents: it leaves each
+// document's table as cells that point into the document instead of owned atoms, and keeps
+// its buffers and the column names it has met from one document to the next.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "shredder/value.h"
+
+namespace shredder::shred_internal {
+
+/// One cell of a document table, one word wide. 0: the row has no entry for the column.
+/// Even: the address of the leaf value in the document (values are at least 2-aligned).
+/// Odd: an array position p, stored as 2p+1.
+using Cell = std::uintptr_t;
+
+inline constexpr Cell kNoCell = 0;
+
+inline bool IsIndexCell(Cell cell) { return (cell & 1) != 0; }
+inline std::int64_t IndexOf(Cell cell) { return static_cast<std::int64_t>(cell >> 1); }
+inline const Value& LeafOf(Cell cell) { return *reinterpret_cast<const Value*>(cell); }
+
+/// The atom alternative a cell stands for: 0 null (also no entry), 1 bool, 2 int64 (every
+/// index), 3 double, 4 string.
+inline std::uint8_t AtomKindOf(Cell cell) {
+  if (cell == kNoCell) return 0;
+  if (IsIndexCell(cell)) return 2;
+  const std::size_t index = LeafOf(cell).data.index();
+  return index <= 4 ? static_cast<std::uint8_t>(index) : 0;
+}
+
+/// The table of the last walked document, exactly the table `Shredder::Shred` would return:
+/// `headers[j]` is the name number of column j (columns in first-registration order) and
+/// `rows[r][j]` the cell of row r, for r below `row_count`; a row shorter than the headers
+/// has no entry in the columns past its end. Rows past `row_count` are spare buffers.
+struct DocumentTable {
+  std::vector<std::uint32_t> headers;
+  std::vector<std::vector<Cell>> rows;
+  std::size_t row_count = 0;
+};
+
+/// Shreds documents one after another into `DocumentTable`s. Column names are numbered in
+/// the order they are first met over the walker's life, so a name keeps its number in every
+/// document. Not thread-safe; one walker per merging call.
+class TableWalker {
+ public:
+  TableWalker();
+  ~TableWalker();
+  TableWalker(const TableWalker&) = delete;
+  TableWalker& operator=(const TableWalker&) = delete;
+
+  /// Shreds `document` and returns its table, valid until the next `Walk`; its leaf cells
+  /// point into `document`, which must stay alive and unchanged while they are read. Throws
+  /// what `Shredder::Shred` throws for the document, with the same texts and in the same
+  /// order (std::invalid_argument "StringColumn::push: only null or string allowed" for a
+  /// name that holds strings and other scalars).
+  const DocumentTable& Walk(const Object& document);
+
+  /// The text of name number `id`; the reference stays valid for the walker's life.
+  const std::string& name(std::uint32_t id) const;
+
+ private:
+  class Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace shredder::shred_internal
