@@ -279,6 +279,9 @@ struct IndexColumnRef {
 struct Step {
   std::string key;
   std::uint64_t index_column;
+  // Numbers the whole path up to and including this step (keys and index columns): two steps
+  // of the same number lead, in one row, to the same place.
+  std::uint32_t prefix;
 };
 
 // How one column's atoms are placed: its steps are `steps[first_step, end_step)`; a column
@@ -389,6 +392,7 @@ class Unshredder {
     }
 
     plans_.reserve(headers.size());
+    std::unordered_map<std::string, std::uint32_t> prefixes;  // path signature -> number
     std::vector<std::string_view> segments;
     std::string prefix;
     for (std::size_t c = 0; c < headers.size(); ++c) {
@@ -403,12 +407,19 @@ class Unshredder {
         // A name is read relative to the document whether or not it begins with "root".
         const std::size_t m = !segments.empty() && segments[0] == kRootSegment ? 1 : 0;
         prefix.assign(kRootSegment);
+        std::uint32_t parent = 0;
         for (std::size_t i = m; i < segments.size(); ++i) {
           prefix.push_back('_');
           prefix.append(segments[i]);
           const auto it = base_paths.find(prefix);
-          steps_.push_back(
-              Step{std::string(segments[i]), it == base_paths.end() ? kNoIndexColumn : it->second});
+          const std::uint64_t index = it == base_paths.end() ? kNoIndexColumn : it->second;
+          std::string signature(reinterpret_cast<const char*>(&parent), sizeof parent);
+          signature.append(reinterpret_cast<const char*>(&index), sizeof index);
+          signature.append(segments[i]);
+          parent = prefixes.try_emplace(std::move(signature),
+                                        static_cast<std::uint32_t>(prefixes.size() + 1))
+                       .first->second;
+          steps_.push_back(Step{std::string(segments[i]), index, parent});
         }
       }
       plans_.push_back(ColumnPlan{name, c, first_step, steps_.size(), false});
@@ -504,16 +515,53 @@ class Unshredder {
     for (std::uint64_t r = 0; r < rows; ++r) order[r] = static_cast<Row>(r);
     if (rows < 2) return order;
 
+    // The transaction column decides first (it is the last pass), then the index columns.
+    // Rows of one transaction mostly stand together, so the stable sort by all of them is
+    // done as: the runs of rows of one transaction atom, stably sorted by that atom; the runs
+    // of equal atoms joined in that order; each group stably sorted by the index columns.
+    // That is the order of one stable sort by all the keys, with one comparison of
+    // transaction atoms per run instead of several per row.
+    ColumnReader& txn = readers_[txn_column_];
     std::vector<ColumnReader*> keys;
-    keys.reserve(passes.size());
-    for (auto it = kept.rbegin(); it != kept.rend(); ++it) keys.push_back(&readers_[*it]);
-    std::stable_sort(order.begin(), order.end(), [&keys](Row a, Row b) {
+    keys.reserve(kept.size());
+    for (auto it = kept.rbegin() + 1; it != kept.rend(); ++it) keys.push_back(&readers_[*it]);
+    struct TxnRun {
+      Row first;
+      Row end;
+    };
+    std::vector<TxnRun> runs;
+    Row start = 0;
+    for (std::uint64_t r = 1; r <= rows; ++r) {
+      if (r == rows || CompareCells(txn.get(r), txn.get(r - 1)) != 0) {
+        runs.push_back(TxnRun{start, static_cast<Row>(r)});
+        start = static_cast<Row>(r);
+      }
+    }
+    std::stable_sort(runs.begin(), runs.end(), [&txn](const TxnRun& a, const TxnRun& b) {
+      return CompareCells(txn.get(a.first), txn.get(b.first)) < 0;
+    });
+    auto by_index = [&keys](Row a, Row b) {
       for (ColumnReader* key : keys) {
         const int c = CompareCells(key->get(a), key->get(b));
         if (c != 0) return c < 0;
       }
       return false;
-    });
+    };
+    std::size_t out = 0;
+    for (std::size_t i = 0; i < runs.size();) {
+      const std::size_t group = out;
+      std::size_t j = i;
+      do {
+        for (Row r = runs[j].first; r < runs[j].end; ++r) order[out++] = r;
+        ++j;
+      } while (j < runs.size() &&
+               CompareCells(txn.get(runs[j].first), txn.get(runs[i].first)) == 0);
+      if (!keys.empty() && out - group > 1) {
+        std::stable_sort(order.begin() + static_cast<std::ptrdiff_t>(group),
+                         order.begin() + static_cast<std::ptrdiff_t>(out), by_index);
+      }
+      i = j;
+    }
     return order;
   }
 
@@ -538,6 +586,7 @@ class Unshredder {
       }
       if (open == nullptr || CompareCells(txn_cell, open_txn) != 0) {
         if (open != nullptr) ++document;
+        document_serial_ = document;
         open = &documents.emplace_back();
         // The transaction column is read in place, so the view outlives this row.
         open_txn = txn_cell;
@@ -569,12 +618,39 @@ class Unshredder {
 
   // Puts `cell` at the place its column's path and this row's index atoms describe, creating
   // the objects and arrays on the way. A scalar never replaces an object or an array.
+  //
+  // Consecutive placements in a row mostly share the first steps of their paths (the members
+  // of one object). The containers the last placement passed through are kept, and a
+  // placement whose path begins with the same steps starts from the deepest shared one:
+  // walking those steps again would only find what is already there, as long as nothing
+  // was replaced and no array was resized since (which could move the containers).
   void Place(Object& document, const ColumnPlan& plan, std::uint64_t row, const CellView& cell) {
+    const Step* const first = &steps_[plan.first_step];
+    const std::size_t count = plan.end_step - plan.first_step;
+    if (cursor_.size() < count) cursor_.resize(count);
+    std::size_t depth = 0;
     Object* container = &document;
-    const Step* step = &steps_[plan.first_step];
-    const Step* const last = &steps_[plan.end_step - 1];
-    for (;; ++step) {
-      const bool is_last = step == last;
+    if (cursor_row_ == row && cursor_document_ == document_serial_ &&
+        cursor_replacements_ == replacements_ && cursor_resizes_ == resizes_) {
+      depth = std::min(cursor_depth_, count - 1);
+      while (depth > 0 && cursor_[depth - 1].prefix != first[depth - 1].prefix) --depth;
+      if (depth > 0) container = cursor_[depth - 1].container;
+    }
+    PlaceFrom(container, depth, first, count, plan, row, cell);
+    cursor_row_ = row;
+    cursor_document_ = document_serial_;
+    cursor_replacements_ = replacements_;
+    cursor_resizes_ = resizes_;
+  }
+
+  // Walks the steps of a placement from `depth` on, recording in the cursor the container
+  // each step leads to.
+  void PlaceFrom(Object* container, std::size_t depth, const Step* first, std::size_t count,
+                 const ColumnPlan& plan, std::uint64_t row, const CellView& cell) {
+    for (;; ++depth) {
+      cursor_depth_ = depth;
+      const Step* step = first + depth;
+      const bool is_last = depth + 1 == count;
       if (step->index_column != kNoIndexColumn) {
         const CellView index_cell = readers_[step->index_column].get(row);
         // A null index reads the path as an object path; any other non-index stops the atom.
@@ -588,6 +664,7 @@ class Unshredder {
           if (array.size() < wanted) {
             TakeSlots(wanted - array.size(), plan);
             array.resize(wanted);
+            ++resizes_;
           }
           Value& element = array[static_cast<std::size_t>(index)];
           if (is_last) {
@@ -596,6 +673,7 @@ class Unshredder {
           }
           if (!std::holds_alternative<Object>(element.data)) Replace<Object>(element);
           container = std::get_if<Object>(&element.data);
+          cursor_[depth] = CursorStep{step->prefix, container};
           continue;
         }
       }
@@ -606,6 +684,7 @@ class Unshredder {
       }
       if (!std::holds_alternative<Object>(member.data)) Replace<Object>(member);
       container = std::get_if<Object>(&member.data);
+      cursor_[depth] = CursorStep{step->prefix, container};
     }
   }
 
@@ -653,6 +732,20 @@ class Unshredder {
   std::uint64_t slot_budget_ = 0;
   std::uint64_t slots_used_ = 0;
   std::uint64_t replacements_ = 0;  // containers made over other values in the open document
+  std::uint64_t resizes_ = 0;       // arrays grown in this call
+  std::uint64_t document_serial_ = 0;
+  // The last placement: in which row of which document, the counts above at its end, how
+  // many of its steps it walked, and the container each step led to.
+  struct CursorStep {
+    std::uint32_t prefix;
+    Object* container;
+  };
+  std::vector<CursorStep> cursor_;
+  std::size_t cursor_depth_ = 0;
+  std::uint64_t cursor_row_ = UINT64_MAX;
+  std::uint64_t cursor_document_ = UINT64_MAX;
+  std::uint64_t cursor_replacements_ = 0;
+  std::uint64_t cursor_resizes_ = 0;
   std::vector<bool> holds_value_;
   std::uint64_t member_budget_ = 0;
   std::uint64_t member_bytes_ = 0;
