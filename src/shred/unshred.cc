@@ -513,7 +513,11 @@ class Unshredder {
 
     std::vector<Row> order(rows);
     for (std::uint64_t r = 0; r < rows; ++r) order[r] = static_cast<Row>(r);
-    if (rows < 2) return order;
+    groups_.clear();
+    if (rows < 2) {
+      if (rows == 1) groups_.push_back(Group{0, 1});
+      return order;
+    }
 
     // The transaction column decides first (it is the last pass), then the index columns.
     // Rows of one transaction mostly stand together, so the stable sort by all of them is
@@ -560,60 +564,92 @@ class Unshredder {
         std::stable_sort(order.begin() + static_cast<std::ptrdiff_t>(group),
                          order.begin() + static_cast<std::ptrdiff_t>(out), by_index);
       }
+      groups_.push_back(Group{group, out});
       i = j;
     }
     return order;
   }
 
+  // The documents, in ascending order of their transaction atoms: one per group of rows of
+  // equal transaction atoms, built from its rows in sorted order.
+  //
+  // Sorted by transaction, the rows of the table come in no useful order in memory, so the
+  // documents are built in the order of their first rows in the table instead, each into its
+  // own place. Documents do not depend on one another and the budgets count totals, so this
+  // gives the same documents, and fails exactly when the sorted order would; should it fail,
+  // the documents are built again in sorted order so that the failure is the one that order
+  // meets first.
   template <typename Row>
   std::vector<Object> Rebuild(std::uint64_t rows) {
     const std::vector<Row> order = OrderRows<Row>(rows);
-    std::vector<Object> documents;
-    Object* open = nullptr;
-    CellView open_txn;
-    ColumnReader& txn = readers_[txn_column_];
+    // Null transaction atoms sort first.
+    if (rows > 0 && readers_[txn_column_].get(order[0]).kind == 0) {
+      throw std::runtime_error("Shredder::Unshred: null __txn_id encountered");
+    }
+    std::vector<std::size_t> by_table_order(groups_.size());
+    {
+      std::vector<Row> first_rows(groups_.size());
+      for (std::size_t g = 0; g < groups_.size(); ++g) {
+        by_table_order[g] = g;
+        first_rows[g] = *std::min_element(order.begin() + groups_[g].begin,
+                                          order.begin() + groups_[g].end);
+      }
+      std::sort(by_table_order.begin(), by_table_order.end(),
+                [&](std::size_t a, std::size_t b) { return first_rows[a] < first_rows[b]; });
+    }
+    std::vector<Object> documents(groups_.size());
+    try {
+      BuildDocuments(order, by_table_order, documents);
+    } catch (const std::exception&) {
+      std::vector<std::size_t> sorted(groups_.size());
+      for (std::size_t g = 0; g < sorted.size(); ++g) sorted[g] = g;
+      documents = std::vector<Object>(groups_.size());
+      slots_used_ = 0;
+      member_bytes_ = 0;
+      BuildDocuments(order, sorted, documents);
+    }
+    return documents;
+  }
+
+  // Builds documents[g] from the rows of group g, for the groups in `visit` order.
+  template <typename Row>
+  void BuildDocuments(const std::vector<Row>& order, const std::vector<std::size_t>& visit,
+                      std::vector<Object>& documents) {
     // Rows of one document mostly repeat the atoms of the rows before them outside of arrays.
     // Placing a column's atom again, at the place its last placement in the same document
     // used, changes nothing as long as no container has been replaced since: the path still
     // leads through the same containers, arrays only grow, and the place holds that atom or a
     // container, which a scalar never replaces. Such placements are skipped.
     std::vector<LastPlacement> last(plans_.size());
-    std::uint64_t document = 0;
-    for (const Row row : order) {
-      const CellView txn_cell = txn.get(row);
-      if (txn_cell.kind == 0) {
-        throw std::runtime_error("Shredder::Unshred: null __txn_id encountered");
-      }
-      if (open == nullptr || CompareCells(txn_cell, open_txn) != 0) {
-        if (open != nullptr) ++document;
-        document_serial_ = document;
-        open = &documents.emplace_back();
-        // The transaction column is read in place, so the view outlives this row.
-        open_txn = txn_cell;
-        replacements_ = 0;
-      }
-      for (std::size_t p = 0; p < plans_.size(); ++p) {
-        const ColumnPlan& plan = plans_[p];
-        ColumnReader& reader = readers_[plan.column];
-        if (plan.first_step == plan.end_step) {
-          reader.touch(row);
-          continue;
-        }
-        if (reader.KnownNull(row)) continue;
-        const CellView cell = reader.get(row);
-        if (cell.kind == 0) continue;
-        if (plan.repeatable) {
-          LastPlacement& previous = last[p];
-          if (previous.document == document && previous.replacements == replacements_ &&
-              SameAtoms(plan, cell, row, previous.row)) {
+    cursor_row_ = UINT64_MAX;
+    for (const std::size_t document : visit) {
+      document_serial_ = document;
+      replacements_ = 0;
+      Object& open = documents[document];
+      for (std::size_t i = groups_[document].begin; i < groups_[document].end; ++i) {
+        const Row row = order[i];
+        for (std::size_t p = 0; p < plans_.size(); ++p) {
+          const ColumnPlan& plan = plans_[p];
+          ColumnReader& reader = readers_[plan.column];
+          if (plan.first_step == plan.end_step) {
+            reader.touch(row);
             continue;
           }
-          previous = LastPlacement{document, row, replacements_};
+          if (reader.KnownNull(row)) continue;
+          const CellView cell = reader.get(row);
+          if (cell.kind == 0) continue;
+          if (plan.repeatable) {
+            LastPlacement& previous = last[p];
+            if (previous.document == document && previous.replacements == replacements_ &&
+                SameAtoms(plan, cell, row, previous.row)) {
+              continue;
+            }
+            previous = LastPlacement{document, row, replacements_};
+          }
+          Place(open, plan, row, cell);
         }
-        Place(*open, plan, row, cell);
       }
     }
-    return documents;
   }
 
   // Puts `cell` at the place its column's path and this row's index atoms describe, creating
@@ -731,6 +767,12 @@ class Unshredder {
   std::vector<ColumnPlan> plans_;
   std::uint64_t slot_budget_ = 0;
   std::uint64_t slots_used_ = 0;
+  // The rows of each document: a range of the sorted row order, in document order.
+  struct Group {
+    std::size_t begin;
+    std::size_t end;
+  };
+  std::vector<Group> groups_;
   std::uint64_t replacements_ = 0;  // containers made over other values in the open document
   std::uint64_t resizes_ = 0;       // arrays grown in this call
   std::uint64_t document_serial_ = 0;

@@ -477,6 +477,14 @@ INSTANTIATE_TEST_SUITE_P(
                         {{"root_a", {I(1)}}, {"root___txn_id", {}}},
                         Flavour::kOwning,
                         "ScalarColumn::at"},
+        // Documents are ordered by transaction: the first failure in that order is the one
+        // reported (root_y lacks row 2, which comes first; root_x lacks rows 1 and 2).
+        ShortColumnCase{"FirstFailureInTransactionOrder",
+                        {{"root___txn_id", {S("t3"), S("t2"), S("t1")}},
+                         {"root_y", {I(1), I(2)}},
+                         {"root_x", {S("a")}}},
+                        Flavour::kOwning,
+                        "ScalarColumn::at"},
         ShortColumnCase{"IndexColumnOfOneRow",
                         {{"root___txn_id", {kT}}, {"root_b__idx", {}}},
                         Flavour::kOwning,
