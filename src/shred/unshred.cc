@@ -5,6 +5,7 @@
 #include <cstring>
 #include <exception>
 #include <limits>
+#include <memory>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -176,8 +177,9 @@ class ColumnReader {
   CellView get(std::uint64_t row) {
     if (raw_ != nullptr) return RawCell(static_cast<std::int64_t>(row));
     if (data_ != nullptr && row < size_) return ViewOf(data_[row]);
-    scratch_ = column_->at(row);
-    return ViewOf(scratch_);
+    Copies& copies = this->copies();
+    copies.scratch = column_->at(row);
+    return ViewOf(copies.scratch);
   }
 
   // Whether the cell at `row` is known to be null without reading it: a cheap test for the
@@ -220,9 +222,10 @@ class ColumnReader {
   void materialize(std::uint64_t rows) {
     if (in_place()) return;
     const std::uint64_t n = std::min(size_, rows);
-    owned_.reserve(n);
-    for (std::uint64_t i = 0; i < n; ++i) owned_.push_back(column_->at(i));
-    data_ = owned_.data();
+    std::vector<Atom>& owned = copies().owned;
+    owned.reserve(n);
+    for (std::uint64_t i = 0; i < n; ++i) owned.push_back(column_->at(i));
+    data_ = owned.data();
     size_ = n;
   }
 
@@ -263,8 +266,17 @@ class ColumnReader {
   IColumn* column_ = nullptr;
   const Atom* data_ = nullptr;
   std::uint64_t size_;
-  std::vector<Atom> owned_;
-  Atom scratch_;
+  // Atoms copied out of a column read through `at`; made on first use, so that a reader of
+  // a column read in place (tables may have millions of columns) stays small.
+  struct Copies {
+    std::vector<Atom> owned;
+    Atom scratch;
+  };
+  Copies& copies() {
+    if (!copies_) copies_ = std::make_unique<Copies>();
+    return *copies_;
+  }
+  std::unique_ptr<Copies> copies_;
 };
 
 // One index column: the array path it numbers, its column, and the segment count of the path.
@@ -282,6 +294,23 @@ struct Step {
   // Numbers the whole path up to and including this step (keys and index columns): two steps
   // of the same number lead, in one row, to the same place.
   std::uint32_t prefix;
+};
+
+// A path prefix while numbering them: the number of the prefix one step shorter (0 for
+// none), and the step's index column and key.
+struct PrefixKey {
+  std::uint32_t parent;
+  std::uint64_t index_column;
+  std::string_view key;
+  friend bool operator==(const PrefixKey&, const PrefixKey&) = default;
+};
+
+struct PrefixKeyHash {
+  std::size_t operator()(const PrefixKey& k) const noexcept {
+    const std::size_t h = std::hash<std::string_view>{}(k.key);
+    return h ^ ((static_cast<std::size_t>(k.parent) * 0x9E3779B97F4A7C15u) +
+                (k.index_column * 0xBF58476D1CE4E5B9u));
+  }
 };
 
 // How one column's atoms are placed: its steps are `steps[first_step, end_step)`; a column
@@ -392,7 +421,8 @@ class Unshredder {
     }
 
     plans_.reserve(headers.size());
-    std::unordered_map<std::string, std::uint32_t> prefixes;  // path signature -> number
+    // Path prefixes by their parent's number, index column and key (a view into a header).
+    std::unordered_map<PrefixKey, std::uint32_t, PrefixKeyHash> prefixes;
     std::vector<std::string_view> segments;
     std::string prefix;
     for (std::size_t c = 0; c < headers.size(); ++c) {
@@ -413,10 +443,7 @@ class Unshredder {
           prefix.append(segments[i]);
           const auto it = base_paths.find(prefix);
           const std::uint64_t index = it == base_paths.end() ? kNoIndexColumn : it->second;
-          std::string signature(reinterpret_cast<const char*>(&parent), sizeof parent);
-          signature.append(reinterpret_cast<const char*>(&index), sizeof index);
-          signature.append(segments[i]);
-          parent = prefixes.try_emplace(std::move(signature),
+          parent = prefixes.try_emplace(PrefixKey{parent, index, segments[i]},
                                         static_cast<std::uint32_t>(prefixes.size() + 1))
                        .first->second;
           steps_.push_back(Step{std::string(segments[i]), index, parent});
@@ -430,23 +457,18 @@ class Unshredder {
   // A plan is repeatable when no other plan reaches the same place (the same keys with the
   // same index columns, as "a" and "root_a" do) and all its atoms are read in place.
   void MarkRepeatablePlans() {
-    std::unordered_map<std::string, std::size_t> places;
-    std::vector<std::string> signatures(plans_.size());
-    for (std::size_t p = 0; p < plans_.size(); ++p) {
-      const ColumnPlan& plan = plans_[p];
+    // The number of the last step of a plan stands for its whole path.
+    std::vector<std::uint32_t> places;
+    for (const ColumnPlan& plan : plans_) {
       if (plan.first_step == plan.end_step) continue;
-      std::string& signature = signatures[p];
-      for (std::size_t i = plan.first_step; i < plan.end_step; ++i) {
-        const Step& step = steps_[i];
-        const std::uint64_t header[2] = {step.key.size(), step.index_column};
-        signature.append(reinterpret_cast<const char*>(header), sizeof header);
-        signature.append(step.key);
-      }
-      ++places[signature];
+      const std::uint32_t place = steps_[plan.end_step - 1].prefix;
+      if (places.size() <= place) places.resize(place + 1, 0);
+      ++places[place];
     }
-    for (std::size_t p = 0; p < plans_.size(); ++p) {
-      ColumnPlan& plan = plans_[p];
-      if (plan.first_step == plan.end_step || places[signatures[p]] != 1) continue;
+    for (ColumnPlan& plan : plans_) {
+      if (plan.first_step == plan.end_step || places[steps_[plan.end_step - 1].prefix] != 1) {
+        continue;
+      }
       bool in_place = InPlace(plan.column);
       for (std::size_t i = plan.first_step; i < plan.end_step; ++i) {
         if (steps_[i].index_column != kNoIndexColumn) in_place &= InPlace(steps_[i].index_column);
