@@ -3,7 +3,8 @@
 // unshred (under perf or callgrind) and to compare them with parsing alone.
 //
 // Usage: profile_pipeline FILE.jsonl [options]
-//   --mode all|parse|shred|unshred|stages|memory   what to run (default all)
+//   --mode all|parse|shred|unshred|stages|memory|ratios   what to run (default all); ratios
+//                  alternates parse, shred and unshred passes and compares the fastest
 //   --batch N      documents per input batch (default 10000; 0 = the whole file)
 //   --repeat N     the file's documents repeated N times (default 1)
 //   --runs N       timed runs after one warm-up (default 5)
@@ -37,6 +38,7 @@
 #include "arrow/record_batch.h"
 #include "arrow/type.h"
 #include "arrow/util/byte_size.h"
+#include "shred/shred_internal.h"
 #include "shredder/coerce_policy.h"
 #include "shredder/controller.h"
 #include "shredder/json_text_codec.h"
@@ -201,7 +203,8 @@ int main(int argc, char** argv) {
     shredder::Normalizer normalizer;
     shredder::Tagger tagger;
     const shredder::JsonSerialization serialization;
-    const shredder::Shredder shredder;
+    // The walk the Controller merges from (Shredder::Shred also builds owned atoms).
+    shredder::shred_internal::TableWalker walker;
     double t_parse = 0, t_norm = 0, t_tag = 0, t_shred = 0;
     for (int pass = 0; pass < 2; ++pass) {  // the first pass warms up
       t_parse = t_norm = t_tag = t_shred = 0;
@@ -216,12 +219,11 @@ int main(int argc, char** argv) {
         tagger.modify(doc);
         t_tag += Seconds(t0);
         t0 = Clock::now();
-        shredder::ShredResult result = shredder.Shred(doc);
-        g_sink = g_sink + result.headers.size();
+        g_sink = g_sink + walker.Walk(doc).row_count;
         t_shred += Seconds(t0);
       }
     }
-    std::printf("stages: ToDom %.4f  Normalizer %.4f  Tagger %.4f  Shred %.4f s\n", t_parse,
+    std::printf("stages: ToDom %.4f  Normalizer %.4f  Tagger %.4f  walk %.4f s\n", t_parse,
                 t_norm, t_tag, t_shred);
   }
   if (all || mode == "shred" || mode == "unshred") {
@@ -256,6 +258,40 @@ int main(int argc, char** argv) {
       std::printf("unshred: %.4f s  %.0f docs/s  (unshred/shred docs/s ratio %.2f)\n", unshred_s,
                   n / unshred_s, shred_s / unshred_s);
     }
+  }
+  if (mode == "ratios") {
+    // Parse alone, shred and unshred passes taken in turn, so that the three see the same
+    // load; the fastest of each (thread CPU time) and their ratios.
+    Pipeline pipeline;
+    Pipeline reverse;
+    Batches atoms;
+    Batches documents;
+    for (const auto& input : inputs) atoms.push_back(pipeline.controller.shred(input));
+    double best_parse = 1e300, best_shred = 1e300, best_unshred = 1e300;
+    for (int r = 0; r <= runs; ++r) {
+      double t0 = CpuSeconds();
+      std::uint64_t total = 0;
+      for (auto d : docs) total += nlohmann::json::parse(d).size();
+      g_sink = g_sink + total;
+      const double parse_pass = CpuSeconds() - t0;
+      Batches shredded;
+      t0 = CpuSeconds();
+      for (const auto& input : inputs) shredded.push_back(pipeline.controller.shred(input));
+      const double shred_pass = CpuSeconds() - t0;
+      shredded.clear();
+      documents.clear();
+      t0 = CpuSeconds();
+      for (const auto& a : atoms) documents.push_back(reverse.controller.unshred(a));
+      const double unshred_pass = CpuSeconds() - t0;
+      if (r == 0) continue;  // warm-up
+      best_parse = std::min(best_parse, parse_pass);
+      best_shred = std::min(best_shred, shred_pass);
+      best_unshred = std::min(best_unshred, unshred_pass);
+    }
+    std::printf("ratios: parse %.4f s  shred %.4f s (%.1f MB/s)  unshred %.4f s  "
+                "shred/parse %.2f  unshred docs/s over shred docs/s %.2f\n",
+                best_parse, best_shred, mb / best_shred, best_unshred, best_shred / best_parse,
+                best_shred / best_unshred);
   }
   if (!write_prefix.empty()) {
     Pipeline pipeline;

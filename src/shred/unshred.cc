@@ -5,6 +5,7 @@
 #include <cstring>
 #include <exception>
 #include <limits>
+#include <memory>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -176,8 +177,9 @@ class ColumnReader {
   CellView get(std::uint64_t row) {
     if (raw_ != nullptr) return RawCell(static_cast<std::int64_t>(row));
     if (data_ != nullptr && row < size_) return ViewOf(data_[row]);
-    scratch_ = column_->at(row);
-    return ViewOf(scratch_);
+    Copies& copies = this->copies();
+    copies.scratch = column_->at(row);
+    return ViewOf(copies.scratch);
   }
 
   // Whether the cell at `row` is known to be null without reading it: a cheap test for the
@@ -220,9 +222,10 @@ class ColumnReader {
   void materialize(std::uint64_t rows) {
     if (in_place()) return;
     const std::uint64_t n = std::min(size_, rows);
-    owned_.reserve(n);
-    for (std::uint64_t i = 0; i < n; ++i) owned_.push_back(column_->at(i));
-    data_ = owned_.data();
+    std::vector<Atom>& owned = copies().owned;
+    owned.reserve(n);
+    for (std::uint64_t i = 0; i < n; ++i) owned.push_back(column_->at(i));
+    data_ = owned.data();
     size_ = n;
   }
 
@@ -263,8 +266,17 @@ class ColumnReader {
   IColumn* column_ = nullptr;
   const Atom* data_ = nullptr;
   std::uint64_t size_;
-  std::vector<Atom> owned_;
-  Atom scratch_;
+  // Atoms copied out of a column read through `at`; made on first use, so that a reader of
+  // a column read in place (tables may have millions of columns) stays small.
+  struct Copies {
+    std::vector<Atom> owned;
+    Atom scratch;
+  };
+  Copies& copies() {
+    if (!copies_) copies_ = std::make_unique<Copies>();
+    return *copies_;
+  }
+  std::unique_ptr<Copies> copies_;
 };
 
 // One index column: the array path it numbers, its column, and the segment count of the path.
@@ -279,6 +291,26 @@ struct IndexColumnRef {
 struct Step {
   std::string key;
   std::uint64_t index_column;
+  // Numbers the whole path up to and including this step (keys and index columns): two steps
+  // of the same number lead, in one row, to the same place.
+  std::uint32_t prefix;
+};
+
+// A path prefix while numbering them: the number of the prefix one step shorter (0 for
+// none), and the step's index column and key.
+struct PrefixKey {
+  std::uint32_t parent;
+  std::uint64_t index_column;
+  std::string_view key;
+  friend bool operator==(const PrefixKey&, const PrefixKey&) = default;
+};
+
+struct PrefixKeyHash {
+  std::size_t operator()(const PrefixKey& k) const noexcept {
+    const std::size_t h = std::hash<std::string_view>{}(k.key);
+    return h ^ ((static_cast<std::size_t>(k.parent) * 0x9E3779B97F4A7C15u) +
+                (k.index_column * 0xBF58476D1CE4E5B9u));
+  }
 };
 
 // How one column's atoms are placed: its steps are `steps[first_step, end_step)`; a column
@@ -389,6 +421,8 @@ class Unshredder {
     }
 
     plans_.reserve(headers.size());
+    // Path prefixes by their parent's number, index column and key (a view into a header).
+    std::unordered_map<PrefixKey, std::uint32_t, PrefixKeyHash> prefixes;
     std::vector<std::string_view> segments;
     std::string prefix;
     for (std::size_t c = 0; c < headers.size(); ++c) {
@@ -403,12 +437,16 @@ class Unshredder {
         // A name is read relative to the document whether or not it begins with "root".
         const std::size_t m = !segments.empty() && segments[0] == kRootSegment ? 1 : 0;
         prefix.assign(kRootSegment);
+        std::uint32_t parent = 0;
         for (std::size_t i = m; i < segments.size(); ++i) {
           prefix.push_back('_');
           prefix.append(segments[i]);
           const auto it = base_paths.find(prefix);
-          steps_.push_back(
-              Step{std::string(segments[i]), it == base_paths.end() ? kNoIndexColumn : it->second});
+          const std::uint64_t index = it == base_paths.end() ? kNoIndexColumn : it->second;
+          parent = prefixes.try_emplace(PrefixKey{parent, index, segments[i]},
+                                        static_cast<std::uint32_t>(prefixes.size() + 1))
+                       .first->second;
+          steps_.push_back(Step{std::string(segments[i]), index, parent});
         }
       }
       plans_.push_back(ColumnPlan{name, c, first_step, steps_.size(), false});
@@ -419,23 +457,18 @@ class Unshredder {
   // A plan is repeatable when no other plan reaches the same place (the same keys with the
   // same index columns, as "a" and "root_a" do) and all its atoms are read in place.
   void MarkRepeatablePlans() {
-    std::unordered_map<std::string, std::size_t> places;
-    std::vector<std::string> signatures(plans_.size());
-    for (std::size_t p = 0; p < plans_.size(); ++p) {
-      const ColumnPlan& plan = plans_[p];
+    // The number of the last step of a plan stands for its whole path.
+    std::vector<std::uint32_t> places;
+    for (const ColumnPlan& plan : plans_) {
       if (plan.first_step == plan.end_step) continue;
-      std::string& signature = signatures[p];
-      for (std::size_t i = plan.first_step; i < plan.end_step; ++i) {
-        const Step& step = steps_[i];
-        const std::uint64_t header[2] = {step.key.size(), step.index_column};
-        signature.append(reinterpret_cast<const char*>(header), sizeof header);
-        signature.append(step.key);
-      }
-      ++places[signature];
+      const std::uint32_t place = steps_[plan.end_step - 1].prefix;
+      if (places.size() <= place) places.resize(place + 1, 0);
+      ++places[place];
     }
-    for (std::size_t p = 0; p < plans_.size(); ++p) {
-      ColumnPlan& plan = plans_[p];
-      if (plan.first_step == plan.end_step || places[signatures[p]] != 1) continue;
+    for (ColumnPlan& plan : plans_) {
+      if (plan.first_step == plan.end_step || places[steps_[plan.end_step - 1].prefix] != 1) {
+        continue;
+      }
       bool in_place = InPlace(plan.column);
       for (std::size_t i = plan.first_step; i < plan.end_step; ++i) {
         if (steps_[i].index_column != kNoIndexColumn) in_place &= InPlace(steps_[i].index_column);
@@ -502,79 +535,180 @@ class Unshredder {
 
     std::vector<Row> order(rows);
     for (std::uint64_t r = 0; r < rows; ++r) order[r] = static_cast<Row>(r);
-    if (rows < 2) return order;
+    groups_.clear();
+    if (rows < 2) {
+      if (rows == 1) groups_.push_back(Group{0, 1});
+      return order;
+    }
 
+    // The transaction column decides first (it is the last pass), then the index columns.
+    // Rows of one transaction mostly stand together, so the stable sort by all of them is
+    // done as: the runs of rows of one transaction atom, stably sorted by that atom; the runs
+    // of equal atoms joined in that order; each group stably sorted by the index columns.
+    // That is the order of one stable sort by all the keys, with one comparison of
+    // transaction atoms per run instead of several per row.
+    ColumnReader& txn = readers_[txn_column_];
     std::vector<ColumnReader*> keys;
-    keys.reserve(passes.size());
-    for (auto it = kept.rbegin(); it != kept.rend(); ++it) keys.push_back(&readers_[*it]);
-    std::stable_sort(order.begin(), order.end(), [&keys](Row a, Row b) {
+    keys.reserve(kept.size());
+    for (auto it = kept.rbegin() + 1; it != kept.rend(); ++it) keys.push_back(&readers_[*it]);
+    struct TxnRun {
+      Row first;
+      Row end;
+    };
+    std::vector<TxnRun> runs;
+    Row start = 0;
+    for (std::uint64_t r = 1; r <= rows; ++r) {
+      if (r == rows || CompareCells(txn.get(r), txn.get(r - 1)) != 0) {
+        runs.push_back(TxnRun{start, static_cast<Row>(r)});
+        start = static_cast<Row>(r);
+      }
+    }
+    std::stable_sort(runs.begin(), runs.end(), [&txn](const TxnRun& a, const TxnRun& b) {
+      return CompareCells(txn.get(a.first), txn.get(b.first)) < 0;
+    });
+    auto by_index = [&keys](Row a, Row b) {
       for (ColumnReader* key : keys) {
         const int c = CompareCells(key->get(a), key->get(b));
         if (c != 0) return c < 0;
       }
       return false;
-    });
+    };
+    std::size_t out = 0;
+    for (std::size_t i = 0; i < runs.size();) {
+      const std::size_t group = out;
+      std::size_t j = i;
+      do {
+        for (Row r = runs[j].first; r < runs[j].end; ++r) order[out++] = r;
+        ++j;
+      } while (j < runs.size() &&
+               CompareCells(txn.get(runs[j].first), txn.get(runs[i].first)) == 0);
+      if (!keys.empty() && out - group > 1) {
+        std::stable_sort(order.begin() + static_cast<std::ptrdiff_t>(group),
+                         order.begin() + static_cast<std::ptrdiff_t>(out), by_index);
+      }
+      groups_.push_back(Group{group, out});
+      i = j;
+    }
     return order;
   }
 
+  // The documents, in ascending order of their transaction atoms: one per group of rows of
+  // equal transaction atoms, built from its rows in sorted order.
+  //
+  // Sorted by transaction, the rows of the table come in no useful order in memory, so the
+  // documents are built in the order of their first rows in the table instead, each into its
+  // own place. Documents do not depend on one another and the budgets count totals, so this
+  // gives the same documents, and fails exactly when the sorted order would; should it fail,
+  // the documents are built again in sorted order so that the failure is the one that order
+  // meets first.
   template <typename Row>
   std::vector<Object> Rebuild(std::uint64_t rows) {
     const std::vector<Row> order = OrderRows<Row>(rows);
-    std::vector<Object> documents;
-    Object* open = nullptr;
-    CellView open_txn;
-    ColumnReader& txn = readers_[txn_column_];
+    // Null transaction atoms sort first.
+    if (rows > 0 && readers_[txn_column_].get(order[0]).kind == 0) {
+      throw std::runtime_error("Shredder::Unshred: null __txn_id encountered");
+    }
+    std::vector<std::size_t> by_table_order(groups_.size());
+    {
+      std::vector<Row> first_rows(groups_.size());
+      for (std::size_t g = 0; g < groups_.size(); ++g) {
+        by_table_order[g] = g;
+        first_rows[g] = *std::min_element(order.begin() + groups_[g].begin,
+                                          order.begin() + groups_[g].end);
+      }
+      std::sort(by_table_order.begin(), by_table_order.end(),
+                [&](std::size_t a, std::size_t b) { return first_rows[a] < first_rows[b]; });
+    }
+    std::vector<Object> documents(groups_.size());
+    try {
+      BuildDocuments(order, by_table_order, documents);
+    } catch (const std::exception&) {
+      std::vector<std::size_t> sorted(groups_.size());
+      for (std::size_t g = 0; g < sorted.size(); ++g) sorted[g] = g;
+      documents = std::vector<Object>(groups_.size());
+      slots_used_ = 0;
+      member_bytes_ = 0;
+      BuildDocuments(order, sorted, documents);
+    }
+    return documents;
+  }
+
+  // Builds documents[g] from the rows of group g, for the groups in `visit` order.
+  template <typename Row>
+  void BuildDocuments(const std::vector<Row>& order, const std::vector<std::size_t>& visit,
+                      std::vector<Object>& documents) {
     // Rows of one document mostly repeat the atoms of the rows before them outside of arrays.
     // Placing a column's atom again, at the place its last placement in the same document
     // used, changes nothing as long as no container has been replaced since: the path still
     // leads through the same containers, arrays only grow, and the place holds that atom or a
     // container, which a scalar never replaces. Such placements are skipped.
     std::vector<LastPlacement> last(plans_.size());
-    std::uint64_t document = 0;
-    for (const Row row : order) {
-      const CellView txn_cell = txn.get(row);
-      if (txn_cell.kind == 0) {
-        throw std::runtime_error("Shredder::Unshred: null __txn_id encountered");
-      }
-      if (open == nullptr || CompareCells(txn_cell, open_txn) != 0) {
-        if (open != nullptr) ++document;
-        open = &documents.emplace_back();
-        // The transaction column is read in place, so the view outlives this row.
-        open_txn = txn_cell;
-        replacements_ = 0;
-      }
-      for (std::size_t p = 0; p < plans_.size(); ++p) {
-        const ColumnPlan& plan = plans_[p];
-        ColumnReader& reader = readers_[plan.column];
-        if (plan.first_step == plan.end_step) {
-          reader.touch(row);
-          continue;
-        }
-        if (reader.KnownNull(row)) continue;
-        const CellView cell = reader.get(row);
-        if (cell.kind == 0) continue;
-        if (plan.repeatable) {
-          LastPlacement& previous = last[p];
-          if (previous.document == document && previous.replacements == replacements_ &&
-              SameAtoms(plan, cell, row, previous.row)) {
+    cursor_row_ = UINT64_MAX;
+    for (const std::size_t document : visit) {
+      document_serial_ = document;
+      replacements_ = 0;
+      Object& open = documents[document];
+      for (std::size_t i = groups_[document].begin; i < groups_[document].end; ++i) {
+        const Row row = order[i];
+        for (std::size_t p = 0; p < plans_.size(); ++p) {
+          const ColumnPlan& plan = plans_[p];
+          ColumnReader& reader = readers_[plan.column];
+          if (plan.first_step == plan.end_step) {
+            reader.touch(row);
             continue;
           }
-          previous = LastPlacement{document, row, replacements_};
+          if (reader.KnownNull(row)) continue;
+          const CellView cell = reader.get(row);
+          if (cell.kind == 0) continue;
+          if (plan.repeatable) {
+            LastPlacement& previous = last[p];
+            if (previous.document == document && previous.replacements == replacements_ &&
+                SameAtoms(plan, cell, row, previous.row)) {
+              continue;
+            }
+            previous = LastPlacement{document, row, replacements_};
+          }
+          Place(open, plan, row, cell);
         }
-        Place(*open, plan, row, cell);
       }
     }
-    return documents;
   }
 
   // Puts `cell` at the place its column's path and this row's index atoms describe, creating
   // the objects and arrays on the way. A scalar never replaces an object or an array.
+  //
+  // Consecutive placements in a row mostly share the first steps of their paths (the members
+  // of one object). The containers the last placement passed through are kept, and a
+  // placement whose path begins with the same steps starts from the deepest shared one:
+  // walking those steps again would only find what is already there, as long as nothing
+  // was replaced and no array was resized since (which could move the containers).
   void Place(Object& document, const ColumnPlan& plan, std::uint64_t row, const CellView& cell) {
+    const Step* const first = &steps_[plan.first_step];
+    const std::size_t count = plan.end_step - plan.first_step;
+    if (cursor_.size() < count) cursor_.resize(count);
+    std::size_t depth = 0;
     Object* container = &document;
-    const Step* step = &steps_[plan.first_step];
-    const Step* const last = &steps_[plan.end_step - 1];
-    for (;; ++step) {
-      const bool is_last = step == last;
+    if (cursor_row_ == row && cursor_document_ == document_serial_ &&
+        cursor_replacements_ == replacements_ && cursor_resizes_ == resizes_) {
+      depth = std::min(cursor_depth_, count - 1);
+      while (depth > 0 && cursor_[depth - 1].prefix != first[depth - 1].prefix) --depth;
+      if (depth > 0) container = cursor_[depth - 1].container;
+    }
+    PlaceFrom(container, depth, first, count, plan, row, cell);
+    cursor_row_ = row;
+    cursor_document_ = document_serial_;
+    cursor_replacements_ = replacements_;
+    cursor_resizes_ = resizes_;
+  }
+
+  // Walks the steps of a placement from `depth` on, recording in the cursor the container
+  // each step leads to.
+  void PlaceFrom(Object* container, std::size_t depth, const Step* first, std::size_t count,
+                 const ColumnPlan& plan, std::uint64_t row, const CellView& cell) {
+    for (;; ++depth) {
+      cursor_depth_ = depth;
+      const Step* step = first + depth;
+      const bool is_last = depth + 1 == count;
       if (step->index_column != kNoIndexColumn) {
         const CellView index_cell = readers_[step->index_column].get(row);
         // A null index reads the path as an object path; any other non-index stops the atom.
@@ -588,6 +722,7 @@ class Unshredder {
           if (array.size() < wanted) {
             TakeSlots(wanted - array.size(), plan);
             array.resize(wanted);
+            ++resizes_;
           }
           Value& element = array[static_cast<std::size_t>(index)];
           if (is_last) {
@@ -596,6 +731,7 @@ class Unshredder {
           }
           if (!std::holds_alternative<Object>(element.data)) Replace<Object>(element);
           container = std::get_if<Object>(&element.data);
+          cursor_[depth] = CursorStep{step->prefix, container};
           continue;
         }
       }
@@ -606,6 +742,7 @@ class Unshredder {
       }
       if (!std::holds_alternative<Object>(member.data)) Replace<Object>(member);
       container = std::get_if<Object>(&member.data);
+      cursor_[depth] = CursorStep{step->prefix, container};
     }
   }
 
@@ -652,7 +789,27 @@ class Unshredder {
   std::vector<ColumnPlan> plans_;
   std::uint64_t slot_budget_ = 0;
   std::uint64_t slots_used_ = 0;
+  // The rows of each document: a range of the sorted row order, in document order.
+  struct Group {
+    std::size_t begin;
+    std::size_t end;
+  };
+  std::vector<Group> groups_;
   std::uint64_t replacements_ = 0;  // containers made over other values in the open document
+  std::uint64_t resizes_ = 0;       // arrays grown in this call
+  std::uint64_t document_serial_ = 0;
+  // The last placement: in which row of which document, the counts above at its end, how
+  // many of its steps it walked, and the container each step led to.
+  struct CursorStep {
+    std::uint32_t prefix;
+    Object* container;
+  };
+  std::vector<CursorStep> cursor_;
+  std::size_t cursor_depth_ = 0;
+  std::uint64_t cursor_row_ = UINT64_MAX;
+  std::uint64_t cursor_document_ = UINT64_MAX;
+  std::uint64_t cursor_replacements_ = 0;
+  std::uint64_t cursor_resizes_ = 0;
   std::vector<bool> holds_value_;
   std::uint64_t member_budget_ = 0;
   std::uint64_t member_bytes_ = 0;

@@ -220,6 +220,14 @@ std::vector<UnshredCase> RebuildCases() {
       {"GroupsByTransactionAscending",
        {{"root___txn_id", {S("t1"), S("t2"), S("t1")}}, {"root_a", {I(1), I(2), I(3)}}},
        {Object{{"__txn_id", "t1"}, {"a", 3}}, Object{{"__txn_id", "t2"}, {"a", 2}}}},
+      // Rows of one transaction apart from each other are gathered, then ordered by their
+      // index atoms; rows equal in all keys keep their table order, so the later one wins.
+      {"ScatteredTransactionRowsOrderedByIndex",
+       {{"root___txn_id", {S("t2"), S("t1"), S("t2"), S("t1"), S("t1")}},
+        {"root_a__idx", {I(1), I(0), I(0), I(1), I(0)}},
+        {"root_a", {S("x"), S("a"), S("y"), S("b"), S("c")}}},
+       {Object{{"__txn_id", "t1"}, {"a", Arr({"c", "b"})}},
+        Object{{"__txn_id", "t2"}, {"a", Arr({"y", "x"})}}}},
       {"IntegerTransactionBeforeString",
        {{"root___txn_id", {S("s"), I(9)}}, {"root_a", {I(1), I(2)}}},
        {Object{{"__txn_id", 9}, {"a", 2}}, Object{{"__txn_id", "s"}, {"a", 1}}}},
@@ -467,6 +475,14 @@ INSTANTIATE_TEST_SUITE_P(
                         "TestColumn::at"},
         ShortColumnCase{"TransactionColumnOfOneRow",
                         {{"root_a", {I(1)}}, {"root___txn_id", {}}},
+                        Flavour::kOwning,
+                        "ScalarColumn::at"},
+        // Documents are ordered by transaction: the first failure in that order is the one
+        // reported (root_y lacks row 2, which comes first; root_x lacks rows 1 and 2).
+        ShortColumnCase{"FirstFailureInTransactionOrder",
+                        {{"root___txn_id", {S("t3"), S("t2"), S("t1")}},
+                         {"root_y", {I(1), I(2)}},
+                         {"root_x", {S("a")}}},
                         Flavour::kOwning,
                         "ScalarColumn::at"},
         ShortColumnCase{"IndexColumnOfOneRow",
