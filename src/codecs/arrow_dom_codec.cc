@@ -484,6 +484,10 @@ void ArrowDomCodec::ValidateInput(const std::shared_ptr<arrow::RecordBatch>& bat
     throw std::runtime_error("ArrowDomCodec: expected 1 column, got " +
                              std::to_string(batch->num_columns()));
   }
+  // Offsets, child lengths and UTF-8 are checked in full before any cell is read, so that a
+  // malformed array is refused instead of read out of bounds.
+  const arrow::Status status = batch->column(0)->ValidateFull();
+  if (!status.ok()) arrow_dom::throw_status(status);
 }
 
 Object ArrowDomCodec::ToDom(const std::shared_ptr<arrow::RecordBatch>& batch,

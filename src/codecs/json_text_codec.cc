@@ -1,6 +1,7 @@
 #include "shredder/json_text_codec.h"
 
 #include <arrow/api.h>
+#include <arrow/array/validate.h>
 
 #include <memory>
 #include <stdexcept>
@@ -39,6 +40,13 @@ void JsonTextCodec::ValidateInput(const std::shared_ptr<arrow::RecordBatch>& bat
     throw std::runtime_error("JsonTextCodec: expected string/binary column, got " +
                              type->ToString());
   }
+  // Every offset is checked, so no row reaches past the data buffer. The column is checked as
+  // bytes: invalid UTF-8 is left to the parser, whose error names the line and column.
+  arrow::ArrayData as_bytes = *batch->column(0)->data();
+  as_bytes.type = arrow::is_large_binary_like(type->id()) ? arrow::large_binary()
+                                                          : arrow::binary();
+  const arrow::Status status = arrow::internal::ValidateArrayFull(as_bytes);
+  if (!status.ok()) ThrowStatus(status);
 }
 
 Object JsonTextCodec::ToDom(const std::shared_ptr<arrow::RecordBatch>& batch,

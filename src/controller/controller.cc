@@ -701,8 +701,9 @@ std::shared_ptr<arrow::RecordBatch> Controller::unshred(
     const std::shared_ptr<arrow::RecordBatch>& atoms) {
   if (!atoms) fail("null RecordBatch");
   if (atoms->num_columns() < 1) fail("atoms batch has no columns");
-  // Every column must hold the batch's rows before its cells are read.
-  check(atoms->Validate());
+  // Every column must hold the batch's rows, and every offset and string be sound, before
+  // any cell is read in place.
+  check(atoms->ValidateFull());
   const std::int64_t rows = atoms->num_rows();
   // The bound of the shred direction, so that a batch shredded within it always unshreds.
   check_cells(static_cast<std::uint64_t>(rows), static_cast<std::uint64_t>(atoms->num_columns()),

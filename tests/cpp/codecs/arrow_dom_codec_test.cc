@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <limits>
 #include <memory>
@@ -325,6 +326,30 @@ TEST(ValidateInput, RequiresExactlyOneColumnOfAnyType) {
   EXPECT_EQ(RuntimeErrorOf([&] { kCodec.ValidateInput(two); }),
             "ArrowDomCodec: expected 1 column, got 2");
   EXPECT_NO_THROW(kCodec.ValidateInput(BatchOf(ints)));
+}
+
+// Malformed data that Arrow's cheap check passes: a string child (inside a list inside the
+// struct) whose first offset pair reaches far past its data, and a string that is not UTF-8.
+TEST(ValidateInput, RefusesMalformedChildrenBeforeAnyCellIsRead) {
+  auto strings = FromJson(arrow::utf8(), R"(["ab", "cd"])");
+  auto runaway = strings->data()->Copy();
+  auto offsets = arrow::AllocateBuffer(runaway->buffers[1]->size()).ValueOrDie();
+  std::memcpy(offsets->mutable_data(), runaway->buffers[1]->data(), offsets->size());
+  reinterpret_cast<int32_t*>(offsets->mutable_data())[1] = 1 << 30;
+  runaway->buffers[1] = std::move(offsets);
+  arrow::BinaryBuilder bytes;
+  ASSERT_TRUE(bytes.Append(std::string("\xff")).ok());
+  auto not_utf8 = bytes.Finish().ValueOrDie()->data()->Copy();
+  not_utf8->type = arrow::utf8();
+  auto list_offsets = FromJson(arrow::int32(), "[0, 2]");
+  auto list = arrow::ListArray::FromArrays(*list_offsets, *arrow::MakeArray(runaway))
+                  .ValueOrDie();
+  for (const auto& child : {std::shared_ptr<arrow::Array>(list), arrow::MakeArray(not_utf8)}) {
+    auto column = StructOf({child->Slice(0, 1)}, {"s"});
+    ASSERT_TRUE(column->Validate().ok());
+    const std::string message = RuntimeErrorOf([&] { kCodec.ValidateInput(BatchOf(column)); });
+    EXPECT_EQ(message.rfind("ArrowDomCodec: Invalid: ", 0), 0u) << message;
+  }
 }
 
 struct RootCase {

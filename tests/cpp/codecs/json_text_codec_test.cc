@@ -3,6 +3,8 @@
 #include <arrow/api.h>
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -93,6 +95,42 @@ TEST(JsonTextCodecValidateInput, RefusesOtherColumnCountsAndTypes) {
   for (const auto& [batch, message] : cases) {
     EXPECT_EQ(RuntimeErrorOf([&] { codec.ValidateInput(batch); }), message);
   }
+}
+
+// `column` with the end offset of its first cell moved far past the data buffer; Arrow's cheap
+// check reads only the first and last offsets, so it still passes.
+template <typename Offset>
+std::shared_ptr<arrow::Array> WithRunawayOffset(const std::shared_ptr<arrow::Array>& column) {
+  auto offsets = arrow::AllocateBuffer(column->data()->buffers[1]->size()).ValueOrDie();
+  std::memcpy(offsets->mutable_data(), column->data()->buffers[1]->data(), offsets->size());
+  reinterpret_cast<Offset*>(offsets->mutable_data())[1] = Offset{1} << 30;
+  auto data = column->data()->Copy();
+  data->buffers[1] = std::move(offsets);
+  return arrow::MakeArray(data);
+}
+
+TEST(JsonTextCodecValidateInput, RefusesOffsetsPastTheDataInEveryLayout) {
+  const JsonTextCodec codec = MakeCodec();
+  for (const auto& type : TextTypes()) {
+    const auto column = TextColumn(type, {"{\"a\":\"", "x\"}"});
+    const auto bad = arrow::is_large_binary_like(type->id()) ? WithRunawayOffset<int64_t>(column)
+                                                            : WithRunawayOffset<int32_t>(column);
+    ASSERT_TRUE(bad->Validate().ok()) << type->ToString();
+    const std::string message = RuntimeErrorOf([&] { codec.ValidateInput(BatchOf({bad})); });
+    EXPECT_EQ(message.rfind("JsonTextCodec: Invalid: ", 0), 0u) << message;
+  }
+}
+
+TEST(JsonTextCodecValidateInput, LeavesInvalidUtf8InAStringColumnToTheParser) {
+  const JsonTextCodec codec = MakeCodec();
+  // A utf8 column whose bytes are not UTF-8, as a zero-copy cast from binary can make.
+  const auto bytes = TextColumn(arrow::binary(), {"{\"a\":\"\xff\"}"});
+  auto data = bytes->data()->Copy();
+  data->type = arrow::utf8();
+  const auto batch = BatchOf({arrow::MakeArray(data)});
+  codec.ValidateInput(batch);
+  EXPECT_NE(RuntimeErrorOf([&] { codec.ToDom(batch, 0); }).find("ill-formed UTF-8 byte"),
+            std::string::npos);
 }
 
 TEST(JsonTextCodecToDom, ReadsEveryTextLayoutAlike) {

@@ -4,6 +4,7 @@ limited data size (hostile_batches.py); the cheap ones run here."""
 
 from __future__ import annotations
 
+import itertools
 import json
 from pathlib import Path
 
@@ -165,6 +166,35 @@ def test_columns_with_offsets_of_their_own_unshred_as_copies():
     expected = copied(atoms.slice(0, rows))
     for codec in ("json", "arrow"):
         assert unshred(codec, shifted).to_pylist() == unshred(codec, expected).to_pylist()
+
+
+def runaway_strings(cells: list) -> pa.Array:
+    """`cells` with the end offset of the first one moved far past the data. Arrow's cheap
+    check (which pyarrow runs on from_buffers) reads only the first and last offsets."""
+    sound = pa.array(cells, pa.utf8())
+    offsets = [0] + list(itertools.accumulate(len(c.encode()) for c in cells))
+    offsets[1] = 1 << 30
+    offsets = pa.array(offsets, pa.int32())
+    return pa.Array.from_buffers(pa.utf8(), len(cells), [None, offsets.buffers()[1],
+                                                     sound.buffers()[2]])
+
+
+@pytest.mark.parametrize("codec", ["json", "arrow"])
+def test_offsets_past_the_data_are_refused_before_a_cell_is_read(codec):
+    strings = runaway_strings(["t", "u", "v"])
+    rb = batch(root___txn_id=strings, root_a=pa.array([1, 2, 3]))
+    assert value_error(codec, rb).startswith("unshred failed: Controller: Invalid: ")
+
+
+def test_shred_input_with_offsets_past_the_data_is_refused():
+    texts = runaway_strings(['{"a": "' + "x" * 100, '"}', "{}"])
+    handle = shredder_ext.create_controller("json")
+    with pytest.raises(ValueError, match=r"^shred failed: JsonTextCodec: Invalid: "):
+        shredder_ext.shred_arrow(handle, pa.RecordBatch.from_arrays([texts], names=["doc"]))
+    struct = pa.StructArray.from_arrays([runaway_strings(["a", "b"])], names=["s"])
+    handle = shredder_ext.create_controller("arrow")
+    with pytest.raises(ValueError, match=r"^shred failed: ArrowDomCodec: Invalid: "):
+        shredder_ext.shred_arrow(handle, pa.RecordBatch.from_arrays([struct], names=["doc"]))
 
 
 # ----------------------------------------------------------------------------------------
