@@ -10,6 +10,7 @@
 
 #include "arrow/array/array_binary.h"
 #include "arrow/record_batch.h"
+#include "codecs/json_event_log.h"
 #include "fuzz_checks.h"
 #include "fuzz_support.h"
 #include "shredder/serialization.h"
@@ -30,6 +31,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     documents.push_back(input.substr(start, end == std::string_view::npos ? end : end - start));
     if (end == std::string_view::npos) break;
     start = end + 1;
+  }
+
+  // The fast reader never accepts what the library's parser refuses, and reports the same
+  // events for what it accepts.
+  for (std::string_view text : documents) {
+    const json_internal::Outcome outcome = json_internal::Compare(text);
+    if (outcome.fast_accepted && !(outcome.library_accepted && outcome.same_events)) {
+      Finding("the fast JSON reader disagrees with the library's parser");
+    }
   }
 
   // The serialization alone: whatever it reads, it writes, and reads back the same.

@@ -16,6 +16,7 @@
 #include <nlohmann/json.hpp>
 
 #include "codecs/json_internal.h"
+#include "codecs/json_reader_internal.h"
 #include "shredder/serialization.h"
 #include "shredder/value.h"
 
@@ -164,33 +165,6 @@ void PositionOf(std::string_view text, std::size_t byte, std::int32_t& line,
   column = static_cast<std::int32_t>(std::min(c, kMax));
 }
 
-// Length of the well-formed UTF-8 sequence starting at s[i] (a byte of 0x80 or more), or 0
-// when the bytes there are ill-formed or cut short. Accepts exactly what the library's
-// strict writer accepts: no overlong forms, no surrogates, nothing above U+10FFFF.
-std::size_t Utf8SequenceLength(std::string_view s, std::size_t i) {
-  const auto at = [&](std::size_t k) -> unsigned {
-    return i + k < s.size() ? static_cast<unsigned char>(s[i + k]) : 0u;
-  };
-  const auto tail = [](unsigned b) { return b >= 0x80 && b <= 0xBF; };
-  const unsigned lead = at(0);
-  if (lead >= 0xC2 && lead <= 0xDF) return tail(at(1)) ? 2 : 0;
-  if (lead >= 0xE0 && lead <= 0xEF) {
-    const unsigned b1 = at(1);
-    const bool first_ok = lead == 0xE0   ? (b1 >= 0xA0 && b1 <= 0xBF)
-                          : lead == 0xED ? (b1 >= 0x80 && b1 <= 0x9F)
-                                         : tail(b1);
-    return first_ok && tail(at(2)) ? 3 : 0;
-  }
-  if (lead >= 0xF0 && lead <= 0xF4) {
-    const unsigned b1 = at(1);
-    const bool first_ok = lead == 0xF0   ? (b1 >= 0x90 && b1 <= 0xBF)
-                          : lead == 0xF4 ? (b1 >= 0x80 && b1 <= 0x8F)
-                                         : tail(b1);
-    return first_ok && tail(at(2)) && tail(at(3)) ? 4 : 0;
-  }
-  return 0;
-}
-
 // Writes compact JSON text byte for byte as the library's dump does, without first building
 // the library's tree. Recursion is one small frame per level of nesting.
 class JsonWriter {
@@ -294,7 +268,7 @@ class JsonWriter {
       if (i >= s.size()) break;
       const auto byte = static_cast<unsigned char>(s[i]);
       if (byte >= 0x80) {
-        const std::size_t length = Utf8SequenceLength(s, i);
+        const std::size_t length = json_internal::Utf8SequenceLength(s, i);
         if (length == 0) ThrowLibraryUtf8Error(s);
         i += length - 1;
         continue;
@@ -333,6 +307,16 @@ class JsonWriter {
 }  // namespace
 
 Object JsonSerialization::ToDom(std::string_view text) const {
+  // Well-formed documents take the fast reader. Whatever it declines goes through the
+  // library's parser, whose outcome and error texts are the reference.
+  try {
+    DocumentBuilder builder;
+    if (json_internal::FastJsonReader<DocumentBuilder>(text, builder).Read(kMaxNestingDepth)) {
+      return std::move(std::get<Object>(builder.root().data));
+    }
+  } catch (const std::exception&) {
+    // Left to the library's parser below, which reports it in its own terms.
+  }
   DocumentBuilder builder;
   try {
     Json::sax_parse(text.data(), text.data() + text.size(), &builder,
