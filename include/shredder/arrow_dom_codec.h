@@ -13,8 +13,8 @@ class ArrowDomCodec final : public DocumentCodec {
   /// The column's type is left to `ToDom`.
   void ValidateInput(const std::shared_ptr<arrow::RecordBatch>& batch) const override;
   /// Reads row `row` of column 0 straight from the arrays (offsets and validity included).
-  /// Booleans, integers of every width (unsigned 64-bit keeps its bit pattern), float and
-  /// double, string and large string, list and large list, struct (the first of equally named
+  /// Booleans, integers of every width (unsigned 64-bit above the int64 range as the nearest
+  /// double), float and double, string and large string, list and large list, struct (the first of equally named
   /// fields wins) and the null type are read; null cells of any type are null.
   /// Throws std::runtime_error "ArrowDomCodec: root value must be an Object (Struct in Arrow)"
   /// when the column is not a struct or the row is null, "ArrowDomCodec: unsupported Arrow
