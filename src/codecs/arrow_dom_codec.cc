@@ -496,6 +496,11 @@ void ArrowDomCodec::ValidateInput(const std::shared_ptr<arrow::RecordBatch>& bat
   // malformed array is refused instead of read out of bounds.
   const arrow::Status status = batch->column(0)->ValidateFull();
   if (!status.ok()) arrow_dom::throw_status(status);
+  // A column of another type fails every row alike: that is a failure of the batch, not of
+  // its first row. (An empty batch of any type has no root to refuse.)
+  if (batch->num_rows() > 0 && batch->column(0)->type_id() != arrow::Type::STRUCT) {
+    throw std::runtime_error(arrow_dom::kRootMessage);
+  }
 }
 
 Object ArrowDomCodec::ToDom(const std::shared_ptr<arrow::RecordBatch>& batch,

@@ -322,7 +322,7 @@ TEST(ReadOffsets, SlicedNullTypeArraysStayNull) {
 // ----------------------------------------------------------------------------------------
 // The codec: ValidateInput and ToDom
 
-TEST(ValidateInput, RequiresExactlyOneColumnOfAnyType) {
+TEST(ValidateInput, RequiresExactlyOneStructColumn) {
   auto ints = FromJson(arrow::int64(), "[1]");
   auto none = arrow::RecordBatch::Make(arrow::schema({}), 1, arrow::ArrayVector{});
   auto two = arrow::RecordBatch::Make(
@@ -332,7 +332,14 @@ TEST(ValidateInput, RequiresExactlyOneColumnOfAnyType) {
             "ArrowDomCodec: expected 1 column, got 0");
   EXPECT_EQ(RuntimeErrorOf([&] { kCodec.ValidateInput(two); }),
             "ArrowDomCodec: expected 1 column, got 2");
-  EXPECT_NO_THROW(kCodec.ValidateInput(BatchOf(ints)));
+  // A column that is not a struct refuses the whole batch; without rows there is nothing
+  // to refuse.
+  EXPECT_EQ(RuntimeErrorOf([&] { kCodec.ValidateInput(BatchOf(ints)); }),
+            "ArrowDomCodec: root value must be an Object (Struct in Arrow)");
+  EXPECT_NO_THROW(kCodec.ValidateInput(BatchOf(FromJson(arrow::int64(), "[]"))));
+  EXPECT_NO_THROW(
+      kCodec.ValidateInput(BatchOf(FromJson(arrow::struct_({arrow::field("a", arrow::int64())}),
+                                            R"([{"a": 1}, null])"))));
 }
 
 // Malformed data that Arrow's cheap check passes: a string child (inside a list inside the
