@@ -1,8 +1,34 @@
 #pragma once
 
+#include <string>
+#include <string_view>
+#include <variant>
+
 #include "shredder/document_codec.h"
 
 namespace shredder {
+
+/// A value whose kind does not fit the column type merged over the documents (a string where
+/// other documents gave the member an integer): struct columns hold one kind per member. Its
+/// text names the member path, as the Normalizer writes paths, and both kinds, and suggests
+/// the JSON codec: "ArrowDomCodec: kind conflict at /a/b: string where other documents have
+/// int64; a struct column holds one kind per member, use the JSON codec for these documents".
+class ArrowKindConflict : public std::bad_variant_access {
+ public:
+  /// `have` is the kind of the value met, `want` the column's type.
+  ArrowKindConflict(std::string have, std::string want);
+  /// Puts the member `key` in front of the path, as the conflict travels up the document.
+  void prepend_member(std::string_view key);
+  const char* what() const noexcept override { return message_.c_str(); }
+
+ private:
+  void compose();
+
+  std::string path_;
+  std::string have_;
+  std::string want_;
+  std::string message_;
+};
 
 /// Codec for a batch holding one struct column; writes documents back as one struct
 /// column "doc" whose type is merged across the documents. Stateless and immutable.
@@ -28,9 +54,9 @@ class ArrowDomCodec final : public DocumentCodec {
   /// merged over all documents (null gives way, int64 widens to float64, struct fields are
   /// united in ascending name order, an array's element type is merged over all its
   /// elements, otherwise the earlier type wins); with no documents, a zero-row null-typed
-  /// column. Throws std::bad_variant_access when a value's kind does not fit its bool, int64,
-  /// float64 or utf8 column, and std::runtime_error "ArrowDomCodec: " + the Arrow status text
-  /// when building fails.
+  /// column. Throws `ArrowKindConflict` (a std::bad_variant_access) when a value's kind does
+  /// not fit its bool, int64, float64 or utf8 column, and std::runtime_error
+  /// "ArrowDomCodec: " + the Arrow status text when building fails.
   std::shared_ptr<arrow::RecordBatch> FromDom(const std::vector<Object>& documents) const override;
 };
 
