@@ -101,8 +101,8 @@ def _fails_alone(batch: pa.RecordBatch, codec: str) -> bool:
 def _first_failing_row(batch: pa.RecordBatch, codec: str) -> int | None:
     # Shredding stops at the first refused row, so "the first n rows fail" only turns from
     # false to true as n grows: the smallest such n is found by bisection.
-    if not _fails_alone(batch, codec):
-        return None
+    if not _fails_alone(batch, codec) or _fails_alone(batch.slice(0, 0), codec):
+        return None  # passes in a fresh pipeline, or fails whatever its rows hold
     low, high = 0, batch.num_rows  # rows[:low] pass, rows[:high] fail
     while high - low > 1:
         middle = (low + high) // 2
@@ -113,8 +113,25 @@ def _first_failing_row(batch: pa.RecordBatch, codec: str) -> int | None:
     return high - 1
 
 
+# Skip mode shreds a batch again after each refusal, which costs the rows up to the refused
+# one. When that retried work passes this many times the batch's length, the documents before
+# the refusal are shredded as a batch of their own and the rest goes on separately, so that
+# a batch full of bad documents costs a bounded multiple of one shred, not their count times.
+RETRY_BUDGET = 4
+
+
+@dataclass
+class ShreddedBatch:
+    """The outcome of ``shred_batch``: atoms batches in order (one, unless many refusals split
+    the batch), the documents each holds, and the refused documents."""
+
+    atoms: list[pa.RecordBatch]
+    documents: list[int]
+    refused: list[Refusal]
+
+
 def shred_batch(handle: Any, batch: pa.RecordBatch, codec: str,
-                errors: str = "raise") -> tuple[pa.RecordBatch, list[Refusal]]:
+                errors: str = "raise") -> ShreddedBatch:
     """Shreds one prepared (one-column) batch through ``handle``.
 
     With ``errors="skip"`` a refused document is set aside and the batch is shredded again
@@ -124,22 +141,37 @@ def shred_batch(handle: Any, batch: pa.RecordBatch, codec: str,
     is not one document's is raised in both modes, as is every failure with ``"raise"``.
     """
     _check_errors(errors)
-    refused: list[Refusal] = []
-    remaining: list[int] | None = None  # rows of ``batch`` still in play, when some are out
+    result = ShreddedBatch([], [], [])
+    pending = None  # rows of ``batch`` still to shred, once some are out
     current = batch
+    retried = 0
     while True:
         try:
-            return shredder_ext.shred_arrow(handle, current), refused
+            atoms = shredder_ext.shred_arrow(handle, current)
         except ValueError as error:
             if errors == "raise":
                 raise
             row = failing_row(error, current, codec)
             if row is None:
                 raise
-            if remaining is None:
-                remaining = list(range(batch.num_rows))
-            refused.append(Refusal(remaining.pop(row), str(error)))
-            current = batch.take(pa.array(remaining, pa.int64()))
+            if pending is None:
+                pending = list(range(batch.num_rows))
+            result.refused.append(Refusal(pending[row], str(error)))
+            retried += row + 1
+            if retried > RETRY_BUDGET * batch.num_rows and row > 0:
+                # The rows before the refused one went through in the failed call, from the
+                # same state: on their own they go through the same way.
+                result.atoms.append(shredder_ext.shred_arrow(handle, current.slice(0, row)))
+                result.documents.append(row)
+                del pending[:row + 1]
+                retried = 0
+            else:
+                del pending[row]
+            current = batch.take(pa.array(pending, pa.int64()))
+            continue
+        result.atoms.append(atoms)
+        result.documents.append(current.num_rows)
+        return result
 
 
 @dataclass(frozen=True)
@@ -183,9 +215,10 @@ def shred(
 
     All batches go through one pipeline handle (a new one for ``codec`` unless ``handle`` is
     given), so a path seen as an array in an early batch wraps lone values in later ones. Each
-    yielded atoms batch holds all rows of the documents of one input batch; batches can differ
-    in columns and column types. Input batches that produce no atoms (no rows, or only empty
-    documents) yield a batch without columns.
+    yielded atoms batch holds all rows of the documents of one input batch (of part of one,
+    when many refusals in skip mode split it); batches can differ in columns and column types.
+    Input batches that produce no atoms (no rows, or only empty documents) yield a batch
+    without columns.
 
     ``column`` picks the documents column by name or index; without it a source must have one
     column, or one named "doc". Text columns of view types are read as text, and struct fields
@@ -207,16 +240,16 @@ def shred(
             index = pick_column(batch.schema.names, column, "column=")
             prepared = documents_batch(batch, index, codec)
             try:
-                atoms, refused = shred_batch(handle, prepared, codec, errors)
+                shredded = shred_batch(handle, prepared, codec, errors)
             except ValueError as error:
                 row = failing_row(error, prepared, codec)
                 _set_row(error, None if row is None else first_row + row)
                 raise
             documents = prepared.column(0)
-            result.rejects.extend(
-                Rejected(first_row + r.row, r.error, documents[r.row].as_py()) for r in refused)
+            result.rejects.extend(Rejected(first_row + r.row, r.error, documents[r.row].as_py())
+                                  for r in shredded.refused)
             first_row += batch.num_rows
-            yield atoms
+            yield from shredded.atoms
 
     result = Shredding(generate())
     return result

@@ -13,6 +13,8 @@ from collections.abc import Iterator
 from pathlib import Path
 from typing import Any
 
+import pyarrow as pa
+
 import shredder_ext
 from shredder import _io
 from shredder._api import (
@@ -49,6 +51,9 @@ def main(argv: list[str] | None = None) -> int:
             return 1
         except BrokenPipeError:
             _silence_stdout()
+            return 1
+        except pa.ArrowException as error:  # a file Arrow cannot read or write
+            print(f"shredder: error: {error}", file=sys.stderr)
             return 1
         except OSError as error:
             where = f": {error.filename}" if error.filename else ""
@@ -182,13 +187,14 @@ def _shred(args: argparse.Namespace) -> int:
                 handle = shredder_ext.create_controller(docs.codec)
                 writer.codec = docs.codec
             try:
-                atoms, refused = shred_batch(handle, docs.batch, docs.codec,
-                                             "skip" if skip else "raise")
+                shredded = shred_batch(handle, docs.batch, docs.codec,
+                                       "skip" if skip else "raise")
             except ValueError as error:
                 raise UserError(_refusal_message(args.input, docs, error, skip)) from None
-            for refusal in refused:
+            for refusal in shredded.refused:
                 _set_aside(writer, args, docs, refusal.row, refusal.error)
-            writer.write_part(atoms, docs.batch.num_rows - len(refused))
+            for atoms, documents in zip(shredded.atoms, shredded.documents):
+                writer.write_part(atoms, documents)
             progress.advance(docs.batch.num_rows, docs.nbytes)
         manifest = writer.commit()
     except BaseException:

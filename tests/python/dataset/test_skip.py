@@ -125,6 +125,22 @@ def test_skip_mode_sets_bad_lines_aside_and_keeps_everything_else(tmp_path, bad,
     check_skip_run(tmp_path, bad, batch_size)
 
 
+def test_a_batch_full_of_bad_lines_is_split_and_keeps_every_good_document(tmp_path):
+    good = [{"id": n, "tags": ["t"] * (n % 3)} for n in range(60)]
+    lines = [x for n, doc in enumerate(good) for x in (doc, f'{{"bad": {n}')]
+    dirty = write_lines(tmp_path / "dirty.jsonl", lines)
+    clean = write_lines(tmp_path / "clean.jsonl", good)
+    assert cli("shred", dirty, "-o", tmp_path / "dirty", "--on-error", "skip",
+               "--batch-size", 120, "-q") == 0
+    assert cli("shred", clean, "-o", tmp_path / "clean", "--batch-size", 60, "-q") == 0
+    manifest = json.loads((tmp_path / "dirty" / "_shredder.json").read_text())
+    assert len(manifest["parts"]) > 1  # retrying 60 refusals in one batch would cost 30x
+    assert (manifest["documents"], manifest["rejected"]) == (60, 60)
+    assert [r["line"] for r in rejects_of(tmp_path / "dirty")] == list(range(2, 121, 2))
+    assert rebuilt_lines(tmp_path, tmp_path / "dirty", "d.jsonl") == \
+        rebuilt_lines(tmp_path, tmp_path / "clean", "c.jsonl")
+
+
 @needs_row
 @pytest.mark.parametrize("batch_size", [1, 3, 100])
 def test_skip_mode_forgets_what_a_refused_document_taught(tmp_path, batch_size):
@@ -212,6 +228,13 @@ def test_api_skip_mode_lists_rejects_with_their_rows_in_the_whole_source():
     assert ids == {1, 2, 3}
     with pytest.raises(ValueError, match="unknown errors mode 'ignore'"):
         shredder.shred(table, errors="ignore")
+
+
+def test_a_failure_of_the_whole_batch_is_raised_in_skip_mode_too():
+    table = pa.table({"doc": [{"a": 1}, {"a": 2}]})  # structs, given to the JSON codec
+    with pytest.raises(ValueError, match="JsonTextCodec: ") as caught:
+        list(shredder.shred(table, errors="skip"))
+    assert caught.value.row is None
 
 
 def test_api_raise_mode_error_carries_the_row_in_the_whole_source():
