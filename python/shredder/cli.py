@@ -213,7 +213,7 @@ def _shred(args: argparse.Namespace) -> int:
 
 def _refusal_message(path: Path, docs: _io.DocumentBatch, error: ValueError,
                      skip: bool) -> str:
-    row = failing_row(error, docs.batch, docs.codec)
+    row = failing_row(error, docs.batch)
     if row is None:  # not one document's fault: skipping cannot help
         return f"{path}: {error}"
     message = f"{path}:{docs.where(row)}: {error}"
