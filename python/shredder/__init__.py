@@ -7,6 +7,9 @@ command-line program (``python -m shredder`` or ``shredder``).
 """
 
 from shredder._api import (
+    Rejected,
+    Shredding,
+    UnshredRejected,
     Unshredding,
     VerifyReport,
     iter_batches,
@@ -15,5 +18,6 @@ from shredder._api import (
     verify_documents,
 )
 
-__all__ = ["Unshredding", "VerifyReport", "iter_batches", "shred", "unshred", "verify_documents"]
+__all__ = ["Rejected", "Shredding", "UnshredRejected", "Unshredding", "VerifyReport",
+           "iter_batches", "shred", "unshred", "verify_documents"]
 __version__ = "0.1.0"
