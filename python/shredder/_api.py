@@ -10,6 +10,7 @@ from typing import Any
 import pyarrow as pa
 
 import shredder_ext
+from shredder import _verify
 
 TXN_KEY = "__txn_id"
 TXN_COLUMN = "root___txn_id"
@@ -165,29 +166,19 @@ def _documents_as_json(documents: pa.RecordBatch, codec: str) -> list[str | None
 
 
 def verify_documents(documents: pa.RecordBatch, codec: str = "json") -> VerifyReport:
-    """Shreds every rebuilt document again, each with a fresh handle, and compares the digest it
-    gets with the ``__txn_id`` the document carries.
+    """Shreds every rebuilt document again as if through its own fresh handle and compares the
+    digest it gets with the ``__txn_id`` the document carries.
 
     Equal means the document came back exactly as it went in (before its ids were stamped). A
-    document that cannot be shredded again, or carries no id, counts as changed.
+    document that cannot be shredded again, or carries no id, counts as changed. The documents
+    of a batch share one fresh handle where that gives the same verdicts (see ``_verify``).
     """
     _check_codec(codec)
     report = VerifyReport()
-    for row, text in enumerate(_documents_as_json(documents, codec)):
-        carried = digest = None
-        if text is not None:
-            value = json.loads(text).get(TXN_KEY)
-            carried = value if isinstance(value, str) else None
-            try:
-                atoms = shredder_ext.shred_arrow(
-                    shredder_ext.create_controller("json"),
-                    pa.record_batch([pa.array([text], pa.string())], names=["doc"]))
-                if TXN_COLUMN in atoms.schema.names:
-                    digest = atoms.column(TXN_COLUMN)[0].as_py()
-            except ValueError:
-                digest = None
-        if carried is not None and digest == carried:
+    for row, verdict in enumerate(_verify.verdicts(_documents_as_json(documents, codec))):
+        if verdict.status == _verify.EXACT:
             report.exact += 1
         else:
-            report.changed_ids.append(carried if carried is not None else f"<row {row}>")
+            report.changed_ids.append(
+                verdict.carried if verdict.carried is not None else f"<row {row}>")
     return report
