@@ -14,6 +14,8 @@ from shredder._api import (
     unshred,
     verify_documents,
 )
+from shredder._jobs import ShredSummary, UnshredSummary, shred_files, unshred_files
 
-__all__ = ["Unshredding", "VerifyReport", "iter_batches", "shred", "unshred", "verify_documents"]
+__all__ = ["ShredSummary", "UnshredSummary", "Unshredding", "VerifyReport", "iter_batches",
+           "shred", "shred_files", "unshred", "unshred_files", "verify_documents"]
 __version__ = "0.1.0"

@@ -3,24 +3,29 @@
 from __future__ import annotations
 
 import argparse
+import signal
 import sys
 from collections import Counter
-from pathlib import Path
 
 import pyarrow as pa
 
-import shredder_ext
-from shredder import _io
-from shredder._api import TXN_COLUMN, VerifyReport, verify_documents
+from shredder import _fs, _io, _jobs, _partitions
+from shredder._api import TXN_COLUMN
 from shredder._io import UserError
-from shredder._progress import Progress
+from shredder._progress import JobProgress
 
 DEFAULT_BATCH_SIZE = 10_000
+
+
+def _terminate(signum: int, frame: object) -> None:
+    raise KeyboardInterrupt
 
 
 def main(argv: list[str] | None = None) -> int:
     parser = _parser()
     args = parser.parse_args(argv)
+    # a job stopped by SIGTERM cleans up like one stopped by Ctrl-C
+    previous = signal.signal(signal.SIGTERM, _terminate)
     try:
         return args.run(args)
     except UserError as error:
@@ -29,6 +34,8 @@ def main(argv: list[str] | None = None) -> int:
     except KeyboardInterrupt:
         print("shredder: interrupted", file=sys.stderr)
         return 130
+    finally:
+        signal.signal(signal.SIGTERM, previous)
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -37,9 +44,11 @@ def _parser() -> argparse.ArgumentParser:
     commands = parser.add_subparsers(dest="command", required=True)
 
     shred = commands.add_parser("shred", help="documents to an atoms dataset (a folder of parts)")
-    shred.add_argument("input", type=Path,
-                       help=".jsonl/.ndjson (optionally .gz), .json, .parquet or .arrow")
-    shred.add_argument("-o", "--output", type=Path, required=True, help="output folder")
+    shred.add_argument("input", nargs="+",
+                       help=".jsonl/.ndjson (optionally .gz), .json, .parquet or .arrow files, "
+                            "folders, glob patterns or URIs (s3://...); - for JSON Lines on "
+                            "standard input")
+    shred.add_argument("-o", "--output", required=True, help="output folder (path or URI)")
     shred.add_argument("--column", help="column holding the documents (Parquet/Arrow input)")
     shred.add_argument("--codec", choices=("json", "arrow"),
                        help="json for JSON text, arrow for a struct column (default: by type)")
@@ -48,12 +57,18 @@ def _parser() -> argparse.ArgumentParser:
     shred.add_argument("--batch-size", type=_positive, default=DEFAULT_BATCH_SIZE,
                        help=f"documents per batch and part (default {DEFAULT_BATCH_SIZE})")
     shred.add_argument("--force", action="store_true", help="replace a non-empty output folder")
+    shred.add_argument("--partition-size", type=_size, default=_partitions.DEFAULT_PARTITION_SIZE,
+                       help="bytes of input per partition, the unit of work of one worker "
+                            "(default 64MiB)")
+    shred.add_argument("--resume", action="store_true",
+                       help="go on with an interrupted run, reusing its finished partitions")
+    _add_engine_arguments(shred)
     shred.add_argument("-q", "--quiet", action="store_true", help="no progress display")
     shred.set_defaults(run=_shred)
 
     unshred = commands.add_parser("unshred", help="an atoms dataset back to documents")
-    unshred.add_argument("input", type=Path, help="atoms folder or one part file")
-    unshred.add_argument("-o", "--output", type=Path, required=True,
+    unshred.add_argument("input", help="atoms folder or one part file (path or URI)")
+    unshred.add_argument("-o", "--output", required=True,
                          help=".jsonl/.ndjson (optionally .gz), .parquet or .arrow")
     unshred.add_argument("--codec", choices=("json", "arrow"), default="json",
                          help="document form for Parquet/Arrow output: JSON text (json, default) "
@@ -61,13 +76,31 @@ def _parser() -> argparse.ArgumentParser:
     unshred.add_argument("--verify", action="store_true",
                          help="check every document against its content id")
     unshred.add_argument("--force", action="store_true", help="replace an existing output")
+    _add_engine_arguments(unshred)
     unshred.add_argument("-q", "--quiet", action="store_true", help="no progress display")
     unshred.set_defaults(run=_unshred)
 
     inspect = commands.add_parser("inspect", help="schema and row counts of an atoms dataset")
-    inspect.add_argument("input", type=Path, help="atoms folder or one part file")
+    inspect.add_argument("input", help="atoms folder or one part file (path or URI)")
     inspect.set_defaults(run=_inspect)
     return parser
+
+
+def _add_engine_arguments(parser: argparse.ArgumentParser) -> None:
+    engine = parser.add_mutually_exclusive_group()
+    engine.add_argument("--jobs", "-j", type=_positive, default=None,
+                        help="local worker processes (default: the CPUs this process may use; "
+                             "1 runs in this process)")
+    engine.add_argument("--dask", metavar="ADDRESS",
+                        help="run on the Dask distributed cluster whose scheduler is at "
+                             "ADDRESS (tcp://host:8786); needs the dask extra")
+
+
+def _size(text: str) -> int:
+    try:
+        return _partitions.parse_size(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
 
 
 def _positive(text: str) -> int:
@@ -81,88 +114,44 @@ def _positive(text: str) -> int:
 
 
 def _shred(args: argparse.Namespace) -> int:
-    progress = Progress("shred", not args.quiet)
-    writer = None
-    handle = None
-    for docs in _io.read_documents(args.input, args.column, args.codec, args.batch_size):
-        if writer is None:
-            writer = _io.AtomsWriter(args.output, args.format, docs.codec, args.force)
-            handle = shredder_ext.create_controller(docs.codec)
-        try:
-            atoms = shredder_ext.shred_arrow(handle, docs.batch)
-        except ValueError as error:
-            raise UserError(_locate_failure(args.input, docs, error)) from None
-        writer.write(atoms, docs.batch.num_rows)
-        progress.advance(docs.batch.num_rows, docs.nbytes)
-    if writer is None:  # an input without documents still gives a (empty) dataset
-        writer = _io.AtomsWriter(args.output, args.format, args.codec or "json", args.force)
-    writer.close()
-    progress.finish()
+    progress = JobProgress("shred", not args.quiet)
+    summary = _jobs.shred_files(
+        args.input, args.output, jobs=args.jobs, dask=args.dask, codec=args.codec,
+        column=args.column, format=args.format, batch_size=args.batch_size,
+        partition_size=args.partition_size, force=args.force, resume=args.resume,
+        progress=progress)
     if not args.quiet:
-        print(f"shredded {progress.documents:,} documents into {len(writer.parts)} part(s) "
-              f"in {args.output}", file=sys.stderr)
+        rate = summary.bytes / 1e6 / max(summary.seconds, 1e-9)
+        print(f"shredded {summary.documents:,} documents into {summary.parts} part(s) in "
+              f"{args.output} ({summary.partitions} partition(s), {summary.bytes / 1e6:,.1f} MB "
+              f"in {summary.seconds:,.1f} s, {rate:,.1f} MB/s)", file=sys.stderr)
     return 0
 
 
-def _locate_failure(path: Path, docs: _io.DocumentBatch, error: ValueError) -> str:
-    """Names the row that failed: the first that fails on its own in a fresh pipeline, or
-    (for a failure that depends on earlier documents) the batch's range."""
-    for row in range(docs.batch.num_rows):
-        try:
-            shredder_ext.shred_arrow(shredder_ext.create_controller(docs.codec),
-                                     docs.batch.slice(row, 1))
-        except ValueError as row_error:
-            return f"{path}:{_where(docs, row)}: {row_error}"
-    first, last = _where(docs, 0), _where(docs, docs.batch.num_rows - 1)
-    return f"{path}:{first}-{last}: {error}"
-
-
-def _where(docs: _io.DocumentBatch, row: int) -> str:
-    if docs.line_numbers is not None:
-        return f"line {docs.line_numbers[row]}"
-    return f"document {row + 1}"
-
-
 def _unshred(args: argparse.Namespace) -> int:
-    parts = _io.atoms_parts(args.input)
-    writer = _io.DocumentsWriter(args.output, args.force)
-    codec = "json" if writer.kind == "jsonl" else args.codec
-    handle = shredder_ext.create_controller(codec)
-    report = VerifyReport()
-    progress = Progress("unshred", not args.quiet)
-    try:
-        for part in parts:
-            atoms = _io.read_atoms_part(part)
-            if atoms.num_columns == 0:
-                continue
-            try:
-                documents = shredder_ext.unshred_arrow(handle, atoms)
-            except ValueError as error:
-                raise UserError(f"{part}: {error}") from None
-            if args.verify:
-                report.add(verify_documents(documents, codec))
-            writer.write(documents)
-            progress.advance(documents.num_rows, _io.file_size(part))
-    finally:
-        writer.close()
-    progress.finish()
-    if args.verify:
+    progress = JobProgress("unshred", not args.quiet)
+    summary = _jobs.unshred_files(args.input, args.output, jobs=args.jobs, dask=args.dask,
+                                  codec=args.codec, verify=args.verify, force=args.force,
+                                  progress=progress)
+    report = summary.verify
+    if report is not None:
         print(f"verified {report.checked:,} documents: {report.exact:,} exact, "
               f"{len(report.changed_ids):,} changed", file=sys.stderr if args.quiet else sys.stdout)
         for txn_id in report.changed_ids:
             print(f"changed: {txn_id}")
     elif not args.quiet:
-        print(f"rebuilt {progress.documents:,} documents into {args.output}", file=sys.stderr)
+        print(f"rebuilt {summary.documents:,} documents into {args.output} "
+              f"({summary.parts} part(s) in {summary.seconds:,.1f} s)", file=sys.stderr)
     return 0
 
 
 def _inspect(args: argparse.Namespace) -> int:
-    parts = _io.atoms_parts(args.input)
+    parts = _jobs.dataset_parts(_fs.resolve(args.input))
     types: dict[str, Counter[str]] = {}
     total_rows = 0
     documents: set[object] = set()
     for part in parts:
-        atoms = _io.read_atoms_part(part)
+        atoms = _jobs.read_atoms(part)
         total_rows += atoms.num_rows
         txn = _txn_column(atoms.schema)
         if txn is not None:
