@@ -10,7 +10,10 @@ from __future__ import annotations
 import contextlib
 import multiprocessing
 import os
+import select
 import signal
+import threading
+import time
 from collections.abc import Iterator
 from concurrent.futures import Executor, Future
 from concurrent.futures.process import BrokenProcessPool
@@ -42,10 +45,32 @@ class InProcessExecutor(Executor):
         return future
 
 
-def _ignore_interrupts() -> None:
+def _start_worker(driver: int) -> None:
     # The driver decides what an interrupt means (cancel, clean up, exit 130); a Ctrl-C sent to
     # the whole process group must not kill workers halfway through writing a part.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    # A worker waits on a queue whose writing end it holds itself, so it would wait forever
+    # once the driver is killed: it ends when the driver does. What it was writing is under a
+    # temporary name, which a resumed run removes.
+    threading.Thread(target=_exit_with, args=(driver,), daemon=True,
+                     name="shredder-driver-watch").start()
+
+
+def _exit_with(driver: int) -> None:
+    try:
+        descriptor = os.pidfd_open(driver)
+    except (AttributeError, OSError):
+        descriptor = None
+    if descriptor is not None:
+        select.select([descriptor], [], [])
+    else:
+        while True:
+            time.sleep(0.5)
+            try:
+                os.kill(driver, 0)
+            except ProcessLookupError:
+                break
+    os._exit(1)
 
 
 def process_pool(jobs: int) -> Executor:
@@ -56,7 +81,7 @@ def process_pool(jobs: int) -> Executor:
     context = multiprocessing.get_context("forkserver")
     context.set_forkserver_preload(["shredder._jobs"])
     return ProcessPoolExecutor(max_workers=jobs, mp_context=context,
-                               initializer=_ignore_interrupts)
+                               initializer=_start_worker, initargs=(os.getpid(),))
 
 
 def stop_pool(executor: Executor) -> None:

@@ -680,7 +680,7 @@ def unshred_part(task: UnshredTask) -> dict[str, Any]:
     piece = _fs.resolve(task.piece)
     if task.kind == "jsonl":
         data = _jsonl_bytes(documents)
-        piece.write_bytes(gzip.compress(data, compresslevel=6) if task.compress else data)
+        piece.write_bytes(gzip.compress(data, compresslevel=6, mtime=0) if task.compress else data)
     else:
         sink = io.BytesIO()
         with ipc.new_stream(sink, documents.schema) as writer:
@@ -733,7 +733,7 @@ class _OutputWriter:
     def write_batch(self, documents: pa.RecordBatch) -> None:
         if self.kind == "jsonl":
             data = _jsonl_bytes(documents)
-            self._stream.write(gzip.compress(data, compresslevel=6) if self.compress else data)
+            self._stream.write(gzip.compress(data, compresslevel=6, mtime=0) if self.compress else data)
             return
         if self._schema is None:
             self._schema = documents.schema

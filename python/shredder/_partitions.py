@@ -57,7 +57,7 @@ def parse_size(text: str) -> int:
     if not match:
         raise ValueError(f"not a size: {text!r} (examples: 1048576, 64MiB, 1GB)")
     number, prefix, suffix = match.groups()
-    base = 1024 if suffix.startswith("i") or (prefix and not suffix) else 1000
+    base = 1024 if suffix.startswith("i") else 1000
     value = int(float(number) * base ** "_kmgt".index(prefix or "_"))
     if value < 1:
         raise ValueError(f"must be at least 1 byte, got {text!r}")
