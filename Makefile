@@ -114,7 +114,12 @@ fuzz: setup fuzz-deps $(FUZZ)/build.ninja
 module: setup
 	$(CMAKE_ENV) $(PIP) install -q --no-build-isolation --no-deps .
 
-test-py: module
+# The tests of the optional engines (a Dask cluster, an S3 server) need their pinned packages.
+$(VENV)/.extras-stamp: tests/requirements-extras.txt $(VENV)/.requirements-stamp
+	$(PIP) install -q -r tests/requirements-extras.txt
+	touch $@
+
+test-py: module $(VENV)/.extras-stamp
 	$(PY) -m pytest -q
 
 test: test-cpp test-asan test-py

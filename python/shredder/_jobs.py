@@ -553,6 +553,8 @@ def shred_files(inputs: Any, output: str | os.PathLike, *, jobs: int | None = No
     except BaseException:
         _remove_temporary(out)
         raise
+    # a worker lost mid-partition (its partition done again elsewhere) leaves a temporary file
+    _remove_temporary(out)
     ordered = [results[i] for i in sorted(results)]
     manifest = _manifest(ordered, options)
     out.child(MANIFEST).write_bytes((json.dumps(manifest, indent=1) + "\n").encode())
