@@ -62,6 +62,11 @@ EXACT, CHANGED, REFUSED, NO_ID = "exact", "changed", "refused", "no id"
 
 # The end of an array-valued member key: its closing quote, the colon, the opening bracket.
 _ARRAY_MEMBER = re.compile(r'"[ \t\n\r]*:[ \t\n\r]*\[')
+# After a member key: the colon and the first character of a value that is neither an array nor
+# null (looked at, not consumed).
+_LONE_VALUE = r'[ \t\n\r]*:[ \t\n\r]*(?=[^\[n \t\n\r])'
+_LONE_MEMBER = re.compile(r'"([^"\\]*(?:\\.[^"\\]*)*)"' + _LONE_VALUE)
+_COLON_KEY = re.compile(r'[{,][ \t\n\r]*"[ \t\n\r]*:')
 _SHORT_ESCAPES = {'"': '\\"', "\\": "\\\\", "/": "\\/", "\b": "\\b", "\f": "\\f",
                   "\n": "\\n", "\r": "\\r", "\t": "\\t"}
 
@@ -141,12 +146,34 @@ def _at_risk(texts: list[str]) -> list[bool]:
     risky = [False] * len(texts)
     if not keys:
         return risky
-    lone = re.compile('"(?:' + "|".join(_spellings(k) for k in sorted(keys)) +
-                      ')"[ \t\n\r]*:[ \t\n\r]*(?=[^\\[n \t\n\r])')
     starts = list(itertools.accumulate((len(t) + 1 for t in texts[:-1]), initial=0))
-    for match in lone.finditer(joined):
-        risky[bisect.bisect_right(starts, match.start()) - 1] = True
+
+    def flag(position: int) -> None:
+        risky[bisect.bisect_right(starts, position) - 1] = True
+
+    # The scans below may start at a quote inside a string; such a match can only flag more.
+    # It can hide a real member only by ending on its opening quote, which takes a key that
+    # begins with a colon: a document with such a key is flagged outright.
+    for match in _COLON_KEY.finditer(joined):
+        flag(match.start())
+    if len(keys) <= 16:
+        lone = re.compile('"(?:' + "|".join(_spellings(k) for k in sorted(keys)) + ')"'
+                          + _LONE_VALUE)
+        for match in lone.finditer(joined):
+            flag(match.start())
+    else:  # many keys make a slow alternation: read every lone member and look its key up
+        for match in _LONE_MEMBER.finditer(joined):
+            raw = match.group(1)
+            if raw in keys or ("\\" in raw and _decoded(raw) in keys):
+                flag(match.start())
     return risky
+
+
+def _decoded(raw: str) -> str | None:
+    try:
+        return json.loads(f'"{raw}"')
+    except ValueError:
+        return None
 
 
 def _carried_ids(texts: list[str | None]) -> list[str | None]:
