@@ -3,41 +3,37 @@
 The verdict on a document is defined by its *lone digest*: the ``__txn_id`` it gets when it is
 shredded again as the first document of a fresh pipeline. It is exact when that digest equals
 the ``__txn_id`` it carries. Shredding every document through its own pipeline costs far more
-than the documents' own unshred, so the documents of a batch are shredded together through one
-fresh pipeline and each gets a *batch digest*; the lone digest is computed only where the batch
-digest cannot stand in for it.
+than the documents' own unshred, so documents are shredded together, many through one fresh
+pipeline, arranged so that each one's digest there *is* its lone digest.
 
-Why the batch digest may stand in, and where it may not:
+Why that holds:
 
-1. A pipeline's only memory is the Normalizer's shape tree. A document's batch run differs from
-   its lone run only in what the earlier documents of the batch taught that tree. Of that,
-   leaf and object shapes can only refuse a document (the batch fails: see 4), and an object
-   or leaf path that the document turns into an array path behaves as in a fresh tree (the
-   element node starts fresh either way). What remains are array paths: where the tree knows
-   a path as an array, a non-null lone value at that path is wrapped into a one-element array.
-   Wrapping is the only change the Normalizer ever makes. An element node that knows an
-   array shape comes only from a nested array, which the shredder refuses, so in a batch that
-   succeeds every array path is the path of an object member.
-2. So the batch run of a document equals its lone run plus zero or more extra wraps. Without
-   extra wraps both runs build the same tree and the digests agree; with at least one, the
-   trees differ and so do the digests (a collision of BLAKE3 digests aside).
-3. With extra wraps, a batch digest says nothing certain either way. One that differs from
-   the carried id may belong to a document whose lone digest matches; one that *equals* it
-   may not be exact: the carried id may be the digest of the wrapped form (a document whose
-   one-element array came back as a lone value, or a hand-made id), and then the batch run
-   matches where the lone run does not. So a document that an earlier one can have changed
-   gets its lone run: one with a non-null, non-array member value under a key that holds an
-   array anywhere in the batch. That is a superset of the documents with extra wraps (a key
-   stands for all its paths), found with one pass of a tokenizer over each text. Every other
-   document has no extra wraps, so its batch digest *is* its lone digest, for the verdict
-   "exact" and for "changed" alike.
-4. A batch the pipeline refuses (one document refused on its own, or one refused only after
-   what earlier ones taught) is split in halves, each through a fresh pipeline, down to single
-   documents, whose batch run is their lone run. Adjacent documents with equal batch digests
-   cannot be told apart in the atoms and are split the same way.
-
-Refusals need no argument of their own: a trusted batch verdict comes from a run equal to the
-lone run, and every other document gets its lone run.
+1. A pipeline's only memory is the Normalizer's shape tree. A document's run after others
+   differs from its lone run only in what the earlier documents taught that tree. Of that,
+   leaf and object shapes can only refuse a document (see 4), and an object or leaf path that
+   the document turns into an array path behaves as in a fresh tree (the element node starts
+   fresh either way). What remains are array paths: where the tree knows a path as an array,
+   a non-null lone value at that path is wrapped into a one-element array. Wrapping is the
+   only change the Normalizer ever makes. An element node that knows an array shape comes only
+   from a nested array, which the shredder refuses, so in a run that succeeds every array path
+   is the path of an object member.
+2. So a document's run after others equals its lone run plus zero or more extra wraps. Without
+   extra wraps both runs build the same tree and give the same digest, for the verdict "exact"
+   and for "changed" alike. With one, the digests differ, and neither verdict can be read off:
+   the carried id may even be the digest of the wrapped form (a document whose one-element
+   array came back as a lone value, or a hand-made id), so that the run after others matches
+   where the lone run does not.
+3. An extra wrap needs an earlier document of the same run holding an array under a key where
+   this document holds a non-null value that is not an array. The documents are therefore
+   sorted into groups in which no document has such a value under a key that an earlier one
+   of its group holds an array under (a key stands for all the paths ending in it, so this is
+   a superset of the pairs that can wrap), each group through one fresh pipeline. Keys are
+   read from the texts with scans for a member key followed by a colon and a bracket.
+4. A document the pipeline refuses is refused either alone or because of what earlier ones
+   taught. It goes on to a later group; first in a fresh pipeline, its run is its lone run.
+   Where the refusal does not say which document it was, or neighbours with equal digests
+   cannot be told apart in the atoms, the group is split in halves, each through a fresh
+   pipeline (a part of a group is a group too).
 """
 
 from __future__ import annotations
@@ -47,6 +43,7 @@ import io
 import itertools
 import json
 import re
+from collections.abc import Iterator
 from dataclasses import dataclass
 
 import pyarrow as pa
@@ -66,7 +63,6 @@ _ARRAY_MEMBER = re.compile(r'"[ \t\n\r]*:[ \t\n\r]*\[')
 # null (looked at, not consumed).
 _LONE_VALUE = r'[ \t\n\r]*:[ \t\n\r]*(?=[^\[n \t\n\r])'
 _LONE_MEMBER = re.compile(r'"([^"\\]*(?:\\.[^"\\]*)*)"' + _LONE_VALUE)
-_COLON_KEY = re.compile(r'[{,][ \t\n\r]*"[ \t\n\r]*:')
 _SHORT_ESCAPES = {'"': '\\"', "\\": "\\\\", "/": "\\/", "\b": "\\b", "\f": "\\f",
                   "\n": "\\n", "\r": "\\r", "\t": "\\t"}
 
@@ -90,10 +86,10 @@ def lone_digest(text: str | bytes) -> str | None:
     return atoms.column(TXN_COLUMN)[0].as_py()
 
 
-def _array_keys(joined: str) -> set[str]:
-    """Every key that holds an array somewhere in the texts (and perhaps a few more, read from
-    inside string values: harmless, they only send more documents to their lone run)."""
-    keys: set[str] = set()
+def _array_members(joined: str) -> Iterator[tuple[int, str]]:
+    """Where a member holding an array starts, and its key, for every such member in the texts
+    (and perhaps a few more, read from inside string values: harmless, they only make groups
+    smaller)."""
     for match in _ARRAY_MEMBER.finditer(joined):
         end = match.start()
         start = end
@@ -107,11 +103,9 @@ def _array_keys(joined: str) -> set[str]:
         if start < 0:
             continue
         raw = joined[start + 1:end]
-        try:
-            keys.add(json.loads(f'"{raw}"') if "\\" in raw else raw)
-        except ValueError:
-            continue  # not a key of valid JSON text, so not a real member
-    return keys
+        key = _decoded(raw) if "\\" in raw else raw
+        if key is not None:  # otherwise not a key of valid JSON text, so not a real member
+            yield start, key
 
 
 def _ci_hex(code: int) -> str:
@@ -138,35 +132,42 @@ def _spellings(key: str) -> str:
     return "".join(parts)
 
 
-def _at_risk(texts: list[str]) -> list[bool]:
-    """Which documents hold a non-null, non-array member value under a key that holds an array
-    in some document of the batch: those an earlier document can have changed."""
+def _key_sets(texts: list[str]) -> tuple[list[set[str]], list[set[str]], list[bool]]:
+    """Per document: the keys holding an array; the keys, among those holding an array in any
+    document, that hold a non-null value that is not an array; and whether it must run alone."""
     joined = "\n".join(texts)
-    keys = _array_keys(joined)
-    risky = [False] * len(texts)
-    if not keys:
-        return risky
     starts = list(itertools.accumulate((len(t) + 1 for t in texts[:-1]), initial=0))
-
-    def flag(position: int) -> None:
-        risky[bisect.bisect_right(starts, position) - 1] = True
-
-    # The scans below may start at a quote inside a string; such a match can only flag more.
-    # It can hide a real member only by ending on its opening quote, which takes a key that
-    # begins with a colon: a document with such a key is flagged outright.
-    for match in _COLON_KEY.finditer(joined):
-        flag(match.start())
+    doc_of = lambda position: bisect.bisect_right(starts, position) - 1  # noqa: E731
+    arrays: list[set[str]] = [set() for _ in texts]
+    for position, key in _array_members(joined):
+        arrays[doc_of(position)].add(key)
+    keys = set().union(*arrays)
+    lone: list[set[str]] = [set() for _ in texts]
+    # The scans may start at a quote inside a string; such a match can only add keys. It can
+    # hide a real member only by ending on its opening quote, which takes a key that begins
+    # with a colon: when one of the keys that matter does, every document runs alone.
+    colon = any(k.lstrip(" \t\n\r").startswith(":") for k in keys)
+    alone = [colon] * len(texts)
+    if not keys or colon:
+        return arrays, lone, alone
     if len(keys) <= 16:
-        lone = re.compile('"(?:' + "|".join(_spellings(k) for k in sorted(keys)) + ')"'
-                          + _LONE_VALUE)
-        for match in lone.finditer(joined):
-            flag(match.start())
+        # a key is spelled as json.dumps writes it unless the texts use \u or \/ escapes
+        plain = "\\u" not in joined and "\\/" not in joined
+        spelled = {k: re.compile(re.escape(json.dumps(k, ensure_ascii=False)[1:-1]) if plain
+                                 else _spellings(k)) for k in keys}
+        pattern = re.compile('"(' + "|".join(p.pattern for p in spelled.values()) + ')"'
+                             + _LONE_VALUE)
+        for match in pattern.finditer(joined):
+            raw = match.group(1)
+            key = raw if raw in keys else next(k for k, p in spelled.items() if p.fullmatch(raw))
+            lone[doc_of(match.start())].add(key)
     else:  # many keys make a slow alternation: read every lone member and look its key up
         for match in _LONE_MEMBER.finditer(joined):
             raw = match.group(1)
-            if raw in keys or ("\\" in raw and _decoded(raw) in keys):
-                flag(match.start())
-    return risky
+            key = raw if raw in keys else _decoded(raw) if "\\" in raw else None
+            if key in keys:
+                lone[doc_of(match.start())].add(key)
+    return arrays, lone, alone
 
 
 def _decoded(raw: str) -> str | None:
@@ -224,48 +225,86 @@ def _shred_texts(handle, texts: list[str]) -> pa.RecordBatch:
                                                             names=["doc"]))
 
 
+_MAX_ROUNDS = 8
+
+
 def _digests(texts: list[str]) -> list[tuple[str | None, bool]]:
-    """Each document's digest and whether it is its lone digest. Documents go through one
-    pipeline; where it refuses one, the documents before it are shredded again without it, it
-    gets its lone run, and the rest continue. The pipeline is only ever taught by documents of
-    this batch, which is all the argument above needs. A refusal that does not name its row,
-    or neighbours that cannot be told apart, split the batch in halves instead."""
-    if len(texts) == 1:
-        return [(lone_digest(texts[0]), True)]
+    """Each document's lone digest (None when refused), and whether it came from a run of its
+    own. Documents go through groups (see the module's notes), round after round, until each
+    has its digest; after a few rounds the rest run alone."""
+    arrays, lone, alone = _key_sets(texts)
+    result: list[tuple[str | None, bool] | None] = [None] * len(texts)
+    pending = []
+    for i, text in enumerate(texts):
+        if alone[i]:
+            result[i] = (lone_digest(text), True)
+        else:
+            pending.append(i)
+    for _ in range(_MAX_ROUNDS):
+        if not pending:
+            break
+        group, later, taught = [], [], set()
+        for i in pending:
+            if lone[i].isdisjoint(taught):
+                group.append(i)
+                taught |= arrays[i]
+            else:
+                later.append(i)
+        pending = sorted(later + _run_group(texts, group, result))
+    for i in pending:
+        result[i] = (lone_digest(texts[i]), True)
+    return result  # type: ignore[return-value]
+
+
+def _run_group(texts: list[str], group: list[int],
+               result: list[tuple[str | None, bool] | None]) -> list[int]:
+    """Runs a group through one fresh pipeline, filling in the digests it settles; returns the
+    documents for a later group (refused here, but perhaps not alone)."""
+    if len(group) == 1:
+        result[group[0]] = (lone_digest(texts[group[0]]), True)
+        return []
     handle = shredder_ext.create_controller("json")
-    result: list[tuple[str | None, bool]] = []
+    deferred: list[int] = []
+    clean = True  # no call has touched the handle: a document first in it runs as alone
     start = 0
-    while start < len(texts):
-        rest = texts[start:]
+    while start < len(group):
+        rest = group[start:]
         try:
-            runs = _run_digests(_shred_texts(handle, rest), len(rest))
+            runs = _run_digests(_shred_texts(handle, [texts[i] for i in rest]), len(rest))
         except ValueError as error:
             row = getattr(error, "row", None)
             if not isinstance(row, int) or not 0 <= row < len(rest):
-                return result + _split(rest)
+                return deferred + _split(texts, rest, result)
+            was_clean, clean = clean, False
             if row > 0:
                 try:
-                    runs = _run_digests(_shred_texts(handle, rest[:row]), row)
+                    runs = _run_digests(_shred_texts(handle, [texts[i] for i in rest[:row]]),
+                                        row)
                 except ValueError:
-                    runs = None  # refused again after what the failed call taught: split
+                    runs = None
                 if runs is None:
-                    return result + _split(rest)
-                result.extend((digest, False) for digest in runs)
-            result.append((lone_digest(rest[row]), True))
+                    return deferred + _split(texts, rest, result)
+                for i, digest in zip(rest, runs):
+                    result[i] = (digest, False)
+            if row == 0 and was_clean:
+                result[rest[0]] = (None, True)
+            else:
+                deferred.append(rest[row])
             start += row + 1
             continue
         if runs is None:
-            return result + _split(rest)
-        result.extend((digest, False) for digest in runs)
+            return deferred + _split(texts, rest, result)
+        for i, digest in zip(rest, runs):
+            result[i] = (digest, False)
         break
-    return result
+    return deferred
 
 
-def _split(texts: list[str]) -> list[tuple[str | None, bool]]:
-    if len(texts) == 1:
-        return [(lone_digest(texts[0]), True)]
-    middle = len(texts) // 2
-    return _digests(texts[:middle]) + _digests(texts[middle:])
+def _split(texts: list[str], group: list[int],
+           result: list[tuple[str | None, bool] | None]) -> list[int]:
+    middle = len(group) // 2
+    return (_run_group(texts, group[:middle], result)
+            + _run_group(texts, group[middle:], result))
 
 
 def verdicts(texts: list[str | None]) -> list[Verdict]:
@@ -275,13 +314,8 @@ def verdicts(texts: list[str | None]) -> list[Verdict]:
     rows = [i for i, text in enumerate(texts) if text is not None and carried[i] is not None]
     if not rows:
         return result
-    batch_texts = [texts[i] for i in rows]
-    digests = _digests(batch_texts)
-    risky = _at_risk(batch_texts)
-    for n, i in enumerate(rows):
-        digest, lone = digests[n]
-        if not lone and risky[n]:
-            digest = lone_digest(texts[i])
+    digests = _digests([texts[i] for i in rows])
+    for i, (digest, _) in zip(rows, digests):
         if digest is None:
             result[i] = Verdict(carried[i], REFUSED)
         else:
