@@ -7,6 +7,9 @@ command-line program (``python -m shredder`` or ``shredder``).
 """
 
 from shredder._api import (
+    Rejected,
+    Shredding,
+    UnshredRejected,
     Unshredding,
     VerifyReport,
     iter_batches,
@@ -16,6 +19,7 @@ from shredder._api import (
 )
 from shredder._jobs import ShredSummary, UnshredSummary, shred_files, unshred_files
 
-__all__ = ["ShredSummary", "UnshredSummary", "Unshredding", "VerifyReport", "iter_batches",
-           "shred", "shred_files", "unshred", "unshred_files", "verify_documents"]
+__all__ = ["Rejected", "ShredSummary", "Shredding", "UnshredRejected", "UnshredSummary",
+           "Unshredding", "VerifyReport", "iter_batches", "shred", "shred_files", "unshred",
+           "unshred_files", "verify_documents"]
 __version__ = "0.1.0"

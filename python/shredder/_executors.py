@@ -19,7 +19,11 @@ from concurrent.futures import Executor, Future
 from concurrent.futures.process import BrokenProcessPool
 from typing import Any
 
-from shredder._io import UserError
+from shredder._errors import UserError
+
+
+class WorkerLost(UserError):
+    """A worker process ended abruptly; the work finished so far can be resumed."""
 
 
 def default_jobs() -> int:
@@ -143,9 +147,9 @@ def open_executor(jobs: int | None, executor: Executor | None, dask: str | None 
         yield pool, True
     except BrokenProcessPool:
         stop_pool(pool)
-        raise UserError("a worker process ended abruptly (killed, or out of memory?); "
-                        "finished partitions are kept: run the same command with --resume "
-                        "to go on") from None
+        raise WorkerLost("a worker process ended abruptly (killed, or out of memory?); a "
+                         "shred keeps its finished partitions: run it again with --resume "
+                         "to go on") from None
     except BaseException:
         stop_pool(pool)
         raise

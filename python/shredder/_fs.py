@@ -19,7 +19,7 @@ from dataclasses import dataclass
 import pyarrow as pa
 import pyarrow.fs as pafs
 
-from shredder._io import UserError
+from shredder._errors import UserError
 
 # Object stores write an object whole on close, so a reader never sees a partial one and a
 # rename (a copy there) buys nothing.

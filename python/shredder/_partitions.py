@@ -20,7 +20,8 @@ import pyarrow.ipc as ipc
 import pyarrow.parquet as pq
 
 from shredder import _fs
-from shredder._io import UserError, input_kind
+from shredder._errors import UserError
+from shredder._io import input_kind
 
 DEFAULT_PARTITION_SIZE = 64 * 2**20
 STDIN = "-"

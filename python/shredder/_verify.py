@@ -55,7 +55,7 @@ import shredder_ext
 TXN_KEY = "__txn_id"
 TXN_COLUMN = "root___txn_id"
 
-EXACT, CHANGED, REFUSED, NO_ID = "exact", "changed", "refused", "no id"
+EXACT, CHANGED, REFUSED = "exact", "changed", "refused"
 
 # The end of an array-valued member key: its closing quote, the colon, the opening bracket.
 _ARRAY_MEMBER = re.compile(r'"[ \t\n\r]*:[ \t\n\r]*\[')
@@ -308,19 +308,24 @@ def _split(texts: list[str], group: list[int],
 
 
 def verdicts(texts: list[str | None]) -> list[Verdict]:
-    """The verdict on every document text (None for a missing document), in order."""
+    """The verdict on every document text, in order: exact when its lone digest equals the id
+    it carries, refused when the lone shred refuses it, changed otherwise (also a missing
+    document, and one that carries no id)."""
     carried = _carried_ids(texts)
-    result = [Verdict(c, NO_ID) for c in carried]
-    rows = [i for i, text in enumerate(texts) if text is not None and carried[i] is not None]
+    result = [Verdict(c, CHANGED) for c in carried]
+    rows = [i for i, text in enumerate(texts) if text is not None]
     if not rows:
         return result
     digests = _digests([texts[i] for i in rows])
     for i, (digest, _) in zip(rows, digests):
-        if digest is None:
-            result[i] = Verdict(carried[i], REFUSED)
-        else:
-            result[i] = Verdict(carried[i], EXACT if digest == carried[i] else CHANGED)
+        result[i] = Verdict(carried[i], _status(carried[i], digest))
     return result
+
+
+def _status(carried: str | None, digest: str | None) -> str:
+    if digest is None:
+        return REFUSED
+    return EXACT if carried is not None and digest == carried else CHANGED
 
 
 def verdicts_one_by_one(texts: list[str | None]) -> list[Verdict]:
@@ -332,10 +337,6 @@ def verdicts_one_by_one(texts: list[str | None]) -> list[Verdict]:
         if text is not None:
             value = json.loads(text).get(TXN_KEY)
             carried = value if isinstance(value, str) else None
-        if text is None or carried is None:
-            result.append(Verdict(carried, NO_ID))
-            continue
-        digest = lone_digest(text)
-        status = REFUSED if digest is None else EXACT if digest == carried else CHANGED
+        status = CHANGED if text is None else _status(carried, lone_digest(text))
         result.append(Verdict(carried, status))
     return result

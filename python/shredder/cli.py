@@ -3,37 +3,82 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
+import os
 import signal
 import sys
+import threading
 from collections import Counter
+from collections.abc import Iterator
+from typing import Any
 
 import pyarrow as pa
 
-from shredder import _fs, _io, _jobs, _partitions
-from shredder._api import TXN_COLUMN
-from shredder._io import UserError
+from shredder import _fs, _jobs, _partitions
+from shredder._api import VerifyReport, txn_column
+from shredder._dataset import ATOM_FORMATS
+from shredder._errors import UserError
 from shredder._progress import JobProgress
 
 DEFAULT_BATCH_SIZE = 10_000
 
 
-def _terminate(signum: int, frame: object) -> None:
-    raise KeyboardInterrupt
+class Terminated(KeyboardInterrupt):
+    """SIGTERM, turned into an exception so that a run ends the way an interrupt does."""
 
 
 def main(argv: list[str] | None = None) -> int:
     parser = _parser()
     args = parser.parse_args(argv)
-    # a job stopped by SIGTERM cleans up like one stopped by Ctrl-C
-    previous = signal.signal(signal.SIGTERM, _terminate)
+    with _sigterm_as_exception():
+        try:
+            status = args.run(args)
+            sys.stdout.flush()  # a closed pipe shows here, not at interpreter exit
+            return status
+        except UserError as error:
+            print(f"shredder: error: {error}", file=sys.stderr)
+            return 1
+        except BrokenPipeError:
+            _silence_stdout()
+            return 1
+        except pa.ArrowException as error:  # a file Arrow cannot read or write
+            print(f"shredder: error: {error}", file=sys.stderr)
+            return 1
+        except OSError as error:
+            where = f": {error.filename}" if error.filename else ""
+            print(f"shredder: error: {error.strerror or error}{where}", file=sys.stderr)
+            return 1
+        except Terminated:
+            print("shredder: terminated", file=sys.stderr)
+            return 128 + signal.SIGTERM
+        except KeyboardInterrupt:
+            print("shredder: interrupted", file=sys.stderr)
+            return 128 + signal.SIGINT
+
+
+def _silence_stdout() -> None:
+    # The reader of our output went away (`shredder inspect atoms | head -1`). As Python's
+    # documentation advises, point standard output at /dev/null so that the final flush at
+    # exit does not fail a second time.
     try:
-        return args.run(args)
-    except UserError as error:
-        print(f"shredder: error: {error}", file=sys.stderr)
-        return 1
-    except KeyboardInterrupt:
-        print("shredder: interrupted", file=sys.stderr)
-        return 130
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+    except (OSError, ValueError):
+        pass
+
+
+@contextlib.contextmanager
+def _sigterm_as_exception() -> Iterator[None]:
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+
+    def terminate(signum: int, frame: Any) -> None:
+        raise Terminated()
+
+    previous = signal.signal(signal.SIGTERM, terminate)
+    try:
+        yield
     finally:
         signal.signal(signal.SIGTERM, previous)
 
@@ -52,11 +97,17 @@ def _parser() -> argparse.ArgumentParser:
     shred.add_argument("--column", help="column holding the documents (Parquet/Arrow input)")
     shred.add_argument("--codec", choices=("json", "arrow"),
                        help="json for JSON text, arrow for a struct column (default: by type)")
-    shred.add_argument("--format", choices=tuple(_io.ATOM_FORMATS), default="parquet",
+    shred.add_argument("--format", choices=tuple(ATOM_FORMATS), default="parquet",
                        help="part file format (default parquet)")
     shred.add_argument("--batch-size", type=_positive, default=DEFAULT_BATCH_SIZE,
                        help=f"documents per batch and part (default {DEFAULT_BATCH_SIZE})")
-    shred.add_argument("--force", action="store_true", help="replace a non-empty output folder")
+    _add_on_error(shred, "documents the pipeline refuses")
+    shred.add_argument("--max-rejects", type=_non_negative, metavar="N",
+                       help="with --on-error skip: fail the run when more than N documents "
+                            "are refused")
+    shred.add_argument("--force", action="store_true",
+                       help="replace the dataset in a non-empty output folder (other files "
+                            "stay)")
     shred.add_argument("--partition-size", type=_size, default=_partitions.DEFAULT_PARTITION_SIZE,
                        help="bytes of input per partition, the unit of work of one worker "
                             "(default 64MiB)")
@@ -74,7 +125,10 @@ def _parser() -> argparse.ArgumentParser:
                          help="document form for Parquet/Arrow output: JSON text (json, default) "
                               "or a struct column (arrow)")
     unshred.add_argument("--verify", action="store_true",
-                         help="check every document against its content id")
+                         help="check every document against its content id; exit status 2 "
+                              "when one did not come back exactly (ids in OUTPUT.verify.txt)")
+    _add_on_error(unshred, "documents that cannot be rebuilt or written (listed in "
+                           "OUTPUT.rejects.jsonl)")
     unshred.add_argument("--force", action="store_true", help="replace an existing output")
     _add_engine_arguments(unshred)
     unshred.add_argument("-q", "--quiet", action="store_true", help="no progress display")
@@ -84,6 +138,12 @@ def _parser() -> argparse.ArgumentParser:
     inspect.add_argument("input", help="atoms folder or one part file (path or URI)")
     inspect.set_defaults(run=_inspect)
     return parser
+
+
+def _add_on_error(command: argparse.ArgumentParser, what: str) -> None:
+    command.add_argument("--on-error", choices=("fail", "skip"), default="fail",
+                         help=f"fail (default): stop at the first of the {what}; skip: set "
+                              "them aside and go on")
 
 
 def _add_engine_arguments(parser: argparse.ArgumentParser) -> None:
@@ -104,56 +164,108 @@ def _size(text: str) -> int:
 
 
 def _positive(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    value = _whole_number(text)
     if value < 1:
         raise argparse.ArgumentTypeError(f"must be at least 1, got {value}")
     return value
 
 
+def _non_negative(text: str) -> int:
+    value = _whole_number(text)
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must be at least 0, got {value}")
+    return value
+
+
+def _whole_number(text: str) -> int:
+    try:
+        return int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+
+
+# ---- shred --------------------------------------------------------------------------------
+
+
 def _shred(args: argparse.Namespace) -> int:
+    skip = args.on_error == "skip"
+    if args.max_rejects is not None and not skip:
+        raise UserError("--max-rejects needs --on-error skip")
     progress = JobProgress("shred", not args.quiet)
     summary = _jobs.shred_files(
         args.input, args.output, jobs=args.jobs, dask=args.dask, codec=args.codec,
         column=args.column, format=args.format, batch_size=args.batch_size,
-        partition_size=args.partition_size, force=args.force, resume=args.resume,
-        progress=progress)
+        partition_size=args.partition_size, errors="skip" if skip else "raise",
+        max_rejects=args.max_rejects, force=args.force, resume=args.resume, progress=progress)
     if not args.quiet:
+        refused_text = ""
+        if summary.rejects:
+            refused_text = (f"; {summary.rejects:,} refused, set aside in "
+                            f"{_fs.resolve(args.output).child(_jobs.REJECTS)}")
         rate = summary.bytes / 1e6 / max(summary.seconds, 1e-9)
         print(f"shredded {summary.documents:,} documents into {summary.parts} part(s) in "
-              f"{args.output} ({summary.partitions} partition(s), {summary.bytes / 1e6:,.1f} MB "
-              f"in {summary.seconds:,.1f} s, {rate:,.1f} MB/s)", file=sys.stderr)
+              f"{args.output}{refused_text} ({summary.partitions} partition(s), "
+              f"{summary.bytes / 1e6:,.1f} MB in {summary.seconds:,.1f} s, {rate:,.1f} MB/s)",
+              file=sys.stderr)
     return 0
 
 
+# ---- unshred ------------------------------------------------------------------------------
+
+
 def _unshred(args: argparse.Namespace) -> int:
+    skip = args.on_error == "skip"
     progress = JobProgress("unshred", not args.quiet)
     summary = _jobs.unshred_files(args.input, args.output, jobs=args.jobs, dask=args.dask,
-                                  codec=args.codec, verify=args.verify, force=args.force,
+                                  codec=args.codec, verify=args.verify,
+                                  errors="skip" if skip else "raise", force=args.force,
                                   progress=progress)
-    report = summary.verify
-    if report is not None:
-        print(f"verified {report.checked:,} documents: {report.exact:,} exact, "
-              f"{len(report.changed_ids):,} changed", file=sys.stderr if args.quiet else sys.stdout)
-        for txn_id in report.changed_ids:
-            print(f"changed: {txn_id}")
-    elif not args.quiet:
+    out = sys.stderr if args.quiet else sys.stdout
+    if summary.rejects:
+        print(f"refused {summary.rejects:,} documents, listed in "
+              f"{_beside(args.output, '.rejects.jsonl')}", file=out)
+    if summary.verify is not None:
+        return _report_verification(args.output, summary.verify, out)
+    if not args.quiet:
         print(f"rebuilt {summary.documents:,} documents into {args.output} "
               f"({summary.parts} part(s) in {summary.seconds:,.1f} s)", file=sys.stderr)
     return 0
 
 
+def _beside(path: str, suffix: str) -> str:
+    return path + suffix
+
+
+def _report_verification(output: str, report: VerifyReport, out: Any) -> int:
+    """Prints the counts; the ids of documents that did not come back exactly go to a report
+    file beside the output. Exit status 2 tells a script the check failed."""
+    location = _fs.resolve(_beside(output, ".verify.txt"))
+    line = (f"verified {report.checked:,} documents: {report.exact:,} exact, "
+            f"{len(report.changed_ids):,} changed, {len(report.refused_ids):,} refused")
+    if not report.changed_ids and not report.refused_ids:
+        if location.exists():
+            location.delete()
+        print(line, file=out)
+        return 0
+    lines = [f"changed {txn_id}\n" for txn_id in report.changed_ids]
+    lines += [f"refused {txn_id}\n" for txn_id in report.refused_ids]
+    location.write_bytes("".join(lines).encode())
+    print(f"{line}; ids in {location}", file=out)
+    return 2
+
+
+# ---- inspect ------------------------------------------------------------------------------
+
+
 def _inspect(args: argparse.Namespace) -> int:
-    parts = _jobs.dataset_parts(_fs.resolve(args.input))
+    parts, manifest = _jobs.open_dataset(_fs.resolve(args.input))
     types: dict[str, Counter[str]] = {}
     total_rows = 0
     documents: set[object] = set()
     for part in parts:
         atoms = _jobs.read_atoms(part)
         total_rows += atoms.num_rows
-        txn = _txn_column(atoms.schema)
+        txn = txn_column(atoms.schema)
         if txn is not None:
             documents.update(atoms.column(txn).to_pylist())
         print(f"{part.name}: {atoms.num_rows:,} rows, {atoms.num_columns:,} columns")
@@ -162,15 +274,11 @@ def _inspect(args: argparse.Namespace) -> int:
     documents.discard(None)
     print(f"total: {len(parts)} part(s), {total_rows:,} rows, {len(documents):,} documents, "
           f"{len(types):,} columns")
+    if manifest is not None and manifest.rejected:
+        print(f"refused: {manifest.rejected:,} documents, in {', '.join(manifest.rejects)}")
     width = max((len(name) for name in types), default=0)
     for name, seen in types.items():
         kinds = " | ".join(f"{t}" if n == len(parts) else f"{t} ({n} parts)"
                            for t, n in seen.items())
         print(f"  {name.ljust(width)}  {kinds}")
     return 0
-
-
-def _txn_column(schema: pa.Schema) -> str | None:
-    if TXN_COLUMN in schema.names:
-        return TXN_COLUMN
-    return next((name for name in schema.names if name.endswith("__txn_id")), None)

@@ -15,7 +15,7 @@ from dask.distributed import Client, LocalCluster
 
 import shredder
 
-from conftest import dataset_files, documents, rebuilt, run, write_jsonl
+from jobs_helpers import corpus, dataset_files, documents, rebuilt, run, write_jsonl  # noqa: F401
 
 SMALL = ["--partition-size", "4000", "--batch-size", "25", "-q"]
 

@@ -11,7 +11,7 @@ import pyarrow.fs as pafs
 import pytest
 from moto.server import ThreadedMotoServer
 
-from conftest import child_env, documents, rebuilt, run
+from jobs_helpers import child_env, documents, rebuilt, run
 
 
 @pytest.fixture

@@ -14,7 +14,7 @@ from hypothesis import strategies as st
 
 from shredder import _verify
 
-from conftest_real import real_documents
+from jobs_helpers import real_documents
 
 
 def rebuild_one_by_one(texts: list[str]) -> list[str]:

@@ -1,0 +1,96 @@
+"""The manifest ``_shredder.json``: the list of what a complete atoms dataset holds.
+
+A folder is a dataset only once its manifest is there: the manifest is written last, after
+every file it lists is complete under its final name, and it is replaced atomically, so a
+reader sees either no manifest or one whose every part exists.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any
+
+from shredder._errors import UserError
+
+MANIFEST = "_shredder.json"
+INCOMPLETE = "no _shredder.json: the dataset is incomplete (an interrupted or failed shred?)"
+
+
+@dataclass
+class Part:
+    file: str
+    rows: int
+    documents: int
+    # where its documents came from: {"file": input, "lines" or "rows": [first, last]}
+    input: dict[str, Any] | None = None
+
+
+@dataclass
+class Manifest:
+    format: str
+    codec: str
+    parts: list[Part] = field(default_factory=list)
+    rejected: int = 0
+    rejects: list[str] = field(default_factory=list)  # paths relative to the dataset folder
+
+    @property
+    def documents(self) -> int:
+        return sum(part.documents for part in self.parts)
+
+    def to_json(self) -> dict[str, Any]:
+        return {"format": self.format, "codec": self.codec,
+                "documents": self.documents, "rejected": self.rejected,
+                "parts": [_part_json(p) for p in self.parts],
+                "rejects": self.rejects}
+
+
+def _part_json(part: Part) -> dict[str, Any]:
+    data: dict[str, Any] = {"file": part.file, "rows": part.rows, "documents": part.documents}
+    if part.input is not None:
+        data["input"] = part.input
+    return data
+
+
+def write_manifest(folder: Path, manifest: Manifest) -> None:
+    """Writes the manifest through a temporary file and an atomic rename."""
+    temporary = folder / f".{MANIFEST}.tmp"
+    with open(temporary, "w", encoding="utf-8") as stream:
+        stream.write(json.dumps(manifest.to_json(), indent=1) + "\n")
+        stream.flush()
+        os.fsync(stream.fileno())
+    os.replace(temporary, folder / MANIFEST)
+
+
+def read_manifest(folder: Path) -> Manifest:
+    """The manifest of a dataset folder; a folder without one is refused as incomplete."""
+    path = folder / MANIFEST
+    if not path.is_file():
+        raise UserError(f"{folder}: {INCOMPLETE}")
+    try:
+        text = path.read_text(encoding="utf-8")
+    except OSError as error:
+        raise UserError(f"{path}: cannot read: {error.strerror or error}") from None
+    return parse_manifest(text, path)
+
+
+def parse_manifest(text: str, path: Any) -> Manifest:
+    """The manifest in ``text``; ``path`` names it in messages."""
+    try:
+        data = json.loads(text)
+        parts = [Part(str(p["file"]), int(p["rows"]), int(p["documents"]),
+                      dict(p["input"]) if isinstance(p.get("input"), dict) else None)
+                 for p in data["parts"]]
+        manifest = Manifest(str(data["format"]), str(data["codec"]), parts,
+                            int(data.get("rejected", 0)),
+                            [str(r) for r in data.get("rejects", [])])
+    except (ValueError, KeyError, TypeError, AttributeError) as error:
+        raise UserError(f"{path}: not a shredder manifest ({type(error).__name__}: {error})") \
+            from None
+    for name in [part.file for part in manifest.parts] + manifest.rejects:
+        # Only files inside the folder: a manifest never sends a reader elsewhere.
+        if Path(name).is_absolute() or ".." in Path(name).parts:
+            raise UserError(f"{path}: lists {name!r}, which is outside the dataset folder")
+    return manifest
