@@ -225,7 +225,7 @@ def _shred_texts(handle, texts: list[str]) -> pa.RecordBatch:
                                                             names=["doc"]))
 
 
-_MAX_ROUNDS = 8
+_MAX_ROUNDS = 32
 
 
 def _digests(texts: list[str]) -> list[tuple[str | None, bool]]:
@@ -266,9 +266,8 @@ def _run_group(texts: list[str], group: list[int],
     handle = shredder_ext.create_controller("json")
     deferred: list[int] = []
     clean = True  # no call has touched the handle: a document first in it runs as alone
-    start = 0
-    while start < len(group):
-        rest = group[start:]
+    rest = group
+    while rest:
         try:
             runs = _run_digests(_shred_texts(handle, [texts[i] for i in rest]), len(rest))
         except ValueError as error:
@@ -290,7 +289,15 @@ def _run_group(texts: list[str], group: list[int],
                 result[rest[0]] = (None, True)
             else:
                 deferred.append(rest[row])
-            start += row + 1
+            rest = rest[row + 1:]
+            # Documents that would meet the same mismatch go to a later group at once rather
+            # than one failed call each (moving a document to a later group is always sound).
+            alike = _alike(str(error))
+            if alike is not None:
+                later = [i for i in rest if alike.search(texts[i])]
+                if later:
+                    deferred += later
+                    rest = [i for i in rest if i not in set(later)]
             continue
         if runs is None:
             return deferred + _split(texts, rest, result)
@@ -298,6 +305,21 @@ def _run_group(texts: list[str], group: list[int],
             result[i] = (digest, False)
         break
     return deferred
+
+
+_MISMATCH = re.compile(r"Normalizer shape mismatch at (.*) \(have (leaf|object), want \w+\)")
+_SHAPE_START = {"leaf": r"[^\[{n \t\n\r]", "object": r"\{"}
+
+
+def _alike(message: str) -> re.Pattern[str] | None:
+    """A pattern for texts holding, under the key a shape mismatch names, a value of the shape
+    that was refused."""
+    match = _MISMATCH.search(message)
+    if match is None:
+        return None
+    key = match.group(1).rsplit("/", 1)[-1]
+    return re.compile('"' + _spellings(key) + '"[ \t\n\r]*:[ \t\n\r]*'
+                      + _SHAPE_START[match.group(2)])
 
 
 def _split(texts: list[str], group: list[int],
