@@ -77,54 +77,19 @@ class Refusal:
     error: str
 
 
-def failing_row(error: ValueError, batch: pa.RecordBatch, codec: str) -> int | None:
-    """The row of ``batch`` whose document made a shred of it fail with ``error``, or None
-    when the failure is not one document's (a batch the codec cannot read at all).
-
-    The engine names the row itself (``error.row``). Without that, the row is found by
-    shredding ever shorter leading slices in fresh pipelines; that cannot see a refusal that
-    depends on shapes learned from earlier batches, which then counts as the batch's.
-    """
-    if hasattr(error, "row"):
-        row = error.row
-        return row if isinstance(row, int) and 0 <= row < batch.num_rows else None
-    return _first_failing_row(batch, codec)
-
-
-def _fails_alone(batch: pa.RecordBatch, codec: str) -> bool:
-    try:
-        shredder_ext.shred_arrow(shredder_ext.create_controller(codec), batch)
-    except ValueError:
-        return True
-    return False
-
-
-def _first_failing_row(batch: pa.RecordBatch, codec: str) -> int | None:
-    # Shredding stops at the first refused row, so "the first n rows fail" only turns from
-    # false to true as n grows: the smallest such n is found by bisection.
-    if not _fails_alone(batch, codec) or _fails_alone(batch.slice(0, 0), codec):
-        return None  # passes in a fresh pipeline, or fails whatever its rows hold
-    low, high = 0, batch.num_rows  # rows[:low] pass, rows[:high] fail
-    while high - low > 1:
-        middle = (low + high) // 2
-        if _fails_alone(batch.slice(0, middle), codec):
-            high = middle
-        else:
-            low = middle
-    return high - 1
-
-
-# Skip mode shreds a batch again after each refusal, which costs the rows up to the refused
-# one. When that retried work passes this many times the batch's length, the documents before
-# the refusal are shredded as a batch of their own and the rest goes on separately, so that
-# a batch full of bad documents costs a bounded multiple of one shred, not their count times.
-RETRY_BUDGET = 4
+def failing_row(error: ValueError, batch: pa.RecordBatch) -> int | None:
+    """The row of ``batch`` whose document made a shred of it fail with ``error`` (the row
+    the engine names), or None when the failure is not one document's (a batch the codec
+    cannot read at all)."""
+    row = getattr(error, "row", None)
+    return row if isinstance(row, int) and 0 <= row < batch.num_rows else None
 
 
 @dataclass
 class ShreddedBatch:
-    """The outcome of ``shred_batch``: atoms batches in order (one, unless many refusals split
-    the batch), the documents each holds, and the refused documents."""
+    """The outcome of ``shred_batch``: atoms batches in order (one, unless the column types of
+    the documents between refusals disagree), the documents each holds, and the refused
+    documents."""
 
     atoms: list[pa.RecordBatch]
     documents: list[int]
@@ -135,44 +100,69 @@ def shred_batch(handle: Any, batch: pa.RecordBatch, codec: str,
                 errors: str = "raise") -> ShreddedBatch:
     """Shreds one prepared (one-column) batch through ``handle``.
 
-    With ``errors="skip"`` a refused document is set aside and the batch is shredded again
-    without it, until the rest goes through. A failed shred leaves the handle as it was, so
-    the atoms are exactly those of the batch without its refused documents, and later batches
-    see the shapes they would have seen had those documents never been read. A failure that
-    is not one document's is raised in both modes, as is every failure with ``"raise"``.
+    With ``errors="skip"`` a refused document is set aside and the run goes on after it. A
+    failed shred leaves the handle as it was, so the documents before the refused one go
+    through again the same way; they are shredded as a run of their own, the rest of the batch
+    follows, and the runs' atoms are joined. The atoms are those a single shred of the batch
+    without its refused documents gives, and later batches see the shapes they would have seen
+    had those documents never been read. Where the runs disagree on a column's type (which a
+    single shred would have resolved by widening or boxing) they stay separate batches. A
+    failure that is not one document's is raised in both modes, as is every failure with
+    ``"raise"``.
     """
     _check_errors(errors)
-    result = ShreddedBatch([], [], [])
-    pending = None  # rows of ``batch`` still to shred, once some are out
-    current = batch
-    retried = 0
+    refused: list[Refusal] = []
+    runs: list[tuple[pa.RecordBatch, int]] = []
+    start = 0
     while True:
+        current = batch.slice(start)
         try:
-            atoms = shredder_ext.shred_arrow(handle, current)
+            runs.append((shredder_ext.shred_arrow(handle, current), current.num_rows))
+            break
         except ValueError as error:
-            if errors == "raise":
+            row = failing_row(error, current)
+            if errors == "raise" or row is None:
                 raise
-            row = failing_row(error, current, codec)
-            if row is None:
-                raise
-            if pending is None:
-                pending = list(range(batch.num_rows))
-            result.refused.append(Refusal(pending[row], str(error)))
-            retried += row + 1
-            if retried > RETRY_BUDGET * batch.num_rows and row > 0:
-                # The rows before the refused one went through in the failed call, from the
-                # same state: on their own they go through the same way.
-                result.atoms.append(shredder_ext.shred_arrow(handle, current.slice(0, row)))
-                result.documents.append(row)
-                del pending[:row + 1]
-                retried = 0
-            else:
-                del pending[row]
-            current = batch.take(pa.array(pending, pa.int64()))
-            continue
-        result.atoms.append(atoms)
-        result.documents.append(current.num_rows)
-        return result
+            refused.append(Refusal(start + row, str(error)))
+        if row > 0:
+            runs.append((shredder_ext.shred_arrow(handle, current.slice(0, row)), row))
+        start += row + 1
+    atoms, documents = _join_runs(runs)
+    return ShreddedBatch(atoms, documents, refused)
+
+
+def _join_runs(runs: list[tuple[pa.RecordBatch, int]]) -> tuple[list[pa.RecordBatch],
+                                                               list[int]]:
+    """Joins consecutive atoms batches whose columns agree in type (a column of nulls only
+    agrees with any)."""
+    groups: list[tuple[list[pa.RecordBatch], int, dict[str, pa.DataType]]] = []
+    for atoms, documents in runs:
+        types = {f.name: f.type for f in atoms.schema}
+        if groups and _agree(groups[-1][2], types):
+            batches, count, merged = groups[-1]
+            for name, t in types.items():
+                if not pa.types.is_null(t) or name not in merged:
+                    merged[name] = t
+            groups[-1] = (batches + [atoms], count + documents, merged)
+        else:
+            groups.append(([atoms], documents, dict(types)))
+    joined = [(_concat(batches), count) for batches, count, _ in groups]
+    return [atoms for atoms, _ in joined], [count for _, count in joined]
+
+
+def _agree(merged: dict[str, pa.DataType], types: dict[str, pa.DataType]) -> bool:
+    return all(merged.get(name, t) == t or pa.types.is_null(t) or pa.types.is_null(merged[name])
+               for name, t in types.items())
+
+
+def _concat(batches: list[pa.RecordBatch]) -> pa.RecordBatch:
+    with_columns = [b for b in batches if b.num_columns]
+    if len(with_columns) <= 1:
+        return with_columns[0] if with_columns else batches[0]
+    # Columns come in order of first appearance, as one shred of all the rows would put them.
+    table = pa.concat_tables([pa.Table.from_batches([b]) for b in with_columns],
+                             promote_options="default")
+    return table.combine_chunks().to_batches()[0]
 
 
 @dataclass(frozen=True)
@@ -243,7 +233,7 @@ def shred(
             try:
                 shredded = shred_batch(handle, prepared, codec, errors)
             except ValueError as error:
-                row = failing_row(error, prepared, codec)
+                row = failing_row(error, prepared)
                 _set_row(error, None if row is None else first_row + row)
                 raise
             documents = prepared.column(0)

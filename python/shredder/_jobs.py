@@ -434,7 +434,7 @@ def shred_partition(task: ShredTask,
 
 def _refusal_message(partition: Partition, places: _Places, docs: _Batch, error: ValueError,
                      skip: bool) -> str:
-    row = failing_row(error, docs.batch, docs.codec)
+    row = failing_row(error, docs.batch)
     if row is None:  # not one document's fault: skipping cannot help
         return f"{partition.source}: {error}"
     message = f"{partition.source}:{places.where(docs, row)}: {error}"

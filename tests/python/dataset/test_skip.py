@@ -14,23 +14,6 @@ import shredder_ext
 from shredder.cli import main
 
 
-def engine_names_failing_rows() -> bool:
-    """Whether a refused shred says which row of the batch failed; skip mode is exact for
-    refusals that depend on earlier documents only with that, and with a shred that leaves
-    the handle as it was when it fails."""
-    handle = shredder_ext.create_controller("json")
-    try:
-        shredder_ext.shred_arrow(handle, pa.record_batch([pa.array(["{", "{}"])], names=["d"]))
-    except ValueError as error:
-        return hasattr(error, "row")
-    return False
-
-
-needs_row = pytest.mark.skipif(not engine_names_failing_rows(),
-                               reason="the engine does not yet name the failing row of a "
-                                      "batch (ValueError.row) nor leave a failed shred's "
-                                      "handle unchanged")
-
 GOOD = [
     {"id": 1, "tags": ["x", "y"], "z": 5},
     {"id": 2, "items": [{"sku": "a"}, {"sku": "b"}]},
@@ -125,23 +108,37 @@ def test_skip_mode_sets_bad_lines_aside_and_keeps_everything_else(tmp_path, bad,
     check_skip_run(tmp_path, bad, batch_size)
 
 
-def test_a_batch_full_of_bad_lines_is_split_and_keeps_every_good_document(tmp_path):
-    good = [{"id": n, "tags": ["t"] * (n % 3)} for n in range(60)]
+def test_a_batch_full_of_bad_lines_gives_the_atoms_of_its_good_lines_alone(tmp_path):
+    # Runs of good lines between the bad ones are shredded separately and joined: columns that
+    # only later runs have ("note"), or that hold only nulls so far, must line up as in one
+    # shred of the good lines.
+    good = [{"id": n, "tags": ["t"] * (n % 3), **({"note": "late"} if n > 40 else {})}
+            for n in range(60)]
     lines = [x for n, doc in enumerate(good) for x in (doc, f'{{"bad": {n}')]
     dirty = write_lines(tmp_path / "dirty.jsonl", lines)
     clean = write_lines(tmp_path / "clean.jsonl", good)
     assert cli("shred", dirty, "-o", tmp_path / "dirty", "--on-error", "skip",
                "--batch-size", 120, "-q") == 0
     assert cli("shred", clean, "-o", tmp_path / "clean", "--batch-size", 60, "-q") == 0
+    assert pq.read_table(tmp_path / "dirty" / "part-00000-00000.parquet").equals(
+        pq.read_table(tmp_path / "clean" / "part-00000-00000.parquet"))
     manifest = json.loads((tmp_path / "dirty" / "_shredder.json").read_text())
-    assert len(manifest["parts"]) > 1  # retrying 60 refusals in one batch would cost 30x
-    assert (manifest["documents"], manifest["rejected"]) == (60, 60)
+    assert (len(manifest["parts"]), manifest["documents"], manifest["rejected"]) == (1, 60, 60)
     assert [r["line"] for r in rejects_of(tmp_path / "dirty")] == list(range(2, 121, 2))
-    assert rebuilt_lines(tmp_path, tmp_path / "dirty", "d.jsonl") == \
-        rebuilt_lines(tmp_path, tmp_path / "clean", "c.jsonl")
 
 
-@needs_row
+def test_runs_between_refusals_that_disagree_on_a_column_type_stay_apart(tmp_path):
+    lines = [{"id": 1, "v": 1}, NOT_JSON[1], {"id": 2, "v": "x"}, {"id": 3, "v": "y"}]
+    source = write_lines(tmp_path / "in.jsonl", lines)
+    atoms = tmp_path / "atoms"
+    assert cli("shred", source, "-o", atoms, "--on-error", "skip", "-q") == 0
+    manifest = json.loads((atoms / "_shredder.json").read_text())
+    assert [(p["documents"], p["rows"]) for p in manifest["parts"]] == [(1, 1), (2, 2)]
+    assert pq.read_table(atoms / "part-00000-00000.parquet").column("root_v").type == pa.int64()
+    rebuilt = [json.loads(line) for line in rebuilt_lines(tmp_path, atoms, "out.jsonl")]
+    assert sorted((d["id"], d["v"]) for d in rebuilt) == [(1, 1), (2, "x"), (3, "y")]
+
+
 @pytest.mark.parametrize("batch_size", [1, 3, 100])
 def test_skip_mode_forgets_what_a_refused_document_taught(tmp_path, batch_size):
     check_skip_run(tmp_path, {2: AFTER_Z, 3: NOT_JSON[1], 5: AFTER_Z}, batch_size)
@@ -157,7 +154,6 @@ def test_fail_mode_names_the_line_and_suggests_skip_mode(tmp_path, capsys):
     assert not (tmp_path / "atoms").exists()
 
 
-@needs_row
 def test_fail_mode_names_the_exact_line_of_a_refusal_that_depends_on_earlier_lines(
         tmp_path, capsys):
     lines = [GOOD[0]] + [{"id": n} for n in range(10, 140)] + [AFTER_Z]
