@@ -266,3 +266,33 @@ def test_progress_of_a_split_job_adds_up(tmp_path, corpus):
                                    batch_size=25, progress=progress)
     assert progress.partitions_done == progress.partitions_total == summary.partitions >= 10
     assert (progress.documents, progress.nbytes) == (600, source.stat().st_size)
+
+
+def test_skip_mode_sets_bad_lines_of_every_partition_aside_with_their_file_lines(tmp_path,
+                                                                                 corpus):
+    source, _ = corpus
+    lines = source.read_text().splitlines()
+    bad = [5, 250, 599]  # lines (from 1) in the first, a middle and the last partition
+    for number in bad:
+        lines[number - 1] = '{"id": %d, "broken": ' % number
+    source.write_text("\n".join(lines) + "\n")
+    for jobs in (1, 2):
+        run("shred", source, "-o", tmp_path / f"j{jobs}", "--jobs", jobs, "--on-error", "skip",
+            *SMALL)
+    assert dataset_files(tmp_path / "j1") == dataset_files(tmp_path / "j2")
+    rejects = sorted((tmp_path / "j2" / "_rejects").iterdir())
+    assert dataset_files(tmp_path / "j1" / "_rejects") == dataset_files(tmp_path / "j2" /
+                                                                       "_rejects")
+    records = [json.loads(line) for path in rejects for line in path.read_text().splitlines()]
+    assert [(r["input"], r["line"], r["document"]) for r in records] == [
+        (str(source), n, lines[n - 1]) for n in bad]
+    assert all("JSON parse failure" in r["error"] for r in records)
+    manifest = json.loads((tmp_path / "j2" / "_shredder.json").read_text())
+    assert (manifest["documents"], manifest["rejected"]) == (597, 3)
+    assert manifest["rejects"] == [f"_rejects/{p.name}" for p in rejects]
+
+    result = run("shred", source, "-o", tmp_path / "limited", "--jobs", 2, "--on-error", "skip",
+                 "--max-rejects", 2, *SMALL, ok=False)
+    assert result.returncode == 1
+    assert b"more than 2 documents refused (--max-rejects); the last: " in result.stderr
+    assert not (tmp_path / "limited").exists()
