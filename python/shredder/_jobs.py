@@ -459,9 +459,10 @@ def _old_dataset(output: _fs.Location) -> list[_fs.Location]:
     if output.fs.type_name == "local":
         found = [_fs.resolve(str(p)) for p in dataset_files(Path(output.path))]
     else:
+        suffixes = tuple(ATOM_FORMATS.values())
         found = [entry for entry in output.list_all()
-                 if entry.name == MANIFEST or (entry.name.startswith(PART_PREFIX)
-                                               and entry.name.endswith(tuple(ATOM_FORMATS.values())))]
+                 if entry.name == MANIFEST
+                 or (entry.name.startswith(PART_PREFIX) and entry.name.endswith(suffixes))]
         rejects = output.child(REJECTS)
         found += [entry for entry in rejects.list() if entry.name.startswith("rejects-")]
     return sorted(found, key=lambda entry: entry.name != MANIFEST)
