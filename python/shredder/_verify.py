@@ -28,7 +28,8 @@ Why that holds:
    sorted into groups in which no document has such a value under a key that an earlier one
    of its group holds an array under (a key stands for all the paths ending in it, so this is
    a superset of the pairs that can wrap), each group through one fresh pipeline. Keys are
-   read from the texts with scans for a member key followed by a colon and a bracket.
+   read from the texts with scans for a member key followed by a colon and a bracket; a
+   document holding a key both ways is parsed, and compared by exact paths (see ``_Paths``).
 4. A document the pipeline refuses is refused either alone or because of what earlier ones
    taught. It goes on to a later group; first in a fresh pipeline, its run is its lone run.
    Where the refusal does not say which document it was, or neighbours with equal digests
@@ -45,6 +46,7 @@ import json
 import re
 from collections.abc import Iterator
 from dataclasses import dataclass
+from typing import Any
 
 import pyarrow as pa
 import pyarrow.compute as pc
@@ -170,6 +172,62 @@ def _key_sets(texts: list[str]) -> tuple[list[set[str]], list[set[str]], list[bo
     return arrays, lone, alone
 
 
+class _Paths:
+    """What a document can teach a pipeline and what it can be wrapped at, as member keys (any
+    path ending in the key) or, for a document that holds one key both ways, as exact paths
+    (keys from the root; an array's elements add none): keys alone would make every such
+    document conflict with every other one (gharchive's pull requests hold "labels" as an
+    array and, from "labels_url" split at "_", as an object), one group each."""
+
+    def __init__(self, text: str, arrays: set[str], lone: set[str]) -> None:
+        self.array_keys, self.lone_keys = arrays, lone
+        self.array_paths: set[tuple[str, ...]] = set()
+        self.lone_paths: set[tuple[str, ...]] = set()
+        if not lone.isdisjoint(arrays):
+            self.array_keys, self.lone_keys = set(), set()
+            _walk(json.loads(text), (), arrays | lone, self.array_paths, self.lone_paths)
+
+
+def _walk(value: Any, path: tuple[str, ...], keys: set[str], arrays: set[tuple[str, ...]],
+          lone: set[tuple[str, ...]]) -> None:
+    """The paths of the document's arrays and of its non-null values that are not arrays,
+    those whose last key is among ``keys``; every object member is walked."""
+    for key, member in value.items():
+        if member is None:
+            continue
+        here = path + (key,)
+        if isinstance(member, list):
+            if key in keys:
+                arrays.add(here)
+            for element in member:
+                if isinstance(element, dict):
+                    _walk(element, here, keys, arrays, lone)
+            continue
+        if key in keys:
+            lone.add(here)
+        if isinstance(member, dict):
+            _walk(member, here, keys, arrays, lone)
+
+
+class _Taught:
+    """What the documents of a group taught, as keys and as exact paths."""
+
+    def __init__(self) -> None:
+        self.keys: set[str] = set()
+        self.paths: set[tuple[str, ...]] = set()
+        self.path_keys: set[str] = set()
+
+    def can_wrap(self, doc: _Paths) -> bool:
+        return (not doc.lone_keys.isdisjoint(self.keys)
+                or not doc.lone_keys.isdisjoint(self.path_keys)
+                or any(p in self.paths or p[-1] in self.keys for p in doc.lone_paths))
+
+    def learn(self, doc: _Paths) -> None:
+        self.keys |= doc.array_keys
+        self.paths |= doc.array_paths
+        self.path_keys |= {p[-1] for p in doc.array_paths}
+
+
 def _decoded(raw: str) -> str | None:
     try:
         return json.loads(f'"{raw}"')
@@ -233,6 +291,8 @@ def _digests(texts: list[str]) -> list[tuple[str | None, bool]]:
     own. Documents go through groups (see the module's notes), round after round, until each
     has its digest; after a few rounds the rest run alone."""
     arrays, lone, alone = _key_sets(texts)
+    paths = [_Paths(text, arrays[i], lone[i]) if not alone[i] else None
+             for i, text in enumerate(texts)]
     result: list[tuple[str | None, bool] | None] = [None] * len(texts)
     pending = []
     for i, text in enumerate(texts):
@@ -243,13 +303,13 @@ def _digests(texts: list[str]) -> list[tuple[str | None, bool]]:
     for _ in range(_MAX_ROUNDS):
         if not pending:
             break
-        group, later, taught = [], [], set()
+        group, later, taught = [], [], _Taught()
         for i in pending:
-            if lone[i].isdisjoint(taught):
-                group.append(i)
-                taught |= arrays[i]
-            else:
+            if taught.can_wrap(paths[i]):
                 later.append(i)
+            else:
+                group.append(i)
+                taught.learn(paths[i])
         pending = sorted(later + _run_group(texts, group, result))
     for i in pending:
         result[i] = (lone_digest(texts[i]), True)
