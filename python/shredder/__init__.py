@@ -17,7 +17,9 @@ from shredder._api import (
     unshred,
     verify_documents,
 )
+from shredder._jobs import ShredSummary, UnshredSummary, shred_files, unshred_files
 
-__all__ = ["Rejected", "Shredding", "UnshredRejected", "Unshredding", "VerifyReport",
-           "iter_batches", "shred", "unshred", "verify_documents"]
+__all__ = ["Rejected", "ShredSummary", "Shredding", "UnshredRejected", "UnshredSummary",
+           "Unshredding", "VerifyReport", "iter_batches", "shred", "shred_files", "unshred",
+           "unshred_files", "verify_documents"]
 __version__ = "0.1.0"

@@ -28,10 +28,13 @@ PART_PREFIX = "part-"
 ATOM_FORMATS = {"parquet": ".parquet", "arrow": ".arrow"}
 REJECTS_FOLDER = "_rejects"
 
-_PART = re.compile(r"part-\d+\.(parquet|arrow)")
+_PART = re.compile(r"part-\d+(-\d+){0,2}\.(parquet|arrow)")
 _REJECTS = re.compile(r"rejects-\d+\.jsonl")
 # Temporary names of the files above and of the manifest, as this module writes them.
-_TEMPORARY = re.compile(r"\.(part-\d+\.(parquet|arrow)|_shredder\.json|rejects-\d+\.jsonl)\.tmp")
+# (Partitioned jobs write theirs as ".tmp-<token>-<name>", several writers never sharing one.)
+_TEMPORARY = re.compile(r"\.(part-\d+\.(parquet|arrow)|_shredder\.json|rejects-\d+\.jsonl)\.tmp"
+                        r"|\.tmp-[0-9a-f]{32}-(part-\d+(-\d+){1,2}\.(parquet|arrow)|_shredder\.json"
+                        r"|rejects-\d+\.jsonl)")
 
 
 def _is_within(path: Path, folder: Path) -> bool:
