@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "blake3.h"
+#include "modifiers/blake3_chunk.h"
 #include "modifiers/tagger_internal.h"
 
 namespace shredder {
@@ -74,6 +75,13 @@ void append_scalar_encoding(std::string& out, const Value& value) {
 // recursive digest walk.
 [[gnu::noinline]] void blake3_digest(std::span<const std::uint8_t> head, std::string_view tail,
                                      std::uint64_t out_len, std::uint8_t* out) {
+  // Nearly every encoding fits one chunk; those skip the hasher's buffering.
+  if (head.size() + tail.size() <= SHREDDER_BLAKE3_CHUNK_BYTES) {
+    shredder_blake3_one_chunk(head.data(), head.size(),
+                              reinterpret_cast<const std::uint8_t*>(tail.data()), tail.size(),
+                              out, out_len);
+    return;
+  }
   blake3_hasher hasher;
   blake3_hasher_init(&hasher);
   blake3_hasher_update(&hasher, head.data(), head.size());
