@@ -163,10 +163,10 @@ std::string Difference(const Outcome& engine, const Outcome& expected) {
 
 // Keys chosen so that paths meet: plain names, names with "_" that join like nested ones,
 // leading underscores that split differently, the empty key, unicode, the Tagger's own keys
-// and a name ending like an index column.
+// (and one that sorts between them) and a name ending like an index column.
 const std::vector<std::string> kKeys = {
     "a", "b", "c", "id", "tags", "items", "a_b", "b_c", "_x", "__y", "x_", "", "ü", "名前",
-    "k~/", "__txn_id", "__obj_id", "n__idx", "B", "Z9"};
+    "k~/", "__txn_id", "__obj_id", "__q", "n__idx", "B", "Z9"};
 
 // Each case keeps a plan: the shape and scalar kind each path shows, chosen at first use and
 // only sometimes broken, so that documents of a case mostly agree and sometimes conflict.
