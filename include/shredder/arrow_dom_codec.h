@@ -1,21 +1,49 @@
 #pragma once
 
+#include <string>
+#include <string_view>
+#include <variant>
+
 #include "shredder/document_codec.h"
 
 namespace shredder {
+
+/// A value whose kind does not fit the column type merged over the documents (a string where
+/// other documents gave the member an integer): struct columns hold one kind per member. Its
+/// text names the member path, as the Normalizer writes paths, and both kinds, and suggests
+/// the JSON codec: "ArrowDomCodec: kind conflict at /a/b: string where other documents have
+/// int64; a struct column holds one kind per member, use the JSON codec for these documents".
+class ArrowKindConflict : public std::bad_variant_access {
+ public:
+  /// `have` is the kind of the value met, `want` the column's type.
+  ArrowKindConflict(std::string have, std::string want);
+  /// Puts the member `key` in front of the path, as the conflict travels up the document.
+  void prepend_member(std::string_view key);
+  const char* what() const noexcept override { return message_.c_str(); }
+
+ private:
+  void compose();
+
+  std::string path_;
+  std::string have_;
+  std::string want_;
+  std::string message_;
+};
 
 /// Codec for a batch holding one struct column; writes documents back as one struct
 /// column "doc" whose type is merged across the documents. Stateless and immutable.
 class ArrowDomCodec final : public DocumentCodec {
  public:
-  /// Throws std::runtime_error "ArrowDomCodec: null RecordBatch" for an empty pointer and
-  /// "ArrowDomCodec: expected 1 column, got <n>" unless the batch has exactly one column.
-  /// The column's type is left to `ToDom`.
+  /// Throws std::runtime_error "ArrowDomCodec: null RecordBatch" for an empty pointer,
+  /// "ArrowDomCodec: expected 1 column, got <n>" unless the batch has exactly one column,
+  /// "ArrowDomCodec: " and Arrow's text for a malformed column, and "ArrowDomCodec: root value
+  /// must be an Object (Struct in Arrow)" for a column of rows that is not a struct.
   void ValidateInput(const std::shared_ptr<arrow::RecordBatch>& batch) const override;
   /// Reads row `row` of column 0 straight from the arrays (offsets and validity included).
-  /// Booleans, integers of every width (unsigned 64-bit keeps its bit pattern), float and
-  /// double, string and large string, list and large list, struct (the first of equally named
-  /// fields wins) and the null type are read; null cells of any type are null.
+  /// Booleans, integers of every width (unsigned 64-bit above the int64 range as the nearest
+  /// double), float and double, string and large string, list and large list, struct (the
+  /// first of equally named fields wins) and the null type are read; null cells of any type
+  /// are null.
   /// Throws std::runtime_error "ArrowDomCodec: root value must be an Object (Struct in Arrow)"
   /// when the column is not a struct or the row is null, "ArrowDomCodec: unsupported Arrow
   /// type: <type>" for a non-null cell of any other type, "ArrowDomCodec: nesting depth
@@ -26,9 +54,9 @@ class ArrowDomCodec final : public DocumentCodec {
   /// merged over all documents (null gives way, int64 widens to float64, struct fields are
   /// united in ascending name order, an array's element type is merged over all its
   /// elements, otherwise the earlier type wins); with no documents, a zero-row null-typed
-  /// column. Throws std::bad_variant_access when a value's kind does not fit its bool, int64,
-  /// float64 or utf8 column, and std::runtime_error "ArrowDomCodec: " + the Arrow status text
-  /// when building fails.
+  /// column. Throws `ArrowKindConflict` (a std::bad_variant_access) when a value's kind does
+  /// not fit its bool, int64, float64 or utf8 column, and std::runtime_error
+  /// "ArrowDomCodec: " + the Arrow status text when building fails.
   std::shared_ptr<arrow::RecordBatch> FromDom(const std::vector<Object>& documents) const override;
 };
 

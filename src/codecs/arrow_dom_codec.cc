@@ -5,6 +5,8 @@
 #include <arrow/record_batch.h>
 #include <arrow/type.h>
 
+#include <cstdint>
+#include <limits>
 #include <map>
 #include <stdexcept>
 #include <string>
@@ -66,11 +68,17 @@ constexpr const char* kRootMessage =
     case arrow::Type::UINT32:
       out.data.emplace<std::int64_t>(static_cast<const arrow::UInt32Array&>(array).Value(i));
       return;
-    case arrow::Type::UINT64:
-      // The bit pattern is kept: values from 2^63 upward read as negative numbers.
-      out.data.emplace<std::int64_t>(
-          static_cast<std::int64_t>(static_cast<const arrow::UInt64Array&>(array).Value(i)));
+    case arrow::Type::UINT64: {
+      // Values from 2^63 upward do not fit an int64: they become the nearest double, as in
+      // JSON text, never the negative number of their bit pattern.
+      const std::uint64_t value = static_cast<const arrow::UInt64Array&>(array).Value(i);
+      if (value > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+        out.data.emplace<double>(static_cast<double>(value));
+      } else {
+        out.data.emplace<std::int64_t>(static_cast<std::int64_t>(value));
+      }
       return;
+    }
     case arrow::Type::FLOAT:
       out.data.emplace<double>(static_cast<const arrow::FloatArray&>(array).Value(i));
       return;
@@ -373,25 +381,37 @@ std::shared_ptr<arrow::DataType> infer_arrow_type(const Value& value) {
 
 namespace {
 
+[[noreturn]] [[gnu::noinline]] void throw_kind_conflict(const Value& value,
+                                                        const arrow::DataType& type) {
+  throw ArrowKindConflict(kind_name(kind_of(value)), type.ToString());
+}
+
+// The payload of `value` when it holds a T; otherwise a kind conflict.
+template <typename T>
+const T& payload_of(const Value& value, const arrow::DataType& type) {
+  const T* payload = std::get_if<T>(&value.data);
+  if (payload == nullptr) throw_kind_conflict(value, type);
+  return *payload;
+}
+
 [[gnu::noinline]] arrow::Status append_scalar(arrow::ArrayBuilder* builder,
                                               const arrow::DataType& type, const Value& value) {
-  // A value of another kind throws std::bad_variant_access from std::get.
   switch (type.id()) {
     case arrow::Type::BOOL:
-      return static_cast<arrow::BooleanBuilder*>(builder)->Append(std::get<bool>(value.data));
+      return static_cast<arrow::BooleanBuilder*>(builder)->Append(payload_of<bool>(value, type));
     case arrow::Type::INT64:
       return static_cast<arrow::Int64Builder*>(builder)->Append(
-          std::get<std::int64_t>(value.data));
+          payload_of<std::int64_t>(value, type));
     case arrow::Type::DOUBLE: {
       auto* doubles = static_cast<arrow::DoubleBuilder*>(builder);
       if (const auto* integer = std::get_if<std::int64_t>(&value.data)) {
         return doubles->Append(static_cast<double>(*integer));
       }
-      return doubles->Append(std::get<double>(value.data));
+      return doubles->Append(payload_of<double>(value, type));
     }
     case arrow::Type::STRING:
       return static_cast<arrow::StringBuilder*>(builder)->Append(
-          std::get<std::string>(value.data));
+          payload_of<std::string>(value, type));
     default:
       return arrow::Status::TypeError("Unsupported builder type: ", type.ToString());
   }
@@ -454,7 +474,13 @@ arrow::Status append_object(arrow::StructBuilder* builder, const arrow::StructTy
       ARROW_RETURN_NOT_OK(child->AppendNull());
       continue;
     }
-    ARROW_RETURN_NOT_OK(append_value(child, *field.type(), member->second));
+    try {
+      ARROW_RETURN_NOT_OK(append_value(child, *field.type(), member->second));
+    } catch (ArrowKindConflict& conflict) {
+      // The path is assembled only on the way out of a conflict.
+      conflict.prepend_member(field.name());
+      throw;
+    }
     next = std::next(member);
   }
   return arrow::Status::OK();
@@ -478,6 +504,29 @@ arrow::Status append_value(arrow::ArrayBuilder* builder, const arrow::DataType& 
 // ----------------------------------------------------------------------------------------
 // The codec
 
+ArrowKindConflict::ArrowKindConflict(std::string have, std::string want)
+    : have_(std::move(have)), want_(std::move(want)) {
+  compose();
+}
+
+void ArrowKindConflict::prepend_member(std::string_view key) {
+  std::string path = "/";
+  path.append(key).append(path_);
+  path_ = std::move(path);
+  compose();
+}
+
+void ArrowKindConflict::compose() {
+  message_ = "ArrowDomCodec: kind conflict at ";
+  message_.append(path_.empty() ? std::string_view("/") : std::string_view(path_))
+      .append(": ")
+      .append(have_)
+      .append(" where other documents have ")
+      .append(want_)
+      .append("; a struct column holds one kind per member, use the JSON codec for these "
+              "documents");
+}
+
 void ArrowDomCodec::ValidateInput(const std::shared_ptr<arrow::RecordBatch>& batch) const {
   if (!batch) throw std::runtime_error("ArrowDomCodec: null RecordBatch");
   if (batch->num_columns() != 1) {
@@ -488,6 +537,11 @@ void ArrowDomCodec::ValidateInput(const std::shared_ptr<arrow::RecordBatch>& bat
   // malformed array is refused instead of read out of bounds.
   const arrow::Status status = batch->column(0)->ValidateFull();
   if (!status.ok()) arrow_dom::throw_status(status);
+  // A column of another type fails every row alike: that is a failure of the batch, not of
+  // its first row. (An empty batch of any type has no root to refuse.)
+  if (batch->num_rows() > 0 && batch->column(0)->type_id() != arrow::Type::STRUCT) {
+    throw std::runtime_error(arrow_dom::kRootMessage);
+  }
 }
 
 Object ArrowDomCodec::ToDom(const std::shared_ptr<arrow::RecordBatch>& batch,

@@ -13,8 +13,8 @@
 namespace shredder::arrow_dom {
 
 /// The value of cell `i` of `array`. A cell that Arrow reports as null is null whatever the
-/// type; otherwise booleans, integers of every width (unsigned 64-bit taken as its signed bit
-/// pattern), float and double, string and large string, list and large list, struct (the
+/// type; otherwise booleans, integers of every width (an unsigned 64-bit value above the int64
+/// range becomes the nearest double), float and double, string and large string, list and large list, struct (the
 /// first of two equally named fields wins) are read, reading the offsets and validity of
 /// every array on the way. `depth` is the nesting level a list or struct cell would occupy
 /// (a document's root is at 1).
@@ -62,7 +62,8 @@ arrow::Status make_builder(const std::shared_ptr<arrow::DataType>& type,
 
 /// Appends `value` to `builder`, which was made for `type`: null appends a null to any
 /// builder; bool, int64, float64 (which also takes an int64, converted to the nearest double)
-/// and utf8 builders take only their own kind and throw std::bad_variant_access for another;
+/// and utf8 builders take only their own kind and throw `ArrowKindConflict` for another (its
+/// path names the struct fields between `value` and the conflicting one);
 /// a list builder takes an array element by element (any other kind gives an empty list); a
 /// struct builder takes an object member by field name (missing members are null, members
 /// without a field are ignored, any other kind gives null in every field). Returns the first

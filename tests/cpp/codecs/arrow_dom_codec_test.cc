@@ -87,8 +87,15 @@ INSTANTIATE_TEST_SUITE_P(
         ReadCase{"UInt16", arrow::uint16(), "[1, 65535]", Value(65535)},
         ReadCase{"UInt32", arrow::uint32(), "[1, 4294967295]",
                  Value(std::int64_t{4294967295})},
-        ReadCase{"UInt64Max", arrow::uint64(), "[1, 18446744073709551615]", Value(-1)},
-        ReadCase{"UInt64TwoTo63", arrow::uint64(), "[9223372036854775808]", Value(kInt64Min)},
+        // Above the int64 range: the nearest double, never the bit pattern's negative number.
+        ReadCase{"UInt64Max", arrow::uint64(), "[1, 18446744073709551615]",
+                 Value(18446744073709551615.0)},
+        ReadCase{"UInt64TwoTo63", arrow::uint64(), "[9223372036854775808]",
+                 Value(9223372036854775808.0)},
+        ReadCase{"UInt64Big", arrow::uint64(), "[12345678901234567890]",
+                 Value(12345678901234567890.0)},
+        ReadCase{"UInt64Int64Max", arrow::uint64(), "[9223372036854775807]",
+                 Value(std::numeric_limits<std::int64_t>::max())},
         ReadCase{"UInt64Small", arrow::uint64(), "[7]", Value(7)},
         ReadCase{"FloatHalf", arrow::float32(), "[1, 0.5]", Value(0.5)},
         ReadCase{"FloatWidensExactly", arrow::float32(), "[0.1]",
@@ -315,7 +322,7 @@ TEST(ReadOffsets, SlicedNullTypeArraysStayNull) {
 // ----------------------------------------------------------------------------------------
 // The codec: ValidateInput and ToDom
 
-TEST(ValidateInput, RequiresExactlyOneColumnOfAnyType) {
+TEST(ValidateInput, RequiresExactlyOneStructColumn) {
   auto ints = FromJson(arrow::int64(), "[1]");
   auto none = arrow::RecordBatch::Make(arrow::schema({}), 1, arrow::ArrayVector{});
   auto two = arrow::RecordBatch::Make(
@@ -325,7 +332,14 @@ TEST(ValidateInput, RequiresExactlyOneColumnOfAnyType) {
             "ArrowDomCodec: expected 1 column, got 0");
   EXPECT_EQ(RuntimeErrorOf([&] { kCodec.ValidateInput(two); }),
             "ArrowDomCodec: expected 1 column, got 2");
-  EXPECT_NO_THROW(kCodec.ValidateInput(BatchOf(ints)));
+  // A column that is not a struct refuses the whole batch; without rows there is nothing
+  // to refuse.
+  EXPECT_EQ(RuntimeErrorOf([&] { kCodec.ValidateInput(BatchOf(ints)); }),
+            "ArrowDomCodec: root value must be an Object (Struct in Arrow)");
+  EXPECT_NO_THROW(kCodec.ValidateInput(BatchOf(FromJson(arrow::int64(), "[]"))));
+  EXPECT_NO_THROW(
+      kCodec.ValidateInput(BatchOf(FromJson(arrow::struct_({arrow::field("a", arrow::int64())}),
+                                            R"([{"a": 1}, null])"))));
 }
 
 // Malformed data that Arrow's cheap check passes: a string child (inside a list inside the
@@ -633,6 +647,17 @@ TEST_P(AppendValueFailure, ReportsAStatusOrThrowsBadVariantAccess) {
   ASSERT_TRUE(make_builder(c.type, &builder).ok());
   if (std::string(c.status).empty()) {
     EXPECT_THROW(append_value(builder.get(), *c.type, c.value), std::bad_variant_access);
+    // A bare value has no member path. (A list's elements share its path.)
+    if (c.type->id() == arrow::Type::LIST) return;
+    try {
+      (void)append_value(builder.get(), *c.type, c.value);
+    } catch (const std::bad_variant_access& conflict) {
+      EXPECT_EQ(std::string(conflict.what()),
+                "ArrowDomCodec: kind conflict at /: " + std::string(kind_name(kind_of(c.value))) +
+                    " where other documents have " + c.type->ToString() +
+                    "; a struct column holds one kind per member, use the JSON codec for "
+                    "these documents");
+    }
     return;
   }
   EXPECT_EQ(append_value(builder.get(), *c.type, c.value).ToString(), c.status);
@@ -727,18 +752,59 @@ INSTANTIATE_TEST_SUITE_P(
                     R"([{"x": {"a": 1}}, {"x": {"a": null}}])"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(FromDomFailure, MixedScalarKindsThrowBadVariantAccess) {
-  std::vector<Object> documents{Object{{"x", true}}, Object{{"x", 1}}};
-  EXPECT_THROW(kCodec.FromDom(documents), std::bad_variant_access);
-  std::vector<Object> in_list{Object{{"l", Array{"a", 1}}}};
-  EXPECT_THROW(kCodec.FromDom(in_list), std::bad_variant_access);
+struct ConflictCase {
+  const char* name;
+  std::vector<Object> documents;
+  const char* path;
+  const char* have;
+  const char* want;
+};
+
+void PrintTo(const ConflictCase& c, std::ostream* out) { *out << c.name; }
+
+class FromDomConflict : public ::testing::TestWithParam<ConflictCase> {};
+
+// The designed refusal stays a std::bad_variant_access; its text names the member and both
+// kinds.
+TEST_P(FromDomConflict, NamesTheMemberAndBothKinds) {
+  const ConflictCase& c = GetParam();
+  EXPECT_THROW(kCodec.FromDom(c.documents), std::bad_variant_access);
+  EXPECT_THROW(kCodec.FromDom(c.documents), ArrowKindConflict);
+  try {
+    kCodec.FromDom(c.documents);
+  } catch (const std::bad_variant_access& conflict) {
+    EXPECT_EQ(std::string(conflict.what()),
+              std::string("ArrowDomCodec: kind conflict at ") + c.path + ": " + c.have +
+                  " where other documents have " + c.want +
+                  "; a struct column holds one kind per member, use the JSON codec for these "
+                  "documents");
+  }
 }
 
-TEST(FromDomFailure, ElementOfAnotherKindThanTheMergedElementTypeThrowsBadVariantAccess) {
-  // The element type is merged over every element: "x" does not widen int64.
-  std::vector<Object> documents{Object{{"l", Array{1, "x"}}}};
-  EXPECT_THROW(kCodec.FromDom(documents), std::bad_variant_access);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, FromDomConflict,
+    ::testing::Values(
+        ConflictCase{"BoolThenInt", {Object{{"x", true}}, Object{{"x", 1}}}, "/x", "int64",
+                     "bool"},
+        ConflictCase{"InsideAList", {Object{{"l", Array{"a", 1}}}}, "/l", "int64", "string"},
+        // The element type is merged over every element: "x" does not widen int64.
+        ConflictCase{"ElementOfAnotherKind", {Object{{"l", Array{1, "x"}}}}, "/l", "string",
+                     "int64"},
+        ConflictCase{"NestedMember",
+                     {Object{{"a", Object{{"b", 1}}}}, Object{{"a", Object{{"b", "s"}}}}},
+                     "/a/b", "string", "int64"},
+        ConflictCase{"MemberOfListElements",
+                     {Object{{"l", Array{Object{{"b", 1.5}}}}},
+                      Object{{"l", Array{Object{{"b", false}}}}}},
+                     "/l/b", "bool", "double"},
+        ConflictCase{"ObjectWhereAScalarWas",
+                     {Object{{"a", "s"}}, Object{{"a", Object{{"b", 1}}}}}, "/a", "object",
+                     "string"},
+        ConflictCase{"ArrayWhereAScalarWas", {Object{{"a", 1}}, Object{{"a", Array{1}}}}, "/a",
+                     "array", "int64"},
+        ConflictCase{"KeysShownAsTheyAre", {Object{{"x/y", 1}}, Object{{"x/y", "s"}}}, "/x/y",
+                     "string", "int64"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // AddressSanitizer's redzones make every frame several times larger (Arrow's own recursive
 // finishing of nested builders included); the plain build proves the 1 MiB bound.
