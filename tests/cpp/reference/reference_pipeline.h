@@ -45,8 +45,12 @@ inline Value FromLibrary(const nlohmann::json& json) {
     case T::null: return Value();
     case T::boolean: return Value(json.get<bool>());
     case T::number_integer: return Value(json.get<std::int64_t>());
-    // The 64-bit pattern taken as signed.
-    case T::number_unsigned: return Value(static_cast<std::int64_t>(json.get<std::uint64_t>()));
+    // Past the int64 range: the nearest double.
+    case T::number_unsigned: {
+      const std::uint64_t u = json.get<std::uint64_t>();
+      if (u > static_cast<std::uint64_t>(INT64_MAX)) return Value(static_cast<double>(u));
+      return Value(static_cast<std::int64_t>(u));
+    }
     case T::number_float: return Value(json.get<double>());
     case T::string: return Value(json.get<std::string>());
     case T::array: {
@@ -125,6 +129,14 @@ struct ShapeNode {
   ShapeNode& Element() {
     if (!element) element = std::make_unique<ShapeNode>();
     return *element;
+  }
+
+  std::unique_ptr<ShapeNode> Clone() const {
+    auto copy = std::make_unique<ShapeNode>();
+    copy->shape = shape;
+    for (const auto& [key, child] : children) copy->children[key] = child->Clone();
+    if (element) copy->element = element->Clone();
+    return copy;
   }
 };
 
@@ -274,9 +286,17 @@ inline void Tag(Object& document) { StampObject(document, Hex(ObjectDigest(docum
 
 // ---- Shredding one document into rows ------------------------------------------------
 
+// A cell of a row, with the member that wrote it (its path as the Normalizer writes paths).
+struct Cell {
+  Atom atom;
+  std::string writer;
+};
+
+using Row = std::map<std::string, Cell>;
+
 struct DocumentRows {
   std::vector<std::string> headers;
-  std::vector<std::map<std::string, Atom>> rows{1};
+  std::vector<Row> rows{1};
 
   void Register(const std::string& name) {
     for (const std::string& header : headers) {
@@ -284,11 +304,17 @@ struct DocumentRows {
     }
     headers.push_back(name);
   }
-};
 
-inline std::string Join(const std::string& path, const std::string& key) {
-  return key.empty() ? path : path + "_" + key;
-}
+  // A cell that another member already filled would lose one of the two values.
+  void Write(std::size_t row, const std::string& name, Atom atom, const std::string& writer) {
+    auto it = rows[row].find(name);
+    if (it != rows[row].end()) {
+      throw std::runtime_error("Shredder::Shred: members " + it->second.writer + " and " +
+                               writer + " both map to column " + name);
+    }
+    rows[row][name] = Cell{std::move(atom), writer};
+  }
+};
 
 inline Atom AtomOf(const Value& value) {
   switch (value.data.index()) {
@@ -300,16 +326,49 @@ inline Atom AtomOf(const Value& value) {
   return std::monostate{};
 }
 
-inline void ShredValue(DocumentRows& table, const Value& value, const std::string& path,
-                       std::size_t row) {
+inline bool EndsWith(const std::string& text, const std::string& tail) {
+  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// Names that unshredding would read as something other than the member's value.
+inline void CheckReadBack(const std::string& name, const std::string& key, const std::string& member) {
+  const char* misread = nullptr;
+  if (EndsWith(name, "__idx")) {
+    misread = "an array index";
+  } else if (EndsWith(name, "___obj_id") && key != "__obj_id") {
+    misread = "an object id stamp";
+  } else if (EndsWith(name, "___txn_id") && key != "__txn_id") {
+    misread = "a transaction id stamp";
+  }
+  if (misread != nullptr) {
+    throw std::runtime_error("Shredder::Shred: member " + member + " maps to column " + name +
+                             ", which is read back as " + misread);
+  }
+}
+
+void ShredMembers(DocumentRows& table, const Object& object, const std::string& name,
+                  const std::string& member, std::size_t row);
+
+// The member `key` of an object named `parent` (member path `parent_member`).
+inline void ShredMember(DocumentRows& table, const std::string& key, const Value& value,
+                        const std::string& parent, const std::string& parent_member,
+                        std::size_t row) {
+  const std::string member = parent_member + "/" + key;
+  if (key.empty()) {
+    throw std::runtime_error("Shredder::Shred: member " + member +
+                             " has the empty key, so its value would be written under its "
+                             "parent's name " + parent);
+  }
+  const std::string name = parent + "_" + key;
   if (const auto* object = std::get_if<Object>(&value.data)) {
-    for (const auto& [key, member] : *object) ShredValue(table, member, Join(path, key), row);
+    ShredMembers(table, *object, name, member, row);
     return;
   }
   const auto* array = std::get_if<Array>(&value.data);
   if (array == nullptr) {
-    table.Register(path);
-    table.rows[row][path] = AtomOf(value);
+    CheckReadBack(name, key, member);
+    table.Register(name);
+    table.Write(row, name, AtomOf(value), member);
     return;
   }
   if (array->empty()) return;
@@ -321,37 +380,45 @@ inline void ShredValue(DocumentRows& table, const Value& value, const std::strin
   const std::size_t array_class = class_of(array->front());
   for (const Value& element : *array) {
     if (class_of(element) != array_class) {
-      throw std::runtime_error("Shredder::Shred: array elements are not homogeneous");
+      throw std::runtime_error("Shredder::Shred: array elements are not homogeneous at " + member);
     }
-    if (array_class == 6) throw std::runtime_error("Shredder::Shred: nested arrays are not supported");
+    if (array_class == 6) {
+      throw std::runtime_error("Shredder::Shred: nested arrays are not supported at " + member);
+    }
   }
-  const std::string index = path + "__idx";
-  table.Register(path);
+  CheckReadBack(name, key, member);
+  const std::string index = name + "__idx";
+  table.Register(name);
   table.Register(index);
   if (array_class == 5) {
     // Every element starts from the enclosing row as it stood before element 0 was shredded
     // into it: nothing one element wrote is carried into the next.
-    const std::map<std::string, Atom> enclosing = table.rows[row];
+    const Row enclosing = table.rows[row];
     std::size_t r = row;
     for (std::size_t k = 0; k < array->size(); ++k) {
       if (k != 0) {
         table.rows.push_back(enclosing);
         r = table.rows.size() - 1;
       }
-      table.rows[r][index] = static_cast<std::int64_t>(k);
-      ShredValue(table, (*array)[k], path, r);
+      table.Write(r, index, static_cast<std::int64_t>(k), member);
+      ShredMembers(table, std::get<Object>((*array)[k].data), name, member, r);
     }
     return;
   }
-  std::size_t r = row;
-  for (std::size_t j = 0; j < array->size(); ++j) {
-    table.rows[r][path] = AtomOf((*array)[j]);
-    table.rows[r][index] = static_cast<std::int64_t>(j);
-    if (j + 1 < array->size()) {
-      table.rows.push_back(table.rows[row]);
-      r = table.rows.size() - 1;
-    }
+  // Element 0 lives in the enclosing row; every later element in a copy of that row.
+  table.Write(row, name, AtomOf(array->front()), member);
+  table.Write(row, index, std::int64_t{0}, member);
+  for (std::size_t j = 1; j < array->size(); ++j) {
+    Row copy = table.rows[row];
+    copy[name].atom = AtomOf((*array)[j]);
+    copy[index].atom = static_cast<std::int64_t>(j);
+    table.rows.push_back(std::move(copy));
   }
+}
+
+inline void ShredMembers(DocumentRows& table, const Object& object, const std::string& name,
+                         const std::string& member, std::size_t row) {
+  for (const auto& [key, value] : object) ShredMember(table, key, value, name, member, row);
 }
 
 // The document's table as columns: a column holding a string in any row takes only strings
@@ -362,12 +429,12 @@ inline std::vector<std::vector<Atom>> ShredColumns(const DocumentRows& table) {
     bool strings = false;
     for (const auto& row : table.rows) {
       auto it = row.find(name);
-      if (it != row.end() && std::holds_alternative<std::string>(it->second)) strings = true;
+      if (it != row.end() && std::holds_alternative<std::string>(it->second.atom)) strings = true;
     }
     std::vector<Atom> column;
     for (const auto& row : table.rows) {
       auto it = row.find(name);
-      const Atom atom = it == row.end() ? Atom() : it->second;
+      const Atom atom = it == row.end() ? Atom() : it->second.atom;
       if (strings && atom.index() != 0 && atom.index() != 4) {
         throw std::invalid_argument("StringColumn::push: only null or string allowed");
       }
@@ -414,28 +481,52 @@ inline Atom Convert(Kind target, const Atom& atom) {
   return atom;  // bool, int64 and double columns hold only their own kind and nulls
 }
 
-/// One handle's worth of reference state: the shapes learned so far.
+/// One handle's worth of reference state: the shapes learned so far. A failed call is all or
+/// nothing: it leaves the shapes as they were before it.
 class Pipeline {
  public:
-  /// The atoms batch of `texts`, or the first failure's message as a std::runtime_error.
+  /// The atoms batch of `texts`. On the first failing document, its exception is rethrown,
+  /// `failed_row` tells its row, and the shapes learned are those from before the call.
   Table Shred(const std::vector<std::string>& texts) {
+    const std::unique_ptr<ShapeNode> before = normalizer_root_->Clone();
+    failed_row_ = -1;
+    try {
+      return ShredRows(texts);
+    } catch (...) {
+      normalizer_root_ = before->Clone();
+      throw;
+    }
+  }
+
+  std::int64_t failed_row() const { return failed_row_; }
+
+ private:
+  Table ShredRows(const std::vector<std::string>& texts) {
     std::map<std::string, std::size_t> position;
     std::vector<std::string> names;
     std::vector<std::optional<Kind>> kinds;
     std::vector<std::vector<Atom>> values;
     std::int64_t total = 0;
     for (const std::string& text : texts) {
+      ++failed_row_;
       Object document = Parse(text);
-      normalizer_root_.shape = Shape::Object;
-      NormalizeObject(normalizer_root_, document, "");
+      normalizer_root_->shape = Shape::Object;
+      NormalizeObject(*normalizer_root_, document, "");
       Tag(document);
       DocumentRows table;
-      ShredValue(table, Value(document), "root", 0);
+      ShredMembers(table, document, "root", "", 0);
       // The document's transaction id belongs to every one of its rows, also to the rows of
       // arrays whose keys sort before it.
       auto txn = document.find("__txn_id");
       if (txn != document.end() && txn->second.data.index() <= 4) {
-        for (auto& row : table.rows) row["root___txn_id"] = AtomOf(txn->second);
+        for (auto& row : table.rows) {
+          auto it = row.find("root___txn_id");
+          if (it != row.end() && it->second.writer != "/__txn_id") {
+            throw std::runtime_error("Shredder::Shred: members " + it->second.writer +
+                                     " and /__txn_id both map to column root___txn_id");
+          }
+          row["root___txn_id"] = Cell{AtomOf(txn->second), "/__txn_id"};
+        }
       }
       const std::vector<std::vector<Atom>> columns = ShredColumns(table);
       if (columns.empty() || columns.front().empty()) continue;
@@ -458,6 +549,7 @@ class Pipeline {
       }
       total += static_cast<std::int64_t>(columns.front().size());
     }
+    failed_row_ = -1;  // no row failed; anything after this would fail the whole batch
     Table result;
     result.rows = total;
     for (std::size_t c = 0; c < names.size(); ++c) {
@@ -472,8 +564,8 @@ class Pipeline {
     return result;
   }
 
- private:
-  ShapeNode normalizer_root_;
+  std::unique_ptr<ShapeNode> normalizer_root_ = std::make_unique<ShapeNode>();
+  std::int64_t failed_row_ = -1;
 };
 
 }  // namespace shredder::reference
