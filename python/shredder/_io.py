@@ -203,9 +203,14 @@ class AtomsWriter:
     its own schema; every document's rows are inside one part.
     """
 
-    def __init__(self, folder: Path, fmt: str, codec: str, force: bool) -> None:
+    def __init__(self, folder: Path, fmt: str, codec: str, force: bool,
+                 compression: str = "zstd") -> None:
+        from shredder._dataset import SchemaUnifier
+        from shredder._parts import check_compression
+
         if fmt not in ATOM_FORMATS:
             raise UserError(f"unknown atoms format {fmt!r} (expected parquet or arrow)")
+        check_compression(fmt, compression)
         if folder.exists() and not folder.is_dir():
             raise UserError(f"{folder}: exists and is not a folder")
         if folder.exists() and any(folder.iterdir()):
@@ -216,22 +221,31 @@ class AtomsWriter:
         self.folder = folder
         self.fmt = fmt
         self.codec = codec
+        self.compression = compression
         self.parts: list[dict[str, Any]] = []
+        self.schema = SchemaUnifier()
+        self.input_bytes = 0
+        self.atoms_bytes = 0
 
-    def write(self, atoms: pa.RecordBatch, documents: int) -> None:
+    def write(self, atoms: pa.RecordBatch, documents: int, input_bytes: int = 0) -> None:
+        from shredder._parts import write_part
+
+        self.input_bytes += input_bytes
         if atoms.num_columns == 0:
             return  # nothing to store: the batch held no rows or only empty documents
         name = f"{PART_PREFIX}{len(self.parts):05d}{ATOM_FORMATS[self.fmt]}"
         path = self.folder / name
-        if self.fmt == "parquet":
-            pq.write_table(pa.Table.from_batches([atoms]), path)
-        else:
-            with ipc.new_file(path, atoms.schema) as writer:
-                writer.write_batch(atoms)
+        write_part(atoms, path, self.fmt, self.compression)
+        self.schema.add(atoms.schema)
+        self.atoms_bytes += file_size(path)
         self.parts.append({"file": name, "rows": atoms.num_rows, "documents": documents})
 
     def close(self) -> None:
-        manifest = {"format": self.fmt, "codec": self.codec, "parts": self.parts}
+        from shredder._dataset import schema_to_json
+
+        manifest = {"format": self.fmt, "codec": self.codec, "compression": self.compression,
+                    "input_bytes": self.input_bytes, "atoms_bytes": self.atoms_bytes,
+                    "schema": schema_to_json(self.schema.schema), "parts": self.parts}
         (self.folder / MANIFEST).write_text(json.dumps(manifest, indent=1) + "\n")
 
 
