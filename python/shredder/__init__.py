@@ -14,6 +14,9 @@ from shredder._api import (
     unshred,
     verify_documents,
 )
+from shredder._dataset import dataset
+from shredder._tables import tables
 
-__all__ = ["Unshredding", "VerifyReport", "iter_batches", "shred", "unshred", "verify_documents"]
+__all__ = ["Unshredding", "VerifyReport", "dataset", "iter_batches", "shred", "tables", "unshred",
+           "verify_documents"]
 __version__ = "0.1.0"
