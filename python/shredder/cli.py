@@ -4,13 +4,12 @@ from __future__ import annotations
 
 import argparse
 import sys
-from collections import Counter
 from pathlib import Path
 
 import pyarrow as pa
 
 import shredder_ext
-from shredder import _io
+from shredder import _dataset, _io, _parts, _shred_check
 from shredder._api import TXN_COLUMN, VerifyReport, verify_documents
 from shredder._io import UserError
 from shredder._progress import Progress
@@ -47,6 +46,13 @@ def _parser() -> argparse.ArgumentParser:
                        help="part file format (default parquet)")
     shred.add_argument("--batch-size", type=_positive, default=DEFAULT_BATCH_SIZE,
                        help=f"documents per batch and part (default {DEFAULT_BATCH_SIZE})")
+    shred.add_argument("--compression", choices=_parts.COMPRESSIONS,
+                       default=_parts.DEFAULT_COMPRESSION,
+                       help=f"part compression (default {_parts.DEFAULT_COMPRESSION})")
+    shred.add_argument("--verify", action="store_true",
+                       help="rebuild every batch and report each difference from the input by "
+                            f"path in {_shred_check.REPORT_FOLDER}/; exit status 2 when a "
+                            "value is lost")
     shred.add_argument("--force", action="store_true", help="replace a non-empty output folder")
     shred.add_argument("-q", "--quiet", action="store_true", help="no progress display")
     shred.set_defaults(run=_shred)
@@ -67,6 +73,14 @@ def _parser() -> argparse.ArgumentParser:
     inspect = commands.add_parser("inspect", help="schema and row counts of an atoms dataset")
     inspect.add_argument("input", type=Path, help="atoms folder or one part file")
     inspect.set_defaults(run=_inspect)
+
+    sql = commands.add_parser("sql", help="run a SQL query (DuckDB) over an atoms dataset")
+    sql.add_argument("input", type=Path, help="atoms folder")
+    sql.add_argument("query", help="the query; views: atoms, docs, and one per array path "
+                                   "(root_items)")
+    sql.add_argument("--format", choices=("table", "csv", "jsonl"), default="table",
+                     help="result format (default table)")
+    sql.set_defaults(run=_sql)
     return parser
 
 
@@ -84,24 +98,52 @@ def _shred(args: argparse.Namespace) -> int:
     progress = Progress("shred", not args.quiet)
     writer = None
     handle = None
+    check = None
     for docs in _io.read_documents(args.input, args.column, args.codec, args.batch_size):
         if writer is None:
-            writer = _io.AtomsWriter(args.output, args.format, docs.codec, args.force)
+            writer = _io.AtomsWriter(args.output, args.format, docs.codec, args.force,
+                                     args.compression)
             handle = shredder_ext.create_controller(docs.codec)
+            if args.verify:
+                check = _shred_check.ShredCheck(_shred_check.open_report(args.output))
         try:
             atoms = shredder_ext.shred_arrow(handle, docs.batch)
         except ValueError as error:
             raise UserError(_locate_failure(args.input, docs, error)) from None
-        writer.write(atoms, docs.batch.num_rows)
+        if check is not None:
+            check.check(_shred_check.input_documents(docs.batch, docs.codec), atoms,
+                        _places(docs))
+        writer.write(atoms, docs.batch.num_rows, docs.nbytes)
         progress.advance(docs.batch.num_rows, docs.nbytes)
     if writer is None:  # an input without documents still gives a (empty) dataset
-        writer = _io.AtomsWriter(args.output, args.format, args.codec or "json", args.force)
+        writer = _io.AtomsWriter(args.output, args.format, args.codec or "json", args.force,
+                                 args.compression)
     writer.close()
     progress.finish()
     if not args.quiet:
         print(f"shredded {progress.documents:,} documents into {len(writer.parts)} part(s) "
-              f"in {args.output}", file=sys.stderr)
+              f"in {args.output}: {_ratio(writer.atoms_bytes, writer.input_bytes)}",
+              file=sys.stderr)
+    if check is not None:
+        check.report.close()
+        print(check.summary(), file=sys.stderr if args.quiet else sys.stdout)
+        if check.lost:
+            print(f"shredder: {check.lost:,} value(s) lost; see "
+                  f"{args.output / _shred_check.REPORT_FOLDER / _shred_check.REPORT_FILE}",
+                  file=sys.stderr)
+            return 2
     return 0
+
+
+def _ratio(atoms_bytes: int, input_bytes: int) -> str:
+    ratio = f", {atoms_bytes / input_bytes:.2f} bytes per input byte" if input_bytes else ""
+    return f"{atoms_bytes / 1e6:,.1f} MB of atoms{ratio}"
+
+
+def _places(docs: _io.DocumentBatch) -> list[dict[str, int]]:
+    if docs.line_numbers is not None:
+        return [{"line": n} for n in docs.line_numbers]
+    return [{"row": r + 1} for r in range(docs.batch.num_rows)]
 
 
 def _locate_failure(path: Path, docs: _io.DocumentBatch, error: ValueError) -> str:
@@ -157,8 +199,8 @@ def _unshred(args: argparse.Namespace) -> int:
 
 
 def _inspect(args: argparse.Namespace) -> int:
-    parts = _io.atoms_parts(args.input)
-    types: dict[str, Counter[str]] = {}
+    dataset_parts = _dataset.dataset_parts(args.input)
+    parts = dataset_parts.files
     total_rows = 0
     documents: set[object] = set()
     for part in parts:
@@ -168,16 +210,24 @@ def _inspect(args: argparse.Namespace) -> int:
         if txn is not None:
             documents.update(atoms.column(txn).to_pylist())
         print(f"{part.name}: {atoms.num_rows:,} rows, {atoms.num_columns:,} columns")
-        for field in atoms.schema:
-            types.setdefault(field.name, Counter())[str(field.type)] += 1
     documents.discard(None)
+    schema = _dataset.unified_schema(dataset_parts)
     print(f"total: {len(parts)} part(s), {total_rows:,} rows, {len(documents):,} documents, "
-          f"{len(types):,} columns")
-    width = max((len(name) for name in types), default=0)
-    for name, seen in types.items():
-        kinds = " | ".join(f"{t}" if n == len(parts) else f"{t} ({n} parts)"
-                           for t, n in seen.items())
-        print(f"  {name.ljust(width)}  {kinds}")
+          f"{len(schema):,} columns")
+    manifest = dataset_parts.manifest or {}
+    atoms_bytes = _dataset.total_bytes(parts)
+    print(f"size: {_ratio(atoms_bytes, manifest.get('input_bytes', 0))}"
+          + (f", {manifest['compression']}" if "compression" in manifest else ""))
+    print("schema (unified over all parts; parts that differ in brackets):")
+    for line in _dataset.describe_schema(dataset_parts, schema):
+        print(line)
+    return 0
+
+
+def _sql(args: argparse.Namespace) -> int:
+    from shredder._sql import run_query
+
+    run_query(args.input, args.query, args.format)
     return 0
 
 
