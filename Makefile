@@ -114,7 +114,13 @@ fuzz: setup fuzz-deps $(FUZZ)/build.ninja
 module: setup
 	$(CMAKE_ENV) $(PIP) install -q --no-build-isolation --no-deps .
 
-test-py: module
+# The Python tests read atoms through the readers users reach for (polars, pandas, DuckDB);
+# those come from their own pinned list, kept out of the package's dependencies.
+$(VENV)/.test-stamp: tests/requirements.txt $(VENV)/.requirements-stamp
+	$(PIP) install -q -r tests/requirements.txt
+	touch $@
+
+test-py: module $(VENV)/.test-stamp
 	$(PY) -m pytest -q
 
 test: test-cpp test-asan test-py
