@@ -14,7 +14,7 @@ from shredder._api import (
     unshred,
     verify_documents,
 )
-from shredder._dataset import dataset
+from shredder._unified import dataset
 from shredder._tables import tables
 
 __all__ = ["Unshredding", "VerifyReport", "dataset", "iter_batches", "shred", "tables", "unshred",

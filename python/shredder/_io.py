@@ -205,7 +205,7 @@ class AtomsWriter:
 
     def __init__(self, folder: Path, fmt: str, codec: str, force: bool,
                  compression: str = "zstd") -> None:
-        from shredder._dataset import SchemaUnifier
+        from shredder._unified import SchemaUnifier
         from shredder._parts import check_compression
 
         if fmt not in ATOM_FORMATS:
@@ -241,7 +241,7 @@ class AtomsWriter:
         self.parts.append({"file": name, "rows": atoms.num_rows, "documents": documents})
 
     def close(self) -> None:
-        from shredder._dataset import schema_to_json
+        from shredder._unified import schema_to_json
 
         manifest = {"format": self.fmt, "codec": self.codec, "compression": self.compression,
                     "input_bytes": self.input_bytes, "atoms_bytes": self.atoms_bytes,

@@ -26,7 +26,7 @@ from typing import Any
 
 import pyarrow as pa
 
-from shredder._dataset import dataset as open_dataset
+from shredder._unified import dataset as open_dataset
 from shredder._io import UserError
 
 INDEX_SUFFIX = "__idx"

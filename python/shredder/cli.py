@@ -9,7 +9,7 @@ from pathlib import Path
 import pyarrow as pa
 
 import shredder_ext
-from shredder import _dataset, _io, _parts, _shred_check
+from shredder import _io, _parts, _shred_check, _unified
 from shredder._api import TXN_COLUMN, VerifyReport, verify_documents
 from shredder._io import UserError
 from shredder._progress import Progress
@@ -199,7 +199,7 @@ def _unshred(args: argparse.Namespace) -> int:
 
 
 def _inspect(args: argparse.Namespace) -> int:
-    dataset_parts = _dataset.dataset_parts(args.input)
+    dataset_parts = _unified.dataset_parts(args.input)
     parts = dataset_parts.files
     total_rows = 0
     documents: set[object] = set()
@@ -211,15 +211,15 @@ def _inspect(args: argparse.Namespace) -> int:
             documents.update(atoms.column(txn).to_pylist())
         print(f"{part.name}: {atoms.num_rows:,} rows, {atoms.num_columns:,} columns")
     documents.discard(None)
-    schema = _dataset.unified_schema(dataset_parts)
+    schema = _unified.unified_schema(dataset_parts)
     print(f"total: {len(parts)} part(s), {total_rows:,} rows, {len(documents):,} documents, "
           f"{len(schema):,} columns")
     manifest = dataset_parts.manifest or {}
-    atoms_bytes = _dataset.total_bytes(parts)
+    atoms_bytes = _unified.total_bytes(parts)
     print(f"size: {_ratio(atoms_bytes, manifest.get('input_bytes', 0))}"
           + (f", {manifest['compression']}" if "compression" in manifest else ""))
     print("schema (unified over all parts; parts that differ in brackets):")
-    for line in _dataset.describe_schema(dataset_parts, schema):
+    for line in _unified.describe_schema(dataset_parts, schema):
         print(line)
     return 0
 
