@@ -136,8 +136,14 @@ def register_views(connection: Any, path: Path | str) -> Layout:
     """Registers, on a DuckDB connection, ``atoms`` (the unified dataset as it is), ``docs``
     and one view per array path named by its path (``root_items``)."""
     data = open_dataset(path)
-    layout = Layout.of(data.schema)
-    connection.register(ATOMS_VIEW, data)
+    if len(data.schema) == 0:
+        # A dataset of no documents: its tables are empty, not missing.
+        connection.execute(f"CREATE OR REPLACE VIEW {ATOMS_VIEW} AS "
+                           f"SELECT NULL::VARCHAR AS {TXN_COLUMN} WHERE FALSE")
+        data = None
+    layout = Layout.of(pa.schema([(TXN_COLUMN, pa.string())]) if data is None else data.schema)
+    if data is not None:
+        connection.register(ATOMS_VIEW, data)
     connection.execute(f"CREATE OR REPLACE VIEW {DOCS_VIEW} AS {layout.docs_sql()}")
     for array in layout.arrays:
         connection.execute(f"CREATE OR REPLACE VIEW {quote(array)} AS "

@@ -231,6 +231,16 @@ def _shred_once(path: Path) -> Path:
     return _SHREDDED[path]
 
 
+def test_a_dataset_without_documents_has_empty_tables(tmp_path):
+    source = tmp_path / "in.jsonl"
+    source.write_text("")
+    shred_cli(source, tmp_path / "atoms")
+    tables = shredder.tables(tmp_path / "atoms")
+    assert list(tables) == ["docs"]
+    assert tables.sql("SELECT count(*) FROM docs").fetchall() == [(0,)]
+    assert shredder.dataset(tmp_path / "atoms").to_table().num_rows == 0
+
+
 # ---- random documents: every array path against a walk of the documents -----------------
 
 ARRAY_KEYS = ("A", "b", "c")  # "A" sorts before the stamps, the others after
