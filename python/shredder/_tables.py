@@ -32,7 +32,7 @@ from shredder._io import UserError
 INDEX_SUFFIX = "__idx"
 TXN_SUFFIX = "__txn_id"
 TXN_COLUMN = "root___txn_id"
-COPY_COLUMN = "__copy"
+DOC_COLUMN = "__doc"
 DOCS_VIEW = "docs"
 ATOMS_VIEW = "atoms"
 DUCKDB_PIN = "duckdb==2.0.1"
@@ -114,8 +114,13 @@ class Layout:
     def docs_sql(self) -> str:
         txn = quote(self.txn)
         others = "".join(f", {quote(c)}" for c in self.document_columns[1:])
-        return (f"SELECT {txn}, CAST(row_number() OVER (PARTITION BY {txn}) - 1 AS BIGINT) "
-                f"AS {COPY_COLUMN}{others} FROM {ATOMS_VIEW} WHERE {self.first_row_condition()}")
+        # Identical documents share a digest; the key tells them apart with a count. One key
+        # column (not the digest and a count) keeps joins of two tables on a selective key
+        # whatever order the planner joins them in.
+        copy = f"row_number() OVER (PARTITION BY {txn}) - 1"
+        return (f"SELECT CASE WHEN {copy} = 0 THEN {txn} ELSE {txn} || '#' || ({copy}) END "
+                f"AS {DOC_COLUMN}, {txn}{others} FROM {ATOMS_VIEW} "
+                f"WHERE {self.first_row_condition()}")
 
     def element_sql(self, path: str) -> str:
         txn = quote(self.txn)
@@ -128,7 +133,7 @@ class Layout:
         return (
             f"WITH e AS (SELECT {txn}, {key_list}{values} FROM {ATOMS_VIEW} "
             f"WHERE {quote(self.indexes[path])} IS NOT NULL GROUP BY {txn}, {key_list}) "
-            f"SELECT e.{txn}, d.{COPY_COLUMN}, {keyed}{own}{document} "
+            f"SELECT d.{DOC_COLUMN}, e.{txn}, {keyed}{own}{document} "
             f"FROM e JOIN {DOCS_VIEW} AS d ON e.{txn} = d.{txn}")
 
 

@@ -167,10 +167,10 @@ def test_orders_tables_give_the_documents_sums_and_counts(orders):
         len(d["items"]) for d in documents if d["customer"]["vip"])
     # Joining two arrays of a document, and an array with the array it sits in.
     assert one("SELECT count(*) FROM root_items JOIN root_tags "
-               "USING (root___txn_id, __copy)") == sum(
+               "USING (__doc)") == sum(
         len(d["items"]) * len(d["tags"]) for d in documents)
     assert one("SELECT count(*) FROM root_items_attributes a JOIN root_items i "
-               "USING (root___txn_id, __copy, root_items__idx) "
+               "USING (__doc, root_items__idx) "
                "WHERE i.root_items_sku = 'KB-101' AND a.root_items_attributes = 'red'") == sum(
         i["attributes"].count("red") for i in items if i["sku"] == "KB-101")
 
@@ -198,11 +198,15 @@ def test_identical_documents_are_counted_each(tmp_path):
     shred_cli(write_jsonl(tmp_path / "in.jsonl", [first, second, first]), atoms)
     tables = shredder.tables(atoms)
     assert tables.sql("SELECT count(*), sum(root_k) FROM docs").fetchall()[0] == (3, 4)
+    assert sorted(tables.sql("SELECT __doc, root___txn_id FROM docs").fetchall()) == sorted(
+        [(t, t) for t, in tables.sql("SELECT DISTINCT root___txn_id FROM docs").fetchall()]
+        + tables.sql("SELECT root___txn_id || '#1', root___txn_id FROM docs "
+                     "WHERE root_k = 1 LIMIT 1").fetchall())
     assert tables.sql("SELECT count(*), sum(root_items_n) FROM root_items").fetchall()[0] == (5, 11)
     # Each copy joins only its own elements: 2 x 2 pairs for each copy of the first, 1 for
     # the second.
     assert tables.sql("SELECT count(*) FROM root_items JOIN root_tags "
-                      "USING (root___txn_id, __copy)").fetchall()[0] == (9,)
+                      "USING (__doc)").fetchall()[0] == (9,)
 
 
 def test_members_that_sort_after_an_array_reach_every_element(real_data_dir):

@@ -62,7 +62,7 @@ def test_sql_csv_and_jsonl(orders, documents):
 def test_sql_filter_by_a_document_member_and_a_join(orders, documents):
     # Both element tables carry the document's members: a join names whose it reads.
     query = ("SELECT count(*) FROM root_items AS i JOIN root_tags AS t "
-             "USING (root___txn_id, __copy) WHERE t.root_tags = 'gift' AND i.root_status = 'paid'")
+             "USING (__doc) WHERE t.root_tags = 'gift' AND i.root_status = 'paid'")
     expected = sum(len(d["items"]) * d["tags"].count("gift") for d in documents
                    if d["status"] == "paid")
     assert run("sql", orders, query, "--format", "csv").stdout.splitlines()[1] == str(expected)
