@@ -15,9 +15,9 @@ from pathlib import Path
 from typing import Any, TextIO
 
 import pyarrow as pa
-import pyarrow.compute as pc
 
 import shredder_ext
+from shredder._tables import document_digests
 
 DROPPED_NULL = "dropped null"
 DROPPED_EMPTY = "dropped empty array or object"
@@ -161,20 +161,6 @@ def _wrapped_at(path: Path_, value: Any,
     return None
 
 
-def first_rows(atoms: pa.RecordBatch) -> pa.Array:
-    """The transaction id of every document of an atoms batch, in input order: a document's
-    first row is its only row whose every index is 0 or null."""
-    names = atoms.schema.names
-    txn = "root___txn_id" if "root___txn_id" in names else next(
-        n for n in names if n.endswith("__txn_id"))
-    mask = pa.array([True] * atoms.num_rows)
-    for name in names:
-        if name.endswith("__idx"):
-            column = atoms.column(name)
-            mask = pc.and_(mask, pc.or_kleene(pc.is_null(column), pc.equal(column, 0)))
-    return pc.filter(atoms.column(txn), mask)
-
-
 @dataclass
 class ShredCheck:
     """Rebuilds shredded batches and collects their differences from the input."""
@@ -200,7 +186,7 @@ class ShredCheck:
         for text in rebuilt_batch.column(0).to_pylist():
             document = json.loads(text)
             rebuilt[document.get("__txn_id")] = document
-        txn_ids = first_rows(atoms).to_pylist()
+        txn_ids = document_digests(atoms).to_pylist()
         if len(txn_ids) != len(documents):
             raise RuntimeError(f"shred check: {len(documents)} documents gave "
                                f"{len(txn_ids)} first rows")

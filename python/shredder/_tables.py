@@ -25,6 +25,7 @@ from pathlib import Path
 from typing import Any
 
 import pyarrow as pa
+import pyarrow.compute as pc
 
 from shredder._unified import dataset as open_dataset
 from shredder._io import UserError
@@ -135,6 +136,19 @@ class Layout:
             f"WHERE {quote(self.indexes[path])} IS NOT NULL GROUP BY {txn}, {key_list}) "
             f"SELECT d.{DOC_COLUMN}, e.{txn}, {keyed}{own}{document} "
             f"FROM e JOIN {DOCS_VIEW} AS d ON e.{txn} = d.{txn}")
+
+
+def document_digests(atoms: pa.RecordBatch) -> pa.Array:
+    """The transaction id of every document of an atoms batch, in the order of the documents:
+    one per first row, by the rule of the ``docs`` view."""
+    layout = Layout.of(atoms.schema)
+    mask = None
+    for name in layout.indexes.values():
+        column = atoms.column(name)
+        first = pc.or_kleene(pc.is_null(column), pc.equal(column, 0))
+        mask = first if mask is None else pc.and_(mask, first)
+    txn = atoms.column(layout.txn)
+    return txn if mask is None else pc.filter(txn, mask)
 
 
 def register_views(connection: Any, path: Path | str) -> Layout:
