@@ -13,8 +13,8 @@ class ControllerHandle:
     """An opaque pipeline made by create_controller.
 
     It cannot be constructed directly (calling the class raises TypeError). It keeps the path
-    shapes its documents have shown across every call made with it, and the debug flag of the
-    last shred_arrow call; handles share nothing.
+    shapes its documents have shown across every successful call made with it, and the debug
+    flag of the last shred_arrow call; handles share nothing.
     """
 
 def create_controller(name: str | bytes | bytearray, /) -> ControllerHandle:
@@ -44,6 +44,12 @@ def shred_arrow(
     when `rb` is not a RecordBatch, has no columns, or `column` selects nothing; RuntimeError
     for an int outside the 32-bit signed range; ValueError "shred failed: <reason>" when the
     pipeline fails.
+
+    Every ValueError it raises has the attribute `row`: the 0-based row of `rb` whose document
+    failed (it could not be read, normalised, tagged or shredded, also when that depends on
+    earlier rows), or None when the whole batch failed (its arguments, its column's type, its
+    size). A failed call is all or nothing: the handle keeps no shape learned during it, so
+    later calls give what they would have given without it.
     """
 
 def unshred_arrow(handle: ControllerHandle, atoms_rb: pyarrow.RecordBatch) -> pyarrow.RecordBatch:

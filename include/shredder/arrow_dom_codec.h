@@ -8,14 +8,16 @@ namespace shredder {
 /// column "doc" whose type is merged across the documents. Stateless and immutable.
 class ArrowDomCodec final : public DocumentCodec {
  public:
-  /// Throws std::runtime_error "ArrowDomCodec: null RecordBatch" for an empty pointer and
-  /// "ArrowDomCodec: expected 1 column, got <n>" unless the batch has exactly one column.
-  /// The column's type is left to `ToDom`.
+  /// Throws std::runtime_error "ArrowDomCodec: null RecordBatch" for an empty pointer,
+  /// "ArrowDomCodec: expected 1 column, got <n>" unless the batch has exactly one column,
+  /// "ArrowDomCodec: " and Arrow's text for a malformed column, and "ArrowDomCodec: root value
+  /// must be an Object (Struct in Arrow)" for a column of rows that is not a struct.
   void ValidateInput(const std::shared_ptr<arrow::RecordBatch>& batch) const override;
   /// Reads row `row` of column 0 straight from the arrays (offsets and validity included).
-  /// Booleans, integers of every width (unsigned 64-bit keeps its bit pattern), float and
-  /// double, string and large string, list and large list, struct (the first of equally named
-  /// fields wins) and the null type are read; null cells of any type are null.
+  /// Booleans, integers of every width (unsigned 64-bit above the int64 range as the nearest
+  /// double), float and double, string and large string, list and large list, struct (the
+  /// first of equally named fields wins) and the null type are read; null cells of any type
+  /// are null.
   /// Throws std::runtime_error "ArrowDomCodec: root value must be an Object (Struct in Arrow)"
   /// when the column is not a struct or the row is null, "ArrowDomCodec: unsupported Arrow
   /// type: <type>" for a non-null cell of any other type, "ArrowDomCodec: nesting depth

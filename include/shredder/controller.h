@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -11,6 +12,21 @@
 
 namespace shredder {
 
+/// The row of the input batch at which `Controller::shred` failed. It is a second base of the
+/// exception `shred` throws then: the first base is the type of the original failure (one of
+/// the standard exception types, `JsonParseError`, or std::runtime_error for other types
+/// derived from it), which keeps its text.
+class RowError {
+ public:
+  explicit RowError(std::int64_t row) noexcept : row_(row) {}
+  virtual ~RowError() = default;
+  /// The 0-based row of the batch given to `shred`.
+  std::int64_t row() const noexcept { return row_; }
+
+ private:
+  std::int64_t row_;
+};
+
 /// The pipeline codec -> modifiers -> shredder -> atoms batch, and its reverse.
 /// Calls must not overlap; the modifiers must outlive the Controller.
 class Controller {
@@ -20,7 +36,11 @@ class Controller {
 
   /// Shreds every row of `input` into one atoms batch. Throws std::runtime_error
   /// ("Controller: ...") for its own failures; codec, modifier and shredder errors pass
-  /// through unchanged.
+  /// through with their type and text. A failure of one row (its document cannot be read,
+  /// normalised, tagged, shredded or merged) also derives from `RowError`; failures of the
+  /// whole batch (validation, size limits, building the columns) do not.
+  /// All or nothing: when it throws, every modifier is rolled back to its state before the
+  /// call, so the documents of a failed call leave no trace in later calls.
   std::shared_ptr<arrow::RecordBatch> shred(const std::shared_ptr<arrow::RecordBatch>& input);
 
   /// Rebuilds the documents of an atoms batch in the codec's form.

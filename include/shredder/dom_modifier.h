@@ -11,6 +11,14 @@ class DomModifier {
   virtual ~DomModifier() = default;
   /// Rewrites `document` in place; failures are thrown.
   virtual void modify(Object& document) = 0;
+
+  /// The Controller brackets each call with these, so that a failed call leaves no trace in
+  /// a modifier's state. `begin_batch` comes before the first document; then exactly one of
+  /// `commit_batch` (the call succeeded: keep what was learned) or `rollback_batch` (it failed:
+  /// return to the state at `begin_batch`). Stateless modifiers need none of them.
+  virtual void begin_batch() {}
+  virtual void commit_batch() {}
+  virtual void rollback_batch() noexcept {}
 };
 
 }  // namespace shredder

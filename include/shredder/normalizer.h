@@ -17,7 +17,9 @@ namespace shredder {
 /// a scalar where an object was seen, or the reverse, is refused with std::runtime_error
 /// "Normalizer shape mismatch at <path> (have <shape>, want <shape>)".
 /// Learned shapes persist for the life of the instance. Wrapping is the only change ever made
-/// to a document; nothing is rolled back when a document is refused. Calls must not overlap.
+/// to a document. Between `begin_batch` and `rollback_batch` every change to the learned shapes
+/// is logged and undone, so that a refused batch teaches nothing; outside such a bracket
+/// shapes learned before a refusal stay. Calls must not overlap.
 class Normalizer : public DomModifier {
  public:
   /// The shape recorded for a path.
@@ -29,8 +31,15 @@ class Normalizer : public DomModifier {
 
   /// Makes `document` consistent with every earlier document, wrapping single values at array
   /// paths in place. Throws std::runtime_error on a shape mismatch; wrappings already made in
-  /// the document and shapes already learned stay.
+  /// the document and shapes already learned stay (until `rollback_batch`).
   void modify(Object& document) override;
+
+  /// Starts logging how to undo what later calls of `modify` learn.
+  void begin_batch() override;
+  /// Keeps what was learned since `begin_batch` and drops the log.
+  void commit_batch() override;
+  /// Forgets everything learned since `begin_batch`: the shapes are exactly as they were.
+  void rollback_batch() noexcept override;
 
  private:
   friend class NormalizerPeer;  // Reaches the guards that `modify` cannot trigger, in tests.
@@ -57,6 +66,16 @@ class Normalizer : public DomModifier {
     const std::string* key = nullptr;
   };
 
+  /// One change to the shape tree, as the way to undo it.
+  struct Undo {
+    enum class Type : std::uint8_t { Shape, Child, Elem };
+    Type type;
+    bool known;  // Shape: the state before
+    Shape shape;
+    Node* node;
+    const std::string* key;  // Child: the key of the child created in `node->children`
+  };
+
   void normalize_object_(Node& node, Object& object, const Path& path);
   void normalize_array_(Node& node, Array& array, const Path& path);
   void normalize_value_(Node& node, Value& value, const Path& path);
@@ -64,8 +83,10 @@ class Normalizer : public DomModifier {
 
   /// The child node of `node` for `key`, created fresh when absent. `cursor` and `written`
   /// track the walk of one object against `node.last_members`.
-  static Node& child_for_(Node& node, const std::string& key, std::size_t& cursor,
-                          std::size_t& written);
+  Node& child_for_(Node& node, const std::string& key, std::size_t& cursor,
+                   std::size_t& written);
+  /// Records `shape` as the known shape of `node`.
+  void learn_(Node& node, Shape shape);
 
   static bool is_empty_(const Value& value) noexcept;
   static Shape shape_of_(const Value& value) noexcept;
@@ -73,9 +94,11 @@ class Normalizer : public DomModifier {
   static void promote_singular_to_array_(Value& value);
   static std::string join_path_(std::string base, std::string_view key);
   static std::string path_text_(const Path& path);
-  static Node& ensure_elem_(Node& node);
+  Node& ensure_elem_(Node& node);
 
   Node root_;
+  bool logging_ = false;
+  std::vector<Undo> undo_;  // changes since `begin_batch`, oldest first
 };
 
 }  // namespace shredder

@@ -7,6 +7,9 @@ command-line program (``python -m shredder`` or ``shredder``).
 """
 
 from shredder._api import (
+    Rejected,
+    Shredding,
+    UnshredRejected,
     Unshredding,
     VerifyReport,
     iter_batches,
@@ -17,6 +20,6 @@ from shredder._api import (
 from shredder._unified import dataset
 from shredder._tables import tables
 
-__all__ = ["Unshredding", "VerifyReport", "dataset", "iter_batches", "shred", "tables", "unshred",
-           "verify_documents"]
+__all__ = ["Rejected", "Shredding", "UnshredRejected", "Unshredding", "VerifyReport", "dataset",
+           "iter_batches", "shred", "tables", "unshred", "verify_documents"]
 __version__ = "0.1.0"

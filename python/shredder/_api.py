@@ -10,6 +10,7 @@ from typing import Any
 import pyarrow as pa
 
 import shredder_ext
+from shredder._columns import documents_batch, pick_column
 
 TXN_KEY = "__txn_id"
 TXN_COLUMN = "root___txn_id"
@@ -59,38 +60,219 @@ def _raw_batches(source: Any) -> Iterator[pa.RecordBatch]:
             f"__arrow_c_stream__, or an iterable of record batches; got {type(source).__name__}")
 
 
+ERRORS = ("raise", "skip")
+
+
+def _check_errors(errors: str) -> None:
+    if errors not in ERRORS:
+        raise ValueError(f"unknown errors mode {errors!r}: expected one of {', '.join(ERRORS)}")
+
+
+@dataclass(frozen=True)
+class Refusal:
+    """A document of a batch that the pipeline refused: its row in the batch and why."""
+
+    row: int
+    error: str
+
+
+def failing_row(error: ValueError, batch: pa.RecordBatch) -> int | None:
+    """The row of ``batch`` whose document made a shred of it fail with ``error`` (the row
+    the engine names), or None when the failure is not one document's (a batch the codec
+    cannot read at all)."""
+    row = getattr(error, "row", None)
+    return row if isinstance(row, int) and 0 <= row < batch.num_rows else None
+
+
+@dataclass
+class ShreddedBatch:
+    """The outcome of ``shred_batch``: atoms batches in order (one, unless the column types of
+    the documents between refusals disagree), the documents each holds, and the refused
+    documents."""
+
+    atoms: list[pa.RecordBatch]
+    documents: list[int]
+    refused: list[Refusal]
+
+
+def shred_batch(handle: Any, batch: pa.RecordBatch, codec: str,
+                errors: str = "raise") -> ShreddedBatch:
+    """Shreds one prepared (one-column) batch through ``handle``.
+
+    With ``errors="skip"`` a refused document is set aside and the run goes on after it. A
+    failed shred leaves the handle as it was, so the documents before the refused one go
+    through again the same way; they are shredded as a run of their own, the rest of the batch
+    follows, and the runs' atoms are joined. The atoms are those a single shred of the batch
+    without its refused documents gives, and later batches see the shapes they would have seen
+    had those documents never been read. Where the runs disagree on a column's type (which a
+    single shred would have resolved by widening or boxing) they stay separate batches. A
+    failure that is not one document's is raised in both modes, as is every failure with
+    ``"raise"``.
+    """
+    _check_errors(errors)
+    refused: list[Refusal] = []
+    runs: list[tuple[pa.RecordBatch, int]] = []
+    start = 0
+    while True:
+        current = batch.slice(start)
+        try:
+            runs.append((shredder_ext.shred_arrow(handle, current), current.num_rows))
+            break
+        except ValueError as error:
+            row = failing_row(error, current)
+            if errors == "raise" or row is None:
+                raise
+            refused.append(Refusal(start + row, str(error)))
+        if row > 0:
+            runs.append((shredder_ext.shred_arrow(handle, current.slice(0, row)), row))
+        start += row + 1
+    atoms, documents = _join_runs(runs)
+    return ShreddedBatch(atoms, documents, refused)
+
+
+def _join_runs(runs: list[tuple[pa.RecordBatch, int]]) -> tuple[list[pa.RecordBatch],
+                                                               list[int]]:
+    """Joins consecutive atoms batches whose columns agree in type (a column of nulls only
+    agrees with any)."""
+    groups: list[tuple[list[pa.RecordBatch], int, dict[str, pa.DataType]]] = []
+    for atoms, documents in runs:
+        types = {f.name: f.type for f in atoms.schema}
+        if groups and _agree(groups[-1][2], types):
+            batches, count, merged = groups[-1]
+            for name, t in types.items():
+                if not pa.types.is_null(t) or name not in merged:
+                    merged[name] = t
+            groups[-1] = (batches + [atoms], count + documents, merged)
+        else:
+            groups.append(([atoms], documents, dict(types)))
+    joined = [(_concat(batches), count) for batches, count, _ in groups]
+    return [atoms for atoms, _ in joined], [count for _, count in joined]
+
+
+def _agree(merged: dict[str, pa.DataType], types: dict[str, pa.DataType]) -> bool:
+    return all(merged.get(name, t) == t or pa.types.is_null(t) or pa.types.is_null(merged[name])
+               for name, t in types.items())
+
+
+def _concat(batches: list[pa.RecordBatch]) -> pa.RecordBatch:
+    with_columns = [b for b in batches if b.num_columns]
+    if len(with_columns) <= 1:
+        return with_columns[0] if with_columns else batches[0]
+    # Columns come in order of first appearance, as one shred of all the rows would put them.
+    table = pa.concat_tables([pa.Table.from_batches([b]) for b in with_columns],
+                             promote_options="default")
+    return table.combine_chunks().to_batches()[0]
+
+
+@dataclass(frozen=True)
+class Rejected:
+    """A document that ``shred(..., errors="skip")`` set aside.
+
+    ``row`` is its position in the whole source, from 0; ``document`` is the column's value
+    for it (JSON text, or the struct row as a dict)."""
+
+    row: int
+    error: str
+    document: Any
+
+
+class Shredding(Iterator[pa.RecordBatch]):
+    """The lazy result of ``shred``: iterate it for the atoms batches.
+
+    With ``errors="skip"``, ``rejects`` (a list of ``Rejected``) grows as batches are shredded.
+    """
+
+    def __init__(self, batches: Iterator[pa.RecordBatch]) -> None:
+        self._batches = batches
+        self.rejects: list[Rejected] = []
+
+    def __iter__(self) -> "Shredding":
+        return self
+
+    def __next__(self) -> pa.RecordBatch:
+        return next(self._batches)
+
+
 def shred(
     source: Any,
     codec: str = "json",
     column: int | str | None = None,
     batch_size: int | None = None,
     handle: Any = None,
-) -> Iterator[pa.RecordBatch]:
+    errors: str = "raise",
+) -> Shredding:
     """Shreds every batch of ``source`` into an atoms batch, lazily.
 
     All batches go through one pipeline handle (a new one for ``codec`` unless ``handle`` is
     given), so a path seen as an array in an early batch wraps lone values in later ones. Each
-    yielded atoms batch holds all rows of the documents of one input batch; batches can differ
-    in columns and column types. Input batches that produce no atoms (no rows, or only empty
-    documents) yield a batch without columns. Pipeline failures raise ``ValueError``.
+    yielded atoms batch holds all rows of the documents of one input batch (of part of one,
+    when many refusals in skip mode split it); batches can differ in columns and column types.
+    Input batches that produce no atoms (no rows, or only empty documents) yield a batch
+    without columns.
+
+    ``column`` picks the documents column by name or index; without it a source must have one
+    column, or one named "doc". Text columns of view types are read as text, and struct fields
+    the Arrow codec cannot read (timestamps, dates, decimals, ...) are converted first (see
+    ``shredder._columns.for_engine``).
+
+    A refused document raises ``ValueError`` whose ``row`` attribute is its position in the
+    whole source, from 0 (None for a failure of a whole batch); with ``errors="skip"`` it is
+    set aside in the result's ``rejects`` instead and the run goes on.
     """
     _check_codec(codec)
+    _check_errors(errors)
     if handle is None:
         handle = shredder_ext.create_controller(codec)
-    for batch in iter_batches(source, batch_size):
-        yield shredder_ext.shred_arrow(handle, batch, column)
+
+    def generate() -> Iterator[pa.RecordBatch]:
+        first_row = 0
+        for batch in iter_batches(source, batch_size):
+            index = pick_column(batch.schema.names, column, "column=")
+            prepared = documents_batch(batch, index, codec)
+            try:
+                shredded = shred_batch(handle, prepared, codec, errors)
+            except ValueError as error:
+                row = failing_row(error, prepared)
+                _set_row(error, None if row is None else first_row + row)
+                raise
+            documents = prepared.column(0)
+            result.rejects.extend(Rejected(first_row + r.row, r.error, documents[r.row].as_py())
+                                  for r in shredded.refused)
+            first_row += batch.num_rows
+            yield from shredded.atoms
+
+    result = Shredding(generate())
+    return result
+
+
+def _set_row(error: ValueError, row: int | None) -> None:
+    try:
+        error.row = row  # type: ignore[attr-defined]
+    except AttributeError:
+        pass
+
+
+@dataclass(frozen=True)
+class UnshredRejected:
+    """Documents that ``unshred(..., errors="skip")`` could not rebuild or write: their
+    ``__txn_id`` (None when the atoms carry none, and the whole batch is meant) and why."""
+
+    txn_id: str | None
+    error: str
 
 
 class Unshredding(Iterator[pa.RecordBatch]):
     """The lazy result of ``unshred``: iterate it for the documents batches.
 
-    With ``verify`` set, ``report`` (a ``VerifyReport``) grows as batches are produced.
+    With ``verify`` set, ``report`` (a ``VerifyReport``) grows as batches are produced; with
+    ``errors="skip"``, so does ``rejects`` (a list of ``UnshredRejected``).
     """
 
     def __init__(self, batches: Iterator[pa.RecordBatch], codec: str, verify: bool) -> None:
         self._batches = batches
         self._codec = codec
         self.report: VerifyReport | None = VerifyReport() if verify else None
+        self.rejects: list[UnshredRejected] = []
 
     def __iter__(self) -> "Unshredding":
         return self
@@ -102,7 +284,69 @@ class Unshredding(Iterator[pa.RecordBatch]):
         return documents
 
 
-def unshred(atoms: Any, codec: str = "json", verify: bool = False) -> Unshredding:
+def txn_column(schema: pa.Schema) -> str | None:
+    """The column that groups atoms rows into documents, as unshredding picks it."""
+    if TXN_COLUMN in schema.names:
+        return TXN_COLUMN
+    return next((name for name in schema.names if name.endswith("__txn_id")), None)
+
+
+def unshred_batch(handle: Any, atoms: pa.RecordBatch,
+                  errors: str = "raise") -> tuple[pa.RecordBatch | None, list[UnshredRejected]]:
+    """Rebuilds the documents of one atoms batch through ``handle``.
+
+    With ``errors="skip"``, when the batch fails, its documents are taken in ``__txn_id``
+    order and each is kept when the documents kept so far and it still rebuild together;
+    those that do not are refused. Without a ``__txn_id`` column the whole batch is refused
+    (None is returned for the documents then).
+    """
+    _check_errors(errors)
+    try:
+        return shredder_ext.unshred_arrow(handle, atoms), []
+    except ValueError as error:
+        if errors == "raise":
+            raise
+        first_error = error
+    txn = txn_column(atoms.schema)
+    if txn is None:
+        return None, [UnshredRejected(None, str(first_error))]
+    groups: dict[Any, list[int]] = {}
+    for row, value in enumerate(atoms.column(txn).to_pylist()):
+        groups.setdefault(value, []).append(row)
+    order = sorted(groups, key=lambda v: (v is None, str(v)))
+    refused: list[UnshredRejected] = []
+    best: list[pa.RecordBatch | None] = [None]
+
+    def attempt(keys: list[Any]) -> str | None:
+        rows = sorted(r for key in keys for r in groups[key])
+        try:
+            best[0] = shredder_ext.unshred_arrow(handle, atoms.take(pa.array(rows, pa.int64())))
+        except ValueError as error:
+            return str(error)
+        return None
+
+    def grow(kept: list[Any], candidates: list[Any], known_error: str | None) -> list[Any]:
+        if not candidates:
+            return kept
+        failure = known_error if known_error is not None else attempt(kept + candidates)
+        if failure is None:
+            return kept + candidates
+        if len(candidates) == 1:
+            key = candidates[0]
+            refused.append(UnshredRejected(None if key is None else str(key), failure))
+            return kept
+        half = len(candidates) // 2
+        kept = grow(kept, candidates[:half], None)
+        return grow(kept, candidates[half:], None)
+
+    # Every successful attempt is of the documents kept from then on, so the last one made
+    # holds exactly the documents kept.
+    kept = grow([], order, str(first_error))
+    return (best[0] if kept else None), refused
+
+
+def unshred(atoms: Any, codec: str = "json", verify: bool = False,
+            errors: str = "raise") -> Unshredding:
     """Rebuilds documents from atoms batches, lazily: one documents batch per atoms batch.
 
     Every atoms batch must hold all rows of its documents, as ``shred`` yields them. A table is
@@ -110,9 +354,11 @@ def unshred(atoms: Any, codec: str = "json", verify: bool = False) -> Unshreddin
     Documents come back in ascending order of their ``__txn_id`` within each batch, documents
     with equal content once. With the ``json`` codec the result holds a utf8 column ``doc`` of
     JSON text; with ``arrow``, a struct column ``doc``. With ``verify`` the returned iterator's
-    ``report`` counts the documents that came back exactly (see ``verify_documents``).
+    ``report`` counts the documents that came back exactly (see ``verify_documents``). With
+    ``errors="skip"`` documents that cannot be rebuilt are left out and listed in ``rejects``.
     """
     _check_codec(codec)
+    _check_errors(errors)
     if isinstance(atoms, pa.Table):
         atoms = atoms.combine_chunks().to_batches()
 
@@ -121,25 +367,34 @@ def unshred(atoms: Any, codec: str = "json", verify: bool = False) -> Unshreddin
         for batch in _raw_batches(atoms):
             if batch.num_columns == 0:
                 continue
-            yield shredder_ext.unshred_arrow(handle, batch)
+            documents, refused = unshred_batch(handle, batch, errors)
+            result.rejects.extend(refused)
+            if documents is not None:
+                yield documents
 
-    return Unshredding(generate(), codec, verify)
+    result = Unshredding(generate(), codec, verify)
+    return result
 
 
 @dataclass
 class VerifyReport:
-    """Outcome of checking rebuilt documents against the content ids they carry."""
+    """Outcome of checking rebuilt documents against the content ids they carry.
+
+    ``changed_ids`` are documents whose digest differs from their id; ``refused_ids`` those
+    that the check's own shred refused, so that no digest could be computed for them."""
 
     exact: int = 0
     changed_ids: list[str] = field(default_factory=list)
+    refused_ids: list[str] = field(default_factory=list)
 
     @property
     def checked(self) -> int:
-        return self.exact + len(self.changed_ids)
+        return self.exact + len(self.changed_ids) + len(self.refused_ids)
 
     def add(self, other: "VerifyReport") -> None:
         self.exact += other.exact
         self.changed_ids.extend(other.changed_ids)
+        self.refused_ids.extend(other.refused_ids)
 
 
 def _drop_null_members(value: Any) -> Any:
@@ -169,12 +424,14 @@ def verify_documents(documents: pa.RecordBatch, codec: str = "json") -> VerifyRe
     gets with the ``__txn_id`` the document carries.
 
     Equal means the document came back exactly as it went in (before its ids were stamped). A
-    document that cannot be shredded again, or carries no id, counts as changed.
+    document that carries no id, or whose digest differs, counts as changed; one that the check
+    cannot shred again counts as refused.
     """
     _check_codec(codec)
     report = VerifyReport()
     for row, text in enumerate(_documents_as_json(documents, codec)):
         carried = digest = None
+        refused = False
         if text is not None:
             value = json.loads(text).get(TXN_KEY)
             carried = value if isinstance(value, str) else None
@@ -185,9 +442,12 @@ def verify_documents(documents: pa.RecordBatch, codec: str = "json") -> VerifyRe
                 if TXN_COLUMN in atoms.schema.names:
                     digest = atoms.column(TXN_COLUMN)[0].as_py()
             except ValueError:
-                digest = None
+                refused = True
+        name = carried if carried is not None else f"<row {row}>"
         if carried is not None and digest == carried:
             report.exact += 1
+        elif refused:
+            report.refused_ids.append(name)
         else:
-            report.changed_ids.append(carried if carried is not None else f"<row {row}>")
+            report.changed_ids.append(name)
     return report

@@ -8,7 +8,7 @@ import pyarrow as pa
 import pyarrow.ipc as ipc
 import pyarrow.parquet as pq
 
-from shredder._io import UserError
+from shredder._errors import UserError
 
 COMPRESSIONS = ("zstd", "snappy", "gzip", "none")
 DEFAULT_COMPRESSION = "zstd"

@@ -11,8 +11,7 @@ import json
 from collections import Counter
 from collections.abc import Iterator
 from dataclasses import dataclass, field
-from pathlib import Path
-from typing import Any, TextIO
+from typing import Any
 
 import pyarrow as pa
 
@@ -28,8 +27,6 @@ BOXED = "value boxed to text"
 LOST = "lost"
 CLASSES = (DROPPED_NULL, DROPPED_EMPTY, KEY_SPLIT, WRAPPED, WIDENED, BOXED, LOST)
 ID_KEYS = ("__txn_id", "__obj_id")
-REPORT_FOLDER = "_verify"
-REPORT_FILE = "differences.jsonl"
 
 Path_ = tuple[str | int, ...]
 
@@ -165,7 +162,7 @@ def _wrapped_at(path: Path_, value: Any,
 class ShredCheck:
     """Rebuilds shredded batches and collects their differences from the input."""
 
-    report: TextIO | None = None
+    report: Any = None  # where each difference goes, as a record: anything with ``write``
     counts: Counter[str] = field(default_factory=Counter)
     documents: int = 0
     documents_changed: int = 0
@@ -198,8 +195,7 @@ class ShredCheck:
             for path, kind in found:
                 self.counts[kind] += 1
                 if self.report is not None:
-                    self.report.write(json.dumps({**place, "path": path, "class": kind},
-                                                 ensure_ascii=False) + "\n")
+                    self.report.write({**place, "path": path, "class": kind})
 
     @property
     def lost(self) -> int:
@@ -212,11 +208,6 @@ class ShredCheck:
                 f"{self.documents - self.documents_changed:,} exact, "
                 f"{self.documents_changed:,} with differences"
                 + (f" ({by_class})" if by_class else ""))
-
-
-def open_report(folder: Path) -> TextIO:
-    (folder / REPORT_FOLDER).mkdir(exist_ok=True)
-    return open(folder / REPORT_FOLDER / REPORT_FILE, "w", encoding="utf-8")
 
 
 def input_documents(batch: pa.RecordBatch, codec: str) -> list[Any]:

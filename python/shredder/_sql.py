@@ -9,7 +9,7 @@ import sys
 from pathlib import Path
 from typing import Any, TextIO
 
-from shredder._io import UserError
+from shredder._errors import UserError
 from shredder._tables import _duckdb, register_views
 
 OUTPUT_FORMATS = ("table", "csv", "jsonl")

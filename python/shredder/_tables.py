@@ -28,7 +28,7 @@ import pyarrow as pa
 import pyarrow.compute as pc
 
 from shredder._unified import dataset as open_dataset
-from shredder._io import UserError
+from shredder._errors import UserError
 
 INDEX_SUFFIX = "__idx"
 TXN_SUFFIX = "__txn_id"

@@ -5,6 +5,8 @@
 #include <arrow/record_batch.h>
 #include <arrow/type.h>
 
+#include <cstdint>
+#include <limits>
 #include <map>
 #include <stdexcept>
 #include <string>
@@ -66,11 +68,17 @@ constexpr const char* kRootMessage =
     case arrow::Type::UINT32:
       out.data.emplace<std::int64_t>(static_cast<const arrow::UInt32Array&>(array).Value(i));
       return;
-    case arrow::Type::UINT64:
-      // The bit pattern is kept: values from 2^63 upward read as negative numbers.
-      out.data.emplace<std::int64_t>(
-          static_cast<std::int64_t>(static_cast<const arrow::UInt64Array&>(array).Value(i)));
+    case arrow::Type::UINT64: {
+      // Values from 2^63 upward do not fit an int64: they become the nearest double, as in
+      // JSON text, never the negative number of their bit pattern.
+      const std::uint64_t value = static_cast<const arrow::UInt64Array&>(array).Value(i);
+      if (value > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+        out.data.emplace<double>(static_cast<double>(value));
+      } else {
+        out.data.emplace<std::int64_t>(static_cast<std::int64_t>(value));
+      }
       return;
+    }
     case arrow::Type::FLOAT:
       out.data.emplace<double>(static_cast<const arrow::FloatArray&>(array).Value(i));
       return;
@@ -488,6 +496,11 @@ void ArrowDomCodec::ValidateInput(const std::shared_ptr<arrow::RecordBatch>& bat
   // malformed array is refused instead of read out of bounds.
   const arrow::Status status = batch->column(0)->ValidateFull();
   if (!status.ok()) arrow_dom::throw_status(status);
+  // A column of another type fails every row alike: that is a failure of the batch, not of
+  // its first row. (An empty batch of any type has no root to refuse.)
+  if (batch->num_rows() > 0 && batch->column(0)->type_id() != arrow::Type::STRUCT) {
+    throw std::runtime_error(arrow_dom::kRootMessage);
+  }
 }
 
 Object ArrowDomCodec::ToDom(const std::shared_ptr<arrow::RecordBatch>& batch,

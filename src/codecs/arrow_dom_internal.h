@@ -13,8 +13,8 @@
 namespace shredder::arrow_dom {
 
 /// The value of cell `i` of `array`. A cell that Arrow reports as null is null whatever the
-/// type; otherwise booleans, integers of every width (unsigned 64-bit taken as its signed bit
-/// pattern), float and double, string and large string, list and large list, struct (the
+/// type; otherwise booleans, integers of every width (an unsigned 64-bit value above the int64
+/// range becomes the nearest double), float and double, string and large string, list and large list, struct (the
 /// first of two equally named fields wins) are read, reading the offsets and validity of
 /// every array on the way. `depth` is the nesting level a list or struct cell would occupy
 /// (a document's root is at 1).

@@ -48,8 +48,12 @@ class DocumentBuilder {
   bool null() { return Put(Value()); }
   bool boolean(bool b) { return Put(Value(b)); }
   bool number_integer(Json::number_integer_t i) { return Put(Value(std::int64_t{i})); }
-  // Unsigned integers keep their 64-bit pattern: 18446744073709551615 becomes -1.
+  // Integers above the int64 range become the nearest double, as longer ones already do in
+  // the library; their bit pattern would read as another, negative number.
   bool number_unsigned(Json::number_unsigned_t u) {
+    if (u > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+      return Put(Value(static_cast<double>(u)));
+    }
     return Put(Value(static_cast<std::int64_t>(u)));
   }
   bool number_float(Json::number_float_t d, const Json::string_t&) { return Put(Value(d)); }

@@ -29,6 +29,7 @@
 #include "model/coerce_policy_internal.h"
 #include "shred/shred_internal.h"
 #include "shred/unshred_internal.h"
+#include "shredder/serialization.h"
 
 namespace shredder {
 namespace {
@@ -41,6 +42,46 @@ namespace {
 
 void check(const arrow::Status& status) {
   if (!status.ok()) fail(status.ToString());
+}
+
+// The exception of a failed row: the original one's type and text, and the row.
+template <typename Error>
+class AtRow final : public Error, public RowError {
+ public:
+  AtRow(const Error& error, std::int64_t row) : Error(error), RowError(row) {}
+};
+
+// Rethrows the exception being handled as the same type (the nearest standard one for types
+// derived from those) carrying `row`. Other exceptions, and memory exhaustion, which is no
+// fault of the row, pass unchanged.
+[[noreturn]] void rethrow_at_row(std::int64_t row) {
+  try {
+    throw;
+  } catch (const RowError&) {
+    throw;
+  } catch (const JsonParseError& e) {
+    throw AtRow<JsonParseError>(e, row);
+  } catch (const std::invalid_argument& e) {
+    throw AtRow<std::invalid_argument>(e, row);
+  } catch (const std::out_of_range& e) {
+    throw AtRow<std::out_of_range>(e, row);
+  } catch (const std::length_error& e) {
+    throw AtRow<std::length_error>(e, row);
+  } catch (const std::domain_error& e) {
+    throw AtRow<std::domain_error>(e, row);
+  } catch (const std::logic_error& e) {
+    throw AtRow<std::logic_error>(e, row);
+  } catch (const std::range_error& e) {
+    throw AtRow<std::range_error>(e, row);
+  } catch (const std::overflow_error& e) {
+    throw AtRow<std::overflow_error>(e, row);
+  } catch (const std::underflow_error& e) {
+    throw AtRow<std::underflow_error>(e, row);
+  } catch (const std::runtime_error& e) {
+    throw AtRow<std::runtime_error>(e, row);
+  } catch (const std::bad_variant_access& e) {
+    throw AtRow<std::bad_variant_access>(e, row);
+  }
 }
 
 // Every column of an atoms batch has a cell in every row, so documents with many distinct
@@ -485,8 +526,12 @@ class Merger {
       for (std::size_t j = 0; j < width; ++j) append_column(*targets_[j], table, j);
     }
     total_rows_ += static_cast<std::int64_t>(table.row_count);
-    // Columns are stored sparsely while documents are merged; the padding to full length
-    // comes only when they are built.
+  }
+
+  // Refuses the batch once its columns, padded to full length, would pass the cell bound.
+  // Columns are stored sparsely while documents are merged; the padding comes only when they
+  // are built.
+  void check_size() const {
     check_cells(static_cast<std::uint64_t>(total_rows_), columns_.size(),
                 "shred fewer documents per batch");
   }
@@ -684,17 +729,32 @@ Controller::Controller(std::unique_ptr<DocumentCodec> codec,
 
 std::shared_ptr<arrow::RecordBatch> Controller::shred(
     const std::shared_ptr<arrow::RecordBatch>& input) {
-  codec_->ValidateInput(input);
-  if (!input) fail("null RecordBatch");
-  const std::int64_t rows = input->num_rows();
-  Merger merger(policy_);
-  for (std::int64_t row = 0; row < rows; ++row) {
-    Object document = codec_->ToDom(input, row);
-    for (DomModifier& modifier : modifiers_) modifier.modify(document);
-    // The Merger shreds the document as `Shredder::Shred` would, straight into its columns.
-    merger.add(document);
+  for (DomModifier& modifier : modifiers_) modifier.begin_batch();
+  std::shared_ptr<arrow::RecordBatch> atoms;
+  try {
+    codec_->ValidateInput(input);
+    if (!input) fail("null RecordBatch");
+    const std::int64_t rows = input->num_rows();
+    Merger merger(policy_);
+    for (std::int64_t row = 0; row < rows; ++row) {
+      try {
+        Object document = codec_->ToDom(input, row);
+        for (DomModifier& modifier : modifiers_) modifier.modify(document);
+        // The Merger shreds the document as `Shredder::Shred` would, straight into its
+        // columns.
+        merger.add(document);
+      } catch (...) {
+        rethrow_at_row(row);
+      }
+      merger.check_size();
+    }
+    atoms = merger.finish();
+  } catch (...) {
+    for (DomModifier& modifier : modifiers_) modifier.rollback_batch();
+    throw;
   }
-  return merger.finish();
+  for (DomModifier& modifier : modifiers_) modifier.commit_batch();
+  return atoms;
 }
 
 std::shared_ptr<arrow::RecordBatch> Controller::unshred(

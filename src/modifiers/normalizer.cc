@@ -8,17 +8,61 @@ namespace shredder {
 Normalizer::~Normalizer() = default;
 
 void Normalizer::modify(Object& document) {
-  root_.known = true;
-  root_.shape = Shape::Object;
+  learn_(root_, Shape::Object);
   normalize_object_(root_, document, Path{});
+}
+
+void Normalizer::begin_batch() {
+  undo_.clear();
+  logging_ = true;
+}
+
+void Normalizer::commit_batch() {
+  logging_ = false;
+  // A batch that taught much leaves a large log; its memory is not kept for the next one.
+  if (undo_.capacity() > 4096) {
+    std::vector<Undo>().swap(undo_);
+  } else {
+    undo_.clear();
+  }
+}
+
+void Normalizer::rollback_batch() noexcept {
+  // Newest first: a node's changes are undone before the node itself is removed.
+  for (auto it = undo_.rbegin(); it != undo_.rend(); ++it) {
+    switch (it->type) {
+      case Undo::Type::Shape:
+        it->node->known = it->known;
+        it->node->shape = it->shape;
+        break;
+      case Undo::Type::Child: {
+        // The guesses may point at the child; they are only guesses, and start afresh.
+        it->node->last_members.clear();
+        auto child = it->node->children.find(*it->key);
+        if (child != it->node->children.end()) it->node->children.erase(child);
+        break;
+      }
+      case Undo::Type::Elem:
+        it->node->elem.reset();
+        break;
+    }
+  }
+  undo_.clear();
+  logging_ = false;
+}
+
+void Normalizer::learn_(Node& node, Shape shape) {
+  if (node.known && node.shape == shape) return;
+  if (logging_) undo_.push_back(Undo{Undo::Type::Shape, node.known, node.shape, &node, nullptr});
+  node.known = true;
+  node.shape = shape;
 }
 
 void Normalizer::normalize_object_(Node& node, Object& object, const Path& path) {
   if (node.known && node.shape != Shape::Object) {
     throw_shape_mismatch_(path, Shape::Object, node.shape);
   }
-  node.known = true;
-  node.shape = Shape::Object;
+  learn_(node, Shape::Object);
   std::size_t cursor = 0;
   std::size_t written = 0;
   for (auto& [key, value] : object) {
@@ -44,7 +88,15 @@ Normalizer::Node& Normalizer::child_for_(Node& node, const std::string& key, std
       return *entry.second;
     }
   }
-  auto it = node.children.try_emplace(key).first;
+  const auto [it, created] = node.children.try_emplace(key);
+  if (created && logging_) {
+    try {
+      undo_.push_back(Undo{Undo::Type::Child, false, Shape::Leaf, &node, &it->first});
+    } catch (...) {
+      node.children.erase(it);
+      throw;
+    }
+  }
   const std::pair<const std::string*, Node*> entry{&it->first, &it->second};
   if (written < cursor) {
     seen[written] = entry;
@@ -60,8 +112,7 @@ void Normalizer::normalize_array_(Node& node, Array& array, const Path& path) {
   if (node.known && node.shape != Shape::Array) {
     throw_shape_mismatch_(path, Shape::Array, node.shape);
   }
-  node.known = true;
-  node.shape = Shape::Array;
+  learn_(node, Shape::Array);
   Node& elem = ensure_elem_(node);
   for (Value& element : array) normalize_value_(elem, element, path);
 }
@@ -71,11 +122,10 @@ void Normalizer::normalize_value_(Node& node, Value& value, const Path& path) {
   if (is_empty_(value)) return;
   const Shape have = shape_of_(value);
   if (!node.known) {
-    node.known = true;
-    node.shape = have;
+    learn_(node, have);
   } else if (have == Shape::Array) {
     // An array turns any path into an array path for good.
-    node.shape = Shape::Array;
+    learn_(node, Shape::Array);
   } else if (node.shape == Shape::Array) {
     promote_singular_to_array_(value);
     normalize_array_(node, std::get<Array>(value.data), path);
@@ -148,7 +198,10 @@ std::string Normalizer::path_text_(const Path& path) {
 }
 
 Normalizer::Node& Normalizer::ensure_elem_(Node& node) {
-  if (!node.elem) node.elem = std::make_unique<Node>();
+  if (!node.elem) {
+    if (logging_) undo_.push_back(Undo{Undo::Type::Elem, false, Shape::Leaf, &node, nullptr});
+    node.elem = std::make_unique<Node>();
+  }
   return *node.elem;
 }
 

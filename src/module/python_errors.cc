@@ -1,5 +1,11 @@
 #include "module/python_errors.h"
 
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "shredder/controller.h"
+
 namespace py = pybind11;
 
 namespace shredder {
@@ -18,14 +24,26 @@ py::object decode_text(std::string_view text) {
   throw py::error_already_set();
 }
 
-// Builds an exception of `type` carrying `text` and chains `cause` to it as __cause__.
-[[noreturn]] void raise_chained(PyObject* type, std::string_view text, py::handle cause) {
+// The row attribute of a failed shred: the failing row of the batch, or none for the batch.
+struct RowAttribute {
+  std::optional<std::int64_t> row;
+};
+
+// Builds an exception of `type` carrying `text`, chains `cause` (when given) to it as
+// __cause__, sets the attribute `row` (when given) and raises it.
+[[noreturn]] void raise_built(PyObject* type, std::string_view text, py::handle cause,
+                              const std::optional<RowAttribute>& row) {
   py::object message = decode_text(text);
-  PyObject* error = PyObject_CallOneArg(type, message.ptr());
-  if (error == nullptr) throw py::error_already_set();
-  PyException_SetCause(error, cause.inc_ref().ptr());  // steals the new reference
-  PyErr_SetObject(type, error);
-  Py_DECREF(error);
+  py::object error = py::reinterpret_steal<py::object>(PyObject_CallOneArg(type, message.ptr()));
+  if (!error) throw py::error_already_set();
+  if (cause) PyException_SetCause(error.ptr(), cause.inc_ref().ptr());  // steals the reference
+  if (row) {
+    py::object value = row->row ? py::object(py::int_(*row->row)) : py::object(py::none());
+    if (PyObject_SetAttrString(error.ptr(), "row", value.ptr()) != 0) {
+      throw py::error_already_set();
+    }
+  }
+  PyErr_SetObject(type, error.ptr());
   throw py::error_already_set();
 }
 
@@ -50,11 +68,25 @@ void raise_value_error(std::string_view text) { raise(PyExc_ValueError, text); }
 
 void raise_runtime_error(std::string_view text) { raise(PyExc_RuntimeError, text); }
 
-void raise_value_error_from(py::error_already_set& cause, std::string_view prefix) {
+void raise_value_error_from(py::error_already_set& cause, std::string_view prefix,
+                            bool batch_failure) {
   py::object original = cause.value();
   std::string text(prefix);
   text += python_error_text(original);
-  raise_chained(PyExc_ValueError, text, original);
+  raise_built(PyExc_ValueError, text, original,
+              batch_failure ? std::optional<RowAttribute>(RowAttribute{}) : std::nullopt);
+}
+
+void raise_shred_error(const std::exception& error, std::string_view prefix) {
+  std::string text(prefix);
+  text += error.what();
+  RowAttribute row;
+  if (const auto* located = dynamic_cast<const RowError*>(&error)) row.row = located->row();
+  raise_built(PyExc_ValueError, text, py::handle(), row);
+}
+
+void raise_batch_value_error(std::string_view text) {
+  raise_built(PyExc_ValueError, text, py::handle(), RowAttribute{});
 }
 
 void raise_pyarrow_import_error(py::error_already_set& cause) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <exception>
 #include <string>
 #include <string_view>
 
@@ -16,10 +17,20 @@ namespace shredder {
 /// Raises ValueError(text).
 [[noreturn]] void raise_value_error(std::string_view text);
 
+/// Raises ValueError(prefix + error.what()) for a failure of `Controller::shred`, with the
+/// attribute `row`: the row of the batch that failed (an int) when `error` is a `RowError`,
+/// otherwise None (the whole batch failed).
+[[noreturn]] void raise_shred_error(const std::exception& error, std::string_view prefix);
+
+/// Raises ValueError(text) with the attribute `row` set to None: a failure of `shred_arrow`
+/// that concerns the whole batch (its arguments).
+[[noreturn]] void raise_batch_value_error(std::string_view text);
+
 /// Raises ValueError(prefix + "<type name>: <message>") describing the Python error held by
-/// `cause`, with that error attached as the new exception's __cause__.
+/// `cause`, with that error attached as the new exception's __cause__. With `batch_failure`,
+/// the exception also has the attribute `row` set to None.
 [[noreturn]] void raise_value_error_from(pybind11::error_already_set& cause,
-                                         std::string_view prefix);
+                                         std::string_view prefix, bool batch_failure = false);
 
 /// Raises RuntimeError(text); used for the binding library's failed argument conversions.
 [[noreturn]] void raise_runtime_error(std::string_view text);

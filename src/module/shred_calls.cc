@@ -84,7 +84,7 @@ void write_schema(const arrow::RecordBatch& atoms) {
 py::object shred_arrow(ControllerHandle& handle, const py::object& rb, const py::object& column,
                        bool debug) {
   arrow::Result<std::shared_ptr<arrow::RecordBatch>> input = select_input(rb, column);
-  if (!input.ok()) raise_value_error(input.status().ToString());
+  if (!input.ok()) raise_batch_value_error(input.status().ToString());
   handle.tagger->set_debug(debug);
   constexpr std::string_view kPrefix = "shred failed: ";
   try {
@@ -92,9 +92,9 @@ py::object shred_arrow(ControllerHandle& handle, const py::object& rb, const py:
     if (debug && atoms != nullptr) write_schema(*atoms);
     return to_pyarrow_batch(atoms);
   } catch (py::error_already_set& error) {
-    raise_value_error_from(error, kPrefix);
+    raise_value_error_from(error, kPrefix, /*batch_failure=*/true);
   } catch (const std::exception& error) {
-    raise_value_error(std::string(kPrefix) + error.what());
+    raise_shred_error(error, kPrefix);
   }
 }
 

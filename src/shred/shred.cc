@@ -1,6 +1,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <iterator>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -68,6 +69,59 @@ struct NameHash {
 constexpr std::string_view kRootSegment = "root";
 constexpr std::string_view kIndexSuffix = "__idx";
 constexpr std::string_view kTxnKey = "__txn_id";
+constexpr std::string_view kObjKey = "__obj_id";
+constexpr std::string_view kTxnMemberPath = "/__txn_id";
+
+// Why unshredding would read the column `name` of the member `key` as something other than
+// that member's value, or null when it reads it back as the value. The Tagger's own stamps
+// (the keys "__obj_id" and "__txn_id") are read back as what they are.
+const char* MisreadAs(std::string_view name, std::string_view key) {
+  if (name.ends_with(kIndexSuffix)) return "an array index";
+  if (!name.ends_with("_id")) return nullptr;
+  if (name.ends_with("___obj_id") && key != kObjKey) return "an object id stamp";
+  if (name.ends_with("___txn_id") && key != kTxnKey) return "a transaction id stamp";
+  return nullptr;
+}
+
+// The member path, as the Normalizer writes paths ("/a/b"; array elements add nothing), of the
+// first value in walk order that `match` accepts, given the value, that path and its column
+// name. Used only to word an error, so it may walk the whole document.
+template <typename Match>
+std::optional<std::string> FindMemberPath(const Object& document, Match&& match) {
+  struct Step {
+    const Value* value;
+    std::string path;
+    std::string name;
+  };
+  std::vector<Step> pending;
+  auto push_members = [&](const Object& object, const std::string& path,
+                          const std::string& name) {
+    // Reversed, so that members come off the stack in key order.
+    for (auto it = object.rbegin(); it != object.rend(); ++it) {
+      std::string member_name = name;
+      if (!it->first.empty()) member_name.append("_").append(it->first);
+      pending.push_back(Step{&it->second, path + "/" + it->first, std::move(member_name)});
+    }
+  };
+  push_members(document, "", std::string(kRootSegment));
+  while (!pending.empty()) {
+    Step step = std::move(pending.back());
+    pending.pop_back();
+    if (match(*step.value, step.path, step.name)) return std::move(step.path);
+    if (const auto* object = std::get_if<Object>(&step.value->data)) {
+      push_members(*object, step.path, step.name);
+    } else if (const auto* array = std::get_if<Array>(&step.value->data)) {
+      for (auto it = array->rbegin(); it != array->rend(); ++it) {
+        if (const auto* element = std::get_if<Object>(&it->data)) {
+          push_members(*element, step.path, step.name);
+        } else {
+          pending.push_back(Step{&*it, step.path, step.name});
+        }
+      }
+    }
+  }
+  return std::nullopt;
+}
 
 // The table of a document is dense (every row has a cell for every column), and arrays
 // multiply rows while members multiply columns: a few hundred kilobytes of text (50,000 keys
@@ -243,10 +297,15 @@ class DocumentWalk {
 
   void Visit(const std::string& key, const Value& value, std::size_t row, bool root_member) {
     const std::size_t base = path_.size();
-    if (!key.empty()) {
-      path_ += '_';
-      path_ += key;
+    // A member with the empty key would share its parent's name: unshredding finds the parent
+    // there and drops the value.
+    if (key.empty()) {
+      throw std::runtime_error("Shredder::Shred: member " + CurrentMemberPath() +
+                               " has the empty key, so its value would be written under its "
+                               "parent's name " + path_);
     }
+    path_ += '_';
+    path_ += key;
     switch (kind_of(value)) {
       case Kind::Object: {
         // A value holding no alternative reports Kind::Object and fails here.
@@ -255,9 +314,10 @@ class DocumentWalk {
         break;
       }
       case Kind::Array:
-        if (VisitArray(std::get<Array>(value.data), row, base)) return;
+        if (VisitArray(key, std::get<Array>(value.data), row, base)) return;
         break;
       default: {
+        CheckReadBack(key);
         const std::size_t header = Register();
         Put(row, header, LeafCell(value));
         if (root_member && key == kTxnKey) {
@@ -271,18 +331,22 @@ class DocumentWalk {
   }
 
   // Returns true when a frame was pushed (it then owns the name's segment).
-  bool VisitArray(const Array& array, std::size_t row, std::size_t base) {
+  bool VisitArray(const std::string& key, const Array& array, std::size_t row,
+                  std::size_t base) {
     if (array.empty()) return false;
     // Every element is checked before anything of the array is registered or written.
     const int array_class = ElementClass(array.front());
     for (const Value& element : array) {
       if (ElementClass(element) != array_class) {
-        throw std::runtime_error("Shredder::Shred: array elements are not homogeneous");
+        throw std::runtime_error("Shredder::Shred: array elements are not homogeneous at " +
+                                 CurrentMemberPath());
       }
       if (array_class == kClassArray) {
-        throw std::runtime_error("Shredder::Shred: nested arrays are not supported");
+        throw std::runtime_error("Shredder::Shred: nested arrays are not supported at " +
+                                 CurrentMemberPath());
       }
     }
+    CheckReadBack(key);
     const std::size_t name_header = Register();
     const std::size_t name_length = path_.size();
     path_ += kIndexSuffix;
@@ -402,9 +466,15 @@ class DocumentWalk {
     return *size_;
   }
 
+  // Writes a cell of the current member. Only another member can have filled it before:
+  // the rows a path fills again (those of later array elements) are copies made before it.
   void Put(std::size_t row, std::size_t header, Cell cell) {
     Row& cells = table_.rows[row];
-    if (cells.size() <= header) cells.resize(header + 1, kNoCell);
+    if (cells.size() <= header) {
+      cells.resize(header + 1, kNoCell);
+    } else if (cells[header] != kNoCell) {
+      ThrowCollision(header, cells[header], CurrentMemberPath());
+    }
     cells[header] = cell;
   }
 
@@ -412,9 +482,62 @@ class DocumentWalk {
   // the rows of arrays whose keys sort before it.
   void BackFillTxnId() {
     if (txn_leaf_ == nullptr) return;
+    const Cell txn = LeafCell(*txn_leaf_);
     for (std::size_t r = 0; r < table_.row_count; ++r) {
-      Put(r, txn_header_, LeafCell(*txn_leaf_));
+      Row& cells = table_.rows[r];
+      if (cells.size() <= txn_header_) cells.resize(txn_header_ + 1, kNoCell);
+      Cell& cell = cells[txn_header_];
+      if (cell != kNoCell && cell != txn) {
+        ThrowCollision(txn_header_, cell, std::string(kTxnMemberPath));
+      }
+      cell = txn;
     }
+  }
+
+  // Refuses the member `key` when unshredding would read its name (the current one) as
+  // something other than its value.
+  void CheckReadBack(const std::string& key) {
+    if (const char* misread = MisreadAs(path_, key)) {
+      throw std::runtime_error("Shredder::Shred: member " + CurrentMemberPath() +
+                               " maps to column " + path_ + ", which is read back as " +
+                               misread);
+    }
+  }
+
+  // The path of the member being visited, as the Normalizer writes it: the key of every object
+  // on the way down; array elements add nothing.
+  std::string CurrentMemberPath() const {
+    std::string path;
+    for (const Frame& frame : frames_) {
+      if (frame.object == nullptr) continue;
+      path += '/';
+      path += std::prev(frame.next_member)->first;
+    }
+    return path;
+  }
+
+  // Names the member that filled cell `occupant` of column `header` and the one that was
+  // about to write over it.
+  [[noreturn]] void ThrowCollision(std::size_t header, Cell occupant,
+                                   const std::string& writer) const {
+    const std::string& column = name(table_.headers[header]);
+    std::optional<std::string> first;
+    if (IsIndexCell(occupant)) {
+      // An index cell belongs to another array whose index column has this name.
+      first = FindMemberPath(*document_, [&](const Value& value, const std::string& path,
+                                             const std::string& array_name) {
+        const auto* array = std::get_if<Array>(&value.data);
+        return array != nullptr && !array->empty() && path != writer &&
+               array_name.size() + kIndexSuffix.size() == column.size() &&
+               column.starts_with(array_name) && column.ends_with(kIndexSuffix);
+      });
+    } else {
+      const Value* leaf = &LeafOf(occupant);
+      first = FindMemberPath(*document_, [&](const Value& value, const std::string&,
+                                             const std::string&) { return &value == leaf; });
+    }
+    throw std::runtime_error("Shredder::Shred: members " + first.value_or("?") + " and " +
+                             writer + " both map to column " + column);
   }
 
   // A column holds strings or other scalars, never both; a name holding both fails as

@@ -124,7 +124,7 @@ def test_failed_shred_writes_no_schema():
         "    shredder_ext.shred_arrow(h, batch({'a': [[1]]}), debug=True)\n"
         "except ValueError as error:\n"
         "    results.append(str(error))\n")
-    assert results == ["shred failed: Shredder::Shred: nested arrays are not supported"]
+    assert results == ["shred failed: Shredder::Shred: nested arrays are not supported at /a"]
     assert "[Tagger] begin modify" in stderr
     assert "[shredder_ext]" not in stderr
 

@@ -87,8 +87,15 @@ INSTANTIATE_TEST_SUITE_P(
         ReadCase{"UInt16", arrow::uint16(), "[1, 65535]", Value(65535)},
         ReadCase{"UInt32", arrow::uint32(), "[1, 4294967295]",
                  Value(std::int64_t{4294967295})},
-        ReadCase{"UInt64Max", arrow::uint64(), "[1, 18446744073709551615]", Value(-1)},
-        ReadCase{"UInt64TwoTo63", arrow::uint64(), "[9223372036854775808]", Value(kInt64Min)},
+        // Above the int64 range: the nearest double, never the bit pattern's negative number.
+        ReadCase{"UInt64Max", arrow::uint64(), "[1, 18446744073709551615]",
+                 Value(18446744073709551615.0)},
+        ReadCase{"UInt64TwoTo63", arrow::uint64(), "[9223372036854775808]",
+                 Value(9223372036854775808.0)},
+        ReadCase{"UInt64Big", arrow::uint64(), "[12345678901234567890]",
+                 Value(12345678901234567890.0)},
+        ReadCase{"UInt64Int64Max", arrow::uint64(), "[9223372036854775807]",
+                 Value(std::numeric_limits<std::int64_t>::max())},
         ReadCase{"UInt64Small", arrow::uint64(), "[7]", Value(7)},
         ReadCase{"FloatHalf", arrow::float32(), "[1, 0.5]", Value(0.5)},
         ReadCase{"FloatWidensExactly", arrow::float32(), "[0.1]",
@@ -315,7 +322,7 @@ TEST(ReadOffsets, SlicedNullTypeArraysStayNull) {
 // ----------------------------------------------------------------------------------------
 // The codec: ValidateInput and ToDom
 
-TEST(ValidateInput, RequiresExactlyOneColumnOfAnyType) {
+TEST(ValidateInput, RequiresExactlyOneStructColumn) {
   auto ints = FromJson(arrow::int64(), "[1]");
   auto none = arrow::RecordBatch::Make(arrow::schema({}), 1, arrow::ArrayVector{});
   auto two = arrow::RecordBatch::Make(
@@ -325,7 +332,14 @@ TEST(ValidateInput, RequiresExactlyOneColumnOfAnyType) {
             "ArrowDomCodec: expected 1 column, got 0");
   EXPECT_EQ(RuntimeErrorOf([&] { kCodec.ValidateInput(two); }),
             "ArrowDomCodec: expected 1 column, got 2");
-  EXPECT_NO_THROW(kCodec.ValidateInput(BatchOf(ints)));
+  // A column that is not a struct refuses the whole batch; without rows there is nothing
+  // to refuse.
+  EXPECT_EQ(RuntimeErrorOf([&] { kCodec.ValidateInput(BatchOf(ints)); }),
+            "ArrowDomCodec: root value must be an Object (Struct in Arrow)");
+  EXPECT_NO_THROW(kCodec.ValidateInput(BatchOf(FromJson(arrow::int64(), "[]"))));
+  EXPECT_NO_THROW(
+      kCodec.ValidateInput(BatchOf(FromJson(arrow::struct_({arrow::field("a", arrow::int64())}),
+                                            R"([{"a": 1}, null])"))));
 }
 
 // Malformed data that Arrow's cheap check passes: a string child (inside a list inside the

@@ -140,9 +140,15 @@ TEST(JsonToDom, MapsEveryJsonValueOntoItsKind) {
       {"{\"t\":true,\"f\":false}", Object{{"f", Value(false)}, {"t", Value(true)}}},
       {"{\"a\":0,\"b\":-1,\"c\":9223372036854775807,\"d\":-9223372036854775808}",
        Object{{"a", Value(0)}, {"b", Value(-1)}, {"c", Value(kInt64Max)}, {"d", Value(kInt64Min)}}},
-      // Unsigned integers keep their bit pattern.
-      {"{\"a\":9223372036854775808,\"b\":18446744073709551615}",
-       Object{{"a", Value(kInt64Min)}, {"b", Value(-1)}}},
+      // Integers above the int64 range become the nearest double, never their bit pattern;
+      // the largest int64 stays an integer.
+      {"{\"a\":9223372036854775808,\"b\":18446744073709551615,\"c\":12345678901234567890}",
+       Object{{"a", Value(9223372036854775808.0)},
+              {"b", Value(18446744073709551615.0)},
+              {"c", Value(12345678901234567890.0)}}},
+      // The same where the library's parser reads the text (the fast reader declines 1e-400).
+      {"{\"a\":9223372036854775808,\"t\":1e-400,\"z\":9223372036854775807}",
+       Object{{"a", Value(9223372036854775808.0)}, {"t", Value(0.0)}, {"z", Value(kInt64Max)}}},
       // Integers beyond 64 bits become doubles.
       {"{\"a\":18446744073709551616,\"b\":-9223372036854775809}",
        Object{{"a", Value(18446744073709551616.0)}, {"b", Value(-9223372036854775808.0)}}},

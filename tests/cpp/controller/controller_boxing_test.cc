@@ -84,8 +84,6 @@ INSTANTIATE_TEST_SUITE_P(
         BoxingCase{"NumbersBoxedWithStrings",
                    {R"({"a": 1})", R"({"a": 0.1})", R"({"a": "s"})", R"({"a": 1e21})",
                     R"({"a": -7})", R"({"a": 100.0})", R"({"a": null})"}},
-        BoxingCase{"IndexColumnBoxedByAStringKey",
-                   {R"({"a": [1, 2]})", R"({"a__idx": "s"})"}},
         BoxingCase{"ColumnsMissingFromSomeDocuments",
                    {R"({"a": 1})", R"({"b": [{"c": 1}, {"c": 2}]})", R"({"a": 2, "d": "x"})",
                     R"({})", R"({"e": []})", R"({"a": 3})"}},

@@ -142,7 +142,7 @@ TEST(ControllerPipeline, ErrorsOfCodecModifiersAndShredderPassThrough) {
   EXPECT_EQ(MessageOf([&] { p.Shred({R"({"k": {"b": 1}})", R"({"k": 5})"}); }),
             "Normalizer shape mismatch at /k (have leaf, want object)");
   EXPECT_EQ(MessageOf([&] { p.Shred({R"({"h": [1, null]})"}); }),
-            "Shredder::Shred: array elements are not homogeneous");
+            "Shredder::Shred: array elements are not homogeneous at /h");
   EXPECT_THROW(p.Shred({R"({"s": [{"b": "x"}, {"b": 1}]})"}), std::invalid_argument);
   // The pipeline works again afterwards; the Normalizer kept what it learned.
   const auto batch = p.Shred({R"({"k": {"b": 2}})"});

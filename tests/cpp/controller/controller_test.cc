@@ -360,7 +360,7 @@ TEST(ControllerShred, ExceptionsOfTheOtherPartsPassThroughUnchanged) {
   {
     Pipeline p({Object{{"a", Value(Array{Value(1), Value()})}}});
     EXPECT_EQ(MessageOf([&] { p.Shred(1); }),
-              "Shredder::Shred: array elements are not homogeneous");
+              "Shredder::Shred: array elements are not homogeneous at /a");
   }
   {
     Object document{{"a", Value(Array{Value(Object{{"b", Value("x")}}),

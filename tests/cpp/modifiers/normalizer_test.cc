@@ -45,7 +45,27 @@ class NormalizerPeer {
     return MessageOf([&] { Normalizer().throw_shape_mismatch_({}, have, want); });
   }
 
+  // The whole shape tree as text, children in key order: two normalizers with the same text
+  // have learned exactly the same (unknown nodes, made for null members, included).
+  static std::string Dump(const Normalizer& normalizer) { return DumpNode(normalizer.root_); }
+
  private:
+  static std::string DumpNode(const Normalizer::Node& node) {
+    std::string text = node.known ? shape_name_of(node.shape) : "?";
+    const std::map<std::string, const Normalizer::Node*> children = [&] {
+      std::map<std::string, const Normalizer::Node*> sorted;
+      for (const auto& [key, child] : node.children) sorted.emplace(key, &child);
+      return sorted;
+    }();
+    text += "{";
+    for (const auto& [key, child] : children) text += key + ":" + DumpNode(*child) + ",";
+    text += "}";
+    if (node.elem) text += "[" + DumpNode(*node.elem) + "]";
+    return text;
+  }
+
+  static std::string shape_name_of(Shape shape) { return Normalizer::shape_name_(shape); }
+
   template <typename F>
   static std::string MessageOf(F&& body) {
     try {
@@ -226,6 +246,95 @@ TEST(NormalizerGuards, UnknownShapeNamed) {
             "Normalizer shape mismatch at / (have leaf, want unknown)");
 }
 
+// Feeds documents to `modify`, returning how many were refused.
+int Feed(Normalizer& normalizer, const std::vector<Object>& documents) {
+  int refused = 0;
+  for (Object document : documents) {
+    try {
+      normalizer.modify(document);
+    } catch (const std::runtime_error&) {
+      ++refused;
+    }
+  }
+  return refused;
+}
+
+struct BatchCase {
+  std::string name;
+  std::vector<Object> before;  // learned outside any batch
+  std::vector<Object> batch;
+};
+
+void PrintTo(const BatchCase& c, std::ostream* out) { *out << c.name; }
+
+class NormalizerBatch : public ::testing::TestWithParam<BatchCase> {};
+
+TEST_P(NormalizerBatch, RollbackLeavesExactlyTheShapesOfBefore) {
+  Normalizer normalizer;
+  Feed(normalizer, GetParam().before);
+  const std::string before = NormalizerPeer::Dump(normalizer);
+  normalizer.begin_batch();
+  Feed(normalizer, GetParam().batch);
+  ASSERT_NE(NormalizerPeer::Dump(normalizer), before) << "the batch taught nothing";
+  normalizer.rollback_batch();
+  EXPECT_EQ(NormalizerPeer::Dump(normalizer), before);
+}
+
+TEST_P(NormalizerBatch, CommitKeepsWhatAPlainRunLearns) {
+  Normalizer bracketed;
+  Normalizer plain;
+  Feed(bracketed, GetParam().before);
+  Feed(plain, GetParam().before);
+  bracketed.begin_batch();
+  EXPECT_EQ(Feed(bracketed, GetParam().batch), Feed(plain, GetParam().batch));
+  bracketed.commit_batch();
+  EXPECT_EQ(NormalizerPeer::Dump(bracketed), NormalizerPeer::Dump(plain));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Changes, NormalizerBatch,
+    ::testing::Values(
+        BatchCase{"FirstDocument", {}, {{{"a", 1}, {"b", Object{{"c", Array{1}}}}}}},
+        BatchCase{"NewMembersBesideKnownOnes", {{{"a", 1}}}, {{{"a", 2}, {"b", 1}, {"c", kNull}}}},
+        // The refused document of the issue: /a was learned before /z failed.
+        BatchCase{"RefusedDocumentTaughtAnArray",
+                  {{{"z", 5}}},
+                  {{{"a", Array{1}}, {"z", Object{{"y", 1}}}}}},
+        BatchCase{"LeafBecomesArray", {{{"a", 1}}}, {{{"a", Array{2}}}}},
+        BatchCase{"ObjectBecomesArrayOfObjects",
+                  {{{"a", Object{{"x", 1}}}}},
+                  {{{"a", Array{Object{{"x", 2}, {"y", Array{3}}}}}}}},
+        BatchCase{"ElementsLearnShapes",
+                  {{{"a", Array{}}}},
+                  {{{"a", Array{Object{{"b", Array{Array{1}}}}}}}}},
+        BatchCase{"OnlyNulls", {}, {{{"a", kNull}, {"b", Object{{"c", kNull}}}}}},
+        BatchCase{"SeveralDocumentsThenARefusal",
+                  {{{"k", Object{{"v", 1}}}}},
+                  {{{"n", 1}}, {{"m", Array{1}}, {"n", Array{2}}}, {{"k", 5}, {"p", 1}}}}),
+    [](const ::testing::TestParamInfo<BatchCase>& info) { return info.param.name; });
+
+TEST(NormalizerBatch, OnlyTheBracketedCallsAreUndone) {
+  Normalizer normalizer;
+  normalizer.begin_batch();
+  Feed(normalizer, {{{"a", 1}}});
+  normalizer.commit_batch();
+  const std::string committed = NormalizerPeer::Dump(normalizer);
+  // Learned outside a batch: no log, nothing to undo, as before batches existed.
+  Feed(normalizer, {{{"b", 1}}});
+  const std::string unbracketed = NormalizerPeer::Dump(normalizer);
+  ASSERT_NE(unbracketed, committed);
+  normalizer.rollback_batch();
+  EXPECT_EQ(NormalizerPeer::Dump(normalizer), unbracketed);
+  // A later batch is undone back to where it began, and the guesses of the walk stay usable.
+  normalizer.begin_batch();
+  Feed(normalizer, {{{"a", Array{1}}, {"c", 1}}});
+  normalizer.rollback_batch();
+  EXPECT_EQ(NormalizerPeer::Dump(normalizer), unbracketed);
+  Object document{{"a", 2}, {"b", 3}, {"c", Object{}}};
+  normalizer.modify(document);
+  EXPECT_EQ(Value(document), Value(Object{{"a", 2}, {"b", 3}, {"c", Object{}}}));
+}
+
 // A straightforward model of the normalising rules with paths as strings, against which
 // random document streams are compared.
 class ModelNormalizer {
@@ -340,6 +449,50 @@ TEST(NormalizerModel, RandomStreamsMatchPlainRules) {
   // The streams exercise both outcomes, not only acceptance.
   EXPECT_GT(refused, 100);
   EXPECT_GT(wrapped, 100);
+}
+
+// Batches of random documents, each rolled back when one of its documents is refused (and
+// every third one anyway), against the model whose state is restored from a copy.
+TEST(NormalizerModel, RandomBatchesRollBackToTheModelsCopy) {
+  std::mt19937 rng(20261208);
+  int rolled_back = 0;
+  for (int stream = 0; stream < 100; ++stream) {
+    Normalizer normalizer;
+    ModelNormalizer model;
+    for (int batch = 0; batch < 10; ++batch) {
+      const ModelNormalizer saved = model;
+      const std::string before = NormalizerPeer::Dump(normalizer);
+      normalizer.begin_batch();
+      bool failed = false;
+      for (int doc = static_cast<int>(rng() % 4); doc >= 0 && !failed; --doc) {
+        Object document = RandomObject(rng, 0);
+        Object expected = document;
+        std::string expected_error, error;
+        try {
+          model.modify(expected);
+        } catch (const std::runtime_error& e) {
+          expected_error = e.what();
+        }
+        try {
+          normalizer.modify(document);
+        } catch (const std::runtime_error& e) {
+          error = e.what();
+        }
+        ASSERT_EQ(error, expected_error) << "stream " << stream << " batch " << batch;
+        ASSERT_EQ(Value(document), Value(expected)) << "stream " << stream << " batch " << batch;
+        failed = !error.empty();
+      }
+      if (failed || rng() % 3 == 0) {
+        normalizer.rollback_batch();
+        model = saved;
+        ASSERT_EQ(NormalizerPeer::Dump(normalizer), before);
+        ++rolled_back;
+      } else {
+        normalizer.commit_batch();
+      }
+    }
+  }
+  EXPECT_GT(rolled_back, 300);
 }
 
 // A chain of `levels` alternating arrays and objects below the root (arrays first), ending in

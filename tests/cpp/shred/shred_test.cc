@@ -160,20 +160,23 @@ INSTANTIATE_TEST_SUITE_P(
 INSTANTIATE_TEST_SUITE_P(
     Naming, ShredTable,
     ::testing::Values(
-        ShredCase{"EmptyKeyAtTheRoot", R"({"": 5})", Expect({"root"}, "N", "[[5]]")},
-        ShredCase{"EmptyKeyAddsNoSegment", R"({"a": {"": 1, "b": {"": 2}}})",
-                  Expect({"root_a", "root_a_b"}, "NN", "[[1, 2]]")},
-        // a is visited first and writes 2; a_b then replaces it under the same name.
-        ShredCase{"UnderscoreKeyMeetsNestedKeys", R"({"a_b": 1, "a": {"b": 2}})",
-                  Expect({"root_a_b"}, "N", "[[1]]")},
+        // Keys with "_" share names with nested keys; without a cell written twice, both
+        // members keep their atoms.
+        ShredCase{"UnderscoreKeyBesideNestedKeys", R"({"a_b": 1, "a": {"c": 2}})",
+                  Expect({"root_a_c", "root_a_b"}, "NN", "[[2, 1]]")},
+        ShredCase{"SameNameInOtherRows", R"({"x": [{"a_b": 1}, {"a": {"b": 2}}]})",
+                  Expect({"root_x", "root_x__idx", "root_x_a_b"}, "NNN",
+                         "[[null, 0, 1], [null, 1, 2]]")},
         ShredCase{"TopLevelTxnId", R"({"__txn_id": "t"})",
                   Expect({"root___txn_id"}, "S", R"([["t"]])")},
+        ShredCase{"StampsOfNestedObjects", R"({"o": {"__obj_id": "p", "__txn_id": "t"}})",
+                  Expect({"root_o___obj_id", "root_o___txn_id"}, "SS", R"([["p", "t"]])")},
         ShredCase{"UnderscoreRuns", R"({"_": {"_a": 1}, "a__": {"_": 2}})",
                   Expect({"root____a", "root_a____"}, "NN", "[[1, 2]]")},
-        // An element with an empty key writes under the array's own name.
-        ShredCase{"EmptyKeyInsideArrayElement", R"({"a": [{"": "x"}, {"b": 1}]})",
-                  Expect({"root_a", "root_a__idx", "root_a_b"}, "SNN",
-                         R"([["x", 0, null], [null, 1, 1]])")}),
+        // Names that only end like the system's own columns are read back as values.
+        ShredCase{"AlmostSystemNames", R"({"idx": 1, "a_idx": 2, "a__id": 3, "b_obj_id": 4})",
+                  Expect({"root_a__id", "root_a_idx", "root_b_obj_id", "root_idx"}, "NNNN",
+                         "[[3, 2, 4, 1]]")}),
     CaseName<ShredCase>);
 
 INSTANTIATE_TEST_SUITE_P(
@@ -249,11 +252,6 @@ INSTANTIATE_TEST_SUITE_P(
         ShredCase{"NullTxnId", R"({"A": ["x", "y"], "__txn_id": null})",
                   Expect({"root_A", "root_A__idx", "root___txn_id"}, "SNN",
                          R"([["x", 0, null], ["y", 1, null]])")},
-        // A colliding name written earlier in another row is replaced by the root's id.
-        ShredCase{"ReplacesCollidingName", R"({"": [{"__txn_id": 1}, {"__txn_id": 2}],
-                                                "__txn_id": "t"})",
-                  Expect({"root", "root__idx", "root___txn_id"}, "NNS",
-                         R"([[null, 0, "t"], [null, 1, "t"]])")},
         ShredCase{"NestedTxnIdIsNotSpread", R"({"o": {"A": [1, 2], "__txn_id": "u"}})",
                   Expect({"root_o_A", "root_o_A__idx", "root_o___txn_id"}, "NNS",
                          R"([[1, 0, "u"], [2, 1, null]])")},
@@ -264,11 +262,11 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(ShredKeyOrder, FollowsUnsignedBytes) {
   Object document;
-  for (const char* key : {"\xff", "\xc3\xa9", "~", "b", "a_", "a", "_", "B", "0", ""}) {
+  for (const char* key : {"\xff", "\xc3\xa9", "~", "b", "a_", "a", "_", "B", "0"}) {
     document.emplace(key, Value(1));
   }
   EXPECT_EQ(ShredToTable(document).headers,
-            (std::vector<std::string>{"root", "root_0", "root_B", "root__", "root_a",
+            (std::vector<std::string>{"root_0", "root_B", "root__", "root_a",
                                       "root_a_", "root_b", "root_~", "root_\xc3\xa9",
                                       "root_\xff"}));
 }
@@ -298,38 +296,122 @@ TEST_P(ShredFailure, ThrowsItsMessage) {
   }
 }
 
-constexpr const char* kNotHomogeneous = "Shredder::Shred: array elements are not homogeneous";
-constexpr const char* kNested = "Shredder::Shred: nested arrays are not supported";
 constexpr const char* kClash = "StringColumn::push: only null or string allowed";
 
 INSTANTIATE_TEST_SUITE_P(
     Messages, ShredFailure,
     ::testing::Values(
-        FailureCase{"IntThenNull", R"({"a": [1, null]})", kNotHomogeneous},
-        FailureCase{"NullThenInt", R"({"a": [null, 1]})", kNotHomogeneous},
-        FailureCase{"IntThenDouble", R"({"a": [1, 2.5]})", kNotHomogeneous},
-        FailureCase{"IntThenArray", R"({"a": [1, [2]]})", kNotHomogeneous},
-        FailureCase{"StringThenObject", R"({"a": ["x", {}]})", kNotHomogeneous},
+        FailureCase{"IntThenNull", R"({"a": [1, null]})",
+                    "Shredder::Shred: array elements are not homogeneous at /a"},
+        FailureCase{"NullThenInt", R"({"a": [null, 1]})",
+                    "Shredder::Shred: array elements are not homogeneous at /a"},
+        FailureCase{"IntThenDouble", R"({"a": [1, 2.5]})",
+                    "Shredder::Shred: array elements are not homogeneous at /a"},
+        FailureCase{"IntThenArray", R"({"a": [1, [2]]})",
+                    "Shredder::Shred: array elements are not homogeneous at /a"},
+        FailureCase{"StringThenObject", R"({"a": ["x", {}]})",
+                    "Shredder::Shred: array elements are not homogeneous at /a"},
         // The whole array is checked before any element of an array of objects is visited.
-        FailureCase{"ObjectThenInt", R"({"a": [{"b": [[1]]}, 1]})", kNotHomogeneous},
-        FailureCase{"ArrayFirst", R"({"a": [[1], [2]]})", kNested},
-        FailureCase{"ArrayFirstThenInt", R"({"a": [[1], 2]})", kNested},
-        FailureCase{"DeepInsideObjects", R"({"a": [{"b": {"c": [[]]}}]})", kNested},
+        FailureCase{"ObjectThenInt", R"({"a": [{"b": [[1]]}, 1]})",
+                    "Shredder::Shred: array elements are not homogeneous at /a"},
+        FailureCase{"ArrayFirst", R"({"m": [[1], [2]]})",
+                    "Shredder::Shred: nested arrays are not supported at /m"},
+        FailureCase{"ArrayFirstThenInt", R"({"a": [[1], 2]})",
+                    "Shredder::Shred: nested arrays are not supported at /a"},
+        // Elements add nothing to the path; keys are shown as they are.
+        FailureCase{"DeepInsideObjects", R"({"a": [{"b": {"c/d": [[]]}}]})",
+                    "Shredder::Shred: nested arrays are not supported at /a/b/c/d"},
         FailureCase{"StringAndIntUnderOneName", R"({"a": [{"b": "x"}, {"b": 1}]})", kClash},
-        FailureCase{"BoolAndStringUnderOneName", R"({"a": [{"b": true}, {"b": "x"}]})", kClash},
-        FailureCase{"IndexMeetsStringMember", R"({"a": [1, 2], "a__idx": "x"})", kClash},
-        FailureCase{"KeyWithUnderscoreMeetsNestedKey", R"({"a": {"b": [1, 2]}, "a_b": "x"})",
-                    kClash}),
+        FailureCase{"BoolAndStringUnderOneName", R"({"a": [{"b": true}, {"b": "x"}]})", kClash}),
     CaseName<FailureCase>);
 
-// The first failing array in key order decides the message, and any failure of the walk comes
+// A cell that one member filled is never written again by another: the document is refused,
+// naming the member that filled it, then the one that would have replaced it.
+INSTANTIATE_TEST_SUITE_P(
+    Collisions, ShredFailure,
+    ::testing::Values(
+        FailureCase{"ElementMemberThenTopLevelKey",
+                    R"({"labels_url": "A", "labels": [{"url": "B1"}, {"url": "B2"}]})",
+                    "Shredder::Shred: members /labels/url and /labels_url both map to column "
+                    "root_labels_url"},
+        FailureCase{"NestedKeysThenUnderscoreKey", R"({"a_b": 1, "a": {"b": 2}})",
+                    "Shredder::Shred: members /a/b and /a_b both map to column root_a_b"},
+        FailureCase{"ScalarArrayThenUnderscoreKey", R"({"a": {"b": [1, 2]}, "a_b": "x"})",
+                    "Shredder::Shred: members /a/b and /a_b both map to column root_a_b"},
+        FailureCase{"LeafThenScalarArray", R"({"a": {"b": 1}, "a_b": [2, 3]})",
+                    "Shredder::Shred: members /a/b and /a_b both map to column root_a_b"},
+        // Index cells belong to their array.
+        FailureCase{"IndexesOfTwoArrays",
+                    R"({"x": {"y": {"a": [{"b": 1}]}}, "x_y": {"a": [{"c": 2}]}})",
+                    "Shredder::Shred: members /x/y/a and /x_y/a both map to column "
+                    "root_x_y_a__idx"},
+        // A later element starts from the row before the array, which already holds the cell.
+        FailureCase{"OnlyInALaterElement", R"({"p": {"a_b": 5}, "p_a": [{"x": 1}, {"b": 2}]})",
+                    "Shredder::Shred: members /p/a_b and /p_a/b both map to column root_p_a_b"},
+        // Within one element.
+        FailureCase{"InsideAnElement", R"({"a": [{"b": {"c": 1}, "b_c": 2}]})",
+                    "Shredder::Shred: members /a/b/c and /a/b_c both map to column root_a_b_c"},
+        FailureCase{"UnderTheRootOfAnArrayElement",
+                    R"({"a": [{"b": {"c": 1}}, {"b_c": 2}], "a_b": {"c": 3}})",
+                    "Shredder::Shred: members /a/b/c and /a_b/c both map to column root_a_b_c"}),
+    CaseName<FailureCase>);
+
+// Names that unshredding reads as an index or a stamp, and the empty key, which writes under
+// its parent's name.
+INSTANTIATE_TEST_SUITE_P(
+    NamesReadBackAsSomethingElse, ShredFailure,
+    ::testing::Values(
+        FailureCase{"IndexSuffixBesideItsArray", R"({"tags": ["a", "b"], "tags__idx": 7})",
+                    "Shredder::Shred: member /tags__idx maps to column root_tags__idx, which is "
+                    "read back as an array index"},
+        FailureCase{"IndexSuffixAlone", R"({"n": 1, "n__idx": "z"})",
+                    "Shredder::Shred: member /n__idx maps to column root_n__idx, which is read "
+                    "back as an array index"},
+        FailureCase{"IndexSuffixOnAnArray", R"({"o": {"x__idx": [1, 2]}})",
+                    "Shredder::Shred: member /o/x__idx maps to column root_o_x__idx, which is "
+                    "read back as an array index"},
+        FailureCase{"IndexSuffixFromAParentKey", R"({"a_": {"_idx": 1}})",
+                    "Shredder::Shred: member /a_/_idx maps to column root_a___idx, which is "
+                    "read back as an array index"},
+        FailureCase{"ObjectIdSuffix", R"({"k": [1, 2], "k___obj_id": "q"})",
+                    "Shredder::Shred: member /k___obj_id maps to column root_k___obj_id, which "
+                    "is read back as an object id stamp"},
+        FailureCase{"TransactionIdSuffix", R"({"a": [{"k___txn_id": "q"}]})",
+                    "Shredder::Shred: member /a/k___txn_id maps to column root_a_k___txn_id, "
+                    "which is read back as a transaction id stamp"},
+        FailureCase{"TransactionIdUnderAnUnderscoreKey", R"({"_": {"txn_id": "q"}})",
+                    "Shredder::Shred: member /_/txn_id maps to column root___txn_id, which is "
+                    "read back as a transaction id stamp"},
+        FailureCase{"EmptyKeyAtTheRoot", R"({"": 1})",
+                    "Shredder::Shred: member / has the empty key, so its value would be "
+                    "written under its parent's name root"},
+        FailureCase{"EmptyKeyInAnObject", R"({"a": {"": 1}})",
+                    "Shredder::Shred: member /a/ has the empty key, so its value would be "
+                    "written under its parent's name root_a"},
+        FailureCase{"EmptyKeyInElements", R"({"a": [{"": 1}, {"": 2}]})",
+                    "Shredder::Shred: member /a/ has the empty key, so its value would be "
+                    "written under its parent's name root_a"},
+        FailureCase{"EmptyKeyHoldingAnObject", R"({"": {"b": 1}})",
+                    "Shredder::Shred: member / has the empty key, so its value would be "
+                    "written under its parent's name root"}),
+    CaseName<FailureCase>);
+
+// The first failure in walk order decides the message, and any failure of the walk comes
 // before a clash of string and non-string atoms.
 INSTANTIATE_TEST_SUITE_P(
     FirstFailureWins, ShredFailure,
     ::testing::Values(
-        FailureCase{"NotHomogeneousFirst", R"({"a": [1, "x"], "b": [[1]]})", kNotHomogeneous},
-        FailureCase{"NestedFirst", R"({"a": [[1]], "b": [1, "x"]})", kNested},
-        FailureCase{"WalkBeforeClash", R"({"a": [{"b": "x"}, {"b": 1}], "c": [[1]]})", kNested}),
+        FailureCase{"NotHomogeneousFirst", R"({"a": [1, "x"], "b": [[1]]})",
+                    "Shredder::Shred: array elements are not homogeneous at /a"},
+        FailureCase{"NestedFirst", R"({"a": [[1]], "b": [1, "x"]})",
+                    "Shredder::Shred: nested arrays are not supported at /a"},
+        FailureCase{"WalkBeforeClash", R"({"a": [{"b": "x"}, {"b": 1}], "c": [[1]]})",
+                    "Shredder::Shred: nested arrays are not supported at /c"},
+        FailureCase{"CollisionBeforeClash", R"({"a": [{"b": "x"}, {"b": 1}], "a_b": 2})",
+                    "Shredder::Shred: members /a/b and /a_b both map to column root_a_b"},
+        FailureCase{"NameBeforeCollision", R"({"a": [1], "a__idx": 0})",
+                    "Shredder::Shred: member /a__idx maps to column root_a__idx, which is read "
+                    "back as an array index"}),
     CaseName<FailureCase>);
 
 TEST(ShredCopies, ResultOwnsItsAtoms) {

@@ -75,7 +75,7 @@ const std::vector<std::string> kSequence = {
     R"({"a": {}, "b": []})",
     R"({"__txn_id": "t", "A": [1, 2], "items": [{"n": 3}, {"n": 4}, {"n": 5}], "id": 3})",
     R"({"id": 1, "tags": ["x", "y", "z"], "items": [{"n": 1}, {"n": 2, "m": "a"}]})",
-    R"({"a_b": 1, "a": {"b": 2}, "": 5})",
+    R"({"a_b": 1, "a": {"c": 2}, "x": [{"a_b": 1}, {"a": {"b": 2}}]})",
 };
 
 TEST(TableWalker, GivesTheTablesOfShredDocumentAfterDocument) {
@@ -111,9 +111,16 @@ TEST(TableWalker, FailsAsShredDoesAndRecovers) {
   };
   const std::vector<Case> cases = {
       {R"({"a": [{"b": "x"}, {"b": 1}]})", "StringColumn::push: only null or string allowed"},
-      {R"({"a__idx": "s", "a": [1, 2]})", "StringColumn::push: only null or string allowed"},
-      {R"({"a": [1, 2.5]})", "Shredder::Shred: array elements are not homogeneous"},
-      {R"({"a": [[1]]})", "Shredder::Shred: nested arrays are not supported"},
+      {R"({"a__idx": "s", "a": [1, 2]})",
+       "Shredder::Shred: member /a__idx maps to column root_a__idx, which is read back as an "
+       "array index"},
+      {R"({"a": [1, 2.5]})", "Shredder::Shred: array elements are not homogeneous at /a"},
+      {R"({"a": [[1]]})", "Shredder::Shred: nested arrays are not supported at /a"},
+      {R"({"k": [{"a": {"b": 1}}], "k_a_b": 2})",
+       "Shredder::Shred: members /k/a/b and /k_a_b both map to column root_k_a_b"},
+      {R"({"": 1})",
+       "Shredder::Shred: member / has the empty key, so its value would be written under its "
+       "parent's name root"},
   };
   TableWalker walker;
   for (const Case& c : cases) {

@@ -211,8 +211,13 @@ def test_identical_documents_are_counted_each(tmp_path):
 
 def test_members_that_sort_after_an_array_reach_every_element(real_data_dir):
     path = real_data_dir / "gharchive_2021-07-21-few-hours.ndjson"
-    documents = [json.loads(line) for line in path.read_text().splitlines()]
-    tables = shredder.tables(_shred_once(path))
+    atoms = _shred_once(path)
+    # Issue events whose labels collide with "labels_url" are refused and set aside.
+    rejected = {json.loads(line)["line"] for line in
+                (atoms / "_rejects" / "rejects-00000.jsonl").read_text().splitlines()}
+    documents = [json.loads(line) for number, line in
+                 enumerate(path.read_text().splitlines(), start=1) if number not in rejected]
+    tables = shredder.tables(atoms)
     commits = sum(len(d["payload"].get("commits", [])) for d in documents
                   if d["type"] == "PushEvent")
     assert tables.sql("SELECT count(*) FROM root_payload_commits "
@@ -230,7 +235,7 @@ def _shred_once(path: Path) -> Path:
     if path not in _SHREDDED:
         import tempfile
         output = Path(tempfile.mkdtemp()) / "atoms"
-        shred_cli(path, output)
+        shred_cli(path, output, "--on-error", "skip")
         _SHREDDED[path] = output
     return _SHREDDED[path]
 

@@ -135,13 +135,23 @@ def test_user_errors_give_one_line_and_exit_status_1(tmp_path, monkeypatch, setu
     assert len(result.stderr.strip().splitlines()) == 1
 
 
-def test_verify_names_the_changed_documents(tmp_path):
+def test_verify_lists_changed_documents_in_a_report_and_fails_the_check(tmp_path):
     documents = [{"id": 1, "tags": ["a"]}, {"id": 2, "gone": None}, {"id": 3, "a_b": 1}]
     source = write_jsonl(tmp_path / "in.jsonl", documents)
     run("shred", source, "-o", tmp_path / "atoms", "-q")
     atoms = pq.read_table(tmp_path / "atoms" / "part-00000.parquet")
     ids = dict(zip(atoms.column("root_id").to_pylist(), atoms.column("root___txn_id").to_pylist()))
-    result = run("unshred", tmp_path / "atoms", "-o", tmp_path / "out.jsonl", "--verify")
-    assert "verified 3 documents: 1 exact, 2 changed" in result.stdout
-    changed = {line.split()[-1] for line in result.stdout.splitlines() if line.startswith("changed")}
-    assert changed == {ids[2], ids[3]}
+    result = run("unshred", tmp_path / "atoms", "-o", tmp_path / "out.jsonl", "--verify", ok=False)
+    assert result.returncode == 2, result.stderr
+    report = tmp_path / "out.jsonl.verify.txt"
+    assert result.stdout == (f"verified 3 documents: 1 exact, 2 changed, 0 refused; "
+                             f"ids in {report}\n")
+    assert sorted(report.read_text().splitlines()) == sorted(
+        [f"changed {ids[2]}", f"changed {ids[3]}"])
+    # A later run in which every document comes back exactly removes the stale report.
+    write_jsonl(source, [documents[0]])
+    run("shred", source, "-o", tmp_path / "atoms", "-q", "--force")
+    result = run("unshred", tmp_path / "atoms", "-o", tmp_path / "out.jsonl", "--verify",
+                 "--force")
+    assert result.stdout == "verified 1 documents: 1 exact, 0 changed, 0 refused\n"
+    assert not report.exists()

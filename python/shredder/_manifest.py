@@ -1,0 +1,90 @@
+"""The manifest ``_shredder.json``: the list of what a complete atoms dataset holds.
+
+A folder is a dataset only once its manifest is there: the manifest is written last, after
+every file it lists is complete under its final name, and it is replaced atomically, so a
+reader sees either no manifest or one whose every part exists.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any
+
+from shredder._errors import UserError
+
+MANIFEST = "_shredder.json"
+INCOMPLETE = "no _shredder.json: the dataset is incomplete (an interrupted or failed shred?)"
+
+
+@dataclass
+class Part:
+    file: str
+    rows: int
+    documents: int
+
+
+@dataclass
+class Manifest:
+    format: str
+    codec: str
+    parts: list[Part] = field(default_factory=list)
+    rejected: int = 0
+    rejects: list[str] = field(default_factory=list)  # paths relative to the dataset folder
+    compression: str | None = None  # None: written before the choice was recorded
+    input_bytes: int = 0
+    atoms_bytes: int = 0
+    # The unified schema of the parts, [{"name": ..., "type": ...}], as parts were written.
+    schema: list[dict[str, str]] | None = None
+
+    @property
+    def documents(self) -> int:
+        return sum(part.documents for part in self.parts)
+
+    def to_json(self) -> dict[str, Any]:
+        return {"format": self.format, "codec": self.codec,
+                "documents": self.documents, "rejected": self.rejected,
+                "parts": [{"file": p.file, "rows": p.rows, "documents": p.documents}
+                          for p in self.parts],
+                "rejects": self.rejects,
+                **({} if self.compression is None else {"compression": self.compression}),
+                "input_bytes": self.input_bytes, "atoms_bytes": self.atoms_bytes,
+                **({} if self.schema is None else {"schema": self.schema})}
+
+
+def write_manifest(folder: Path, manifest: Manifest) -> None:
+    """Writes the manifest through a temporary file and an atomic rename."""
+    temporary = folder / f".{MANIFEST}.tmp"
+    with open(temporary, "w", encoding="utf-8") as stream:
+        stream.write(json.dumps(manifest.to_json(), indent=1) + "\n")
+        stream.flush()
+        os.fsync(stream.fileno())
+    os.replace(temporary, folder / MANIFEST)
+
+
+def read_manifest(folder: Path) -> Manifest:
+    """The manifest of a dataset folder; a folder without one is refused as incomplete."""
+    path = folder / MANIFEST
+    if not path.is_file():
+        raise UserError(f"{folder}: {INCOMPLETE}")
+    try:
+        data = json.loads(path.read_text(encoding="utf-8"))
+        parts = [Part(str(p["file"]), int(p["rows"]), int(p["documents"]))
+                 for p in data["parts"]]
+        manifest = Manifest(str(data["format"]), str(data["codec"]), parts,
+                            int(data.get("rejected", 0)),
+                            [str(r) for r in data.get("rejects", [])],
+                            data.get("compression"), int(data.get("input_bytes", 0)),
+                            int(data.get("atoms_bytes", 0)), data.get("schema"))
+    except OSError as error:
+        raise UserError(f"{path}: cannot read: {error.strerror or error}") from None
+    except (ValueError, KeyError, TypeError) as error:
+        raise UserError(f"{path}: not a shredder manifest ({type(error).__name__}: {error})") \
+            from None
+    for name in [part.file for part in manifest.parts] + manifest.rejects:
+        # Only files inside the folder: a manifest never sends a reader elsewhere.
+        if Path(name).is_absolute() or ".." in Path(name).parts:
+            raise UserError(f"{path}: lists {name!r}, which is outside the dataset folder")
+    return manifest
