@@ -115,12 +115,14 @@ fuzz: setup fuzz-deps $(FUZZ)/build.ninja
 module: setup
 	$(CMAKE_ENV) $(PIP) install -q --no-build-isolation --no-deps .
 
-# The tests of the optional engines (a Dask cluster, an S3 server) need their pinned packages.
-$(VENV)/.extras-stamp: tests/requirements-extras.txt $(VENV)/.requirements-stamp
-	$(PIP) install -q -r tests/requirements-extras.txt
+# The Python tests read atoms through the readers users reach for (polars, pandas, DuckDB) and
+# run the optional engines (a Dask cluster, an S3 server): one pinned list, kept out of the
+# package's dependencies.
+$(VENV)/.test-stamp: tests/requirements.txt $(VENV)/.requirements-stamp
+	$(PIP) install -q -r tests/requirements.txt
 	touch $@
 
-test-py: module $(VENV)/.extras-stamp
+test-py: module $(VENV)/.test-stamp
 	$(PY) -m pytest -q
 
 test: test-cpp test-asan test-py
@@ -146,7 +148,7 @@ $(VENV)/.bench-stamp: bench/requirements.txt $(VENV)/.requirements-stamp
 
 # Then the partitioned jobs on all cores (bench/parallel.py: a 1 GB JSON Lines file by default;
 # PARALLEL_ARGS="--size-mb 256" for a quicker run), each worker process on one thread.
-bench: module $(VENV)/.bench-stamp $(VENV)/.extras-stamp
+bench: module $(VENV)/.bench-stamp $(VENV)/.test-stamp
 	$(CMAKE_ENV) cmake -S bench/cpp -B build/bench/cpp -G Ninja -DCMAKE_BUILD_TYPE=Release
 	$(CMAKE_ENV) cmake --build build/bench/cpp
 	$(BENCH_ENV) $(PY) bench/run.py $(BENCH_ARGS)

@@ -2,15 +2,17 @@
 driver that hands partitions out, follows progress and writes the manifest last.
 
 A shred job stages its work in ``_partitions/`` inside the output folder: per partition, one
-part file per batch (``part-PPPPP-BBBBB.parquet``) and the refused documents
-(``rejects-PPPPP.jsonl``), each written under a temporary name and renamed when complete, then
-a small marker ``partition-PPPPP.json`` with its parts and counts. When every partition is
-done, the driver replaces the dataset the folder held (its manifest first), moves the staged
-files to their places, writes ``_shredder.json`` listing the parts in input order, and removes
-``_partitions/``. Until then the folder holds its earlier dataset or none; ``resume`` reuses
-the partitions whose markers match the job and runs the rest. On object stores, where a move
-is a copy, files are written in place (each object appears whole) and the manifest still
-comes last.
+part file per batch (``part-PPPPP-BBBBB.parquet``), the refused documents
+(``rejects-PPPPP.jsonl``) and, with the shred check, its differences (``verify-PPPPP.jsonl``),
+each written under a temporary name and renamed when complete, then a small marker
+``partition-PPPPP.json`` with its parts, their bytes and schemas, and its counts. When every
+partition is done, the driver replaces the dataset the folder held (its manifest first), moves
+the staged files to their places, joins the differences into ``_verify/differences.jsonl`` in
+partition order, writes ``_shredder.json`` listing the parts in input order with the unified
+schema and the byte counts, and removes ``_partitions/``. Until then the folder holds its
+earlier dataset or none; ``resume`` reuses the partitions whose markers match the job and runs
+the rest. On object stores, where a move is a copy, files are written in place (each object
+appears whole) and the manifest still comes last.
 """
 
 from __future__ import annotations
@@ -35,12 +37,22 @@ import shredder_ext
 from shredder import _executors, _fs, _io, _partitions
 from shredder._api import VerifyReport, failing_row, shred_batch, unshred_batch, verify_documents
 from shredder._columns import documents_batch
-from shredder._dataset import ATOM_FORMATS, PART_PREFIX, REJECTS_FOLDER, dataset_files
+from shredder._dataset import (
+    ATOM_FORMATS,
+    PART_PREFIX,
+    REJECTS_FOLDER,
+    VERIFY_FOLDER,
+    VERIFY_REPORT,
+    dataset_files,
+)
 from shredder._errors import UserError
 from shredder._manifest import INCOMPLETE, MANIFEST, Manifest, Part, parse_manifest
 from shredder._partitions import Partition
+from shredder._parts import DEFAULT_COMPRESSION, check_compression, write_part
 from shredder._progress import JobProgress
 from shredder._rejects import document_fields
+from shredder._schema import SchemaUnifier, schema_from_json, schema_to_json
+from shredder._shred_check import ShredCheck, input_documents
 
 MARKERS = "_partitions"
 JOB_FILE = "job.json"
@@ -61,6 +73,8 @@ class ShredOptions:
     partition_size: int = _partitions.DEFAULT_PARTITION_SIZE
     errors: str = "raise"
     max_rejects: int | None = None
+    compression: str = DEFAULT_COMPRESSION
+    verify: bool = False  # the shred check: rebuild each batch and compare it with its input
 
 
 @dataclass(frozen=True)
@@ -82,11 +96,17 @@ class ShredSummary:
     rejects: int = 0
     partitions: int = 0
     output: str = ""
+    atoms_bytes: int = 0
+    check: ShredCheck | None = None  # the shred check's counts, when it ran
 
     def __repr__(self) -> str:
+        checked = "" if self.check is None else (
+            f", verified={self.check.documents:,}, "
+            f"with_differences={self.check.documents_changed:,}, lost={self.check.lost:,}")
         return (f"ShredSummary(documents={self.documents:,}, parts={self.parts}, "
-                f"bytes={self.bytes:,}, seconds={self.seconds:.2f}, rejects={self.rejects}, "
-                f"partitions={self.partitions}, output={self.output!r})")
+                f"bytes={self.bytes:,}, atoms_bytes={self.atoms_bytes:,}, "
+                f"seconds={self.seconds:.2f}, rejects={self.rejects}, "
+                f"partitions={self.partitions}{checked}, output={self.output!r})")
 
 
 @dataclass
@@ -291,15 +311,15 @@ def rejects_name(partition: int) -> str:
     return f"rejects-{partition:05d}.jsonl"
 
 
-def _write_part(location: _fs.Location, atoms: pa.RecordBatch, fmt: str) -> None:
-    def write(stream: Any) -> None:
-        if fmt == "parquet":
-            pq.write_table(pa.Table.from_batches([atoms]), stream)
-        else:
-            with ipc.new_file(stream, atoms.schema) as writer:
-                writer.write_batch(atoms)
+def verify_name(partition: int) -> str:
+    return f"verify-{partition:05d}.jsonl"
 
-    location.write_atomically(write)
+
+def _write_part(location: _fs.Location, atoms: pa.RecordBatch, options: ShredOptions) -> int:
+    """Writes a part whole under its final name; returns its bytes."""
+    location.write_atomically(
+        lambda stream: write_part(atoms, stream, options.fmt, options.compression))
+    return location.size()
 
 
 def _first_line(partition: Partition) -> int:
@@ -371,16 +391,87 @@ class _Rejects:
         return True
 
 
+class _Report:
+    """Records written as JSON Lines while a partition runs (a shred check's differences may
+    be many, so they are not held in memory), under a temporary name renamed when the partition
+    is done (object stores: stored whole when the stream closes, deleted on abort)."""
+
+    def __init__(self, location: _fs.Location) -> None:
+        self.location = location
+        self._target: _fs.Location | None = None
+        self._stream: Any = None
+
+    def write(self, record: dict[str, Any]) -> None:
+        if self._stream is None:
+            self._target = self.location if self.location.object_store else \
+                self.location.parent().child(
+                    f"{_fs.TEMP_PREFIX}{uuid.uuid4().hex}-{self.location.name}")
+            self._stream = self._target.fs.open_output_stream(self._target.path,
+                                                              compression=None)
+        self._stream.write((json.dumps(record, ensure_ascii=False) + "\n").encode())
+
+    def commit(self) -> bool:
+        if self._stream is None or self._target is None:
+            return False
+        self._stream.close()
+        if self._target != self.location:
+            self.location.fs.move(self._target.path, self.location.path)
+        return True
+
+    def abort(self) -> None:
+        if self._stream is None or self._target is None:
+            return
+        try:
+            self._stream.close()
+            self._target.delete()
+        except (OSError, pa.ArrowException, UserError):
+            pass
+
+
+def _check_batch(check: ShredCheck, places: _Places, docs: _Batch, kept: list[int] | None,
+                 atoms_pieces: list[pa.RecordBatch], counts: list[int]) -> None:
+    """Compares the documents of a batch that went through with what their atoms rebuild to;
+    the atoms pieces hold the rows left after the refused ones, in order."""
+    rows = kept if kept is not None else list(range(docs.batch.num_rows))
+    documents = input_documents(docs.batch, docs.codec)
+    start = 0
+    for atoms, count in zip(atoms_pieces, counts):
+        piece = rows[start:start + count]
+        start += count
+        check.check([documents[r] for r in piece], atoms,
+                    [dict([places.location(docs, r)]) for r in piece])
+
+
 def shred_partition(task: ShredTask,
                     on_batch: Callable[[int, int], None] | None = None) -> dict[str, Any]:
     """Shreds one partition through its own pipeline handle, writes its parts, its refused
-    documents and its marker, and returns the marker's content. Runs on a worker;
+    documents, its differences (with the shred check) and its marker, and returns the marker's
+    content. Runs on a worker;
     deterministic, so a retried or resumed partition writes the same bytes again."""
     partition, options = task.partition, task.options
     folder = _fs.resolve(task.output)
     counter = _LineCounter()
     places = _Places(partition)
     rejects = _Rejects(folder.child(rejects_name(partition.index)))
+    report = _Report(folder.child(verify_name(partition.index))) if options.verify else None
+    check = ShredCheck(report) if options.verify else None
+    try:
+        result = _shred_partition(task, folder, counter, places, rejects, check, on_batch)
+        result["verify_file"] = \
+            report.location.name if report is not None and report.commit() else None
+    except BaseException:
+        if report is not None:
+            report.abort()
+        raise
+    _fs.resolve(task.markers).child(marker_name(partition.index)).write_bytes(
+        json.dumps(result).encode())
+    return result
+
+
+def _shred_partition(task: ShredTask, folder: _fs.Location, counter: _LineCounter,
+                     places: _Places, rejects: _Rejects, check: ShredCheck | None,
+                     on_batch: Callable[[int, int], None] | None) -> dict[str, Any]:
+    partition, options = task.partition, task.options
     handle = None
     codec = None
     parts: list[dict[str, Any]] = []
@@ -405,6 +496,8 @@ def shred_partition(task: ShredTask,
                 raise UserError(_too_many(options.max_rejects, last_refusal))
         kept = [row for row in range(docs.batch.num_rows)
                 if row not in {r.row for r in shredded.refused}] if shredded.refused else None
+        if check is not None:
+            _check_batch(check, places, docs, kept, shredded.atoms, shredded.documents)
         start = 0
         for piece, (atoms, count) in enumerate(zip(shredded.atoms, shredded.documents)):
             documents += count
@@ -412,24 +505,25 @@ def shred_partition(task: ShredTask,
                 name = part_name(partition.index, number, options.fmt) if piece == 0 else \
                     f"{PART_PREFIX}{partition.index:05d}-{number:05d}-{piece}" \
                     f"{ATOM_FORMATS[options.fmt]}"
-                _write_part(folder.child(name), atoms, options.fmt)
+                size = _write_part(folder.child(name), atoms, options)
                 first = docs.position(kept[start] if kept else start)
                 last = docs.position(kept[start + count - 1] if kept else start + count - 1)
                 parts.append({"file": name, "rows": atoms.num_rows, "documents": count,
-                              "first": first, "last": last})
+                              "first": first, "last": last, "bytes": size,
+                              "schema": schema_to_json(atoms.schema)})
             start += count
         rows += docs.batch.num_rows
         if on_batch is not None:
             on_batch(docs.batch.num_rows, docs.nbytes)
-    result = {"partition": partition.key(), "codec": codec, "parts": parts,
-              "documents": documents, "bytes": partition.nbytes,
-              "positions": counter.lines if partition.kind == "jsonl" else rows,
-              "rejects": len(rejects.records),
-              "rejects_file": rejects.location.name if rejects.commit() else None,
-              "last_refusal": last_refusal}
-    _fs.resolve(task.markers).child(marker_name(partition.index)).write_bytes(
-        json.dumps(result).encode())
-    return result
+    return {"partition": partition.key(), "codec": codec, "parts": parts,
+            "documents": documents, "bytes": partition.nbytes,
+            "positions": counter.lines if partition.kind == "jsonl" else rows,
+            "rejects": len(rejects.records),
+            "rejects_file": rejects.location.name if rejects.commit() else None,
+            "last_refusal": last_refusal,
+            "verify": None if check is None else {
+                "documents": check.documents, "changed": check.documents_changed,
+                "counts": dict(check.counts)}}
 
 
 def _refusal_message(partition: Partition, places: _Places, docs: _Batch, error: ValueError,
@@ -465,6 +559,8 @@ def _old_dataset(output: _fs.Location) -> list[_fs.Location]:
                  or (entry.name.startswith(PART_PREFIX) and entry.name.endswith(suffixes))]
         rejects = output.child(REJECTS)
         found += [entry for entry in rejects.list() if entry.name.startswith("rejects-")]
+        found += [entry for entry in output.child(VERIFY_FOLDER).list()
+                  if entry.name == VERIFY_REPORT]
     return sorted(found, key=lambda entry: entry.name != MANIFEST)
 
 
@@ -521,6 +617,8 @@ def _finished(staging: _fs.Location, markers: _fs.Location,
         files = [part["file"] for part in result["parts"]]
         if result["rejects_file"]:
             files.append(result["rejects_file"])
+        if result.get("verify_file"):
+            files.append(result["verify_file"])
         if keys.get(index) == result["partition"] and all(
                 staging.child(name).exists() for name in files):
             done[index] = result
@@ -557,7 +655,9 @@ def _check_inputs_outside(output: _fs.Location, partitions: list[Partition]) -> 
 def _manifest(results: list[dict[str, Any]], options: ShredOptions) -> Manifest:
     """The manifest: parts in input order, each with its input file and line or row range."""
     codec = next((r["codec"] for r in results if r["codec"]), options.codec or "json")
-    manifest = Manifest(options.fmt, codec)
+    manifest = Manifest(options.fmt, codec, compression=options.compression)
+    # Unified in part order, so the schema (its column order too) is the same for any jobs.
+    schema = SchemaUnifier()
     offsets: dict[str, int] = {}
     for result in results:
         key = result["partition"]
@@ -568,15 +668,53 @@ def _manifest(results: list[dict[str, Any]], options: ShredOptions) -> Manifest:
             manifest.parts.append(Part(part["file"], part["rows"], part["documents"],
                                        {"file": source, unit: [before + part["first"],
                                                                before + part["last"]]}))
+            manifest.atoms_bytes += part["bytes"]
+            schema.add(schema_from_json(part["schema"], part["file"]))
         offsets[source] = before + result["positions"]
+        manifest.input_bytes += result["bytes"]
         manifest.rejected += result["rejects"]
         if result["rejects_file"]:
             manifest.rejects.append(f"{REJECTS}/{result['rejects_file']}")
+    manifest.schema = schema_to_json(schema.schema)
     return manifest
 
 
+def _check_counts(results: list[dict[str, Any]]) -> ShredCheck | None:
+    """The shred check's counts over all partitions (None when it did not run)."""
+    if not results or results[0].get("verify") is None:
+        return None
+    check = ShredCheck()
+    for result in results:
+        check.documents += result["verify"]["documents"]
+        check.documents_changed += result["verify"]["changed"]
+        check.counts.update(result["verify"]["counts"])
+    return check
+
+
+def _join_reports(output: _fs.Location, staging: _fs.Location,
+                  names: list[str]) -> None:
+    """Joins the partitions' differences, in partition order, into the one report of the
+    dataset, written whole under its final name; the partitions' files go."""
+    report = output.child(VERIFY_FOLDER).child(VERIFY_REPORT)
+    if not names:
+        if report.exists():
+            report.delete()  # an earlier run's report no longer tells the truth
+        return
+    output.child(VERIFY_FOLDER).mkdir()
+
+    def write(stream: Any) -> None:
+        for name in names:
+            with staging.child(name).open_stream() as piece:
+                while chunk := piece.read(_READ_CHUNK):
+                    stream.write(chunk)
+
+    report.write_atomically(write)
+    for name in names:
+        staging.child(name).delete()
+
+
 def _commit(output: _fs.Location, staging: _fs.Location, markers: _fs.Location,
-            manifest: Manifest) -> None:
+            manifest: Manifest, reports: list[str]) -> None:
     """Replaces the folder's dataset by the staged one; the manifest comes last."""
     if staging != output:
         staged = {part.file for part in manifest.parts}
@@ -593,14 +731,16 @@ def _commit(output: _fs.Location, staging: _fs.Location, markers: _fs.Location,
         for name in manifest.rejects:  # written in place, beside the parts: into _rejects/
             written = output.child(name.split("/", 1)[1])
             output.fs.move(written.path, output.child(name).path)
+    _join_reports(output, staging, reports)
     body = (json.dumps(manifest.to_json(), indent=1) + "\n").encode()
     output.child(MANIFEST).write_bytes(body)
     _remove_folder(markers)
     if output.object_store:
         return
-    rejects = output.child(REJECTS)
-    if rejects.is_dir() and not rejects.list_all():
-        rejects.delete()
+    for name in (REJECTS, VERIFY_FOLDER):
+        sub = output.child(name)
+        if sub.is_dir() and not sub.list_all():
+            sub.delete()
 
 
 def _normalize_inputs(inputs: Any) -> list[str]:
@@ -618,17 +758,21 @@ def shred_files(inputs: Any, output: str | os.PathLike, *, jobs: int | None = No
                 batch_size: int = 10_000,
                 partition_size: int = _partitions.DEFAULT_PARTITION_SIZE,
                 errors: str = "raise", max_rejects: int | None = None,
+                compression: str = DEFAULT_COMPRESSION, verify: bool = False,
                 force: bool = False, resume: bool = False,
                 progress: JobProgress | None = None, stdin: Any = None) -> ShredSummary:
     """Shreds files (paths, URIs, folders, glob patterns; "-" for JSON Lines on ``stdin``) into
     an atoms dataset folder, one partition per task on ``executor`` (default: ``jobs`` local
     processes, all CPUs unless given; ``jobs=1`` runs here). The dataset is the same whatever
     runs it. With ``errors="skip"`` refused documents go to ``_rejects/`` instead of failing
-    the run (at most ``max_rejects`` of them, when given)."""
+    the run (at most ``max_rejects`` of them, when given). Parts are written with
+    ``compression``; ``verify`` rebuilds every batch and records each difference from its
+    input in ``_verify/differences.jsonl`` (the summary's ``check`` counts them by class)."""
     started = time.monotonic()
     texts = _normalize_inputs(inputs)
     if format not in ATOM_FORMATS:
         raise UserError(f"unknown atoms format {format!r} (expected parquet or arrow)")
+    check_compression(format, compression)
     if errors not in ("raise", "skip"):
         raise UserError(f"unknown errors mode {errors!r}: expected raise or skip")
     if batch_size < 1 or partition_size < 1:
@@ -639,7 +783,7 @@ def shred_files(inputs: Any, output: str | os.PathLike, *, jobs: int | None = No
     if streaming and resume:
         raise UserError("--resume cannot continue a job that read standard input (-)")
     options = ShredOptions(format, codec, column, batch_size, partition_size, errors,
-                           max_rejects)
+                           max_rejects, compression, verify)
     out = _fs.resolve(os.fspath(output))
     # staging: where parts are written before the commit; markers: the job's own records
     markers = out.child(MARKERS)
@@ -682,12 +826,13 @@ def shred_files(inputs: Any, output: str | os.PathLike, *, jobs: int | None = No
     _remove_temporary(staging)
     ordered = [results[i] for i in sorted(results)]
     manifest = _manifest(ordered, options)
-    _commit(out, staging, markers, manifest)
+    _commit(out, staging, markers, manifest,
+            [r["verify_file"] for r in ordered if r.get("verify_file")])
     progress.finish()
     return ShredSummary(documents=manifest.documents, parts=len(manifest.parts),
-                        bytes=sum(r["bytes"] for r in ordered),
-                        seconds=time.monotonic() - started, rejects=manifest.rejected,
-                        partitions=len(ordered), output=str(out))
+                        bytes=manifest.input_bytes, seconds=time.monotonic() - started,
+                        rejects=manifest.rejected, partitions=len(ordered), output=str(out),
+                        atoms_bytes=manifest.atoms_bytes, check=_check_counts(ordered))
 
 
 def _stdin_bytes() -> Any:

@@ -35,6 +35,11 @@ class Manifest:
     parts: list[Part] = field(default_factory=list)
     rejected: int = 0
     rejects: list[str] = field(default_factory=list)  # paths relative to the dataset folder
+    compression: str | None = None  # None: written before the choice was recorded
+    input_bytes: int = 0
+    atoms_bytes: int = 0
+    # The unified schema of the parts, [{"name": ..., "type": ...}], as parts were written.
+    schema: list[dict[str, str]] | None = None
 
     @property
     def documents(self) -> int:
@@ -44,7 +49,10 @@ class Manifest:
         return {"format": self.format, "codec": self.codec,
                 "documents": self.documents, "rejected": self.rejected,
                 "parts": [_part_json(p) for p in self.parts],
-                "rejects": self.rejects}
+                "rejects": self.rejects,
+                **({} if self.compression is None else {"compression": self.compression}),
+                "input_bytes": self.input_bytes, "atoms_bytes": self.atoms_bytes,
+                **({} if self.schema is None else {"schema": self.schema})}
 
 
 def _part_json(part: Part) -> dict[str, Any]:
@@ -85,7 +93,9 @@ def parse_manifest(text: str, path: Any) -> Manifest:
                  for p in data["parts"]]
         manifest = Manifest(str(data["format"]), str(data["codec"]), parts,
                             int(data.get("rejected", 0)),
-                            [str(r) for r in data.get("rejects", [])])
+                            [str(r) for r in data.get("rejects", [])],
+                            data.get("compression"), int(data.get("input_bytes", 0)),
+                            int(data.get("atoms_bytes", 0)), data.get("schema"))
     except (ValueError, KeyError, TypeError, AttributeError) as error:
         raise UserError(f"{path}: not a shredder manifest ({type(error).__name__}: {error})") \
             from None

@@ -8,15 +8,14 @@ import os
 import signal
 import sys
 import threading
-from collections import Counter
 from collections.abc import Iterator
 from typing import Any
 
 import pyarrow as pa
 
-from shredder import _fs, _jobs, _partitions
+from shredder import _fs, _jobs, _partitions, _parts, _unified
 from shredder._api import VerifyReport, txn_column
-from shredder._dataset import ATOM_FORMATS
+from shredder._dataset import ATOM_FORMATS, VERIFY_FOLDER, VERIFY_REPORT
 from shredder._errors import UserError
 from shredder._progress import JobProgress
 
@@ -105,6 +104,12 @@ def _parser() -> argparse.ArgumentParser:
     shred.add_argument("--max-rejects", type=_non_negative, metavar="N",
                        help="with --on-error skip: fail the run when more than N documents "
                             "are refused")
+    shred.add_argument("--compression", choices=_parts.COMPRESSIONS,
+                       default=_parts.DEFAULT_COMPRESSION,
+                       help=f"part compression (default {_parts.DEFAULT_COMPRESSION})")
+    shred.add_argument("--verify", action="store_true",
+                       help="rebuild every batch and report each difference from the input by "
+                            "path in _verify/; exit status 2 when a value is lost")
     shred.add_argument("--force", action="store_true",
                        help="replace the dataset in a non-empty output folder (other files "
                             "stay)")
@@ -137,6 +142,14 @@ def _parser() -> argparse.ArgumentParser:
     inspect = commands.add_parser("inspect", help="schema and row counts of an atoms dataset")
     inspect.add_argument("input", help="atoms folder or one part file (path or URI)")
     inspect.set_defaults(run=_inspect)
+
+    sql = commands.add_parser("sql", help="run a SQL query (DuckDB) over an atoms dataset")
+    sql.add_argument("input", help="atoms folder (path or URI)")
+    sql.add_argument("query", help="the query; views: atoms, docs, and one per array path "
+                                   "(root_items)")
+    sql.add_argument("--format", choices=("table", "csv", "jsonl"), default="table",
+                     help="result format (default table)")
+    sql.set_defaults(run=_sql)
     return parser
 
 
@@ -196,7 +209,8 @@ def _shred(args: argparse.Namespace) -> int:
         args.input, args.output, jobs=args.jobs, dask=args.dask, codec=args.codec,
         column=args.column, format=args.format, batch_size=args.batch_size,
         partition_size=args.partition_size, errors="skip" if skip else "raise",
-        max_rejects=args.max_rejects, force=args.force, resume=args.resume, progress=progress)
+        max_rejects=args.max_rejects, compression=args.compression, verify=args.verify,
+        force=args.force, resume=args.resume, progress=progress)
     if not args.quiet:
         refused_text = ""
         if summary.rejects:
@@ -204,10 +218,22 @@ def _shred(args: argparse.Namespace) -> int:
                             f"{_fs.resolve(args.output).child(_jobs.REJECTS)}")
         rate = summary.bytes / 1e6 / max(summary.seconds, 1e-9)
         print(f"shredded {summary.documents:,} documents into {summary.parts} part(s) in "
-              f"{args.output}{refused_text} ({summary.partitions} partition(s), "
-              f"{summary.bytes / 1e6:,.1f} MB in {summary.seconds:,.1f} s, {rate:,.1f} MB/s)",
-              file=sys.stderr)
+              f"{args.output}: {_ratio(summary.atoms_bytes, summary.bytes)}{refused_text} "
+              f"({summary.partitions} partition(s), {summary.bytes / 1e6:,.1f} MB in "
+              f"{summary.seconds:,.1f} s, {rate:,.1f} MB/s)", file=sys.stderr)
+    check = summary.check
+    if check is not None:
+        print(check.summary(), file=sys.stderr if args.quiet else sys.stdout)
+        if check.lost:
+            report = _fs.resolve(args.output).child(VERIFY_FOLDER).child(VERIFY_REPORT)
+            print(f"shredder: {check.lost:,} value(s) lost; see {report}", file=sys.stderr)
+            return 2
     return 0
+
+
+def _ratio(atoms_bytes: int, input_bytes: int) -> str:
+    ratio = f", {atoms_bytes / input_bytes:.2f} bytes per input byte" if input_bytes else ""
+    return f"{atoms_bytes / 1e6:,.1f} MB of atoms{ratio}"
 
 
 # ---- unshred ------------------------------------------------------------------------------
@@ -258,8 +284,8 @@ def _report_verification(output: str, report: VerifyReport, out: Any) -> int:
 
 
 def _inspect(args: argparse.Namespace) -> int:
-    parts, manifest = _jobs.open_dataset(_fs.resolve(args.input))
-    types: dict[str, Counter[str]] = {}
+    dataset_parts = _unified.dataset_parts(args.input)
+    parts, manifest = dataset_parts.files, dataset_parts.manifest
     total_rows = 0
     documents: set[object] = set()
     for part in parts:
@@ -269,16 +295,23 @@ def _inspect(args: argparse.Namespace) -> int:
         if txn is not None:
             documents.update(atoms.column(txn).to_pylist())
         print(f"{part.name}: {atoms.num_rows:,} rows, {atoms.num_columns:,} columns")
-        for field in atoms.schema:
-            types.setdefault(field.name, Counter())[str(field.type)] += 1
     documents.discard(None)
+    schema = _unified.unified_schema(dataset_parts)
     print(f"total: {len(parts)} part(s), {total_rows:,} rows, {len(documents):,} documents, "
-          f"{len(types):,} columns")
+          f"{len(schema):,} columns")
     if manifest is not None and manifest.rejected:
         print(f"refused: {manifest.rejected:,} documents, in {', '.join(manifest.rejects)}")
-    width = max((len(name) for name in types), default=0)
-    for name, seen in types.items():
-        kinds = " | ".join(f"{t}" if n == len(parts) else f"{t} ({n} parts)"
-                           for t, n in seen.items())
-        print(f"  {name.ljust(width)}  {kinds}")
+    input_bytes = manifest.input_bytes if manifest is not None else 0
+    compression = f", {manifest.compression}" if manifest and manifest.compression else ""
+    print(f"size: {_ratio(_unified.total_bytes(parts), input_bytes)}{compression}")
+    print("schema (unified over all parts; parts that differ in brackets):")
+    for line in _unified.describe_schema(dataset_parts, schema):
+        print(line)
+    return 0
+
+
+def _sql(args: argparse.Namespace) -> int:
+    from shredder._sql import run_query
+
+    run_query(args.input, args.query, args.format)
     return 0
