@@ -19,6 +19,7 @@ help:
 	@echo "make test-asan  C++ tests under AddressSanitizer, LeakSanitizer and UBSan (part of test)"
 	@echo "make fuzz   build the libFuzzer harnesses with clang and run each FUZZ_SECONDS seconds"
 	@echo "make bench  benchmark suite (BENCH_ARGS=\"--size-mb 2\" for a quick run)"
+	@echo "            then parallel jobs on a 1 GB file (PARALLEL_ARGS=\"--size-mb 256\")"
 
 setup: system-deps $(VENV)/.requirements-stamp
 
@@ -114,7 +115,14 @@ fuzz: setup fuzz-deps $(FUZZ)/build.ninja
 module: setup
 	$(CMAKE_ENV) $(PIP) install -q --no-build-isolation --no-deps .
 
-test-py: module
+# The Python tests read atoms through the readers users reach for (polars, pandas, DuckDB) and
+# run the optional engines (a Dask cluster, an S3 server): one pinned list, kept out of the
+# package's dependencies.
+$(VENV)/.test-stamp: tests/requirements.txt $(VENV)/.requirements-stamp
+	$(PIP) install -q -r tests/requirements.txt
+	touch $@
+
+test-py: module $(VENV)/.test-stamp
 	$(PY) -m pytest -q
 
 test: test-cpp test-asan test-py
@@ -138,10 +146,13 @@ $(VENV)/.bench-stamp: bench/requirements.txt $(VENV)/.requirements-stamp
 	$(PIP) install -q -r bench/requirements.txt
 	touch $@
 
-bench: module $(VENV)/.bench-stamp
+# Then the partitioned jobs on all cores (bench/parallel.py: a 1 GB JSON Lines file by default;
+# PARALLEL_ARGS="--size-mb 256" for a quicker run), each worker process on one thread.
+bench: module $(VENV)/.bench-stamp $(VENV)/.test-stamp
 	$(CMAKE_ENV) cmake -S bench/cpp -B build/bench/cpp -G Ninja -DCMAKE_BUILD_TYPE=Release
 	$(CMAKE_ENV) cmake --build build/bench/cpp
 	$(BENCH_ENV) $(PY) bench/run.py $(BENCH_ARGS)
+	$(BENCH_ENV) $(PY) bench/parallel.py $(PARALLEL_ARGS)
 
 clean:
 	rm -rf build

@@ -3,8 +3,9 @@ documents.
 
 Every generated document is distinct (each carries its own sequence number `id`), every array
 is homogeneous and holds no nested arrays, every key keeps one shape and one scalar type in all
-documents of all shapes, and each record holds at most one array, so that the peers' explode and
-the shredder's unrolling produce the same rows. Generation depends only on the shape, the seed
+documents of all shapes, and each record but an order holds at most one array, so that the
+peers' explode and the shredder's unrolling produce the same rows (an order holds two: see
+`orders`). Generation depends only on the shape, the seed
 and the size, so two runs with the same flags see byte-identical corpora.
 """
 
@@ -18,7 +19,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Callable, Iterator
 
-SHAPES = ("flat", "nested", "array_scalars", "array_objects", "wide", "mixed")
+SHAPES = ("flat", "nested", "array_scalars", "array_objects", "wide", "mixed", "orders")
 
 _WORDS = (
     "alpha bravo charlie delta echo foxtrot golf hotel india juliet kilo lima mike november "
@@ -164,7 +165,45 @@ def mixed(rng: random.Random, i: int) -> dict:
     return _SINGLE[names[i % len(names)]](rng, i)
 
 
-GENERATORS: dict[str, Callable[[random.Random, int], dict]] = {**_SINGLE, "mixed": mixed}
+_STATUSES = ("placed", "paid", "shipped", "delivered", "returned")
+_TIERS = ("basic", "silver", "gold")
+_STREETS = ("Hauptstraße", "Rue de Rivoli", "Rua Augusta", "Main St", "Shinjuku-dori")
+
+
+def orders(rng: random.Random, i: int) -> dict:
+    """An order as a shop would log it: scalars, a buyer object three levels deep (buyer,
+    address, geo), an array of 1-6 line-item objects and an array of 1-3 tags (~460 bytes).
+    The only generated shape with two arrays in one record: the peers' explodes make their
+    cross product (items x tags rows) where the shredder makes items + tags - 1."""
+    items = [
+        {"sku": _code(rng), "qty": rng.randint(1, 9), "price": round(rng.uniform(1, 500), 2),
+         "gift": rng.random() < 0.1}
+        for _ in range(rng.randint(1, 6))
+    ]
+    return {
+        "id": i,
+        "shape": "orders",
+        "status": rng.choice(_STATUSES),
+        "placed_epoch": 1_650_000_000 + rng.randint(0, 50_000_000),
+        "total": round(sum(x["qty"] * x["price"] for x in items), 2),
+        "buyer": {
+            "name": _text(rng, 1, 2),
+            "tier": rng.choice(_TIERS),
+            "address": {
+                "street": f"{rng.choice(_STREETS)} {rng.randint(1, 300)}",
+                "city": rng.choice(_CITIES),
+                "country": rng.choice(_COUNTRIES),
+                "geo": {"lat": round(rng.uniform(-90, 90), 5),
+                        "lon": round(rng.uniform(-180, 180), 5)},
+            },
+        },
+        "items": items,
+        "tags": [_word(rng) for _ in range(rng.randint(1, 3))],
+    }
+
+
+GENERATORS: dict[str, Callable[[random.Random, int], dict]] = {
+    **_SINGLE, "mixed": mixed, "orders": orders}
 
 
 def dumps(doc: object) -> str:

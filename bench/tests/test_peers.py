@@ -2,6 +2,7 @@
 explode growth, and agreement between peers on the generated shapes."""
 
 import json
+import math
 
 import pytest
 
@@ -52,8 +53,9 @@ def test_peers_agree_on_generated_shapes(tmp_path, shape):
     lines = list(corpora.generate_lines(shape, docs=40))
     docs = [json.loads(x) for x in lines]
     text, path, max_line = _write(tmp_path, docs)
-    # One row per record, or one per element of its single array (the shredder's row count).
-    want_rows = sum(max((len(v) for v in d.values() if isinstance(v, list)), default=1)
+    # One row per record, or one per element of its single array (the shredder's row count);
+    # an order's two arrays explode into their cross product.
+    want_rows = sum(math.prod(max(len(v), 1) for v in d.values() if isinstance(v, list))
                     for d in docs)
     got = {p: peers.PEERS[p](text, path, max_line) for p in PEER_NAMES}
     assert {r for r, _ in got.values()} == {want_rows}

@@ -17,7 +17,11 @@ from shredder._api import (
     unshred,
     verify_documents,
 )
+from shredder._jobs import ShredSummary, UnshredSummary, shred_files, unshred_files
+from shredder._tables import tables
+from shredder._unified import dataset
 
-__all__ = ["Rejected", "Shredding", "UnshredRejected", "Unshredding", "VerifyReport",
-           "iter_batches", "shred", "unshred", "verify_documents"]
+__all__ = ["Rejected", "ShredSummary", "Shredding", "UnshredRejected", "UnshredSummary",
+           "Unshredding", "VerifyReport", "dataset", "iter_batches", "shred", "shred_files",
+           "tables", "unshred", "unshred_files", "verify_documents"]
 __version__ = "0.1.0"

@@ -10,6 +10,7 @@ from typing import Any
 import pyarrow as pa
 
 import shredder_ext
+from shredder import _verify
 from shredder._columns import documents_batch, pick_column
 
 TXN_KEY = "__txn_id"
@@ -420,33 +421,21 @@ def _documents_as_json(documents: pa.RecordBatch, codec: str) -> list[str | None
 
 
 def verify_documents(documents: pa.RecordBatch, codec: str = "json") -> VerifyReport:
-    """Shreds every rebuilt document again, each with a fresh handle, and compares the digest it
-    gets with the ``__txn_id`` the document carries.
+    """Shreds every rebuilt document again as if through its own fresh handle and compares the
+    digest it gets with the ``__txn_id`` the document carries.
 
     Equal means the document came back exactly as it went in (before its ids were stamped). A
     document that carries no id, or whose digest differs, counts as changed; one that the check
-    cannot shred again counts as refused.
+    cannot shred again counts as refused. The documents of a batch share fresh handles where
+    that gives the same verdicts (see ``_verify``).
     """
     _check_codec(codec)
     report = VerifyReport()
-    for row, text in enumerate(_documents_as_json(documents, codec)):
-        carried = digest = None
-        refused = False
-        if text is not None:
-            value = json.loads(text).get(TXN_KEY)
-            carried = value if isinstance(value, str) else None
-            try:
-                atoms = shredder_ext.shred_arrow(
-                    shredder_ext.create_controller("json"),
-                    pa.record_batch([pa.array([text], pa.string())], names=["doc"]))
-                if TXN_COLUMN in atoms.schema.names:
-                    digest = atoms.column(TXN_COLUMN)[0].as_py()
-            except ValueError:
-                refused = True
-        name = carried if carried is not None else f"<row {row}>"
-        if carried is not None and digest == carried:
+    for row, verdict in enumerate(_verify.verdicts(_documents_as_json(documents, codec))):
+        name = verdict.carried if verdict.carried is not None else f"<row {row}>"
+        if verdict.status == _verify.EXACT:
             report.exact += 1
-        elif refused:
+        elif verdict.status == _verify.REFUSED:
             report.refused_ids.append(name)
         else:
             report.changed_ids.append(name)

@@ -22,16 +22,25 @@ import pyarrow.parquet as pq
 
 from shredder._errors import UserError
 from shredder._manifest import MANIFEST, Manifest, Part, read_manifest, write_manifest
+from shredder._parts import check_compression, write_part
 from shredder._rejects import RejectsWriter
+from shredder._schema import SchemaUnifier, schema_to_json
 
 PART_PREFIX = "part-"
 ATOM_FORMATS = {"parquet": ".parquet", "arrow": ".arrow"}
 REJECTS_FOLDER = "_rejects"
+VERIFY_FOLDER = "_verify"
+VERIFY_REPORT = "differences.jsonl"
 
-_PART = re.compile(r"part-\d+\.(parquet|arrow)")
+_PART = re.compile(r"part-\d+(-\d+){0,2}\.(parquet|arrow)")
 _REJECTS = re.compile(r"rejects-\d+\.jsonl")
+_VERIFY = re.compile(re.escape(VERIFY_REPORT))
 # Temporary names of the files above and of the manifest, as this module writes them.
-_TEMPORARY = re.compile(r"\.(part-\d+\.(parquet|arrow)|_shredder\.json|rejects-\d+\.jsonl)\.tmp")
+# (Partitioned jobs write theirs as ".tmp-<token>-<name>", several writers never sharing one.)
+_TEMPORARY = re.compile(r"\.(part-\d+\.(parquet|arrow)|_shredder\.json|rejects-\d+\.jsonl"
+                        r"|differences\.jsonl)\.tmp"
+                        r"|\.tmp-[0-9a-f]{32}-(part-\d+(-\d+){1,2}\.(parquet|arrow)|_shredder\.json"
+                        r"|rejects-\d+\.jsonl|differences\.jsonl)")
 
 
 def _is_within(path: Path, folder: Path) -> bool:
@@ -57,10 +66,11 @@ def dataset_files(folder: Path) -> list[Path]:
     found = [p for p in folder.iterdir()
              if p.is_file() and (p.name == MANIFEST or _PART.fullmatch(p.name)
                                  or _TEMPORARY.fullmatch(p.name))]
-    rejects = folder / REJECTS_FOLDER
-    if rejects.is_dir():
-        found += [p for p in rejects.iterdir()
-                  if p.is_file() and (_REJECTS.fullmatch(p.name) or _TEMPORARY.fullmatch(p.name))]
+    for name, pattern in ((REJECTS_FOLDER, _REJECTS), (VERIFY_FOLDER, _VERIFY)):
+        sub = folder / name
+        if sub.is_dir():
+            found += [p for p in sub.iterdir() if p.is_file() and (
+                pattern.fullmatch(p.name) or _TEMPORARY.fullmatch(p.name))]
     return found
 
 
@@ -73,16 +83,26 @@ class DatasetWriter:
     """
 
     def __init__(self, folder: Path, fmt: str, codec: str, *, force: bool = False,
-                 inputs: Iterable[Path] = (), rejects_name: str = "rejects-00000.jsonl") -> None:
+                 inputs: Iterable[Path] = (), rejects_name: str = "rejects-00000.jsonl",
+                 compression: str = "zstd") -> None:
         if fmt not in ATOM_FORMATS:
             raise UserError(f"unknown atoms format {fmt!r} (expected parquet or arrow)")
+        check_compression(fmt, compression)
         check_output_folder(folder, force, inputs)
         self._created = not folder.exists()
         folder.mkdir(parents=True, exist_ok=True)
         self.folder = folder
-        self.manifest = Manifest(fmt, codec)
+        self.manifest = Manifest(fmt, codec, compression=compression)
         self.rejects = RejectsWriter(folder / REJECTS_FOLDER / rejects_name)
+        self.verify: RejectsWriter | None = None
+        self._schema = SchemaUnifier()
         self._temporary: list[Path] = []
+
+    def verify_report(self) -> RejectsWriter:
+        """The shred check's report, ``_verify/differences.jsonl``, committed with the dataset."""
+        if self.verify is None:
+            self.verify = RejectsWriter(self.folder / VERIFY_FOLDER / VERIFY_REPORT)
+        return self.verify
 
     @property
     def codec(self) -> str:
@@ -98,11 +118,9 @@ class DatasetWriter:
         name = f"{PART_PREFIX}{len(self.manifest.parts):05d}{ATOM_FORMATS[self.manifest.format]}"
         temporary = self.folder / f".{name}.tmp"
         self._temporary.append(temporary)
-        if self.manifest.format == "parquet":
-            pq.write_table(pa.Table.from_batches([atoms]), temporary)
-        else:
-            with ipc.new_file(temporary, atoms.schema) as writer:
-                writer.write_batch(atoms)
+        write_part(atoms, temporary, self.manifest.format, self.manifest.compression)
+        self._schema.add(atoms.schema)
+        self.manifest.atoms_bytes += temporary.stat().st_size
         self.manifest.parts.append(Part(name, atoms.num_rows, documents))
 
     def reject(self, record: dict[str, Any]) -> None:
@@ -115,7 +133,11 @@ class DatasetWriter:
     def commit(self) -> Manifest:
         """Replaces whatever dataset the folder held by the new one; the manifest comes last."""
         self.rejects.close()
+        if self.verify is not None:
+            self.verify.close()
         ours = set(self._temporary) | {self.rejects.temporary}
+        if self.verify is not None:
+            ours.add(self.verify.temporary)
         old = [p for p in dataset_files(self.folder) if p not in ours]
         # The old manifest goes first: from here until the new one is written, the folder
         # reads as incomplete rather than as a mix of old and new parts.
@@ -128,19 +150,25 @@ class DatasetWriter:
         self.manifest.rejected = self.rejects.count
         if self.rejects.commit():
             self.manifest.rejects = [f"{REJECTS_FOLDER}/{self.rejects.path.name}"]
-        rejects_folder = self.folder / REJECTS_FOLDER
-        if rejects_folder.is_dir() and not any(rejects_folder.iterdir()):
-            rejects_folder.rmdir()
+        if self.verify is not None:
+            self.verify.commit()
+        for name in (REJECTS_FOLDER, VERIFY_FOLDER):
+            sub = self.folder / name
+            if sub.is_dir() and not any(sub.iterdir()):
+                sub.rmdir()
+        self.manifest.schema = schema_to_json(self._schema.schema)
         write_manifest(self.folder, self.manifest)
         return self.manifest
 
     def abort(self) -> None:
         """Removes what this run wrote; the folder's earlier content stays as it was."""
         self.rejects.abort()
+        if self.verify is not None:
+            self.verify.abort()
         for temporary in self._temporary:
             temporary.unlink(missing_ok=True)
         self._temporary = []
-        for folder in (self.folder / REJECTS_FOLDER, self.folder):
+        for folder in (self.folder / REJECTS_FOLDER, self.folder / VERIFY_FOLDER, self.folder):
             if folder.is_dir() and not any(folder.iterdir()) and (
                     folder != self.folder or self._created):
                 folder.rmdir()

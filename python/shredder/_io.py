@@ -127,9 +127,16 @@ def _parse_float(text: str) -> float:
 
 def _read_json_file(path: Path, batch_size: int, codec: str | None) -> Iterator[DocumentBatch]:
     codec = _json_codec_only(path, codec)
+    with _open_text(path) as stream:
+        yield from json_file_batches(stream, path, batch_size, codec)
+
+
+def json_file_batches(stream: IO[bytes], path: Any, batch_size: int,
+                      codec: str) -> Iterator[DocumentBatch]:
+    """The documents of a JSON file (one object or an array of objects) read from ``stream``;
+    ``path`` names the file in messages."""
     try:
-        with _open_text(path) as stream:
-            data = json.load(stream, parse_constant=_reject_constant, parse_float=_parse_float)
+        data = json.load(stream, parse_constant=_reject_constant, parse_float=_parse_float)
     except (OSError, EOFError) as error:
         raise UserError(f"{path}: cannot read: {error}") from None
     except _NumberOutOfRange as error:

@@ -24,6 +24,8 @@ class Part:
     file: str
     rows: int
     documents: int
+    # where its documents came from: {"file": input, "lines" or "rows": [first, last]}
+    input: dict[str, Any] | None = None
 
 
 @dataclass
@@ -33,6 +35,11 @@ class Manifest:
     parts: list[Part] = field(default_factory=list)
     rejected: int = 0
     rejects: list[str] = field(default_factory=list)  # paths relative to the dataset folder
+    compression: str | None = None  # None: written before the choice was recorded
+    input_bytes: int = 0
+    atoms_bytes: int = 0
+    # The unified schema of the parts, [{"name": ..., "type": ...}], as parts were written.
+    schema: list[dict[str, str]] | None = None
 
     @property
     def documents(self) -> int:
@@ -41,9 +48,18 @@ class Manifest:
     def to_json(self) -> dict[str, Any]:
         return {"format": self.format, "codec": self.codec,
                 "documents": self.documents, "rejected": self.rejected,
-                "parts": [{"file": p.file, "rows": p.rows, "documents": p.documents}
-                          for p in self.parts],
-                "rejects": self.rejects}
+                "parts": [_part_json(p) for p in self.parts],
+                "rejects": self.rejects,
+                **({} if self.compression is None else {"compression": self.compression}),
+                "input_bytes": self.input_bytes, "atoms_bytes": self.atoms_bytes,
+                **({} if self.schema is None else {"schema": self.schema})}
+
+
+def _part_json(part: Part) -> dict[str, Any]:
+    data: dict[str, Any] = {"file": part.file, "rows": part.rows, "documents": part.documents}
+    if part.input is not None:
+        data["input"] = part.input
+    return data
 
 
 def write_manifest(folder: Path, manifest: Manifest) -> None:
@@ -62,15 +78,25 @@ def read_manifest(folder: Path) -> Manifest:
     if not path.is_file():
         raise UserError(f"{folder}: {INCOMPLETE}")
     try:
-        data = json.loads(path.read_text(encoding="utf-8"))
-        parts = [Part(str(p["file"]), int(p["rows"]), int(p["documents"]))
+        text = path.read_text(encoding="utf-8")
+    except OSError as error:
+        raise UserError(f"{path}: cannot read: {error.strerror or error}") from None
+    return parse_manifest(text, path)
+
+
+def parse_manifest(text: str, path: Any) -> Manifest:
+    """The manifest in ``text``; ``path`` names it in messages."""
+    try:
+        data = json.loads(text)
+        parts = [Part(str(p["file"]), int(p["rows"]), int(p["documents"]),
+                      dict(p["input"]) if isinstance(p.get("input"), dict) else None)
                  for p in data["parts"]]
         manifest = Manifest(str(data["format"]), str(data["codec"]), parts,
                             int(data.get("rejected", 0)),
-                            [str(r) for r in data.get("rejects", [])])
-    except OSError as error:
-        raise UserError(f"{path}: cannot read: {error.strerror or error}") from None
-    except (ValueError, KeyError, TypeError) as error:
+                            [str(r) for r in data.get("rejects", [])],
+                            data.get("compression"), int(data.get("input_bytes", 0)),
+                            int(data.get("atoms_bytes", 0)), data.get("schema"))
+    except (ValueError, KeyError, TypeError, AttributeError) as error:
         raise UserError(f"{path}: not a shredder manifest ({type(error).__name__}: {error})") \
             from None
     for name in [part.file for part in manifest.parts] + manifest.rejects:

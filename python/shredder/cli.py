@@ -8,30 +8,18 @@ import os
 import signal
 import sys
 import threading
-from collections import Counter
 from collections.abc import Iterator
-from pathlib import Path
 from typing import Any
 
 import pyarrow as pa
 
-import shredder_ext
-from shredder import _io
-from shredder._api import (
-    VerifyReport,
-    failing_row,
-    shred_batch,
-    txn_column,
-    unshred_batch,
-    verify_documents,
-)
-from shredder._dataset import ATOM_FORMATS, DatasetWriter, open_dataset, read_atoms_part
+from shredder import _fs, _jobs, _partitions, _parts, _unified
+from shredder._api import VerifyReport, txn_column
+from shredder._dataset import ATOM_FORMATS, VERIFY_FOLDER, VERIFY_REPORT
 from shredder._errors import UserError
-from shredder._progress import Progress
-from shredder._rejects import RejectsWriter, document_fields
+from shredder._progress import JobProgress
 
 DEFAULT_BATCH_SIZE = 10_000
-SKIP_HINT = "use --on-error skip to set refused documents aside and go on"
 
 
 class Terminated(KeyboardInterrupt):
@@ -100,9 +88,11 @@ def _parser() -> argparse.ArgumentParser:
     commands = parser.add_subparsers(dest="command", required=True)
 
     shred = commands.add_parser("shred", help="documents to an atoms dataset (a folder of parts)")
-    shred.add_argument("input", type=Path,
-                       help=".jsonl/.ndjson (optionally .gz), .json, .parquet or .arrow")
-    shred.add_argument("-o", "--output", type=Path, required=True, help="output folder")
+    shred.add_argument("input", nargs="+",
+                       help=".jsonl/.ndjson (optionally .gz), .json, .parquet or .arrow files, "
+                            "folders, glob patterns or URIs (s3://...); - for JSON Lines on "
+                            "standard input")
+    shred.add_argument("-o", "--output", required=True, help="output folder (path or URI)")
     shred.add_argument("--column", help="column holding the documents (Parquet/Arrow input)")
     shred.add_argument("--codec", choices=("json", "arrow"),
                        help="json for JSON text, arrow for a struct column (default: by type)")
@@ -114,15 +104,27 @@ def _parser() -> argparse.ArgumentParser:
     shred.add_argument("--max-rejects", type=_non_negative, metavar="N",
                        help="with --on-error skip: fail the run when more than N documents "
                             "are refused")
+    shred.add_argument("--compression", choices=_parts.COMPRESSIONS,
+                       default=_parts.DEFAULT_COMPRESSION,
+                       help=f"part compression (default {_parts.DEFAULT_COMPRESSION})")
+    shred.add_argument("--verify", action="store_true",
+                       help="rebuild every batch and report each difference from the input by "
+                            "path in _verify/; exit status 2 when a value is lost")
     shred.add_argument("--force", action="store_true",
                        help="replace the dataset in a non-empty output folder (other files "
                             "stay)")
+    shred.add_argument("--partition-size", type=_size, default=_partitions.DEFAULT_PARTITION_SIZE,
+                       help="bytes of input per partition, the unit of work of one worker "
+                            "(default 64MiB)")
+    shred.add_argument("--resume", action="store_true",
+                       help="go on with an interrupted run, reusing its finished partitions")
+    _add_engine_arguments(shred)
     shred.add_argument("-q", "--quiet", action="store_true", help="no progress display")
     shred.set_defaults(run=_shred)
 
     unshred = commands.add_parser("unshred", help="an atoms dataset back to documents")
-    unshred.add_argument("input", type=Path, help="atoms folder or one part file")
-    unshred.add_argument("-o", "--output", type=Path, required=True,
+    unshred.add_argument("input", help="atoms folder or one part file (path or URI)")
+    unshred.add_argument("-o", "--output", required=True,
                          help=".jsonl/.ndjson (optionally .gz), .parquet or .arrow")
     unshred.add_argument("--codec", choices=("json", "arrow"), default="json",
                          help="document form for Parquet/Arrow output: JSON text (json, default) "
@@ -133,12 +135,21 @@ def _parser() -> argparse.ArgumentParser:
     _add_on_error(unshred, "documents that cannot be rebuilt or written (listed in "
                            "OUTPUT.rejects.jsonl)")
     unshred.add_argument("--force", action="store_true", help="replace an existing output")
+    _add_engine_arguments(unshred)
     unshred.add_argument("-q", "--quiet", action="store_true", help="no progress display")
     unshred.set_defaults(run=_unshred)
 
     inspect = commands.add_parser("inspect", help="schema and row counts of an atoms dataset")
-    inspect.add_argument("input", type=Path, help="atoms folder or one part file")
+    inspect.add_argument("input", help="atoms folder or one part file (path or URI)")
     inspect.set_defaults(run=_inspect)
+
+    sql = commands.add_parser("sql", help="run a SQL query (DuckDB) over an atoms dataset")
+    sql.add_argument("input", help="atoms folder (path or URI)")
+    sql.add_argument("query", help="the query; views: atoms, docs, and one per array path "
+                                   "(root_items)")
+    sql.add_argument("--format", choices=("table", "csv", "jsonl"), default="table",
+                     help="result format (default table)")
+    sql.set_defaults(run=_sql)
     return parser
 
 
@@ -146,6 +157,23 @@ def _add_on_error(command: argparse.ArgumentParser, what: str) -> None:
     command.add_argument("--on-error", choices=("fail", "skip"), default="fail",
                          help=f"fail (default): stop at the first of the {what}; skip: set "
                               "them aside and go on")
+
+
+def _add_engine_arguments(parser: argparse.ArgumentParser) -> None:
+    engine = parser.add_mutually_exclusive_group()
+    engine.add_argument("--jobs", "-j", type=_positive, default=None,
+                        help="local worker processes (default: the CPUs this process may use; "
+                             "1 runs in this process)")
+    engine.add_argument("--dask", metavar="ADDRESS",
+                        help="run on the Dask distributed cluster whose scheduler is at "
+                             "ADDRESS (tcp://host:8786); needs the dask extra")
+
+
+def _size(text: str) -> int:
+    try:
+        return _partitions.parse_size(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
 
 
 def _positive(text: str) -> int:
@@ -176,131 +204,79 @@ def _shred(args: argparse.Namespace) -> int:
     skip = args.on_error == "skip"
     if args.max_rejects is not None and not skip:
         raise UserError("--max-rejects needs --on-error skip")
-    batches = _io.read_documents(args.input, args.column, args.codec, args.batch_size)
-    writer = DatasetWriter(args.output, args.format, args.codec or "json", force=args.force,
-                           inputs=[args.input])
-    progress = Progress("shred", not args.quiet)
-    try:
-        handle = None
-        for docs in batches:
-            if handle is None:
-                handle = shredder_ext.create_controller(docs.codec)
-                writer.codec = docs.codec
-            try:
-                shredded = shred_batch(handle, docs.batch, docs.codec,
-                                       "skip" if skip else "raise")
-            except ValueError as error:
-                raise UserError(_refusal_message(args.input, docs, error, skip)) from None
-            for refusal in shredded.refused:
-                _set_aside(writer, args, docs, refusal.row, refusal.error)
-            for atoms, documents in zip(shredded.atoms, shredded.documents):
-                writer.write_part(atoms, documents)
-            progress.advance(docs.batch.num_rows, docs.nbytes)
-        manifest = writer.commit()
-    except BaseException:
-        writer.abort()
-        raise
-    progress.finish()
+    progress = JobProgress("shred", not args.quiet)
+    summary = _jobs.shred_files(
+        args.input, args.output, jobs=args.jobs, dask=args.dask, codec=args.codec,
+        column=args.column, format=args.format, batch_size=args.batch_size,
+        partition_size=args.partition_size, errors="skip" if skip else "raise",
+        max_rejects=args.max_rejects, compression=args.compression, verify=args.verify,
+        force=args.force, resume=args.resume, progress=progress)
     if not args.quiet:
         refused_text = ""
-        if manifest.rejected:
-            refused_text = (f"; {manifest.rejected:,} refused, set aside in "
-                            f"{args.output / manifest.rejects[0]}")
-        print(f"shredded {manifest.documents:,} documents into {len(manifest.parts)} part(s) "
-              f"in {args.output}{refused_text}", file=sys.stderr)
+        if summary.rejects:
+            refused_text = (f"; {summary.rejects:,} refused, set aside in "
+                            f"{_fs.resolve(args.output).child(_jobs.REJECTS)}")
+        rate = summary.bytes / 1e6 / max(summary.seconds, 1e-9)
+        print(f"shredded {summary.documents:,} documents into {summary.parts} part(s) in "
+              f"{args.output}: {_ratio(summary.atoms_bytes, summary.bytes)}{refused_text} "
+              f"({summary.partitions} partition(s), {summary.bytes / 1e6:,.1f} MB in "
+              f"{summary.seconds:,.1f} s, {rate:,.1f} MB/s)", file=sys.stderr)
+    check = summary.check
+    if check is not None:
+        print(check.summary(), file=sys.stderr if args.quiet else sys.stdout)
+        if check.lost:
+            report = _fs.resolve(args.output).child(VERIFY_FOLDER).child(VERIFY_REPORT)
+            print(f"shredder: {check.lost:,} value(s) lost; see {report}", file=sys.stderr)
+            return 2
     return 0
 
 
-def _refusal_message(path: Path, docs: _io.DocumentBatch, error: ValueError,
-                     skip: bool) -> str:
-    row = failing_row(error, docs.batch)
-    if row is None:  # not one document's fault: skipping cannot help
-        return f"{path}: {error}"
-    message = f"{path}:{docs.where(row)}: {error}"
-    return message if skip else f"{message} ({SKIP_HINT})"
-
-
-def _set_aside(writer: DatasetWriter, args: argparse.Namespace, docs: _io.DocumentBatch,
-               row: int, error: str) -> None:
-    key, number = docs.location(row)
-    record = {"input": str(args.input), key: number, "error": error}
-    record.update(document_fields(docs.batch.column(0)[row].as_py()))
-    writer.reject(record)
-    if args.max_rejects is not None and writer.rejected > args.max_rejects:
-        raise UserError(f"more than {args.max_rejects:,} documents refused (--max-rejects); "
-                        f"the last: {args.input}:{docs.where(row)}: {error}")
+def _ratio(atoms_bytes: int, input_bytes: int) -> str:
+    ratio = f", {atoms_bytes / input_bytes:.2f} bytes per input byte" if input_bytes else ""
+    return f"{atoms_bytes / 1e6:,.1f} MB of atoms{ratio}"
 
 
 # ---- unshred ------------------------------------------------------------------------------
 
 
 def _unshred(args: argparse.Namespace) -> int:
-    parts, _ = open_dataset(args.input)
-    writer = _io.DocumentsWriter(args.output, args.force)
-    codec = "json" if writer.kind == "jsonl" else args.codec
     skip = args.on_error == "skip"
-    rejects = RejectsWriter(_beside(args.output, ".rejects.jsonl"))
-    handle = shredder_ext.create_controller(codec)
-    report = VerifyReport()
-    progress = Progress("unshred", not args.quiet)
-    try:
-        for part in parts:
-            atoms = read_atoms_part(part)
-            if atoms.num_columns == 0:
-                continue
-            try:
-                documents, refused = unshred_batch(handle, atoms, "skip" if skip else "raise")
-            except ValueError as error:
-                hint = "" if skip else " (use --on-error skip to set such documents aside)"
-                raise UserError(f"{part}: {error}{hint}") from None
-            for refusal in refused:
-                rejects.write({"part": str(part), "txn_id": refusal.txn_id,
-                               "error": refusal.error})
-            if documents is None:
-                continue
-            if args.verify:
-                report.add(verify_documents(documents, codec))
-            writer.write(documents)
-            progress.advance(documents.num_rows, _io.file_size(part))
-        writer.commit()
-        rejects.commit()
-    except BaseException:
-        writer.abort()
-        rejects.abort()
-        raise
-    progress.finish()
+    progress = JobProgress("unshred", not args.quiet)
+    summary = _jobs.unshred_files(args.input, args.output, jobs=args.jobs, dask=args.dask,
+                                  codec=args.codec, verify=args.verify,
+                                  errors="skip" if skip else "raise", force=args.force,
+                                  progress=progress)
     out = sys.stderr if args.quiet else sys.stdout
-    if rejects.count:
-        print(f"refused {rejects.count:,} documents, listed in {rejects.path}", file=out)
-    if args.verify:
-        return _report_verification(args.output, report, out)
+    if summary.rejects:
+        print(f"refused {summary.rejects:,} documents, listed in "
+              f"{_beside(args.output, '.rejects.jsonl')}", file=out)
+    if summary.verify is not None:
+        return _report_verification(args.output, summary.verify, out)
     if not args.quiet:
-        print(f"rebuilt {progress.documents:,} documents into {args.output}", file=sys.stderr)
+        print(f"rebuilt {summary.documents:,} documents into {args.output} "
+              f"({summary.parts} part(s) in {summary.seconds:,.1f} s)", file=sys.stderr)
     return 0
 
 
-def _beside(path: Path, suffix: str) -> Path:
-    return path.with_name(path.name + suffix)
+def _beside(path: str, suffix: str) -> str:
+    return path + suffix
 
 
-def _report_verification(output: Path, report: VerifyReport, out: Any) -> int:
+def _report_verification(output: str, report: VerifyReport, out: Any) -> int:
     """Prints the counts; the ids of documents that did not come back exactly go to a report
     file beside the output. Exit status 2 tells a script the check failed."""
-    path = _beside(output, ".verify.txt")
+    location = _fs.resolve(_beside(output, ".verify.txt"))
     line = (f"verified {report.checked:,} documents: {report.exact:,} exact, "
             f"{len(report.changed_ids):,} changed, {len(report.refused_ids):,} refused")
     if not report.changed_ids and not report.refused_ids:
-        path.unlink(missing_ok=True)
+        if location.exists():
+            location.delete()
         print(line, file=out)
         return 0
-    temporary = path.with_name(f".{path.name}.tmp")
-    with open(temporary, "w", encoding="utf-8") as stream:
-        for txn_id in report.changed_ids:
-            stream.write(f"changed {txn_id}\n")
-        for txn_id in report.refused_ids:
-            stream.write(f"refused {txn_id}\n")
-    os.replace(temporary, path)
-    print(f"{line}; ids in {path}", file=out)
+    lines = [f"changed {txn_id}\n" for txn_id in report.changed_ids]
+    lines += [f"refused {txn_id}\n" for txn_id in report.refused_ids]
+    location.write_bytes("".join(lines).encode())
+    print(f"{line}; ids in {location}", file=out)
     return 2
 
 
@@ -308,27 +284,34 @@ def _report_verification(output: Path, report: VerifyReport, out: Any) -> int:
 
 
 def _inspect(args: argparse.Namespace) -> int:
-    parts, manifest = open_dataset(args.input)
-    types: dict[str, Counter[str]] = {}
+    dataset_parts = _unified.dataset_parts(args.input)
+    parts, manifest = dataset_parts.files, dataset_parts.manifest
     total_rows = 0
     documents: set[object] = set()
     for part in parts:
-        atoms = read_atoms_part(part)
+        atoms = _jobs.read_atoms(part)
         total_rows += atoms.num_rows
         txn = txn_column(atoms.schema)
         if txn is not None:
             documents.update(atoms.column(txn).to_pylist())
         print(f"{part.name}: {atoms.num_rows:,} rows, {atoms.num_columns:,} columns")
-        for field in atoms.schema:
-            types.setdefault(field.name, Counter())[str(field.type)] += 1
     documents.discard(None)
+    schema = _unified.unified_schema(dataset_parts)
     print(f"total: {len(parts)} part(s), {total_rows:,} rows, {len(documents):,} documents, "
-          f"{len(types):,} columns")
+          f"{len(schema):,} columns")
     if manifest is not None and manifest.rejected:
         print(f"refused: {manifest.rejected:,} documents, in {', '.join(manifest.rejects)}")
-    width = max((len(name) for name in types), default=0)
-    for name, seen in types.items():
-        kinds = " | ".join(f"{t}" if n == len(parts) else f"{t} ({n} parts)"
-                           for t, n in seen.items())
-        print(f"  {name.ljust(width)}  {kinds}")
+    input_bytes = manifest.input_bytes if manifest is not None else 0
+    compression = f", {manifest.compression}" if manifest and manifest.compression else ""
+    print(f"size: {_ratio(_unified.total_bytes(parts), input_bytes)}{compression}")
+    print("schema (unified over all parts; parts that differ in brackets):")
+    for line in _unified.describe_schema(dataset_parts, schema):
+        print(line)
+    return 0
+
+
+def _sql(args: argparse.Namespace) -> int:
+    from shredder._sql import run_query
+
+    run_query(args.input, args.query, args.format)
     return 0

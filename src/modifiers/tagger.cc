@@ -1,5 +1,6 @@
 #include "shredder/tagger.h"
 
+#include <array>
 #include <bit>
 #include <charconv>
 #include <cstdio>
@@ -9,6 +10,7 @@
 #include <utility>
 
 #include "blake3.h"
+#include "modifiers/blake3_chunk.h"
 #include "modifiers/tagger_internal.h"
 
 namespace shredder {
@@ -74,6 +76,13 @@ void append_scalar_encoding(std::string& out, const Value& value) {
 // recursive digest walk.
 [[gnu::noinline]] void blake3_digest(std::span<const std::uint8_t> head, std::string_view tail,
                                      std::uint64_t out_len, std::uint8_t* out) {
+  // Nearly every encoding fits one chunk; those skip the hasher's buffering.
+  if (head.size() + tail.size() <= SHREDDER_BLAKE3_CHUNK_BYTES) {
+    shredder_blake3_one_chunk(head.data(), head.size(),
+                              reinterpret_cast<const std::uint8_t*>(tail.data()), tail.size(),
+                              out, out_len);
+    return;
+  }
   blake3_hasher hasher;
   blake3_hasher_init(&hasher);
   blake3_hasher_update(&hasher, head.data(), head.size());
@@ -100,14 +109,28 @@ void escape_segment(std::string& out, std::string_view key) {
   }
 }
 
+namespace {
+
+// The two hex digits of every byte value, high nibble first.
+constexpr std::array<char, 512> kHexPairs = [] {
+  constexpr char kDigits[] = "0123456789abcdef";
+  std::array<char, 512> pairs{};
+  for (int b = 0; b < 256; ++b) {
+    pairs[2 * b] = kDigits[b >> 4];
+    pairs[2 * b + 1] = kDigits[b & 0x0F];
+  }
+  return pairs;
+}();
+
+}  // namespace
+
 void append_hex(std::string& out, std::span<const std::uint8_t> bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
   const std::size_t start = out.size();
   out.resize(start + 2 * bytes.size());
   char* p = out.data() + start;
   for (std::uint8_t b : bytes) {
-    *p++ = kDigits[b >> 4];
-    *p++ = kDigits[b & 0x0F];
+    std::memcpy(p, &kHexPairs[2 * b], 2);
+    p += 2;
   }
 }
 
@@ -429,13 +452,36 @@ void log_line(const std::string& message) {
   std::fwrite(line.data(), 1, line.size(), stderr);
 }
 
-void assign_text(Object& object, const std::string& key, std::string_view text) {
-  ValueData& slot = object[key].data;
+void assign_text(ValueData& slot, std::string_view text) {
   if (auto* existing = std::get_if<std::string>(&slot)) {
     existing->assign(text);
   } else {
     slot.emplace<std::string>(text);
   }
+}
+
+// Sets the member `key` and returns where it stands.
+Object::iterator assign_member(Object& object, const std::string& key, std::string_view text) {
+  auto at = object.lower_bound(key);
+  if (at == object.end() || at->first != key) at = object.emplace_hint(at, key, Value());
+  assign_text(at->second.data, text);
+  return at;
+}
+
+// Sets the member "__obj_id" of an object whose "__txn_id" stands at `txn`. The two keys
+// sort next to each other unless the object has a key between them, so the place of the
+// first is nearly always known without a search.
+void assign_obj_id(Object& object, Object::iterator txn, const std::string& key,
+                   std::string_view text) {
+  if (txn != object.begin()) {
+    const auto before = std::prev(txn);
+    if (before->first == key) return assign_text(before->second.data, text);
+    if (before->first > key) {
+      assign_member(object, key, text);
+      return;
+    }
+  }
+  assign_text(object.emplace_hint(txn, key, Value())->second.data, text);
 }
 
 }  // namespace
@@ -493,13 +539,13 @@ void Tagger::modify(Object& document) {
   for (std::size_t i = 0; i < seen; ++i) {
     Object& object = *scratch.visits[i];
     if (!options_.stamp_root && &object == &document) continue;
-    assign_text(object, txn_key, txn_id);
+    const auto txn = assign_member(object, txn_key, txn_id);
     if (scratch.digests.size() < (i + 1) * hash_bytes) {
       throw std::runtime_error("Tagger: missing object digest during stamping");
     }
     obj_id.clear();
     append_hex(obj_id, {scratch.digests.data() + i * hash_bytes, hash_bytes});
-    assign_text(object, obj_key, obj_id);
+    assign_obj_id(object, txn, obj_key, obj_id);
     ++stamped;
     if (debug && stamped <= 5) {
       log_line("stamped object #" + std::to_string(stamped) + " __obj_id=" + obj_id);

@@ -86,7 +86,7 @@ def test_round_trip_through_every_input_and_output_format(tmp_path, kind, atoms_
     atoms = tmp_path / "atoms"
     run("shred", source, "-o", atoms, "--format", atoms_format, "-q", *extra)
     parts = sorted(p.name for p in atoms.iterdir())
-    assert parts == [f"_shredder.json", f"part-00000.{atoms_format}"]
+    assert parts == ["_shredder.json", f"part-00000-00000.{atoms_format}"]
     run("unshred", atoms, "-o", tmp_path / output, "-q")
     expected = sorted(DOCS, key=lambda d: d["id"])
     assert read_rebuilt(tmp_path / output) == expected
@@ -97,8 +97,8 @@ def test_streaming_parts_can_differ_in_columns_and_kinds(tmp_path):
     source = write_jsonl(tmp_path / "in.jsonl", documents)
     atoms = tmp_path / "atoms"
     run("shred", source, "-o", atoms, "--batch-size", "2", "-q")
-    first = pq.read_table(atoms / "part-00000.parquet")
-    second = pq.read_table(atoms / "part-00001.parquet")
+    first = pq.read_table(atoms / "part-00000-00000.parquet")
+    second = pq.read_table(atoms / "part-00000-00001.parquet")
     assert first.schema.field("root_a").type == pa.int64()
     assert second.schema.field("root_a").type == pa.string()
     assert "root_b" in second.schema.names and "root_b" not in first.schema.names
@@ -106,7 +106,8 @@ def test_streaming_parts_can_differ_in_columns_and_kinds(tmp_path):
     assert [p["documents"] for p in manifest["parts"]] == [2, 1]
     inspect = run("inspect", atoms).stdout
     assert "total: 2 part(s), 3 rows, 3 documents" in inspect
-    assert "int64 (1 parts) | string (1 parts)" in inspect
+    assert "  root_a         string  (int64 in part-00000-00000.parquet)\n" in inspect
+    assert "  root_b         bool  (missing in part-00000-00000.parquet)\n" in inspect
     run("unshred", atoms, "-o", tmp_path / "out.jsonl", "-q")
     assert read_rebuilt(tmp_path / "out.jsonl") == documents
 
@@ -138,7 +139,7 @@ def test_verify_lists_changed_documents_in_a_report_and_fails_the_check(tmp_path
     documents = [{"id": 1, "tags": ["a"]}, {"id": 2, "gone": None}, {"id": 3, "a_b": 1}]
     source = write_jsonl(tmp_path / "in.jsonl", documents)
     run("shred", source, "-o", tmp_path / "atoms", "-q")
-    atoms = pq.read_table(tmp_path / "atoms" / "part-00000.parquet")
+    atoms = pq.read_table(tmp_path / "atoms" / "part-00000-00000.parquet")
     ids = dict(zip(atoms.column("root_id").to_pylist(), atoms.column("root___txn_id").to_pylist()))
     result = run("unshred", tmp_path / "atoms", "-o", tmp_path / "out.jsonl", "--verify", ok=False)
     assert result.returncode == 2, result.stderr

@@ -156,7 +156,7 @@ def test_inspect_into_a_closed_pipe_exits_quietly(tmp_path):
     child = subprocess.Popen([sys.executable, "-m", "shredder", "inspect",
                               str(tmp_path / "atoms")],
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    assert child.stdout.readline().startswith(b"part-00000.parquet: 1 rows")
+    assert child.stdout.readline().startswith(b"part-00000-00000.parquet: 1 rows")
     child.stdout.close()  # as `head -1` does
     err = child.stderr.read()
     assert child.wait(timeout=120) == 1

@@ -29,8 +29,10 @@ def write_jsonl(path: Path, documents: list) -> Path:
 
 
 def snapshot(folder: Path) -> dict[str, bytes]:
+    """The folder's files, without the work an interrupted run keeps for --resume."""
     return {str(p.relative_to(folder)): p.read_bytes()
-            for p in sorted(folder.rglob("*")) if p.is_file()}
+            for p in sorted(folder.rglob("*"))
+            if p.is_file() and p.relative_to(folder).parts[0] != "_partitions"}
 
 
 def small_dataset(tmp_path: Path, folder: Path, documents: int = 3) -> Path:
@@ -50,9 +52,9 @@ def test_a_folder_without_manifest_is_refused_as_incomplete(tmp_path, capsys):
 
 def test_only_the_parts_the_manifest_lists_are_read(tmp_path, capsys):
     atoms = small_dataset(tmp_path, tmp_path / "atoms")
-    shutil.copy(atoms / "part-00000.parquet", atoms / "part-00007.parquet")
+    shutil.copy(atoms / "part-00000-00000.parquet", atoms / "part-00007.parquet")
     other = small_dataset(tmp_path, tmp_path / "other", documents=5)
-    shutil.copy(other / "part-00000.parquet", atoms / "part-00000.arrow")
+    shutil.copy(other / "part-00000-00000.parquet", atoms / "part-00000.arrow")
     capsys.readouterr()
     assert cli("inspect", atoms) == 0
     out = capsys.readouterr().out
@@ -93,15 +95,16 @@ def test_force_replaces_only_the_dataset_and_keeps_other_files(tmp_path):
     source.write_text(source.read_text().replace('"{"', "{"))
     assert cli("shred", source, "-o", atoms, "--batch-size", 2, "--on-error", "skip",
                "-q") == 0
-    assert (atoms / "part-00002.parquet").exists() and (atoms / "_rejects").is_dir()
+    assert (atoms / "part-00000-00002.parquet").exists() and (atoms / "_rejects").is_dir()
     (atoms / "notes.txt").write_text("mine")
     (atoms / "sub").mkdir()
     (atoms / "sub" / "part-00000.parquet").write_text("not ours")
     (atoms / "part-7.csv").write_text("not a part name")
     assert cli("shred", write_jsonl(tmp_path / "one.jsonl", [{"id": 9}]), "-o", atoms) == 1
     assert cli("shred", tmp_path / "one.jsonl", "-o", atoms, "--force", "-q") == 0
-    assert sorted(snapshot(atoms)) == ["_shredder.json", "notes.txt", "part-00000.parquet",
-                                       "part-7.csv", "sub/part-00000.parquet"]
+    assert sorted(snapshot(atoms)) == ["_shredder.json", "notes.txt",
+                                       "part-00000-00000.parquet", "part-7.csv",
+                                       "sub/part-00000.parquet"]
     assert (atoms / "notes.txt").read_text() == "mine"
     manifest = json.loads((atoms / "_shredder.json").read_text())
     assert (manifest["documents"], manifest["rejected"], manifest["rejects"]) == (1, 0, [])
@@ -131,7 +134,7 @@ def test_a_failed_unshred_leaves_no_output_and_keeps_an_earlier_one(tmp_path):
     atoms = small_dataset(tmp_path, tmp_path / "atoms")
     out = tmp_path / "out.jsonl"
     out.write_text("earlier\n")
-    broken = atoms / "part-00001.parquet"
+    broken = atoms / "part-00000-00001.parquet"
     broken.write_bytes(broken.read_bytes()[:40])
     assert cli("unshred", atoms, "-o", out, "--force", "-q") == 1
     assert out.read_text() == "earlier\n"
@@ -161,7 +164,7 @@ def start_shred(source: Path, output: Path, *extra: str) -> subprocess.Popen:
 def wait_for_parts(output: Path, child: subprocess.Popen, count: int = 3) -> None:
     deadline = time.monotonic() + 120
     while time.monotonic() < deadline:
-        if output.is_dir() and len(list(output.glob(".part-*.tmp"))) >= count:
+        if len(list((output / "_partitions").glob("part-*"))) >= count:
             return
         assert child.poll() is None, child.stderr.read()
         time.sleep(0.02)
@@ -183,8 +186,7 @@ def test_an_interrupted_run_over_a_dataset_leaves_it_readable_as_it_was(
         assert snapshot(atoms) == before  # its temporary parts removed too
     else:
         assert child.returncode == -signal.SIGKILL
-        left = snapshot(atoms)
-        assert {k: v for k, v in left.items() if not k.startswith(".part-")} == before
+        assert snapshot(atoms) == before
     capsys.readouterr()
     assert cli("inspect", atoms) == 0
     assert "total: 2 part(s), 3 rows, 3 documents" in capsys.readouterr().out
@@ -200,10 +202,9 @@ def test_an_interrupted_first_run_leaves_no_dataset_to_read(tmp_path, capsys, bi
     wait_for_parts(atoms, child)
     child.send_signal(sig)
     child.communicate(timeout=120)
-    if sig == signal.SIGTERM:
-        assert not atoms.exists()  # the folder it made, and everything in it, is gone
-        return
+    # what it finished stays, for --resume, but nothing reads as a dataset
     assert not (atoms / "_shredder.json").exists()
+    assert sorted(p.name for p in atoms.iterdir()) == ["_partitions"]
     for command in (["inspect", atoms], ["unshred", atoms, "-o", tmp_path / "out.jsonl"]):
         assert cli(*command) == 1
         assert capsys.readouterr().err == f"shredder: error: {atoms}: {INCOMPLETE}\n"

@@ -120,8 +120,8 @@ def test_a_batch_full_of_bad_lines_gives_the_atoms_of_its_good_lines_alone(tmp_p
     assert cli("shred", dirty, "-o", tmp_path / "dirty", "--on-error", "skip",
                "--batch-size", 120, "-q") == 0
     assert cli("shred", clean, "-o", tmp_path / "clean", "--batch-size", 60, "-q") == 0
-    assert pq.read_table(tmp_path / "dirty" / "part-00000.parquet").equals(
-        pq.read_table(tmp_path / "clean" / "part-00000.parquet"))
+    assert pq.read_table(tmp_path / "dirty" / "part-00000-00000.parquet").equals(
+        pq.read_table(tmp_path / "clean" / "part-00000-00000.parquet"))
     manifest = json.loads((tmp_path / "dirty" / "_shredder.json").read_text())
     assert (len(manifest["parts"]), manifest["documents"], manifest["rejected"]) == (1, 60, 60)
     assert [r["line"] for r in rejects_of(tmp_path / "dirty")] == list(range(2, 121, 2))
@@ -134,7 +134,7 @@ def test_runs_between_refusals_that_disagree_on_a_column_type_stay_apart(tmp_pat
     assert cli("shred", source, "-o", atoms, "--on-error", "skip", "-q") == 0
     manifest = json.loads((atoms / "_shredder.json").read_text())
     assert [(p["documents"], p["rows"]) for p in manifest["parts"]] == [(1, 1), (2, 2)]
-    assert pq.read_table(atoms / "part-00000.parquet").column("root_v").type == pa.int64()
+    assert pq.read_table(atoms / "part-00000-00000.parquet").column("root_v").type == pa.int64()
     rebuilt = [json.loads(line) for line in rebuilt_lines(tmp_path, atoms, "out.jsonl")]
     assert sorted((d["id"], d["v"]) for d in rebuilt) == [(1, 1), (2, "x"), (3, "y")]
 

@@ -1,0 +1,198 @@
+"""Local paths and storage URIs (``s3://``, ``gs://``, ``hdfs://``, ``file://``) behind one face.
+
+Everything that reads inputs or writes datasets for the partitioned jobs goes through
+``pyarrow.fs``, so a cluster's workers reach the same shared storage as the driver. A location
+travels between processes as its text (the path or URI the user gave) and is resolved again
+where it is used, so credentials come from each process's own environment (for S3: the AWS
+variables, including ``AWS_ENDPOINT_URL``, or the URI's query options such as
+``?endpoint_override=…``), never from a pickled client.
+"""
+
+from __future__ import annotations
+
+import fnmatch
+import functools
+import os
+import uuid
+from dataclasses import dataclass
+
+import pyarrow as pa
+import pyarrow.fs as pafs
+
+from shredder._errors import UserError
+
+# Object stores write an object whole on close, so a reader never sees a partial one and a
+# rename (a copy there) buys nothing.
+_OBJECT_STORES = frozenset({"s3", "gcs"})
+TEMP_PREFIX = ".tmp-"
+
+
+def is_uri(text: str) -> bool:
+    return "://" in text
+
+
+@functools.lru_cache(maxsize=64)
+def _from_uri(uri: str) -> tuple[pafs.FileSystem, str]:
+    return pafs.FileSystem.from_uri(uri)
+
+
+@dataclass(frozen=True)
+class Location:
+    """A file or folder: its filesystem, the path within it, and the text the user knows."""
+
+    fs: pafs.FileSystem
+    path: str
+    text: str
+
+    def __str__(self) -> str:
+        return self.text
+
+    @property
+    def name(self) -> str:
+        return self.path.rstrip("/").rsplit("/", 1)[-1]
+
+    @property
+    def object_store(self) -> bool:
+        return self.fs.type_name in _OBJECT_STORES
+
+    def child(self, name: str) -> "Location":
+        sep = "" if self.text.endswith("/") else "/"
+        return Location(self.fs, f"{self.path.rstrip('/')}/{name}", f"{self.text}{sep}{name}")
+
+    def parent(self) -> "Location":
+        head = self.path.rstrip("/").rsplit("/", 1)[0] or "/"
+        text = self.text.rstrip("/")
+        return Location(self.fs, head, text.rsplit("/", 1)[0] if "/" in text else ".")
+
+    @property
+    def portable(self) -> str:
+        """The text that names this location in any process: the URI, or the absolute path
+        (a worker's working folder may not be the driver's)."""
+        return self.path if self.fs.type_name == "local" else self.text
+
+    def info(self) -> pafs.FileInfo:
+        try:
+            return self.fs.get_file_info(self.path)
+        except (OSError, pa.ArrowException) as error:
+            raise UserError(f"{self}: cannot reach: {error}") from None
+
+    def exists(self) -> bool:
+        return self.info().type != pafs.FileType.NotFound
+
+    def is_dir(self) -> bool:
+        return self.info().type == pafs.FileType.Directory
+
+    def size(self) -> int:
+        return self.info().size or 0
+
+    def list(self) -> list["Location"]:
+        """The files directly inside this folder, in name order."""
+        try:
+            infos = self.fs.get_file_info(pafs.FileSelector(self.path, allow_not_found=True))
+        except (OSError, pa.ArrowException) as error:
+            raise UserError(f"{self}: cannot list: {error}") from None
+        names = sorted(info.base_name for info in infos if info.type == pafs.FileType.File)
+        return [self.child(name) for name in names]
+
+    def list_all(self) -> list["Location"]:
+        """Files and folders directly inside this folder, in name order."""
+        try:
+            infos = self.fs.get_file_info(pafs.FileSelector(self.path, allow_not_found=True))
+        except (OSError, pa.ArrowException) as error:
+            raise UserError(f"{self}: cannot list: {error}") from None
+        return [self.child(name) for name in sorted(info.base_name for info in infos)]
+
+    def mkdir(self) -> None:
+        if not self.object_store:
+            self.fs.create_dir(self.path, recursive=True)
+
+    def delete(self) -> None:
+        info = self.info()
+        if info.type == pafs.FileType.File:
+            self.fs.delete_file(self.path)
+        elif info.type == pafs.FileType.Directory:
+            self.fs.delete_dir(self.path)
+
+    def open_input(self) -> pa.NativeFile:
+        try:
+            return self.fs.open_input_file(self.path)
+        except FileNotFoundError:
+            raise UserError(f"{self}: no such file") from None
+        except (OSError, pa.ArrowException) as error:
+            raise UserError(f"{self}: cannot read: {error}") from None
+
+    def open_stream(self) -> pa.NativeFile:
+        try:
+            return self.fs.open_input_stream(self.path, compression=None)
+        except FileNotFoundError:
+            raise UserError(f"{self}: no such file") from None
+        except (OSError, pa.ArrowException) as error:
+            raise UserError(f"{self}: cannot read: {error}") from None
+
+    def read_bytes(self) -> bytes:
+        with self.open_stream() as stream:
+            return stream.read()
+
+    def write_atomically(self, write) -> None:
+        """Calls ``write(stream)`` on a temporary file beside this one and then renames it here,
+        so this name only ever holds a complete file (object stores: the object is stored whole
+        when its stream closes). A failed write leaves nothing behind."""
+        target = self.path
+        if not self.object_store:
+            target = self.parent().child(f"{TEMP_PREFIX}{uuid.uuid4().hex}-{self.name}").path
+        try:
+            with self.fs.open_output_stream(target, compression=None) as stream:
+                write(stream)
+            if target != self.path:
+                self.fs.move(target, self.path)
+        except BaseException:
+            if target != self.path:
+                try:
+                    self.fs.delete_file(target)
+                except (OSError, pa.ArrowException):
+                    pass
+            raise
+
+    def write_bytes(self, data: bytes) -> None:
+        self.write_atomically(lambda stream: stream.write(data))
+
+
+def resolve(text: str) -> Location:
+    """The location a path or URI names. Local paths stay as they are (relative ones too)."""
+    if is_uri(text):
+        scheme, _, rest = text.partition("://")
+        if scheme == "file":
+            return Location(pafs.LocalFileSystem(), os.path.abspath("/" + rest.lstrip("/")), text)
+        try:
+            filesystem, path = _from_uri(text)
+        except (OSError, pa.ArrowException, ValueError) as error:
+            raise UserError(f"{text}: cannot open storage: {error}") from None
+        return Location(filesystem, path, text.split("?", 1)[0])
+    return Location(pafs.LocalFileSystem(), os.path.abspath(text), text)
+
+
+def expand(text: str) -> list[Location]:
+    """The files one input names: a file, a folder's files in name order, or a glob pattern's
+    matches in name order. Names starting with "." or "_" inside folders are skipped (hidden
+    files, dataset bookkeeping)."""
+    if any(ch in text for ch in "*?["):
+        folder_text, _, pattern = text.rpartition("/")
+        if any(ch in folder_text for ch in "*?["):
+            raise UserError(f"{text}: only the last part of a path may hold a pattern")
+        folder = resolve(folder_text or ".")
+        if not folder.is_dir():
+            raise UserError(f"{text}: no such folder: {folder}")
+        matches = [loc for loc in folder.list() if fnmatch.fnmatchcase(loc.name, pattern)]
+        if not matches:
+            raise UserError(f"{text}: no file matches")
+        return matches
+    location = resolve(text)
+    info = location.info()
+    if info.type == pafs.FileType.NotFound:
+        raise UserError(f"{text}: no such file or folder")
+    if info.type == pafs.FileType.Directory:
+        files = [loc for loc in location.list() if not loc.name.startswith((".", "_"))]
+        if not files:
+            raise UserError(f"{text}: folder holds no input files")
+        return files
+    return [location]

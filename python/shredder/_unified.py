@@ -1,0 +1,135 @@
+"""Reading an atoms dataset with one schema, so that every reader reads every part."""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Sequence
+from dataclasses import dataclass
+from pathlib import Path
+
+import pyarrow as pa
+import pyarrow.dataset as ds
+import pyarrow.ipc as ipc
+import pyarrow.parquet as pq
+
+from shredder import _fs
+from shredder._errors import UserError
+from shredder._manifest import MANIFEST, Manifest
+from shredder._schema import SchemaUnifier, schema_from_json, type_name
+
+Where = Path | str | _fs.Location
+
+
+@dataclass
+class Parts:
+    """The part files of a dataset in order, their format, and the manifest if there is one."""
+
+    files: list[_fs.Location]
+    fmt: str
+    manifest: Manifest | None
+    folder: _fs.Location | None
+
+
+def _location(where: Where) -> _fs.Location:
+    return where if isinstance(where, _fs.Location) else _fs.resolve(os.fspath(where))
+
+
+def dataset_parts(path: Where) -> Parts:
+    """The parts an atoms dataset consists of: those its manifest lists, in its order (a lone
+    part file stands for itself). Paths and storage URIs alike."""
+    from shredder._jobs import open_dataset  # the jobs module reads the check, which reads us
+
+    location = _location(path)
+    files, manifest = open_dataset(location)
+    if manifest is None:
+        fmt = "parquet" if location.name.endswith((".parquet", ".pq")) else "arrow"
+        return Parts(files, fmt, None, None)
+    return Parts(files, manifest.format, manifest, location)
+
+
+def part_schema(file: Where, fmt: str) -> pa.Schema:
+    """A part's own schema, from its footer or stream header only."""
+    file = _location(file)
+    try:
+        with file.open_input() as source:
+            if fmt == "parquet":
+                return pq.read_schema(source)
+            try:
+                return ipc.open_file(source).schema
+            except pa.ArrowInvalid:
+                source.seek(0)
+                return ipc.open_stream(source).schema
+    except (OSError, pa.ArrowInvalid) as error:
+        raise UserError(f"{file}: cannot read atoms: {error}") from None
+
+
+def unified_schema(parts: Parts) -> pa.Schema:
+    """The manifest's recorded schema, or (for a lone part or a manifest written before it was
+    recorded) the one the parts' own schemas give."""
+    if parts.manifest is not None and parts.manifest.schema is not None:
+        return schema_from_json(parts.manifest.schema, parts.folder.child(MANIFEST))
+    unifier = SchemaUnifier()
+    for file in parts.files:
+        unifier.add(part_schema(file, parts.fmt))
+    return unifier.schema
+
+
+def dataset(path: Where) -> ds.Dataset:
+    """A ``pyarrow.dataset.Dataset`` over the parts the manifest of ``path`` lists, in order,
+    with one schema for all of them.
+
+    A column missing from a part reads as nulls; a part whose column has another type is cast
+    to the unified type when it is scanned (int64 to double; int64, bool and double to their
+    text where the column became text). polars (``pl.scan_pyarrow_dataset``), DuckDB (a
+    registered dataset), pandas (``to_table().to_pandas()``) and pyarrow read it alike.
+    """
+    parts = dataset_parts(path)
+    fmt = "parquet" if parts.fmt == "parquet" else "ipc"
+    filesystem = parts.files[0].fs if parts.files else None
+    try:
+        return ds.dataset([f.path for f in parts.files], schema=unified_schema(parts),
+                          format=fmt, filesystem=filesystem)
+    except (OSError, pa.ArrowInvalid) as error:
+        raise UserError(f"{path}: cannot open the atoms dataset: {error}") from None
+
+
+def schema_differences(parts: Parts, schema: pa.Schema) -> dict[str, list[tuple[str, str]]]:
+    """For every column of ``schema``, the parts that differ from it: (part name, what it holds
+    instead: a type name or "missing")."""
+    differences: dict[str, list[tuple[str, str]]] = {name: [] for name in schema.names}
+    for file in parts.files:
+        own = part_schema(file, parts.fmt)
+        for field in schema:
+            index = own.get_field_index(field.name)
+            if index < 0:
+                differences[field.name].append((file.name, "missing"))
+            elif own.field(index).type != field.type:
+                t = own.field(index).type
+                differences[field.name].append((file.name, type_name(t)))
+    return differences
+
+
+def describe_schema(parts: Parts, schema: pa.Schema, shown: int = 3) -> list[str]:
+    """Lines for ``inspect``: every column with its unified type, and the parts that differ."""
+    differences = schema_differences(parts, schema)
+    width = max((len(name) for name in schema.names), default=0)
+    lines = []
+    for field in schema:
+        line = f"  {field.name.ljust(width)}  {type_name(field.type)}"
+        differing = differences[field.name]
+        if differing:
+            by_kind: dict[str, list[str]] = {}
+            for part, held in differing:
+                by_kind.setdefault(held, []).append(part)
+            notes = []
+            for held, names in by_kind.items():
+                listed = ", ".join(names[:shown]) + (f", … ({len(names)} parts)"
+                                                     if len(names) > shown else "")
+                notes.append(f"{held} in {listed}")
+            line += "  (" + "; ".join(notes) + ")"
+        lines.append(line)
+    return lines
+
+
+def total_bytes(files: Sequence[_fs.Location]) -> int:
+    return sum(f.size() for f in files)

@@ -1,0 +1,152 @@
+"""Partitions are fixed by the input alone: JSON Lines cut at line starts whatever the layout,
+the same cuts from a file and from a stream, row groups and record batches kept whole, and
+inputs named as files, folders and patterns taken in name order."""
+
+from __future__ import annotations
+
+import io
+
+import pyarrow as pa
+import pyarrow.ipc as ipc
+import pyarrow.parquet as pq
+import pytest
+
+from shredder import _fs, _partitions
+from shredder._io import UserError
+
+LAYOUTS = {
+    "a line across the cut point": b'{"a":1}\n{"bbbbbbbbbb":2}\n{"c":3}\n',
+    "CRLF line ends": b'{"a":1}\r\n{"b":2}\r\n{"c":3}\r\n{"d":4}\r\n',
+    "last line without newline": b'{"a":1}\n{"b":2}\n{"c":3}',
+    "a line longer than the partition size": b'{"a":1}\n{"' + b"x" * 60 + b'":1}\n{"b":2}\n',
+    "empty lines": b'\n\n{"a":1}\n\n\n{"b":2}\n\n',
+    "one line": b'{"a":1}',
+    "only newlines": b"\n\n\n\n\n\n\n\n",
+}
+
+
+def ranges_of(tmp_path, data: bytes, size: int) -> list[tuple[int, int]]:
+    path = tmp_path / "in.jsonl"
+    path.write_bytes(data)
+    parts = _partitions.plan([str(path)], size)
+    return [(p.start, p.stop) for p in parts]
+
+
+@pytest.mark.parametrize("name", LAYOUTS)
+@pytest.mark.parametrize("size", [1, 5, 9, 16, 23])
+def test_json_lines_partitions_start_at_line_starts_and_cover_the_file(tmp_path, name, size):
+    data = LAYOUTS[name]
+    ranges = ranges_of(tmp_path, data, size)
+    if len(data) <= size:
+        assert ranges == [(0, len(data))]
+        return
+    assert ranges[0][0] == 0 and ranges[-1][1] == len(data)
+    for (_, stop), (start, _) in zip(ranges, ranges[1:]):
+        assert stop == start
+        assert data[start - 1:start] == b"\n", "a partition starts mid-line"
+    for start, stop in ranges:
+        assert start < stop
+    # every line lies in exactly one partition, whole
+    lines = [line for start, stop in ranges for line in data[start:stop].split(b"\n")[:-1]]
+    tail = data[ranges[-1][0]:].split(b"\n")[-1]
+    assert lines + ([tail] if tail else []) == data.split(b"\n")[:len(lines) + (1 if tail else 0)]
+
+
+def test_cuts_are_the_first_line_start_at_or_after_each_multiple(tmp_path):
+    data = b"0123\n56789abcdef\nhij\nlmnopqrstuvwxyz\n"  # lines start at 0, 5, 17, 21
+    assert ranges_of(tmp_path, data, 5) == [(0, 5), (5, 17), (17, 21), (21, len(data))]
+    assert ranges_of(tmp_path, data, 8) == [(0, 17), (17, len(data))]  # 24 and 32 lie in the last
+    assert ranges_of(tmp_path, data, 18) == [(0, 21), (21, len(data))]
+
+
+class TrickleStream(io.RawIOBase):
+    """A stream handing out at most ``step`` bytes per read, as a pipe may."""
+
+    def __init__(self, data: bytes, step: int) -> None:
+        self.data, self.step, self.at = data, step, 0
+
+    def read(self, n: int = -1) -> bytes:
+        n = self.step if n < 0 else min(n, self.step)
+        chunk = self.data[self.at:self.at + n]
+        self.at += len(chunk)
+        return chunk
+
+
+@pytest.mark.parametrize("name", LAYOUTS)
+@pytest.mark.parametrize("size", [1, 7, 16])
+@pytest.mark.parametrize("step", [1, 3, 1000])
+def test_a_stream_is_cut_like_the_file_it_came_from(tmp_path, name, size, step):
+    data = LAYOUTS[name]
+    streamed = list(_partitions.stream_partitions(TrickleStream(data, step), size))
+    assert [(p.start, p.stop) for p in streamed] == ranges_of(tmp_path, data, size)
+    assert b"".join(p.data for p in streamed) == data
+    assert [p.first_line for p in streamed] == [
+        data[:p.start].count(b"\n") + 1 for p in streamed]
+    assert [p.index for p in streamed] == list(range(len(streamed)))
+
+
+def test_gzip_and_json_files_are_one_partition_each(tmp_path):
+    import gzip
+    (tmp_path / "a.jsonl.gz").write_bytes(gzip.compress(b'{"a":1}\n' * 100))
+    (tmp_path / "b.json").write_text('[' + ",".join(['{"a":1}'] * 100) + ']')
+    parts = _partitions.plan([str(tmp_path / "a.jsonl.gz"), str(tmp_path / "b.json")], 10)
+    assert [(p.index, p.kind, p.whole) for p in parts] == [(0, "jsonl", True), (1, "json", True)]
+
+
+def test_parquet_row_groups_and_ipc_batches_are_packed_whole(tmp_path):
+    table = pa.table({"doc": ['{"a":%d}' % i for i in range(100)]})
+    pq.write_table(table, tmp_path / "t.parquet", row_group_size=10)
+    with ipc.new_file(tmp_path / "t.arrow", table.schema) as writer:
+        for batch in table.to_batches(max_chunksize=25):
+            writer.write_batch(batch)
+    metadata = pq.ParquetFile(tmp_path / "t.parquet").metadata
+    sizes = [metadata.row_group(i).total_byte_size for i in range(10)]
+    parquet = _partitions.plan([str(tmp_path / "t.parquet")], sum(sizes[:3]))
+    assert (parquet[0].start, parquet[0].stop) == (0, 3)
+    assert [p.start for p in parquet[1:]] == [p.stop for p in parquet[:-1]]
+    assert parquet[-1].stop == 10
+    assert all(p.nbytes == sum(sizes[p.start:p.stop]) for p in parquet)
+    one_each = _partitions.plan([str(tmp_path / "t.parquet")], 1)
+    assert [(p.start, p.stop) for p in one_each] == [(i, i + 1) for i in range(10)]
+    arrow = _partitions.plan([str(tmp_path / "t.arrow")], 1)
+    assert [(p.start, p.stop) for p in arrow] == [(0, 1), (1, 2), (2, 3), (3, 4)]
+    assert [(p.start, p.stop) for p in _partitions.plan([str(tmp_path / "t.arrow")], 10**9)] \
+        == [(0, 4)]
+
+
+def test_inputs_are_files_folders_in_name_order_and_patterns(tmp_path):
+    folder = tmp_path / "logs"
+    folder.mkdir()
+    for name in ["2026-02.jsonl", "2026-01.jsonl", "_skip.jsonl", ".hidden.jsonl", "2025-12.jsonl"]:
+        (folder / name).write_text('{"a":1}\n')
+    names = lambda texts: [loc.name for text in texts for loc in _fs.expand(text)]  # noqa: E731
+    assert names([str(folder)]) == ["2025-12.jsonl", "2026-01.jsonl", "2026-02.jsonl"]
+    assert names([str(folder / "2026-*.jsonl")]) == ["2026-01.jsonl", "2026-02.jsonl"]
+    parts = _partitions.plan([str(folder / "2026-02.jsonl"), str(folder / "2025-*")], 10)
+    assert [p.source.rsplit("/", 1)[-1] for p in parts] == ["2026-02.jsonl", "2025-12.jsonl"]
+    assert [p.index for p in parts] == [0, 1]
+
+
+@pytest.mark.parametrize("text, message", [
+    ("nowhere/*.jsonl", "no such folder"),
+    ("logs/*.csv", "no file matches"),
+    ("l*/x.jsonl", "only the last part of a path may hold a pattern"),
+    ("missing.jsonl", "missing.jsonl: no such file or folder"),
+])
+def test_inputs_that_name_nothing_are_refused(tmp_path, monkeypatch, text, message):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "logs").mkdir()
+    with pytest.raises(UserError, match=message):
+        _partitions.plan([text], 10)
+
+
+@pytest.mark.parametrize("text, size", [("65536", 65536), ("64MiB", 64 * 2**20), ("1GB", 10**9),
+                                        ("500k", 500_000), ("1.5KiB", 1536), ("2 mb", 2 * 10**6)])
+def test_partition_sizes(text, size):
+    assert _partitions.parse_size(text) == size
+
+
+@pytest.mark.parametrize("text", ["", "MiB", "-1", "0", "12 parsecs"])
+def test_bad_partition_sizes(text):
+    with pytest.raises(ValueError):
+        _partitions.parse_size(text)
