@@ -19,6 +19,7 @@ from concurrent.futures import Executor, Future
 from concurrent.futures.process import BrokenProcessPool
 from typing import Any
 
+from shredder import _interrupts
 from shredder._errors import UserError
 
 
@@ -128,10 +129,11 @@ def open_executor(jobs: int | None, executor: Executor | None, dask: str | None 
     if local_only and (executor is not None or dask is not None):
         raise UserError("standard input (-) can only be read by local jobs (--jobs)")
     if executor is not None:
-        yield executor, False
+        with _interrupts.holding():
+            yield executor, False
         return
     if dask is not None:
-        with dask_executor(dask) as remote:
+        with _interrupts.holding(), dask_executor(dask) as remote:
             yield remote, False
         return
     count = default_jobs() if jobs is None else jobs
@@ -142,16 +144,20 @@ def open_executor(jobs: int | None, executor: Executor | None, dask: str | None 
     if count == 1:
         yield InProcessExecutor(), False
         return
-    pool = process_pool(count)
-    try:
-        yield pool, True
-    except BrokenProcessPool:
-        stop_pool(pool)
-        raise WorkerLost("a worker process ended abruptly (killed, or out of memory?); a "
-                         "shred keeps its finished partitions: run it again with --resume "
-                         "to go on") from None
-    except BaseException:
-        stop_pool(pool)
-        raise
-    else:
-        pool.shutdown(wait=True)
+    with _interrupts.holding():
+        pool = process_pool(count)
+        try:
+            yield pool, True
+        except BrokenProcessPool:
+            with _interrupts.held():
+                stop_pool(pool)
+            raise WorkerLost("a worker process ended abruptly (killed, or out of memory?); a "
+                             "shred keeps its finished partitions: run it again with --resume "
+                             "to go on") from None
+        except BaseException:
+            with _interrupts.held():
+                stop_pool(pool)
+            raise
+        else:
+            with _interrupts.held():
+                pool.shutdown(wait=True)

@@ -24,7 +24,7 @@ import os
 import time
 import uuid
 from collections.abc import Callable, Iterable, Iterator
-from concurrent.futures import FIRST_COMPLETED, Executor, Future, wait
+from concurrent.futures import Executor, Future
 from dataclasses import asdict, dataclass
 from pathlib import Path
 from typing import Any
@@ -34,7 +34,7 @@ import pyarrow.ipc as ipc
 import pyarrow.parquet as pq
 
 import shredder_ext
-from shredder import _executors, _fs, _io, _partitions
+from shredder import _executors, _fs, _interrupts, _io, _partitions
 from shredder._api import VerifyReport, failing_row, shred_batch, unshred_batch, verify_documents
 from shredder._columns import documents_batch
 from shredder._dataset import (
@@ -854,7 +854,7 @@ def _run_partitions(pool: Executor, todo: Iterable[Partition], parts: _fs.Locati
         nonlocal rejected
         for future in futures:
             pending.pop(future)
-            result = future.result()
+            result = _interrupts.result(future)
             index = result["partition"]["index"]
             results[index] = result
             rejected += result["rejects"]
@@ -871,17 +871,14 @@ def _run_partitions(pool: Executor, todo: Iterable[Partition], parts: _fs.Locati
                 future = pool.submit(shred_partition, task,
                                      progress.batch_callback(partition.index))
             else:
-                future = pool.submit(shred_partition, task)
+                future = _interrupts.submit(pool, shred_partition, task)
             pending[future] = partition
             if inline or (window is not None and len(pending) >= window):
-                finished, _ = wait(pending, return_when=FIRST_COMPLETED)
-                collect(finished)
+                collect(_interrupts.wait_first(pending))
         while pending:
-            finished, _ = wait(pending, return_when=FIRST_COMPLETED)
-            collect(finished)
+            collect(_interrupts.wait_first(pending))
     except BaseException:
-        for future in pending:
-            future.cancel()
+        _interrupts.cancel(pending)
         raise
     return results
 
@@ -1101,8 +1098,8 @@ def unshred_files(dataset: str | os.PathLike, output: str | os.PathLike, *,
             for n in range(len(tasks)):
                 while len(futures) < ahead and n + len(futures) < len(tasks):
                     index = n + len(futures)
-                    futures[index] = pool.submit(unshred_part, tasks[index])
-                result = futures.pop(n).result()
+                    futures[index] = _interrupts.submit(pool, unshred_part, tasks[index])
+                result = _interrupts.result(futures.pop(n))
                 if result["batch"] is not None:
                     writer.write_batch(result["batch"])
                 elif result["documents"]:
