@@ -220,10 +220,14 @@ void AppendJsonText(const Object& document, std::string& out) {
   try {
     json_writer::Writer<json_writer::Dialect::Json>(out).WriteObject(document);
   } catch (const std::exception& error) {
-    std::string message(kEmitFailure);
-    message.append(error.what());
-    throw std::runtime_error(message);
+    ThrowEmitFailure(error);
   }
+}
+
+void ThrowEmitFailure(const std::exception& error) {
+  std::string message(kEmitFailure);
+  message.append(error.what());
+  throw std::runtime_error(message);
 }
 
 }  // namespace json_internal
