@@ -98,4 +98,15 @@ void AppendDouble(std::string& out, double number, Dialect dialect) {
   out.append(buffer.data(), static_cast<std::size_t>(end - buffer.data()));
 }
 
+std::string PrepareKey(std::string_view key, Dialect dialect) {
+  std::string text;
+  try {
+    AppendQuoted(text, key, dialect);
+  } catch (const std::exception&) {
+    return {};
+  }
+  text.push_back(':');
+  return text;
+}
+
 }  // namespace shredder::json_writer

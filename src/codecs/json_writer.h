@@ -32,6 +32,17 @@ void AppendQuoted(std::string& out, std::string_view bytes, Dialect dialect);
 void AppendInteger(std::string& out, std::int64_t number);
 void AppendDouble(std::string& out, double number, Dialect dialect);
 
+/// A member key with its written form (quoted, and the colon after it), made once for a key
+/// that many objects share. `text` is empty when the key cannot be written: it is then
+/// written, and fails, where an object holds it.
+struct PreparedKey {
+  std::string_view key;
+  std::string_view text;
+};
+
+/// The written form of `key` for a PreparedKey, or an empty text when it cannot be written.
+std::string PrepareKey(std::string_view key, Dialect dialect);
+
 /// A `Value` seen as a node of a tree to write. Another tree is written through a type with
 /// the same members: `index()` (the alternative, as `ValueData::index()`), the scalar
 /// payloads, and `members(f)` / `elements(f)` calling `f(key, node)` / `f(node)` in order.
@@ -97,11 +108,10 @@ class Writer {
   void WriteMembers(const Node& node) {
     out_.push_back('{');
     bool first = true;
-    node.members([&](std::string_view key, const auto& member) {
+    node.members([&](const auto& key, const auto& member) {
       if (!first) out_.push_back(',');
       first = false;
-      AppendQuoted(out_, key, kDialect);
-      out_.push_back(':');
+      Key(key);
       Write(member);
     });
     out_.push_back('}');
@@ -113,14 +123,25 @@ class Writer {
     for (const auto& [key, member] : object) {
       if (!first) out_.push_back(',');
       first = false;
-      AppendQuoted(out_, key, kDialect);
-      out_.push_back(':');
+      Key(key);
       Write(ValueNode(member));
     }
     out_.push_back('}');
   }
 
  private:
+  void Key(std::string_view key) {
+    AppendQuoted(out_, key, kDialect);
+    out_.push_back(':');
+  }
+  void Key(const PreparedKey& key) {
+    if (key.text.empty()) {
+      Key(key.key);
+    } else {
+      out_.append(key.text);
+    }
+  }
+
   std::string& out_;
 };
 

@@ -7,6 +7,12 @@
 
 namespace shredder::unshred_internal {
 
+void RebuiltDocument::SetKeys(std::vector<std::string_view> keys) {
+  keys_ = std::move(keys);
+  key_texts_.clear();
+  prepared_keys_.clear();
+}
+
 void RebuiltDocument::Clear() {
   nodes_.resize(2);  // node 0 stands for no node; node 1 is the root
   objects_used_ = 0;
@@ -61,7 +67,7 @@ class RebuiltNode {
   template <typename F>
   void members(F&& f) const {
     for (const RebuiltDocument::Member& m : document_.members(node_)) {
-      f(document_.key(m.rank), RebuiltNode(document_, m.node));
+      f(document_.prepared_keys_[m.rank], RebuiltNode(document_, m.node));
     }
   }
   template <typename F>
@@ -74,7 +80,16 @@ class RebuiltNode {
   NodeId node_;
 };
 
-void RebuiltDocument::AppendJson(std::string& out) const {
+void RebuiltDocument::AppendJson(std::string& out) {
+  if (prepared_keys_.size() != keys_.size()) {
+    key_texts_.reserve(keys_.size());
+    for (std::string_view key : keys_) {
+      key_texts_.push_back(json_writer::PrepareKey(key, json_writer::Dialect::Json));
+    }
+    for (std::size_t i = 0; i < keys_.size(); ++i) {
+      prepared_keys_.push_back(json_writer::PreparedKey{keys_[i], key_texts_[i]});
+    }
+  }
   json_internal::AppendJsonMembers(RebuiltNode(*this, kRoot), out);
 }
 

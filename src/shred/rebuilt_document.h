@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "codecs/json_writer.h"
 #include "shred/cell_view.h"
 #include "shredder/value.h"
 
@@ -28,7 +29,7 @@ class RebuiltDocument {
   };
 
   /// The keys of the call by rank; the views must outlive the document.
-  void SetKeys(std::vector<std::string_view> keys) { keys_ = std::move(keys); }
+  void SetKeys(std::vector<std::string_view> keys);
 
   /// Starts a new, empty document, keeping the storage of the last one.
   void Clear();
@@ -54,7 +55,7 @@ class RebuiltDocument {
 
   /// Appends the document's compact JSON text, exactly as `JsonSerialization::FromDom`
   /// writes its `Object`. Throws its "JSON emit failure: ..." texts.
-  void AppendJson(std::string& out) const;
+  void AppendJson(std::string& out);
   /// The document as an `Object`.
   Object ToObject() const;
 
@@ -72,6 +73,9 @@ class RebuiltDocument {
   Value ToValue(NodeId node) const;
 
   std::vector<std::string_view> keys_;
+  // Each key as the JSON text of a member writes it, made on the first text written.
+  std::vector<std::string> key_texts_;
+  std::vector<json_writer::PreparedKey> prepared_keys_;
   std::vector<Node> nodes_;
   std::vector<std::vector<Member>> objects_;  // lists in use: the first `objects_used_`
   std::vector<std::vector<NodeId>> arrays_;
