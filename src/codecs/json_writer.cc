@@ -1,6 +1,9 @@
 #include "codecs/json_writer.h"
 
+#include <emmintrin.h>
+
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -13,15 +16,27 @@
 namespace shredder::json_writer {
 namespace {
 
-// Whether any of the eight bytes in `w` needs more than copying: below 32, a quotation mark,
-// a backslash, or 128 and above (checked as UTF-8 in the Json dialect).
-bool NeedsCare(std::uint64_t w) {
-  constexpr std::uint64_t kOnes = 0x0101010101010101;
-  constexpr std::uint64_t kHighs = 0x8080808080808080;
-  auto has_zero = [](std::uint64_t v) { return (v - kOnes) & ~v & kHighs; };
-  const std::uint64_t below_space = (w - kOnes * 0x20) & ~w & kHighs;
-  return ((w & kHighs) | below_space | has_zero(w ^ (kOnes * '"')) |
-          has_zero(w ^ (kOnes * '\\'))) != 0;
+// The number of bytes at the start of `p[0, n)` that need no more than copying: not below 32,
+// not a quotation mark or a backslash, and below 128 (checked as UTF-8 in the Json dialect).
+std::size_t PlainBytes(const char* p, std::size_t n) {
+  std::size_t i = 0;
+  const __m128i space = _mm_set1_epi8(0x20);
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i backslash = _mm_set1_epi8('\\');
+  for (; i + 16 <= n; i += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    // As signed bytes, 128 and above are negative: one comparison finds them and those below 32.
+    const __m128i care =
+        _mm_or_si128(_mm_cmplt_epi8(v, space),
+                     _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)));
+    const auto mask = static_cast<unsigned>(_mm_movemask_epi8(care));
+    if (mask != 0) return i + static_cast<std::size_t>(std::countr_zero(mask));
+  }
+  for (; i < n; ++i) {
+    const auto byte = static_cast<unsigned char>(p[i]);
+    if (byte < 0x20 || byte >= 0x80 || byte == '"' || byte == '\\') return i;
+  }
+  return n;
 }
 
 // Ill-formed UTF-8 is rare; the library's own writer describes it, so that the error text is
@@ -37,26 +52,23 @@ void AppendQuoted(std::string& out, std::string_view s, Dialect dialect) {
   static constexpr char kHex[] = "0123456789abcdef";
   out.push_back('"');
   std::size_t run = 0;  // start of the bytes not yet copied
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    // Eight plain bytes at a time are passed over in one test.
-    while (i + 8 <= s.size()) {
-      std::uint64_t w;
-      std::memcpy(&w, s.data() + i, sizeof w);
-      if (NeedsCare(w)) break;
-      i += 8;
-    }
+  std::size_t i = 0;
+  while (true) {
+    i += PlainBytes(s.data() + i, s.size() - i);
     if (i >= s.size()) break;
     const auto byte = static_cast<unsigned char>(s[i]);
     if (byte >= 0x80) {
-      if (dialect == Dialect::Boxing) continue;
+      if (dialect == Dialect::Boxing) {
+        ++i;
+        continue;
+      }
       const std::size_t length = json_internal::Utf8SequenceLength(s, i);
       if (length == 0) ThrowLibraryUtf8Error(s);
-      i += length - 1;
+      i += length;
       continue;
     }
-    if (byte >= 0x20 && byte != '"' && byte != '\\') continue;
     out.append(s.data() + run, i - run);
-    run = i + 1;
+    run = ++i;
     switch (byte) {
       case '"': out.append("\\\""); break;
       case '\\': out.append("\\\\"); break;
