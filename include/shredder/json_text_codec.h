@@ -7,6 +7,11 @@
 
 namespace shredder {
 
+class JsonTextCodec;
+namespace json_internal {
+bool WritesCompactJson(const DocumentCodec& codec);
+}  // namespace json_internal
+
 /// Codec for a batch holding one column of JSON text (utf8, binary, large utf8 or large
 /// binary); writes documents back as a utf8 column "doc" of compact JSON.
 class JsonTextCodec final : public DocumentCodec {
@@ -26,6 +31,7 @@ class JsonTextCodec final : public DocumentCodec {
   std::shared_ptr<arrow::RecordBatch> FromDom(const std::vector<Object>& documents) const override;
 
  private:
+  friend bool json_internal::WritesCompactJson(const DocumentCodec& codec);
   std::unique_ptr<Serialization> serialization_;
 };
 

@@ -17,6 +17,7 @@
 
 #include "codecs/json_internal.h"
 #include "codecs/json_reader_internal.h"
+#include "codecs/json_writer.h"
 #include "shredder/serialization.h"
 #include "shredder/value.h"
 
@@ -165,145 +166,6 @@ void PositionOf(std::string_view text, std::size_t byte, std::int32_t& line,
   column = static_cast<std::int32_t>(std::min(c, kMax));
 }
 
-// Writes compact JSON text byte for byte as the library's dump does, without first building
-// the library's tree. Recursion is one small frame per level of nesting.
-class JsonWriter {
- public:
-  explicit JsonWriter(std::string& out) : out_(out) {}
-
-  void WriteObject(const Object& object) {
-    out_.push_back('{');
-    bool first = true;
-    for (const auto& [key, value] : object) {
-      if (!first) out_.push_back(',');
-      first = false;
-      WriteString(key);
-      out_.push_back(':');
-      WriteValue(value);
-    }
-    out_.push_back('}');
-  }
-
- private:
-  void WriteValue(const Value& value) {
-    switch (value.data.index()) {
-      case 0:
-        out_.append("null");
-        return;
-      case 1:
-        out_.append(std::get<bool>(value.data) ? "true" : "false");
-        return;
-      case 2:
-        WriteInteger(std::get<std::int64_t>(value.data));
-        return;
-      case 3:
-        WriteDouble(std::get<double>(value.data));
-        return;
-      case 4:
-        WriteString(std::get<std::string>(value.data));
-        return;
-      case 5:
-        WriteArray(std::get<Array>(value.data));
-        return;
-      case 6:
-        WriteObject(std::get<Object>(value.data));
-        return;
-      default:
-        throw std::runtime_error("Unsupported DOM value type for JSON emit");
-    }
-  }
-
-  void WriteArray(const Array& array) {
-    out_.push_back('[');
-    bool first = true;
-    for (const Value& element : array) {
-      if (!first) out_.push_back(',');
-      first = false;
-      WriteValue(element);
-    }
-    out_.push_back(']');
-  }
-
-  void WriteInteger(std::int64_t i) {
-    char buffer[24];
-    const auto end = std::to_chars(buffer, buffer + sizeof buffer, i).ptr;
-    out_.append(buffer, end);
-  }
-
-  // The library's shortest round-trip digits, which always carry a fraction or an exponent
-  // (2.0, 1e+16, 1e-05); NaN and the infinities have no JSON form and become null.
-  void WriteDouble(double d) {
-    if (!std::isfinite(d)) {
-      out_.append("null");
-      return;
-    }
-    std::array<char, 64> buffer;
-    const char* end = nlohmann::detail::to_chars(buffer.data(), buffer.data() + buffer.size(), d);
-    out_.append(buffer.data(), static_cast<std::size_t>(end - buffer.data()));
-  }
-
-  // Whether any of the eight bytes in `w` needs more than copying: below 32, a quotation mark,
-  // a backslash, or 128 and above (checked as UTF-8).
-  static bool NeedsCare(std::uint64_t w) {
-    constexpr std::uint64_t kOnes = 0x0101010101010101;
-    constexpr std::uint64_t kHighs = 0x8080808080808080;
-    auto has_zero = [](std::uint64_t v) { return (v - kOnes) & ~v & kHighs; };
-    const std::uint64_t below_space = (w - kOnes * 0x20) & ~w & kHighs;
-    return ((w & kHighs) | below_space | has_zero(w ^ (kOnes * '"')) |
-            has_zero(w ^ (kOnes * '\\'))) != 0;
-  }
-
-  void WriteString(std::string_view s) {
-    static constexpr char kHex[] = "0123456789abcdef";
-    out_.push_back('"');
-    std::size_t run = 0;  // start of the bytes not yet copied
-    for (std::size_t i = 0; i < s.size(); ++i) {
-      // Eight plain bytes at a time are passed over in one test.
-      while (i + 8 <= s.size()) {
-        std::uint64_t w;
-        std::memcpy(&w, s.data() + i, sizeof w);
-        if (NeedsCare(w)) break;
-        i += 8;
-      }
-      if (i >= s.size()) break;
-      const auto byte = static_cast<unsigned char>(s[i]);
-      if (byte >= 0x80) {
-        const std::size_t length = json_internal::Utf8SequenceLength(s, i);
-        if (length == 0) ThrowLibraryUtf8Error(s);
-        i += length - 1;
-        continue;
-      }
-      if (byte >= 0x20 && byte != '"' && byte != '\\') continue;
-      out_.append(s.data() + run, i - run);
-      run = i + 1;
-      switch (byte) {
-        case '"': out_.append("\\\""); break;
-        case '\\': out_.append("\\\\"); break;
-        case '\b': out_.append("\\b"); break;
-        case '\f': out_.append("\\f"); break;
-        case '\n': out_.append("\\n"); break;
-        case '\r': out_.append("\\r"); break;
-        case '\t': out_.append("\\t"); break;
-        default: {
-          const char escape[6] = {'\\', 'u', '0', '0', kHex[byte >> 4], kHex[byte & 0xF]};
-          out_.append(escape, sizeof escape);
-        }
-      }
-    }
-    out_.append(s.data() + run, s.size() - run);
-    out_.push_back('"');
-  }
-
-  // Ill-formed UTF-8 is rare; let the library's own writer describe it so the error text is
-  // exactly the library's.
-  [[noreturn]] static void ThrowLibraryUtf8Error(std::string_view s) {
-    (void)Json(std::string(s)).dump();
-    throw std::runtime_error("invalid UTF-8 string");  // not reached: the dump throws
-  }
-
-  std::string& out_;
-};
-
 }  // namespace
 
 Object JsonSerialization::ToDom(std::string_view text) const {
@@ -356,12 +218,16 @@ namespace json_internal {
 
 void AppendJsonText(const Object& document, std::string& out) {
   try {
-    JsonWriter(out).WriteObject(document);
+    json_writer::Writer<json_writer::Dialect::Json>(out).WriteObject(document);
   } catch (const std::exception& error) {
-    std::string message(kEmitFailure);
-    message.append(error.what());
-    throw std::runtime_error(message);
+    ThrowEmitFailure(error);
   }
+}
+
+void ThrowEmitFailure(const std::exception& error) {
+  std::string message(kEmitFailure);
+  message.append(error.what());
+  throw std::runtime_error(message);
 }
 
 }  // namespace json_internal

@@ -88,13 +88,29 @@ std::shared_ptr<arrow::RecordBatch> JsonTextCodec::FromDom(
 
 namespace json_internal {
 
+namespace {
+
+std::shared_ptr<arrow::RecordBatch> Finish(arrow::StringBuilder& builder) {
+  std::shared_ptr<arrow::Array> array;
+  if (auto status = builder.Finish(&array); !status.ok()) ThrowStatus(status);
+  auto schema = arrow::schema({arrow::field("doc", arrow::utf8(), /*nullable=*/true)});
+  const std::int64_t rows = array->length();
+  return arrow::RecordBatch::Make(std::move(schema), rows, {std::move(array)});
+}
+
+void Reserve(arrow::StringBuilder& builder, std::size_t rows) {
+  if (auto status = builder.Reserve(static_cast<std::int64_t>(rows)); !status.ok()) {
+    ThrowStatus(status);
+  }
+}
+
+}  // namespace
+
 std::shared_ptr<arrow::RecordBatch> BuildDocBatch(const Serialization& serialization,
                                                   const std::vector<Object>& documents,
                                                   arrow::MemoryPool* pool) {
   arrow::StringBuilder builder(pool);
-  if (auto status = builder.Reserve(static_cast<std::int64_t>(documents.size())); !status.ok()) {
-    ThrowStatus(status);
-  }
+  Reserve(builder, documents.size());
   // The JSON serialization writes every document into one reused buffer; any other
   // serialization hands back a fresh string per document.
   const bool direct = dynamic_cast<const JsonSerialization*>(&serialization) != nullptr;
@@ -108,11 +124,33 @@ std::shared_ptr<arrow::RecordBatch> BuildDocBatch(const Serialization& serializa
     }
     if (auto status = builder.Append(text); !status.ok()) ThrowStatus(status);
   }
-  std::shared_ptr<arrow::Array> array;
-  if (auto status = builder.Finish(&array); !status.ok()) ThrowStatus(status);
-  auto schema = arrow::schema({arrow::field("doc", arrow::utf8(), /*nullable=*/true)});
-  const std::int64_t rows = array->length();
-  return arrow::RecordBatch::Make(std::move(schema), rows, {std::move(array)});
+  return Finish(builder);
+}
+
+bool WritesCompactJson(const DocumentCodec& codec) {
+  const auto* json = dynamic_cast<const JsonTextCodec*>(&codec);
+  return json != nullptr &&
+         dynamic_cast<const JsonSerialization*>(json->serialization_.get()) != nullptr;
+}
+
+std::shared_ptr<arrow::RecordBatch> TextBatch(
+    std::string_view text, const std::vector<std::pair<std::size_t, std::size_t>>& spans) {
+  arrow::StringBuilder builder(arrow::default_memory_pool());
+  Reserve(builder, spans.size());
+  // Room for all bytes at once when they fit; past the column's limit the appends fail as
+  // they would one document at a time.
+  if (text.size() <= static_cast<std::size_t>(arrow::kBinaryMemoryLimit)) {
+    if (auto status = builder.ReserveData(static_cast<std::int64_t>(text.size()));
+        !status.ok()) {
+      ThrowStatus(status);
+    }
+  }
+  for (const auto& [begin, end] : spans) {
+    if (auto status = builder.Append(text.substr(begin, end - begin)); !status.ok()) {
+      ThrowStatus(status);
+    }
+  }
+  return Finish(builder);
 }
 
 }  // namespace json_internal

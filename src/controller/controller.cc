@@ -778,9 +778,8 @@ std::shared_ptr<arrow::RecordBatch> Controller::unshred(
     headers.push_back(atoms->schema()->field(c)->name());
     columns.push_back(raw_column(*atoms->column(c)));
   }
-  std::vector<Object> documents =
-      unshred_internal::Unshred(headers, columns, static_cast<std::uint64_t>(rows));
-  return codec_->FromDom(documents);
+  return unshred_internal::UnshredToBatch(*codec_, headers, columns,
+                                          static_cast<std::uint64_t>(rows));
 }
 
 }  // namespace shredder

@@ -5,6 +5,7 @@
 #include <system_error>
 #include <utility>
 
+#include "codecs/json_writer.h"
 #include "model/coerce_policy_internal.h"
 
 namespace shredder {
@@ -27,20 +28,8 @@ char* write_double_text(char* buffer, double number) {
 
 namespace {
 
-using coerce_internal::kNumberTextBuffer;
-
 // What the value converter returns: the atom, or an error text.
 using Converted = std::variant<Atom, std::string>;
-
-void append_int(std::string& out, std::int64_t number) {
-  char buffer[kNumberTextBuffer];
-  out.append(buffer, coerce_internal::write_int_text(buffer, number));
-}
-
-void append_double(std::string& out, double number) {
-  char buffer[kNumberTextBuffer];
-  out.append(buffer, coerce_internal::write_double_text(buffer, number));
-}
 
 std::optional<Kind> resolve_box_to_string(Kind current, Kind incoming, const std::string&) {
   if (incoming == Kind::Null) return current;
@@ -116,10 +105,10 @@ std::string value_to_text(const Value& value) {
       text = std::get<bool>(value.data) ? "true" : "false";
       break;
     case 2:
-      append_int(text, std::get<std::int64_t>(value.data));
+      json_writer::AppendInteger(text, std::get<std::int64_t>(value.data));
       break;
     case 3:
-      append_double(text, std::get<double>(value.data));
+      json_writer::AppendDouble(text, std::get<double>(value.data), json_writer::Dialect::Boxing);
       break;
     case 4:
       text = std::get<std::string>(value.data);
@@ -133,95 +122,11 @@ std::string value_to_text(const Value& value) {
 }
 
 void append_json(std::string& out, const Value& value) {
-  // Recursive by design; the frame holds little beyond the loop state, so twice the document
-  // depth limit fits a small stack.
-  switch (value.data.index()) {
-    case 0:
-      out.append("null");
-      return;
-    case 1:
-      out.append(std::get<bool>(value.data) ? "true" : "false");
-      return;
-    case 2:
-      append_int(out, std::get<std::int64_t>(value.data));
-      return;
-    case 3:
-      append_double(out, std::get<double>(value.data));
-      return;
-    case 4:
-      append_quoted(out, std::get<std::string>(value.data));
-      return;
-    case 5: {
-      out.push_back('[');
-      bool first = true;
-      for (const Value& element : std::get<Array>(value.data)) {
-        if (!first) out.push_back(',');
-        first = false;
-        append_json(out, element);
-      }
-      out.push_back(']');
-      return;
-    }
-    case 6: {
-      out.push_back('{');
-      bool first = true;
-      for (const auto& [key, member] : std::get<Object>(value.data)) {
-        if (!first) out.push_back(',');
-        first = false;
-        append_quoted(out, key);
-        out.push_back(':');
-        append_json(out, member);
-      }
-      out.push_back('}');
-      return;
-    }
-    default:
-      // A variant emptied by a failed assignment holds nothing to write.
-      return;
-  }
+  json_writer::Writer<json_writer::Dialect::Boxing>(out).Write(json_writer::ValueNode(value));
 }
 
 void append_quoted(std::string& out, std::string_view bytes) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  out.push_back('"');
-  std::size_t run_start = 0;
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    const auto byte = static_cast<unsigned char>(bytes[i]);
-    if (byte >= 32 && byte != '"' && byte != '\\') continue;
-    // Copy the run of bytes that need no escape in one piece.
-    out.append(bytes.data() + run_start, i - run_start);
-    run_start = i + 1;
-    switch (byte) {
-      case '"':
-        out.append("\\\"");
-        break;
-      case '\\':
-        out.append("\\\\");
-        break;
-      case '\b':
-        out.append("\\b");
-        break;
-      case '\t':
-        out.append("\\t");
-        break;
-      case '\n':
-        out.append("\\n");
-        break;
-      case '\f':
-        out.append("\\f");
-        break;
-      case '\r':
-        out.append("\\r");
-        break;
-      default: {
-        const char escape[6] = {'\\', 'u', '0', '0', kHex[byte >> 4], kHex[byte & 0xf]};
-        out.append(escape, sizeof escape);
-        break;
-      }
-    }
-  }
-  out.append(bytes.data() + run_start, bytes.size() - run_start);
-  out.push_back('"');
+  json_writer::AppendQuoted(out, bytes, json_writer::Dialect::Boxing);
 }
 
 }  // namespace shredder

@@ -1,299 +1,48 @@
+// Rebuilding documents from a table of atoms: the plans that read column names as paths,
+// and the placement of every atom into its document. The row order, the readers of the two
+// kinds of columns, the budgets and the rebuilt document each live in their own unit.
+
 #include <algorithm>
-#include <bit>
-#include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <exception>
 #include <limits>
 #include <memory>
-#include <span>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
-#include <variant>
 #include <vector>
 
+#include "codecs/json_internal.h"
+#include "shred/cell_view.h"
+#include "shred/column_readers.h"
+#include "shred/path_names.h"
+#include "shred/rebuilt_document.h"
+#include "shred/row_order.h"
+#include "shred/unshred_budget.h"
 #include "shred/unshred_internal.h"
 #include "shredder/atom_column.h"
 #include "shredder/shredder.h"
 #include "shredder/value.h"
 
 namespace shredder {
+namespace unshred_internal {
 namespace {
 
-constexpr std::string_view kIndexSuffix = "__idx";
-constexpr std::string_view kTxnSuffix = "__txn_id";
-constexpr std::string_view kRootTxnName = "root___txn_id";
-constexpr std::string_view kRootSegment = "root";
-// Array slots that a call may create beyond one per input cell.
-constexpr std::uint64_t kSlotAllowance = std::uint64_t{1} << 20;
-// Members a call may create, counted in estimated bytes (a map node and its value, plus the
-// key): an allowance, kMemberBytesPerCell per input cell and the bytes of the column names.
-// Documents repeat their columns' paths, so a few long names over many rows, or deep names
-// over many documents, would otherwise rebuild far more than the table holds.
-constexpr std::uint64_t kMemberAllowance = std::uint64_t{1} << 28;
-constexpr std::uint64_t kMemberBytesPerCell = 512;
-constexpr std::uint64_t kMemberNodeBytes = 128;
 constexpr std::uint64_t kNoIndexColumn = std::numeric_limits<std::uint64_t>::max();
 
-// Calls `emit` with every segment of `name` under the splitting rule of `split_path`, in order,
-// until `emit` returns false. Every segment is a substring of the name: a run of k underscores
-// ends the segment before it and the next one starts after the run's first underscore, so it
-// keeps the k - 1 others; a run of three or more keeps the rest of the name whole. Returns
-// false when `emit` stopped the walk.
-template <typename Emit>
-bool ForEachSegment(std::string_view name, Emit&& emit) {
-  const std::size_t n = name.size();
-  bool first = true;
-  // The list never starts with an empty segment (a name that begins with "_", or is empty).
-  auto push = [&](std::size_t from, std::size_t to) {
-    const bool drop = first && from == to;
-    first = false;
-    return drop || emit(name.substr(from, to - from));
-  };
-  std::size_t start = 0;
-  std::size_t search = 0;
-  while (true) {
-    const std::size_t run = name.find('_', search);
-    if (run == std::string_view::npos) return push(start, n);
-    std::size_t run_end = name.find_first_not_of('_', run);
-    if (run_end == std::string_view::npos) run_end = n;
-    if (!push(start, run)) return false;
-    start = run + 1;
-    if (run_end - run >= 3) return push(start, n);
-    search = run_end;
-  }
-}
-
-// Number of segments of `name`, counting stops once it exceeds `limit`.
-std::size_t CountSegments(std::string_view name, std::size_t limit) {
-  std::size_t count = 0;
-  ForEachSegment(name, [&](std::string_view) { return ++count <= limit; });
-  return count;
-}
-
-// A cell read where it lies: its atom alternative (0 null, 1 bool, 2 int64, 3 double,
-// 4 string) and payload, a string's bytes viewed in the atom or column buffer holding them.
-struct CellView {
-  std::uint8_t kind = 0;
-  std::uint64_t bits = 0;  // the bool, the integer or the double's bits
-  std::string_view text;
-
-  bool boolean() const { return bits != 0; }
-  std::int64_t integer() const { return static_cast<std::int64_t>(bits); }
-  double real() const { return std::bit_cast<double>(bits); }
-};
-
-CellView ViewOf(const Atom& atom) {
-  switch (atom.index()) {
-    case 1: return CellView{1, *std::get_if<bool>(&atom) ? 1u : 0u, {}};
-    case 2: return CellView{2, static_cast<std::uint64_t>(*std::get_if<std::int64_t>(&atom)), {}};
-    case 3: return CellView{3, std::bit_cast<std::uint64_t>(*std::get_if<double>(&atom)), {}};
-    case 4: return CellView{4, 0, *std::get_if<std::string>(&atom)};
-    default: return CellView{};
-  }
-}
-
-// Three-way comparison of cells: by alternative first (null < bool < integer < double <
-// string), then by value. NaN sorts after every other double and equal to itself, so the
-// order stays a strict weak ordering and equal transaction atoms always meet.
-int CompareCells(const CellView& a, const CellView& b) {
-  if (a.kind != b.kind) return a.kind < b.kind ? -1 : 1;
-  switch (a.kind) {
-    case 1: return int{a.boolean()} - int{b.boolean()};
-    case 2: {
-      const std::int64_t x = a.integer();
-      const std::int64_t y = b.integer();
-      return (x > y) - (x < y);
-    }
-    case 3: {
-      const double x = a.real();
-      const double y = b.real();
-      if (x < y) return -1;
-      if (y < x) return 1;
-      return int{std::isnan(x)} - int{std::isnan(y)};
-    }
-    case 4: {
-      const int c = a.text.compare(b.text);
-      return (c > 0) - (c < 0);
-    }
-    default: return 0;
-  }
-}
-
-// Whether two cells hold the same value, bit for bit: unlike the ordering above, 0.0 and -0.0
-// differ, and NaNs are the same only with the same payload.
-bool IdenticalCells(const CellView& a, const CellView& b) {
-  if (a.kind != b.kind) return false;
-  return a.kind == 4 ? a.text == b.text : a.bits == b.bits;
-}
-
-bool IsContainer(const Value& value) {
-  return std::holds_alternative<Array>(value.data) || std::holds_alternative<Object>(value.data);
-}
-
-void AssignCell(Value& target, const CellView& cell) {
-  switch (cell.kind) {
-    case 1: target.data.emplace<bool>(cell.boolean()); break;
-    case 2: target.data.emplace<std::int64_t>(cell.integer()); break;
-    case 3: target.data.emplace<double>(cell.real()); break;
-    case 4:
-      // Rows of one document rewrite equal strings (the transaction id on every row), so an
-      // existing string is assigned in place and keeps its buffer.
-      if (auto* existing = std::get_if<std::string>(&target.data)) {
-        existing->assign(cell.text);
-      } else {
-        target.data.emplace<std::string>(cell.text);
-      }
-      break;
-    default: target.data.emplace<std::monostate>(); break;
-  }
-}
-
-bool GetBit(const std::uint8_t* bits, std::int64_t i) { return (bits[i >> 3] >> (i & 7)) & 1; }
-
-// Reads one column's cells. A column of atoms is read in place when it exposes its atoms,
-// otherwise through `at`; a row beyond the exposed atoms always goes through `at`, so a short
-// column fails with its own out-of-range text. A raw column is read in its buffers.
-class ColumnReader {
- public:
-  explicit ColumnReader(IColumn& column) : column_(&column), size_(column.size()) {
-    std::span<Atom> atoms;
-    try {
-      atoms = column.storage();
-    } catch (const std::exception&) {
-      // A read-only view may refuse to expose storage; it is then read through `at`.
-    }
-    if (atoms.size() == size_) data_ = atoms.data();
-  }
-
-  ColumnReader(const unshred_internal::RawColumn& raw, std::uint64_t rows)
-      : raw_(&raw), size_(rows) {}
-
-  // The cell at `row`. Its string view stays valid for the whole call when `in_place`, and
-  // otherwise until the next `get` on this reader.
-  CellView get(std::uint64_t row) {
-    if (raw_ != nullptr) return RawCell(static_cast<std::int64_t>(row));
-    if (data_ != nullptr && row < size_) return ViewOf(data_[row]);
-    Copies& copies = this->copies();
-    copies.scratch = column_->at(row);
-    return ViewOf(copies.scratch);
-  }
-
-  // Whether the cell at `row` is known to be null without reading it: a cheap test for the
-  // many empty cells of a sparse table. False when it cannot tell.
-  [[gnu::always_inline]] bool KnownNull(std::uint64_t row) const {
-    if (raw_ != nullptr) {
-      if (raw_->validity != nullptr) {
-        return !GetBit(raw_->validity, raw_->offset + static_cast<std::int64_t>(row));
-      }
-      return raw_->all_null || raw_->type == unshred_internal::RawColumn::Type::Null;
-    }
-    return data_ != nullptr && row < size_ && data_[row].index() == 0;
-  }
-
-  // Reads the row only for the failure it may raise, as placing would.
-  void touch(std::uint64_t row) const {
-    if (raw_ == nullptr && row >= size_) (void)column_->at(row);
-  }
-
-  // Whether one of the first `rows` cells is not null.
-  bool HoldsValue(std::uint64_t rows) const {
-    const std::uint64_t n = std::min(size_, rows);
-    if (raw_ != nullptr) {
-      using Type = unshred_internal::RawColumn::Type;
-      if (raw_->type == Type::Null || raw_->all_null) return false;
-      if (raw_->validity == nullptr) return n > 0;
-      for (std::uint64_t i = 0; i < n; ++i) {
-        if (GetBit(raw_->validity, raw_->offset + static_cast<std::int64_t>(i))) return true;
-      }
-      return false;
-    }
-    for (std::uint64_t i = 0; i < n; ++i) {
-      if ((data_ != nullptr ? data_[i].index() : column_->at(i).index()) != 0) return true;
-    }
-    return false;
-  }
-
-  // Makes the first `rows` cells readable in place (a copy, once, for a column that does not
-  // expose its atoms), so that sort comparisons never copy atoms.
-  void materialize(std::uint64_t rows) {
-    if (in_place()) return;
-    const std::uint64_t n = std::min(size_, rows);
-    std::vector<Atom>& owned = copies().owned;
-    owned.reserve(n);
-    for (std::uint64_t i = 0; i < n; ++i) owned.push_back(column_->at(i));
-    data_ = owned.data();
-    size_ = n;
-  }
-
-  bool in_place() const { return raw_ != nullptr || data_ != nullptr; }
-  std::uint64_t size() const { return size_; }
-
- private:
-  CellView RawCell(std::int64_t row) const {
-    using Type = unshred_internal::RawColumn::Type;
-    const unshred_internal::RawColumn& raw = *raw_;
-    const std::int64_t i = raw.offset + row;
-    if (raw.validity != nullptr ? !GetBit(raw.validity, i) : raw.all_null) return CellView{};
-    switch (raw.type) {
-      case Type::Bool: return CellView{1, GetBit(raw.values, i) ? 1u : 0u, {}};
-      case Type::Int64:
-      case Type::Double: {
-        std::uint64_t bits;
-        std::memcpy(&bits, raw.values + 8 * i, sizeof bits);
-        return CellView{static_cast<std::uint8_t>(raw.type == Type::Int64 ? 2 : 3), bits, {}};
-      }
-      case Type::Utf8: {
-        const auto* offsets = static_cast<const std::int32_t*>(raw.offsets);
-        return CellView{4, 0, std::string_view(raw.data + offsets[i],
-                                               static_cast<std::size_t>(offsets[i + 1] -
-                                                                        offsets[i]))};
-      }
-      case Type::LargeUtf8: {
-        const auto* offsets = static_cast<const std::int64_t*>(raw.offsets);
-        return CellView{4, 0, std::string_view(raw.data + offsets[i],
-                                               static_cast<std::size_t>(offsets[i + 1] -
-                                                                        offsets[i]))};
-      }
-      default: return CellView{};
-    }
-  }
-
-  const unshred_internal::RawColumn* raw_ = nullptr;
-  IColumn* column_ = nullptr;
-  const Atom* data_ = nullptr;
-  std::uint64_t size_;
-  // Atoms copied out of a column read through `at`; made on first use, so that a reader of
-  // a column read in place (tables may have millions of columns) stays small.
-  struct Copies {
-    std::vector<Atom> owned;
-    Atom scratch;
-  };
-  Copies& copies() {
-    if (!copies_) copies_ = std::make_unique<Copies>();
-    return *copies_;
-  }
-  std::unique_ptr<Copies> copies_;
-};
-
-// One index column: the array path it numbers, its column, and the segment count of the path.
-struct IndexColumnRef {
-  std::string_view base_path;
-  std::uint64_t column;
-  std::int32_t depth;
-};
-
-// One segment of a placed column's path: the member key it names and, when the path up to and
-// including it is an array path, the index column that numbers that array.
+// One segment of a placed column's path: the member key it names (and the key's rank in byte
+// order among all keys) and, when the path up to and including it is an array path, the
+// index column that numbers that array.
 struct Step {
   std::string key;
   std::uint64_t index_column;
   // Numbers the whole path up to and including this step (keys and index columns): two steps
   // of the same number lead, in one row, to the same place.
   std::uint32_t prefix;
+  std::uint32_t rank = 0;
 };
 
 // A path prefix while numbering them: the number of the prefix one step shorter (0 for
@@ -316,7 +65,7 @@ struct PrefixKeyHash {
 // How one column's atoms are placed: its steps are `steps[first_step, end_step)`; a column
 // that is never placed (index columns, "root", the empty name) has no steps. `repeatable`
 // tells that placing an atom again, as the last placement of this column put it, may be
-// skipped (see `Rebuild`).
+// skipped (see `BuildDocuments`).
 struct ColumnPlan {
   std::string_view name;
   std::uint64_t column;
@@ -333,37 +82,30 @@ struct LastPlacement {
   std::uint64_t replacements = 0;
 };
 
+// "root___txn_id" when present: the member of the document itself. Otherwise the first
+// column ending with "__txn_id".
+std::uint64_t FindTransactionColumn(const std::vector<std::string>& headers) {
+  for (std::size_t c = 0; c < headers.size(); ++c) {
+    if (headers[c] == kRootTxnName) return c;
+  }
+  for (std::size_t c = 0; c < headers.size(); ++c) {
+    if (std::string_view(headers[c]).ends_with(kTxnSuffix)) return c;
+  }
+  throw std::runtime_error("Shredder::Unshred: missing __txn_id column");
+}
+
+// Rebuilds the documents of a table read through one `Reader` per column (see
+// column_readers.h).
+template <typename Reader>
 class Unshredder {
  public:
-  explicit Unshredder(const std::vector<std::string>& headers) : headers_(headers) {}
-
-  // "root___txn_id" when present: the member of the document itself. Otherwise the first
-  // column ending with "__txn_id".
-  void FindTransactionColumn() {
-    const auto& headers = headers_;
-    for (std::size_t c = 0; c < headers.size(); ++c) {
-      if (headers[c] == kRootTxnName) {
-        txn_column_ = c;
-        return;
-      }
-    }
-    for (std::size_t c = 0; c < headers.size(); ++c) {
-      if (std::string_view(headers[c]).ends_with(kTxnSuffix)) {
-        txn_column_ = c;
-        return;
-      }
-    }
-    throw std::runtime_error("Shredder::Unshred: missing __txn_id column");
-  }
-
-  // Rebuilds the documents of `rows` rows from one reader per header.
-  std::vector<Object> Run(std::vector<ColumnReader> readers, std::uint64_t rows) {
-    const auto& headers = headers_;
-    readers_ = std::move(readers);
-    rows_ = rows;
+  Unshredder(const std::vector<std::string>& headers, std::vector<Reader> readers,
+             std::uint64_t rows)
+      : headers_(headers),
+        txn_column_(FindTransactionColumn(headers)),
+        readers_(std::move(readers)),
+        rows_(rows) {
     BuildPlans();
-    // The cells that count are those of columns holding a value: columns of nulls only may
-    // cost nothing to hold, so they must not widen the budgets.
     std::uint64_t valued_columns = 0;
     std::uint64_t name_bytes = 0;
     holds_value_.reserve(headers.size());
@@ -372,27 +114,110 @@ class Unshredder {
       if (holds_value_.back()) ++valued_columns;
       name_bytes += headers[c].size();
     }
-    const std::uint64_t cells = SaturatingProduct(rows, valued_columns);
-    slot_budget_ = SaturatingSum(cells, kSlotAllowance);
-    member_budget_ = SaturatingSum(
-        SaturatingSum(kMemberAllowance, SaturatingProduct(kMemberBytesPerCell, cells)),
-        name_bytes);
-    if (rows <= std::numeric_limits<std::uint32_t>::max()) {
-      return Rebuild<std::uint32_t>(rows);
-    }
-    return Rebuild<std::uint64_t>(rows);
+    budget_.Set(rows, valued_columns, name_bytes);
+  }
+
+  // The documents, in ascending order of their transaction atoms.
+  std::vector<Object> Objects() {
+    if (rows_ <= std::numeric_limits<std::uint32_t>::max()) return Objects<std::uint32_t>();
+    return Objects<std::uint64_t>();
+  }
+
+  // The JSON text codec's batch of the documents.
+  std::shared_ptr<arrow::RecordBatch> JsonBatch() {
+    if (rows_ <= std::numeric_limits<std::uint32_t>::max()) return JsonBatch<std::uint32_t>();
+    return JsonBatch<std::uint64_t>();
   }
 
  private:
-  static constexpr std::uint64_t kSlotMax = std::numeric_limits<std::uint64_t>::max();
-
-  static std::uint64_t SaturatingProduct(std::uint64_t a, std::uint64_t b) {
-    if (a != 0 && b > kSlotMax / a) return kSlotMax;
-    return a * b;
+  // One document per group of rows of equal transaction atoms, built from its rows in
+  // sorted order.
+  //
+  // Sorted by transaction, the rows of the table come in no useful order in memory, so the
+  // documents are built in the order of their first rows in the table instead, each handed
+  // to `sink` with its place in document order. Documents do not depend on one another and
+  // the budgets count totals, so this gives the same documents, and fails exactly when the
+  // sorted order would; should it fail, the documents are built again in sorted order so
+  // that the failure is the one that order meets first (`restart` is called before).
+  template <typename Row, typename Sink, typename Restart>
+  void Rebuild(Sink&& sink, Restart&& restart) {
+    const std::vector<Row> order = OrderRows<Row>(
+        readers_, SortPassColumns(index_refs_, txn_column_), txn_column_, holds_value_, rows_,
+        groups_);
+    // Null transaction atoms sort first.
+    if (rows_ > 0 && readers_[txn_column_].get(order[0]).kind == Kind::Null) {
+      throw std::runtime_error("Shredder::Unshred: null __txn_id encountered");
+    }
+    std::vector<std::size_t> by_table_order(groups_.size());
+    {
+      std::vector<Row> first_rows(groups_.size());
+      bool in_order = true;
+      for (std::size_t g = 0; g < groups_.size(); ++g) {
+        by_table_order[g] = g;
+        first_rows[g] = *std::min_element(order.begin() + groups_[g].begin,
+                                          order.begin() + groups_[g].end);
+        in_order = in_order && (g == 0 || first_rows[g - 1] < first_rows[g]);
+      }
+      if (!in_order) {
+        std::sort(by_table_order.begin(), by_table_order.end(),
+                  [&](std::size_t a, std::size_t b) { return first_rows[a] < first_rows[b]; });
+      }
+    }
+    try {
+      BuildDocuments(order, by_table_order, sink);
+    } catch (const std::exception&) {
+      std::vector<std::size_t> sorted(groups_.size());
+      for (std::size_t g = 0; g < sorted.size(); ++g) sorted[g] = g;
+      restart();
+      budget_.Reset();
+      BuildDocuments(order, sorted, sink);
+    }
   }
 
-  static std::uint64_t SaturatingSum(std::uint64_t a, std::uint64_t b) {
-    return a > kSlotMax - b ? kSlotMax : a + b;
+  template <typename Row>
+  std::vector<Object> Objects() {
+    std::vector<Object> documents;
+    Rebuild<Row>(
+        [&](std::size_t g) {
+          if (documents.size() < groups_.size()) documents.resize(groups_.size());
+          documents[g] = document_.ToObject();
+        },
+        [&] { std::vector<Object>().swap(documents); });
+    documents.resize(groups_.size());
+    return documents;
+  }
+
+  template <typename Row>
+  std::shared_ptr<arrow::RecordBatch> JsonBatch() {
+    std::string text;
+    std::vector<std::pair<std::size_t, std::size_t>> spans;
+    // The first document, in document order, whose text cannot be written, and why: the
+    // codec would fail there, once every document is built.
+    std::optional<std::pair<std::size_t, std::string>> failure;
+    Rebuild<Row>(
+        [&](std::size_t g) {
+          if (spans.size() < groups_.size()) spans.resize(groups_.size());
+          const std::size_t begin = text.size();
+          try {
+            document_.AppendJson(text);
+          } catch (const std::exception& error) {
+            text.resize(begin);
+            if (!failure || g < failure->first) failure.emplace(g, error.what());
+          }
+          spans[g] = {begin, text.size()};
+        },
+        [&] {
+          std::string().swap(text);
+          failure.reset();
+        });
+    spans.resize(groups_.size());
+    if (failure) {
+      // The documents before it are appended first, and may fail first.
+      spans.resize(failure->first);
+      (void)json_internal::TextBatch(text, spans);
+      throw std::runtime_error(failure->second);
+    }
+    return json_internal::TextBatch(text, spans);
   }
 
   void BuildPlans() {
@@ -451,7 +276,22 @@ class Unshredder {
       }
       plans_.push_back(ColumnPlan{name, c, first_step, steps_.size(), false});
     }
+    RankKeys();
     MarkRepeatablePlans();
+  }
+
+  // Numbers the distinct keys in byte order, the order of an object's members.
+  void RankKeys() {
+    std::vector<std::string_view> keys;
+    keys.reserve(steps_.size());
+    for (const Step& step : steps_) keys.push_back(step.key);
+    std::sort(keys.begin(), keys.end());
+    keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+    for (Step& step : steps_) {
+      step.rank = static_cast<std::uint32_t>(
+          std::lower_bound(keys.begin(), keys.end(), std::string_view(step.key)) - keys.begin());
+    }
+    document_.SetKeys(std::move(keys));
   }
 
   // A plan is repeatable when no other plan reaches the same place (the same keys with the
@@ -478,7 +318,7 @@ class Unshredder {
   }
 
   bool InPlace(std::uint64_t column) const {
-    const ColumnReader& reader = readers_[column];
+    const Reader& reader = readers_[column];
     return reader.in_place() && reader.size() >= rows_;
   }
 
@@ -490,153 +330,17 @@ class Unshredder {
     for (std::size_t i = plan.first_step; i < plan.end_step; ++i) {
       const std::uint64_t index = steps_[i].index_column;
       if (index == kNoIndexColumn) continue;
-      ColumnReader& reader = readers_[index];
+      Reader& reader = readers_[index];
       if (!IdenticalCells(reader.get(row), reader.get(earlier))) return false;
     }
     return true;
   }
 
-  // The sort passes in the order they run: index columns of deeper arrays first, equal depths
-  // by array path, and the transaction column last, so that it decides first.
-  std::vector<std::uint64_t> SortPassColumns() const {
-    std::vector<IndexColumnRef> refs = index_refs_;
-    std::stable_sort(refs.begin(), refs.end(),
-                     [](const IndexColumnRef& a, const IndexColumnRef& b) {
-                       if (a.depth != b.depth) return a.depth > b.depth;
-                       return a.base_path < b.base_path;
-                     });
-    std::vector<std::uint64_t> passes;
-    passes.reserve(refs.size() + 1);
-    for (const IndexColumnRef& ref : refs) passes.push_back(ref.column);
-    passes.push_back(txn_column_);
-    return passes;
-  }
-
-  // Orders the rows as the successive stable sorts by each pass column would: one stable sort
-  // comparing the pass columns from the last pass to the first gives the same order.
-  template <typename Row>
-  std::vector<Row> OrderRows(std::uint64_t rows) {
-    const std::vector<std::uint64_t> passes = SortPassColumns();
-    if (rows >= 2) {
-      // Every row takes part in some comparison of every pass, so a pass column that lacks a
-      // row fails with its own text, the first such column in pass order first.
-      for (std::uint64_t column : passes) {
-        if (readers_[column].size() < rows) readers_[column].touch(readers_[column].size());
-      }
-    }
-    // Sorting by a column of nulls only changes nothing: its pass is dropped rather than
-    // copying the atoms of a column that stores none.
-    std::vector<std::uint64_t> kept;
-    kept.reserve(passes.size());
-    for (std::uint64_t column : passes) {
-      if (column == txn_column_ || holds_value_[column]) kept.push_back(column);
-    }
-    for (std::uint64_t column : kept) readers_[column].materialize(rows);
-
-    std::vector<Row> order(rows);
-    for (std::uint64_t r = 0; r < rows; ++r) order[r] = static_cast<Row>(r);
-    groups_.clear();
-    if (rows < 2) {
-      if (rows == 1) groups_.push_back(Group{0, 1});
-      return order;
-    }
-
-    // The transaction column decides first (it is the last pass), then the index columns.
-    // Rows of one transaction mostly stand together, so the stable sort by all of them is
-    // done as: the runs of rows of one transaction atom, stably sorted by that atom; the runs
-    // of equal atoms joined in that order; each group stably sorted by the index columns.
-    // That is the order of one stable sort by all the keys, with one comparison of
-    // transaction atoms per run instead of several per row.
-    ColumnReader& txn = readers_[txn_column_];
-    std::vector<ColumnReader*> keys;
-    keys.reserve(kept.size());
-    for (auto it = kept.rbegin() + 1; it != kept.rend(); ++it) keys.push_back(&readers_[*it]);
-    struct TxnRun {
-      Row first;
-      Row end;
-    };
-    std::vector<TxnRun> runs;
-    Row start = 0;
-    for (std::uint64_t r = 1; r <= rows; ++r) {
-      if (r == rows || CompareCells(txn.get(r), txn.get(r - 1)) != 0) {
-        runs.push_back(TxnRun{start, static_cast<Row>(r)});
-        start = static_cast<Row>(r);
-      }
-    }
-    std::stable_sort(runs.begin(), runs.end(), [&txn](const TxnRun& a, const TxnRun& b) {
-      return CompareCells(txn.get(a.first), txn.get(b.first)) < 0;
-    });
-    auto by_index = [&keys](Row a, Row b) {
-      for (ColumnReader* key : keys) {
-        const int c = CompareCells(key->get(a), key->get(b));
-        if (c != 0) return c < 0;
-      }
-      return false;
-    };
-    std::size_t out = 0;
-    for (std::size_t i = 0; i < runs.size();) {
-      const std::size_t group = out;
-      std::size_t j = i;
-      do {
-        for (Row r = runs[j].first; r < runs[j].end; ++r) order[out++] = r;
-        ++j;
-      } while (j < runs.size() &&
-               CompareCells(txn.get(runs[j].first), txn.get(runs[i].first)) == 0);
-      if (!keys.empty() && out - group > 1) {
-        std::stable_sort(order.begin() + static_cast<std::ptrdiff_t>(group),
-                         order.begin() + static_cast<std::ptrdiff_t>(out), by_index);
-      }
-      groups_.push_back(Group{group, out});
-      i = j;
-    }
-    return order;
-  }
-
-  // The documents, in ascending order of their transaction atoms: one per group of rows of
-  // equal transaction atoms, built from its rows in sorted order.
-  //
-  // Sorted by transaction, the rows of the table come in no useful order in memory, so the
-  // documents are built in the order of their first rows in the table instead, each into its
-  // own place. Documents do not depend on one another and the budgets count totals, so this
-  // gives the same documents, and fails exactly when the sorted order would; should it fail,
-  // the documents are built again in sorted order so that the failure is the one that order
-  // meets first.
-  template <typename Row>
-  std::vector<Object> Rebuild(std::uint64_t rows) {
-    const std::vector<Row> order = OrderRows<Row>(rows);
-    // Null transaction atoms sort first.
-    if (rows > 0 && readers_[txn_column_].get(order[0]).kind == 0) {
-      throw std::runtime_error("Shredder::Unshred: null __txn_id encountered");
-    }
-    std::vector<std::size_t> by_table_order(groups_.size());
-    {
-      std::vector<Row> first_rows(groups_.size());
-      for (std::size_t g = 0; g < groups_.size(); ++g) {
-        by_table_order[g] = g;
-        first_rows[g] = *std::min_element(order.begin() + groups_[g].begin,
-                                          order.begin() + groups_[g].end);
-      }
-      std::sort(by_table_order.begin(), by_table_order.end(),
-                [&](std::size_t a, std::size_t b) { return first_rows[a] < first_rows[b]; });
-    }
-    std::vector<Object> documents(groups_.size());
-    try {
-      BuildDocuments(order, by_table_order, documents);
-    } catch (const std::exception&) {
-      std::vector<std::size_t> sorted(groups_.size());
-      for (std::size_t g = 0; g < sorted.size(); ++g) sorted[g] = g;
-      documents = std::vector<Object>(groups_.size());
-      slots_used_ = 0;
-      member_bytes_ = 0;
-      BuildDocuments(order, sorted, documents);
-    }
-    return documents;
-  }
-
-  // Builds documents[g] from the rows of group g, for the groups in `visit` order.
-  template <typename Row>
+  // Builds the document of each group of rows, for the groups in `visit` order, and hands
+  // each to `sink` with its group number while it is held in `document_`.
+  template <typename Row, typename Sink>
   void BuildDocuments(const std::vector<Row>& order, const std::vector<std::size_t>& visit,
-                      std::vector<Object>& documents) {
+                      Sink& sink) {
     // Rows of one document mostly repeat the atoms of the rows before them outside of arrays.
     // Placing a column's atom again, at the place its last placement in the same document
     // used, changes nothing as long as no container has been replaced since: the path still
@@ -647,19 +351,19 @@ class Unshredder {
     for (const std::size_t document : visit) {
       document_serial_ = document;
       replacements_ = 0;
-      Object& open = documents[document];
+      document_.Clear();
       for (std::size_t i = groups_[document].begin; i < groups_[document].end; ++i) {
         const Row row = order[i];
         for (std::size_t p = 0; p < plans_.size(); ++p) {
           const ColumnPlan& plan = plans_[p];
-          ColumnReader& reader = readers_[plan.column];
+          Reader& reader = readers_[plan.column];
           if (plan.first_step == plan.end_step) {
             reader.touch(row);
             continue;
           }
           if (reader.KnownNull(row)) continue;
           const CellView cell = reader.get(row);
-          if (cell.kind == 0) continue;
+          if (cell.kind == Kind::Null) continue;
           if (plan.repeatable) {
             LastPlacement& previous = last[p];
             if (previous.document == document && previous.replacements == replacements_ &&
@@ -668,9 +372,10 @@ class Unshredder {
             }
             previous = LastPlacement{document, row, replacements_};
           }
-          Place(open, plan, row, cell);
+          Place(plan, row, cell, reader.stable(row));
         }
       }
+      sink(document);
     }
   }
 
@@ -681,30 +386,29 @@ class Unshredder {
   // of one object). The containers the last placement passed through are kept, and a
   // placement whose path begins with the same steps starts from the deepest shared one:
   // walking those steps again would only find what is already there, as long as nothing
-  // was replaced and no array was resized since (which could move the containers).
-  void Place(Object& document, const ColumnPlan& plan, std::uint64_t row, const CellView& cell) {
+  // was replaced since. (Nodes keep their numbers when arrays grow.)
+  void Place(const ColumnPlan& plan, std::uint64_t row, const CellView& cell, bool stable) {
     const Step* const first = &steps_[plan.first_step];
     const std::size_t count = plan.end_step - plan.first_step;
     if (cursor_.size() < count) cursor_.resize(count);
     std::size_t depth = 0;
-    Object* container = &document;
+    NodeId container = document_.root();
     if (cursor_row_ == row && cursor_document_ == document_serial_ &&
-        cursor_replacements_ == replacements_ && cursor_resizes_ == resizes_) {
+        cursor_replacements_ == replacements_) {
       depth = std::min(cursor_depth_, count - 1);
       while (depth > 0 && cursor_[depth - 1].prefix != first[depth - 1].prefix) --depth;
       if (depth > 0) container = cursor_[depth - 1].container;
     }
-    PlaceFrom(container, depth, first, count, plan, row, cell);
+    PlaceFrom(container, depth, first, count, plan, row, cell, stable);
     cursor_row_ = row;
     cursor_document_ = document_serial_;
     cursor_replacements_ = replacements_;
-    cursor_resizes_ = resizes_;
   }
 
   // Walks the steps of a placement from `depth` on, recording in the cursor the container
   // each step leads to.
-  void PlaceFrom(Object* container, std::size_t depth, const Step* first, std::size_t count,
-                 const ColumnPlan& plan, std::uint64_t row, const CellView& cell) {
+  void PlaceFrom(NodeId container, std::size_t depth, const Step* first, std::size_t count,
+                 const ColumnPlan& plan, std::uint64_t row, const CellView& cell, bool stable) {
     for (;; ++depth) {
       cursor_depth_ = depth;
       const Step* step = first + depth;
@@ -712,144 +416,138 @@ class Unshredder {
       if (step->index_column != kNoIndexColumn) {
         const CellView index_cell = readers_[step->index_column].get(row);
         // A null index reads the path as an object path; any other non-index stops the atom.
-        if (index_cell.kind != 0) {
-          if (index_cell.kind != 2 || index_cell.integer() < 0) return;
-          const std::int64_t index = index_cell.integer();
-          Value& member = MemberOf(*container, step->key);
-          if (!std::holds_alternative<Array>(member.data)) Replace<Array>(member);
-          Array& array = *std::get_if<Array>(&member.data);
-          const std::uint64_t wanted = static_cast<std::uint64_t>(index) + 1;
-          if (array.size() < wanted) {
-            TakeSlots(wanted - array.size(), plan);
-            array.resize(wanted);
-            ++resizes_;
+        if (index_cell.kind != Kind::Null) {
+          if (index_cell.kind != Kind::Int64 || index_cell.integer() < 0) return;
+          const auto index = static_cast<std::uint64_t>(index_cell.integer());
+          const NodeId member = MemberOf(container, *step);
+          if (document_.kind(member) != Kind::Array) Replace(member, Kind::Array);
+          std::vector<NodeId>& elements = document_.elements(member);
+          if (elements.size() <= index) {
+            budget_.TakeSlots(index + 1 - elements.size(), plan.name);
+            elements.resize(index + 1, kNoNode);
           }
-          Value& element = array[static_cast<std::size_t>(index)];
+          NodeId element = elements[index];
           if (is_last) {
-            if (!IsContainer(element)) AssignCell(element, cell);
+            if (document_.IsContainer(element)) return;
+            if (element == kNoNode) {
+              element = document_.NewNode();
+              document_.elements(member)[index] = element;
+            }
+            document_.Assign(element, cell, stable);
             return;
           }
-          if (!std::holds_alternative<Object>(element.data)) Replace<Object>(element);
-          container = std::get_if<Object>(&element.data);
+          if (element == kNoNode) {
+            element = document_.NewNode();
+            document_.elements(member)[index] = element;
+          }
+          if (document_.kind(element) != Kind::Object) Replace(element, Kind::Object);
+          container = element;
           cursor_[depth] = CursorStep{step->prefix, container};
           continue;
         }
       }
-      Value& member = MemberOf(*container, step->key);
+      const NodeId member = MemberOf(container, *step);
       if (is_last) {
-        if (!IsContainer(member)) AssignCell(member, cell);
+        if (!document_.IsContainer(member)) document_.Assign(member, cell, stable);
         return;
       }
-      if (!std::holds_alternative<Object>(member.data)) Replace<Object>(member);
-      container = std::get_if<Object>(&member.data);
+      if (document_.kind(member) != Kind::Object) Replace(member, Kind::Object);
+      container = member;
       cursor_[depth] = CursorStep{step->prefix, container};
     }
   }
 
-  // Makes `value` an empty container of type C, counting it when something other than a
-  // null (a filler or a member just created) is replaced.
-  template <typename C>
-  void Replace(Value& value) {
-    if (value.data.index() != 0) ++replacements_;
-    value.data.emplace<C>();
+  // Makes `node` an empty container, counting it when something other than a null (a
+  // filler or a member just created) is replaced.
+  void Replace(NodeId node, Kind kind) {
+    if (document_.kind(node) != Kind::Null) ++replacements_;
+    document_.MakeContainer(node, kind);
   }
 
-  // The member `key` of `container`, created (and counted) when absent. The node is counted
-  // once it is made, so the budget is passed by one member at most.
-  Value& MemberOf(Object& container, const std::string& key) {
-    const auto [it, created] = container.try_emplace(key);
-    if (created) {
-      const std::uint64_t cost = kMemberNodeBytes + key.size();
-      if (cost > member_budget_ - member_bytes_) {
-        throw std::runtime_error(
-            "Shredder::Unshred: documents too large to rebuild: members would take more than " +
-            std::to_string(member_budget_) + " bytes");
-      }
-      member_bytes_ += cost;
+  // The member of `object` that `step` names, created (and counted) when absent.
+  NodeId MemberOf(NodeId object, const Step& step) {
+    std::vector<RebuiltDocument::Member>& members = document_.members(object);
+    auto it = members.end();
+    if (!members.empty() && members.back().rank >= step.rank) {
+      it = std::lower_bound(members.begin(), members.end(), step.rank,
+                            [](const RebuiltDocument::Member& m, std::uint32_t rank) {
+                              return m.rank < rank;
+                            });
+      if (it != members.end() && it->rank == step.rank) return it->node;
     }
-    return it->second;
-  }
-
-  // Counts array slots over the whole call, so the memory a table can make us allocate stays
-  // proportional to its size; fails before the slots are allocated.
-  void TakeSlots(std::uint64_t count, const ColumnPlan& plan) {
-    if (count > slot_budget_ - slots_used_) {
-      throw std::runtime_error("Shredder::Unshred: array index out of range at " +
-                               std::string(plan.name));
-    }
-    slots_used_ += count;
+    budget_.TakeMember(step.key.size());
+    const std::ptrdiff_t at = it - members.begin();
+    const NodeId node = document_.NewNode();
+    // The node list grew; the member lists did not move.
+    members.insert(members.begin() + at, RebuiltDocument::Member{step.rank, node});
+    return node;
   }
 
   const std::vector<std::string>& headers_;
-  std::uint64_t rows_ = 0;
-  std::uint64_t txn_column_ = 0;
-  std::vector<ColumnReader> readers_;
+  const std::uint64_t txn_column_;
+  std::vector<Reader> readers_;
+  const std::uint64_t rows_;
   std::vector<IndexColumnRef> index_refs_;
   std::vector<Step> steps_;
   std::vector<ColumnPlan> plans_;
-  std::uint64_t slot_budget_ = 0;
-  std::uint64_t slots_used_ = 0;
-  // The rows of each document: a range of the sorted row order, in document order.
-  struct Group {
-    std::size_t begin;
-    std::size_t end;
-  };
-  std::vector<Group> groups_;
+  std::vector<bool> holds_value_;
+  UnshredBudget budget_;
+  std::vector<RowGroup> groups_;
+  RebuiltDocument document_;
   std::uint64_t replacements_ = 0;  // containers made over other values in the open document
-  std::uint64_t resizes_ = 0;       // arrays grown in this call
   std::uint64_t document_serial_ = 0;
-  // The last placement: in which row of which document, the counts above at its end, how
-  // many of its steps it walked, and the container each step led to.
+  // The last placement: in which row of which document, the replacements before its end,
+  // how many of its steps it walked, and the container each step led to.
   struct CursorStep {
     std::uint32_t prefix;
-    Object* container;
+    NodeId container;
   };
   std::vector<CursorStep> cursor_;
   std::size_t cursor_depth_ = 0;
   std::uint64_t cursor_row_ = UINT64_MAX;
   std::uint64_t cursor_document_ = UINT64_MAX;
   std::uint64_t cursor_replacements_ = 0;
-  std::uint64_t cursor_resizes_ = 0;
-  std::vector<bool> holds_value_;
-  std::uint64_t member_budget_ = 0;
-  std::uint64_t member_bytes_ = 0;
 };
+
+std::vector<RawColumnReader> RawReaders(const std::vector<RawColumn>& columns,
+                                        std::uint64_t rows) {
+  std::vector<RawColumnReader> readers;
+  readers.reserve(columns.size());
+  for (const RawColumn& column : columns) readers.emplace_back(column, rows);
+  return readers;
+}
 
 }  // namespace
 
-std::vector<std::string> split_path(std::string_view name) {
-  std::vector<std::string> segments;
-  ForEachSegment(name, [&](std::string_view segment) {
-    segments.emplace_back(segment);
-    return true;
-  });
-  return segments;
+std::vector<Object> Unshred(const std::vector<std::string>& headers,
+                            const std::vector<RawColumn>& columns, std::uint64_t rows) {
+  return Unshredder<RawColumnReader>(headers, RawReaders(columns, rows), rows).Objects();
 }
+
+std::shared_ptr<arrow::RecordBatch> UnshredToBatch(const DocumentCodec& codec,
+                                                   const std::vector<std::string>& headers,
+                                                   const std::vector<RawColumn>& columns,
+                                                   std::uint64_t rows) {
+  Unshredder<RawColumnReader> unshredder(headers, RawReaders(columns, rows), rows);
+  if (json_internal::WritesCompactJson(codec)) return unshredder.JsonBatch();
+  return codec.FromDom(unshredder.Objects());
+}
+
+}  // namespace unshred_internal
 
 std::vector<Object> Shredder::Unshred(const ShredResult& table) const {
   if (table.headers.size() != table.columns.size()) {
     throw std::runtime_error("Shredder::Unshred: headers/columns size mismatch");
   }
-  Unshredder unshredder(table.headers);
-  unshredder.FindTransactionColumn();
-  std::vector<ColumnReader> readers;
+  using unshred_internal::AtomColumnReader;
+  const std::uint64_t rows = table.columns.empty() ? 0 : table.columns[0]->size();
+  // Without columns there is no transaction column: the failure is raised before any read.
+  if (table.columns.empty()) (void)unshred_internal::FindTransactionColumn(table.headers);
+  std::vector<AtomColumnReader> readers;
   readers.reserve(table.columns.size());
   for (const auto& column : table.columns) readers.emplace_back(*column);
-  return unshredder.Run(std::move(readers), table.columns[0]->size());
+  return unshred_internal::Unshredder<AtomColumnReader>(table.headers, std::move(readers), rows)
+      .Objects();
 }
-
-namespace unshred_internal {
-
-std::vector<Object> Unshred(const std::vector<std::string>& headers,
-                            const std::vector<RawColumn>& columns, std::uint64_t rows) {
-  Unshredder unshredder(headers);
-  unshredder.FindTransactionColumn();
-  std::vector<ColumnReader> readers;
-  readers.reserve(columns.size());
-  for (const RawColumn& column : columns) readers.emplace_back(column, rows);
-  return unshredder.Run(std::move(readers), rows);
-}
-
-}  // namespace unshred_internal
 
 }  // namespace shredder

@@ -4,10 +4,16 @@
 // caller that has an atoms batch and need not make an atom of every cell first.
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "shredder/document_codec.h"
 #include "shredder/value.h"
+
+namespace arrow {
+class RecordBatch;
+}  // namespace arrow
 
 namespace shredder::unshred_internal {
 
@@ -33,5 +39,13 @@ struct RawColumn {
 /// for a ShredResult with the same names and the atoms of those cells.
 std::vector<Object> Unshred(const std::vector<std::string>& headers,
                             const std::vector<RawColumn>& columns, std::uint64_t rows);
+
+/// What `codec.FromDom` returns for the documents `Unshred` rebuilds, or throws what either
+/// of them would throw first. For the JSON text codec each document is written as text as
+/// soon as it is rebuilt, and no `Object` is made.
+std::shared_ptr<arrow::RecordBatch> UnshredToBatch(const DocumentCodec& codec,
+                                                   const std::vector<std::string>& headers,
+                                                   const std::vector<RawColumn>& columns,
+                                                   std::uint64_t rows);
 
 }  // namespace shredder::unshred_internal

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -143,6 +144,60 @@ TEST(ControllerUnshredInPlace, FailuresAsThePlainRoute) {
     EXPECT_EQ(Reference(*batch), message);
     EXPECT_EQ(InPlace(batch), message);
   }
+}
+
+// Documents are written as text as soon as they are rebuilt, in table order; a failure must
+// still be the one the plain route meets: a document that cannot be rebuilt before any text
+// that cannot be written, and of the texts the first in document order. The two member keys
+// are ill-formed UTF-8 in different ways, so the texts tell which document failed.
+TEST(ControllerUnshredInPlace, FailuresWhileWritingAsThePlainRoute) {
+  struct Row {
+    std::string txn;
+    bool k;  // holds the member with the key "k\xC3"
+    bool m;  // holds the member with the key "m\xE2\x82"
+    std::int64_t index;
+  };
+  auto make = [&](const std::vector<Row>& rows) {
+    arrow::StringBuilder txn;
+    arrow::StringBuilder k;
+    arrow::StringBuilder m;
+    arrow::Int64Builder indexes;
+    arrow::Int64Builder values;
+    for (const Row& row : rows) {
+      EXPECT_TRUE(txn.Append(row.txn).ok());
+      EXPECT_TRUE((row.k ? k.Append("x") : k.AppendNull()).ok());
+      EXPECT_TRUE((row.m ? m.Append("y") : m.AppendNull()).ok());
+      EXPECT_TRUE(indexes.Append(row.index).ok());
+      EXPECT_TRUE(values.Append(1).ok());
+    }
+    return Batch({{"root___txn_id", Finish(txn)},
+                  {"root_k\xC3", Finish(k)},
+                  {"root_m\xE2\x82", Finish(m)},
+                  {"root_list__idx", Finish(indexes)},
+                  {"root_list", Finish(values)}});
+  };
+  const std::int64_t far = std::int64_t{1} << 40;  // more array slots than any budget
+  const std::vector<std::pair<std::shared_ptr<arrow::RecordBatch>, std::string>> cases = {
+      // The rows of t2 come first in the table; t1's text is the first the codec writes.
+      {make({{"t2", true, false, 0}, {"t1", false, true, 0}}), "JSON emit failure: "},
+      {make({{"t2", false, true, 0}, {"t1", true, false, 0}}), "JSON emit failure: "},
+      {make({{"t2", true, false, 0}, {"t1", false, false, 0}}), "JSON emit failure: "},
+      // A document that cannot be rebuilt wins over any text, wherever it stands.
+      {make({{"t1", true, false, 0}, {"t2", false, false, far}}),
+       "Shredder::Unshred: array index out of range at root_list"},
+      {make({{"t2", false, false, far}, {"t1", false, true, 0}}),
+       "Shredder::Unshred: array index out of range at root_list"},
+  };
+  std::vector<std::string> texts;
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    const auto& [batch, start] = cases[i];
+    const std::string want = Reference(*batch);
+    EXPECT_TRUE(want.starts_with(start)) << i << ": " << want;
+    EXPECT_EQ(InPlace(batch), want) << i;
+    texts.push_back(want);
+  }
+  // The first two fail in different documents, so with different texts.
+  EXPECT_NE(texts[0], texts[1]);
 }
 
 }  // namespace

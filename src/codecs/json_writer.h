@@ -1,0 +1,148 @@
+#pragma once
+
+// The one writer of compact JSON text. Two dialects share it: the serializer's JSON (the
+// library's dump, byte for byte) and the boxing text of the coercion policy (numbers as
+// printf "%.17g", string bytes passed through unchecked). Any tree can be written: a tree
+// is read through a small node type (see `ValueNode` for the shape it must have).
+
+#include <cstddef>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "shredder/value.h"
+
+namespace shredder::json_writer {
+
+enum class Dialect : std::uint8_t {
+  // Doubles in the shortest text that reads back, always with a fraction or an exponent,
+  // and null for NaN and the infinities; strings must be well-formed UTF-8; a valueless
+  // value is an error.
+  Json,
+  // Doubles as "%.17g" (nan, inf, -inf included); string bytes unchecked; a valueless value
+  // writes nothing.
+  Boxing,
+};
+
+/// Appends `"bytes"` with JSON's escapes. In the Json dialect ill-formed UTF-8 throws the
+/// library's own error text.
+void AppendQuoted(std::string& out, std::string_view bytes, Dialect dialect);
+void AppendInteger(std::string& out, std::int64_t number);
+void AppendDouble(std::string& out, double number, Dialect dialect);
+
+/// A member key with its written form (quoted, and the colon after it), made once for a key
+/// that many objects share. `text` is empty when the key cannot be written: it is then
+/// written, and fails, where an object holds it.
+struct PreparedKey {
+  std::string_view key;
+  std::string_view text;
+};
+
+/// The written form of `key` for a PreparedKey, or an empty text when it cannot be written.
+std::string PrepareKey(std::string_view key, Dialect dialect);
+
+/// A `Value` seen as a node of a tree to write. Another tree is written through a type with
+/// the same members: `index()` (the alternative, as `ValueData::index()`), the scalar
+/// payloads, and `members(f)` / `elements(f)` calling `f(key, node)` / `f(node)` in order.
+class ValueNode {
+ public:
+  explicit ValueNode(const Value& value) : value_(&value) {}
+  std::size_t index() const { return value_->data.index(); }
+  bool boolean() const { return *std::get_if<bool>(&value_->data); }
+  std::int64_t integer() const { return *std::get_if<std::int64_t>(&value_->data); }
+  double real() const { return *std::get_if<double>(&value_->data); }
+  std::string_view text() const { return *std::get_if<std::string>(&value_->data); }
+  template <typename F>
+  void members(F&& f) const {
+    for (const auto& [key, member] : *std::get_if<Object>(&value_->data)) {
+      f(std::string_view(key), ValueNode(member));
+    }
+  }
+  template <typename F>
+  void elements(F&& f) const {
+    for (const Value& element : *std::get_if<Array>(&value_->data)) f(ValueNode(element));
+  }
+
+ private:
+  const Value* value_;
+};
+
+/// Writes trees into `out`. Recursion is one small frame per level of nesting.
+template <Dialect kDialect>
+class Writer {
+ public:
+  explicit Writer(std::string& out) : out_(out) {}
+
+  template <typename Node>
+  void Write(const Node& node) {
+    switch (node.index()) {
+      case 0: out_.append("null"); return;
+      case 1: out_.append(node.boolean() ? "true" : "false"); return;
+      case 2: AppendInteger(out_, node.integer()); return;
+      case 3: AppendDouble(out_, node.real(), kDialect); return;
+      case 4: AppendQuoted(out_, node.text(), kDialect); return;
+      case 5: {
+        out_.push_back('[');
+        bool first = true;
+        node.elements([&](const auto& element) {
+          if (!first) out_.push_back(',');
+          first = false;
+          Write(element);
+        });
+        out_.push_back(']');
+        return;
+      }
+      case 6: WriteMembers(node); return;
+      default:
+        if constexpr (kDialect == Dialect::Json) {
+          throw std::runtime_error("Unsupported DOM value type for JSON emit");
+        }
+        return;
+    }
+  }
+
+  /// The members of an object node between braces.
+  template <typename Node>
+  void WriteMembers(const Node& node) {
+    out_.push_back('{');
+    bool first = true;
+    node.members([&](const auto& key, const auto& member) {
+      if (!first) out_.push_back(',');
+      first = false;
+      Key(key);
+      Write(member);
+    });
+    out_.push_back('}');
+  }
+
+  void WriteObject(const Object& object) {
+    out_.push_back('{');
+    bool first = true;
+    for (const auto& [key, member] : object) {
+      if (!first) out_.push_back(',');
+      first = false;
+      Key(key);
+      Write(ValueNode(member));
+    }
+    out_.push_back('}');
+  }
+
+ private:
+  void Key(std::string_view key) {
+    AppendQuoted(out_, key, kDialect);
+    out_.push_back(':');
+  }
+  void Key(const PreparedKey& key) {
+    if (key.text.empty()) {
+      Key(key.key);
+    } else {
+      out_.append(key.text);
+    }
+  }
+
+  std::string& out_;
+};
+
+}  // namespace shredder::json_writer

@@ -1,0 +1,286 @@
+// The one compact JSON writer in both dialects against plain references: the Json dialect
+// against nlohmann/json's own dump of the same tree (the serializer's definition), the Boxing
+// dialect against the boxing rules written out directly (printf "%.17g", byte escapes).
+// Random trees and every real document must give the same bytes, or the same error text.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <limits>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "shredder/coerce_policy.h"
+#include "shredder/serialization.h"
+#include "shredder/value.h"
+
+namespace shredder {
+namespace {
+
+using Json = nlohmann::json;
+
+Json ToLibrary(const Value& value) {
+  switch (value.data.index()) {
+    case 0: return nullptr;
+    case 1: return std::get<bool>(value.data);
+    case 2: return std::get<std::int64_t>(value.data);
+    case 3: return std::get<double>(value.data);
+    case 4: return std::get<std::string>(value.data);
+    case 5: {
+      Json array = Json::array();
+      for (const Value& element : std::get<Array>(value.data)) array.push_back(ToLibrary(element));
+      return array;
+    }
+    default: {
+      Json object = Json::object();
+      for (const auto& [key, member] : std::get<Object>(value.data)) {
+        object[key] = ToLibrary(member);
+      }
+      return object;
+    }
+  }
+}
+
+// The serializer's text by its definition, or "JSON emit failure: " and the library's text.
+std::string LibraryText(const Object& document) {
+  try {
+    return ToLibrary(Value(document)).dump();
+  } catch (const std::exception& error) {
+    return std::string("JSON emit failure: ") + error.what();
+  }
+}
+
+std::string WriterText(const Object& document) {
+  try {
+    return JsonSerialization().FromDom(document);
+  } catch (const std::exception& error) {
+    return error.what();
+  }
+}
+
+void BoxQuoted(std::string& out, const std::string& bytes) {
+  out += '"';
+  for (unsigned char byte : bytes) {
+    switch (byte) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case 8: out += "\\b"; break;
+      case 9: out += "\\t"; break;
+      case 10: out += "\\n"; break;
+      case 12: out += "\\f"; break;
+      case 13: out += "\\r"; break;
+      default:
+        if (byte < 32) {
+          char escape[8];
+          std::snprintf(escape, sizeof escape, "\\u%04x", byte);
+          out += escape;
+        } else {
+          out += static_cast<char>(byte);
+        }
+    }
+  }
+  out += '"';
+}
+
+// The boxing form of a value, straight from its rules.
+void BoxText(std::string& out, const Value& value) {
+  char number[64];
+  switch (value.data.index()) {
+    case 0: out += "null"; return;
+    case 1: out += std::get<bool>(value.data) ? "true" : "false"; return;
+    case 2:
+      std::snprintf(number, sizeof number, "%lld",
+                    static_cast<long long>(std::get<std::int64_t>(value.data)));
+      out += number;
+      return;
+    case 3:
+      std::snprintf(number, sizeof number, "%.17g", std::get<double>(value.data));
+      out += number;
+      return;
+    case 4: BoxQuoted(out, std::get<std::string>(value.data)); return;
+    case 5: {
+      out += '[';
+      bool first = true;
+      for (const Value& element : std::get<Array>(value.data)) {
+        if (!first) out += ',';
+        first = false;
+        BoxText(out, element);
+      }
+      out += ']';
+      return;
+    }
+    default: {
+      out += '{';
+      bool first = true;
+      for (const auto& [key, member] : std::get<Object>(value.data)) {
+        if (!first) out += ',';
+        first = false;
+        BoxQuoted(out, key);
+        out += ':';
+        BoxText(out, member);
+      }
+      out += '}';
+    }
+  }
+}
+
+void ExpectSameTexts(const Object& document, const std::string& label) {
+  ASSERT_EQ(WriterText(document), LibraryText(document)) << label;
+  std::string boxed;
+  BoxText(boxed, Value(document));
+  ASSERT_EQ(value_to_text(Value(document)), boxed) << label;
+  std::string appended = "prefix";
+  append_json(appended, Value(document));
+  ASSERT_EQ(appended, "prefix" + boxed) << label;
+}
+
+class TreeMaker {
+ public:
+  explicit TreeMaker(std::uint64_t seed) : random_(seed) {}
+
+  Object MakeObject(int depth) {
+    Object object;
+    const int members = Uniform(0, depth > 3 ? 2 : 6);
+    for (int i = 0; i < members; ++i) object[MakeString()] = MakeValue(depth + 1);
+    return object;
+  }
+
+ private:
+  Value MakeValue(int depth) {
+    switch (Uniform(0, depth > 5 ? 4 : 6)) {
+      case 0: return Value();
+      case 1: return Value(Uniform(0, 1) == 1);
+      case 2: return Value(MakeInteger());
+      case 3: return Value(MakeDouble());
+      case 4: return Value(MakeString());
+      case 5: {
+        Array array;
+        const int n = Uniform(0, 4);
+        for (int i = 0; i < n; ++i) array.push_back(MakeValue(depth + 1));
+        return Value(std::move(array));
+      }
+      default: return Value(MakeObject(depth));
+    }
+  }
+
+  std::int64_t MakeInteger() {
+    static const std::int64_t kEdges[] = {0, -1, 1, std::numeric_limits<std::int64_t>::max(),
+                                          std::numeric_limits<std::int64_t>::min(), 10, -10};
+    if (Uniform(0, 3) == 0) return kEdges[Uniform(0, 6)];
+    return static_cast<std::int64_t>(random_()) >> Uniform(0, 63);
+  }
+
+  double MakeDouble() {
+    static const double kEdges[] = {0.0, -0.0, 0.1, 100.0, 1e16, 1e-5, 1e21, 5e-324,
+                                    std::numeric_limits<double>::max(),
+                                    std::numeric_limits<double>::quiet_NaN(),
+                                    std::numeric_limits<double>::infinity(),
+                                    -std::numeric_limits<double>::infinity(), 2.5, -7.0};
+    if (Uniform(0, 2) == 0) return kEdges[Uniform(0, 13)];
+    // Any bit pattern: subnormals, NaN payloads and every exponent.
+    const std::uint64_t bits = random_();
+    double d;
+    std::memcpy(&d, &bits, sizeof d);
+    return d;
+  }
+
+  // Plain words, escapes, control bytes, byte 127, UTF-8 of every length, and now and then
+  // an ill-formed sequence (a lone continuation byte, a truncated lead, an overlong form, a
+  // surrogate).
+  std::string MakeString() {
+    static const std::vector<std::string> kPieces = {
+        "a", "key", "_", "hello world", "\"", "\\", "/", "\b", "\f", "\n", "\r", "\t",
+        std::string(1, '\0'), "\x01", "\x1f", "\x7f", "\xC3\xA9", "\xE6\x9D\xB1",
+        "\xF0\x9F\x98\x80", "12345678", "abcdefghijklmnop"};
+    static const std::vector<std::string> kIllFormed = {"\x80", "\xC3", "\xC0\xAF",
+                                                        "\xED\xA0\x80", "\xF5\x80\x80\x80"};
+    std::string s;
+    const int pieces = Uniform(0, 6);
+    for (int i = 0; i < pieces; ++i) {
+      if (Uniform(0, 60) == 0) {
+        s += kIllFormed[Uniform(0, static_cast<int>(kIllFormed.size()) - 1)];
+      } else {
+        s += kPieces[Uniform(0, static_cast<int>(kPieces.size()) - 1)];
+      }
+    }
+    return s;
+  }
+
+  int Uniform(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(random_); }
+
+  std::mt19937_64 random_;
+};
+
+TEST(JsonWriter, RandomTreesInBothDialects) {
+  int failures = 0;
+  for (std::uint64_t seed = 1; seed <= 3000; ++seed) {
+    const Object document = TreeMaker(seed).MakeObject(0);
+    ExpectSameTexts(document, "seed " + std::to_string(seed));
+    if (::testing::Test::HasFatalFailure()) return;
+    failures += WriterText(document).starts_with("JSON emit failure: ");
+  }
+  // Both outcomes must occur in numbers, or the comparison proves little.
+  EXPECT_GT(failures, 50);
+  EXPECT_LT(failures, 1500);
+}
+
+TEST(JsonWriter, ValuesAtTheTopOfTheBoxingText) {
+  for (const Value& value : {Value(), Value(true), Value(std::int64_t{-7}), Value(0.1),
+                             Value(std::numeric_limits<double>::quiet_NaN()),
+                             Value(-std::numeric_limits<double>::infinity()), Value(Array{}),
+                             Value(Array{Value(1), Value("x\x01"), Value()})}) {
+    std::string boxed;
+    BoxText(boxed, value);
+    std::string appended;
+    append_json(appended, value);
+    EXPECT_EQ(appended, boxed);
+  }
+}
+
+#ifdef SHREDDER_SHARED_DATA_DIR
+// Every real document, read by the serializer, written in both dialects.
+TEST(JsonWriter, EveryRealDocument) {
+  const std::filesystem::path data = std::filesystem::path(SHREDDER_SHARED_DATA_DIR) / "real";
+  JsonSerialization serialization;
+  std::size_t written = 0;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(data)) {
+    const auto ext = entry.path().extension();
+    if (!entry.is_regular_file() || (ext != ".json" && ext != ".ndjson")) continue;
+    std::ifstream in(entry.path(), std::ios::binary);
+    const std::string text{std::istreambuf_iterator<char>(in), {}};
+    std::vector<std::string> documents;
+    if (ext == ".ndjson") {
+      std::istringstream lines(text);
+      for (std::string line; std::getline(lines, line);) {
+        if (!line.empty()) documents.push_back(line);
+      }
+    } else {
+      documents.push_back(text);
+    }
+    for (const std::string& document : documents) {
+      Object parsed;
+      try {
+        parsed = serialization.ToDom(document);
+      } catch (const JsonParseError&) {
+        continue;  // a root that is not an object
+      }
+      ExpectSameTexts(parsed, entry.path().string());
+      if (::testing::Test::HasFatalFailure()) return;
+      ++written;
+    }
+  }
+  EXPECT_GT(written, 500u);
+}
+#endif
+
+}  // namespace
+}  // namespace shredder
