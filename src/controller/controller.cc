@@ -95,7 +95,12 @@ class AtRow final : public Error, public RowError {
 Controller::Controller(std::unique_ptr<DocumentCodec> codec,
                        std::vector<std::reference_wrapper<DomModifier>> modifiers,
                        CoercePolicy policy)
-    : codec_(std::move(codec)), modifiers_(std::move(modifiers)), policy_(std::move(policy)) {}
+    : codec_(std::move(codec)),
+      modifiers_(std::move(modifiers)),
+      policy_(std::move(policy)),
+      pool_(std::make_unique<controller_internal::ColumnPool>()) {}
+
+Controller::~Controller() = default;
 
 std::shared_ptr<arrow::RecordBatch> Controller::shred(
     const std::shared_ptr<arrow::RecordBatch>& input) {
@@ -105,7 +110,7 @@ std::shared_ptr<arrow::RecordBatch> Controller::shred(
     codec_->ValidateInput(input);
     if (!input) Fail("null RecordBatch");
     const std::int64_t rows = input->num_rows();
-    controller_internal::Merger merger(policy_);
+    controller_internal::Merger merger(policy_, *pool_);
     for (std::int64_t row = 0; row < rows; ++row) {
       try {
         Object document = codec_->ToDom(input, row);
@@ -118,7 +123,8 @@ std::shared_ptr<arrow::RecordBatch> Controller::shred(
       }
       merger.check_size();
     }
-    atoms = controller_internal::BuildAtomsBatch(merger);
+    atoms = controller_internal::BuildAtomsBatch(merger, pool_->kept_limit());
+    pool_->keep(merger.columns());
   } catch (...) {
     for (DomModifier& modifier : modifiers_) modifier.rollback_batch();
     throw;
