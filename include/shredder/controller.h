@@ -12,10 +12,6 @@
 
 namespace shredder {
 
-namespace controller_internal {
-class ColumnPool;
-}
-
 /// The row of the input batch at which `Controller::shred` failed. It is a second base of the
 /// exception `shred` throws then: the first base is the type of the original failure (one of
 /// the standard exception types, `JsonParseError`, or std::runtime_error for other types
@@ -37,7 +33,6 @@ class Controller {
  public:
   Controller(std::unique_ptr<DocumentCodec> codec,
              std::vector<std::reference_wrapper<DomModifier>> modifiers, CoercePolicy policy);
-  ~Controller();
 
   /// Shreds every row of `input` into one atoms batch. Throws std::runtime_error
   /// ("Controller: ...") for its own failures; codec, modifier and shredder errors pass
@@ -56,8 +51,6 @@ class Controller {
   std::vector<std::reference_wrapper<DomModifier>> modifiers_;
   CoercePolicy policy_;
   Shredder shredder_;
-  // Memory of the merged columns, kept from one shred call to the next.
-  std::unique_ptr<controller_internal::ColumnPool> pool_;
 };
 
 }  // namespace shredder

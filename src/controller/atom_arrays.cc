@@ -329,9 +329,8 @@ std::shared_ptr<arrow::DataType> type_of(Kind kind) {
 
 }  // namespace
 
-std::shared_ptr<arrow::RecordBatch> BuildAtomsBatch(Merger& merger, std::size_t keep_bytes) {
+std::shared_ptr<arrow::RecordBatch> BuildAtomsBatch(Merger& merger) {
   const std::int64_t total_rows = merger.total_rows();
-  std::size_t kept = 0;
   arrow::FieldVector fields;
   std::vector<std::shared_ptr<arrow::Array>> arrays;
   fields.reserve(merger.columns().size());
@@ -344,13 +343,7 @@ std::shared_ptr<arrow::RecordBatch> BuildAtomsBatch(Merger& merger, std::size_t 
     } else {
       array = build_column(column, total_rows, merger.policy());
     }
-    const std::size_t bytes = column.capacity_bytes();
-    if (kept + bytes <= keep_bytes) {
-      kept += bytes;
-    } else {
-      keep_bytes = kept;  // the columns after this one are not kept either
-      column.release();
-    }
+    column.release();
     fields.push_back(arrow::field(*column.name, type_of(column.kind), /*nullable=*/true));
     arrays.push_back(std::move(array));
   }

@@ -2,7 +2,6 @@
 
 // The Arrow arrays of an atoms batch, built from the merged columns.
 
-#include <cstddef>
 #include <memory>
 
 #include "controller/column_store.h"
@@ -15,11 +14,9 @@ namespace shredder::controller_internal {
 
 /// The atoms batch of everything `merger` merged: one nullable field per column in order of
 /// first registration, its type the kind the policy settled on (null, boolean, int64,
-/// float64, utf8), every cell converted as the policy's converter converts it. The stored
-/// cells of the first columns, as long as they hold at most `keep_bytes` together, stay for
-/// a `ColumnPool` to keep; every later column's are released once its array is built. Throws
-/// (through `Fail`) a conversion error, a misfit atom or an Arrow failure, at the first
-/// column in order that has one.
-std::shared_ptr<arrow::RecordBatch> BuildAtomsBatch(Merger& merger, std::size_t keep_bytes);
+/// float64, utf8), every cell converted as the policy's converter converts it. Each column's
+/// stored cells are released once its array is built. Throws (through `Fail`) a conversion
+/// error, a misfit atom or an Arrow failure, at the first column in order that has one.
+std::shared_ptr<arrow::RecordBatch> BuildAtomsBatch(Merger& merger);
 
 }  // namespace shredder::controller_internal

@@ -11,98 +11,8 @@
 
 namespace shredder::controller_internal {
 
-void MergedColumn::clear() {
-  name = nullptr;
-  kind = Kind::Null;
-  kinds_seen = 0;
-  kinds.clear();
-  payloads.clear();
-  repeats.clear();
-  text.clear();
-  string_bytes = 0;
-  last_text_length = 0;
-  runs.clear();
-}
-
-std::size_t MergedColumn::capacity_bytes() const {
-  return sizeof(MergedColumn) + kinds.capacity() + payloads.capacity() * sizeof(std::uint64_t) +
-         repeats.capacity() * sizeof(Repeat) + text.capacity() + runs.capacity() * sizeof(Run);
-}
-
-MergedColumn ColumnPool::take() {
-  if (kept_.empty()) return MergedColumn{};
-  MergedColumn column = std::move(kept_.back());
-  kept_.pop_back();
-  kept_bytes_ -= column.capacity_bytes();
-  return column;
-}
-
-void ColumnPool::keep(std::vector<MergedColumn>& columns) {
-  // Columns the last batch did not take again are older than those it hands back.
-  std::vector<MergedColumn>().swap(kept_);
-  kept_bytes_ = 0;
-  std::size_t count = 0;
-  for (MergedColumn& column : columns) {
-    const std::size_t bytes = column.capacity_bytes();
-    if (kept_bytes_ + bytes > kept_limit_) break;
-    kept_bytes_ += bytes;
-    ++count;
-  }
-  kept_.reserve(count);
-  for (std::size_t i = count; i > 0; --i) {
-    columns[i - 1].clear();
-    kept_.push_back(std::move(columns[i - 1]));
-  }
-  std::vector<MergedColumn>().swap(columns);
-}
-
-namespace {
-
-void repeat_last(MergedColumn& column, std::uint8_t kind) {
-  const std::size_t entry = column.kinds.size() - 1;
-  if (column.repeats.empty() || column.repeats.back().entry != entry) {
-    column.repeats.push_back(MergedColumn::Repeat{entry, 2});
-  } else {
-    ++column.repeats.back().count;
-  }
-  if (kind == 4) column.string_bytes += column.last_text_length;
-}
-
-std::uint64_t payload(MergedColumn& column, shred_internal::Cell cell, std::uint8_t kind) {
-  if (kind == 0) return 0;
-  if (shred_internal::IsIndexCell(cell)) {
-    return static_cast<std::uint64_t>(shred_internal::IndexOf(cell));
-  }
-  const ValueData& data = shred_internal::LeafOf(cell).data;
-  switch (kind) {
-    case 1: return *std::get_if<bool>(&data) ? 1 : 0;
-    case 2: return static_cast<std::uint64_t>(*std::get_if<std::int64_t>(&data));
-    case 3: return std::bit_cast<std::uint64_t>(*std::get_if<double>(&data));
-    default: {
-      const std::string& text = *std::get_if<std::string>(&data);
-      column.text.append(text);
-      column.string_bytes += text.size();
-      column.last_text_length = text.size();
-      return column.text.size();
-    }
-  }
-}
-
-// Appends a cell; one that repeats the row before in the same document (the same leaf, or
-// both empty) only counts again.
-void store(MergedColumn& column, shred_internal::Cell cell, std::uint8_t kind, bool repeat) {
-  if (repeat) {
-    repeat_last(column, kind);
-  } else {
-    column.kinds.push_back(kind);
-    column.payloads.push_back(payload(column, cell, kind));
-  }
-}
-
-}  // namespace
-
-Merger::Merger(const CoercePolicy& policy, ColumnPool& pool)
-    : policy_(policy), boxing_(coerce_internal::IsBoxToStringPolicy(policy)), pool_(pool) {}
+Merger::Merger(const CoercePolicy& policy)
+    : policy_(policy), boxing_(coerce_internal::IsBoxToStringPolicy(policy)) {}
 
 void Merger::add(const Object& document) {
   const shred_internal::DocumentTable& table = walker_.Walk(document);
@@ -129,8 +39,7 @@ std::uint32_t Merger::column_id(std::uint32_t name) {
   std::uint32_t& id = column_of_name_[name];
   if (id == kNoId) {
     id = static_cast<std::uint32_t>(columns_.size());
-    columns_.push_back(pool_.take());
-    columns_.back().name = &walker_.name(name);
+    columns_.emplace_back().name = &walker_.name(name);
   }
   return id;
 }
@@ -182,6 +91,47 @@ void Merger::append_column(MergedColumn& column,
     }
     store(column, cell, incoming, r > 0 && cell == previous);
     previous = cell;
+  }
+}
+
+void Merger::store(MergedColumn& column, shred_internal::Cell cell, std::uint8_t kind,
+                   bool repeat) {
+  if (repeat) {
+    repeat_last(column, kind);
+  } else {
+    column.kinds.push_back(kind);
+    column.payloads.push_back(payload(column, cell, kind));
+  }
+}
+
+void Merger::repeat_last(MergedColumn& column, std::uint8_t kind) {
+  const std::size_t entry = column.kinds.size() - 1;
+  if (column.repeats.empty() || column.repeats.back().entry != entry) {
+    column.repeats.push_back(MergedColumn::Repeat{entry, 2});
+  } else {
+    ++column.repeats.back().count;
+  }
+  if (kind == 4) column.string_bytes += column.last_text_length;
+}
+
+std::uint64_t Merger::payload(MergedColumn& column, shred_internal::Cell cell,
+                              std::uint8_t kind) {
+  if (kind == 0) return 0;
+  if (shred_internal::IsIndexCell(cell)) {
+    return static_cast<std::uint64_t>(shred_internal::IndexOf(cell));
+  }
+  const ValueData& data = shred_internal::LeafOf(cell).data;
+  switch (kind) {
+    case 1: return *std::get_if<bool>(&data) ? 1 : 0;
+    case 2: return static_cast<std::uint64_t>(*std::get_if<std::int64_t>(&data));
+    case 3: return std::bit_cast<std::uint64_t>(*std::get_if<double>(&data));
+    default: {
+      const std::string& text = *std::get_if<std::string>(&data);
+      column.text.append(text);
+      column.string_bytes += text.size();
+      column.last_text_length = text.size();
+      return column.text.size();
+    }
   }
 }
 

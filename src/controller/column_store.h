@@ -56,43 +56,7 @@ struct MergedColumn {
     std::vector<std::uint64_t>().swap(payloads);
     std::vector<Repeat>().swap(repeats);
     std::string().swap(text);
-    std::vector<Run>().swap(runs);
   }
-
-  // Empties the column for another batch, keeping the memory its cells took.
-  void clear();
-
-  // Bytes of memory the column takes, its own included.
-  std::size_t capacity_bytes() const;
-};
-
-/// Emptied columns of earlier batches, handed to the next batch's new columns so that its
-/// cells are written into memory that is already mapped and grown to a batch's size: fresh
-/// pages are zeroed by the kernel on first write, and a growing buffer copies itself at every
-/// doubling. At most `kept_limit` bytes are kept, in the columns that came first.
-class ColumnPool {
- public:
-  static constexpr std::size_t kKeptBytes = std::size_t{64} << 20;
-
-  explicit ColumnPool(std::size_t kept_limit = kKeptBytes) : kept_limit_(kept_limit) {}
-
-  /// An empty column: a kept one when there is one (the one that the same position in the
-  /// column order had before), else a new one.
-  MergedColumn take();
-
-  /// Empties `columns` and keeps them for the next batch, as many of the first ones as fit
-  /// within the limit together; frees the rest. Leaves `columns` empty.
-  void keep(std::vector<MergedColumn>& columns);
-
-  /// Bytes held by the kept columns.
-  std::size_t kept_bytes() const { return kept_bytes_; }
-  /// The most bytes kept.
-  std::size_t kept_limit() const { return kept_limit_; }
-
- private:
-  std::vector<MergedColumn> kept_;  // last column first, so that `take` pops in order
-  std::size_t kept_bytes_ = 0;
-  std::size_t kept_limit_;
 };
 
 // Reads a column's supplied cells back in row order.
@@ -160,11 +124,10 @@ inline Kind BoxedKind(std::uint8_t kinds_seen) {
 }
 
 /// Working state of one shred call: the walker that shreds each document, and the merged
-/// columns, taken from `pool`. Failures throw through `Fail` or pass the walker's exceptions
-/// unchanged.
+/// columns. Failures throw through `Fail` or pass the walker's exceptions unchanged.
 class Merger {
  public:
-  Merger(const CoercePolicy& policy, ColumnPool& pool);
+  explicit Merger(const CoercePolicy& policy);
 
   /// Shreds one document and appends the rows of its table.
   void add(const Object& document);
@@ -199,10 +162,16 @@ class Merger {
   // after the column's first, column by column as the policy expects to be asked.
   void append_column(MergedColumn& column, const shred_internal::DocumentTable& table,
                      std::size_t j);
+  // Appends a cell; one that repeats the row before in the same document (the same leaf, or
+  // both empty) only counts again.
+  static void store(MergedColumn& column, shred_internal::Cell cell, std::uint8_t kind,
+                    bool repeat);
+  static void repeat_last(MergedColumn& column, std::uint8_t kind);
+  static std::uint64_t payload(MergedColumn& column, shred_internal::Cell cell,
+                               std::uint8_t kind);
 
   const CoercePolicy& policy_;
   const bool boxing_;  // the shipped policy, applied inline
-  ColumnPool& pool_;
   shred_internal::TableWalker walker_;
   std::vector<MergedColumn> columns_;       // in order of first registration
   std::vector<std::uint32_t> column_of_name_;  // by the walker's name number

@@ -95,12 +95,7 @@ class AtRow final : public Error, public RowError {
 Controller::Controller(std::unique_ptr<DocumentCodec> codec,
                        std::vector<std::reference_wrapper<DomModifier>> modifiers,
                        CoercePolicy policy)
-    : codec_(std::move(codec)),
-      modifiers_(std::move(modifiers)),
-      policy_(std::move(policy)),
-      pool_(std::make_unique<controller_internal::ColumnPool>()) {}
-
-Controller::~Controller() = default;
+    : codec_(std::move(codec)), modifiers_(std::move(modifiers)), policy_(std::move(policy)) {}
 
 std::shared_ptr<arrow::RecordBatch> Controller::shred(
     const std::shared_ptr<arrow::RecordBatch>& input) {
@@ -110,7 +105,7 @@ std::shared_ptr<arrow::RecordBatch> Controller::shred(
     codec_->ValidateInput(input);
     if (!input) Fail("null RecordBatch");
     const std::int64_t rows = input->num_rows();
-    controller_internal::Merger merger(policy_, *pool_);
+    controller_internal::Merger merger(policy_);
     for (std::int64_t row = 0; row < rows; ++row) {
       try {
         Object document = codec_->ToDom(input, row);
@@ -123,8 +118,7 @@ std::shared_ptr<arrow::RecordBatch> Controller::shred(
       }
       merger.check_size();
     }
-    atoms = controller_internal::BuildAtomsBatch(merger, pool_->kept_limit());
-    pool_->keep(merger.columns());
+    atoms = controller_internal::BuildAtomsBatch(merger);
   } catch (...) {
     for (DomModifier& modifier : modifiers_) modifier.rollback_batch();
     throw;
