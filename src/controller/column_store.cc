@@ -11,6 +11,51 @@
 
 namespace shredder::controller_internal {
 
+namespace {
+
+void repeat_last(MergedColumn& column, std::uint8_t kind) {
+  const std::size_t entry = column.kinds.size() - 1;
+  if (column.repeats.empty() || column.repeats.back().entry != entry) {
+    column.repeats.push_back(MergedColumn::Repeat{entry, 2});
+  } else {
+    ++column.repeats.back().count;
+  }
+  if (kind == 4) column.string_bytes += column.last_text_length;
+}
+
+std::uint64_t payload(MergedColumn& column, shred_internal::Cell cell, std::uint8_t kind) {
+  if (kind == 0) return 0;
+  if (shred_internal::IsIndexCell(cell)) {
+    return static_cast<std::uint64_t>(shred_internal::IndexOf(cell));
+  }
+  const ValueData& data = shred_internal::LeafOf(cell).data;
+  switch (kind) {
+    case 1: return *std::get_if<bool>(&data) ? 1 : 0;
+    case 2: return static_cast<std::uint64_t>(*std::get_if<std::int64_t>(&data));
+    case 3: return std::bit_cast<std::uint64_t>(*std::get_if<double>(&data));
+    default: {
+      const std::string& text = *std::get_if<std::string>(&data);
+      column.text.append(text);
+      column.string_bytes += text.size();
+      column.last_text_length = text.size();
+      return column.text.size();
+    }
+  }
+}
+
+// Appends a cell; one that repeats the row before in the same document (the same leaf, or
+// both empty) only counts again.
+void store(MergedColumn& column, shred_internal::Cell cell, std::uint8_t kind, bool repeat) {
+  if (repeat) {
+    repeat_last(column, kind);
+  } else {
+    column.kinds.push_back(kind);
+    column.payloads.push_back(payload(column, cell, kind));
+  }
+}
+
+}  // namespace
+
 Merger::Merger(const CoercePolicy& policy)
     : policy_(policy), boxing_(coerce_internal::IsBoxToStringPolicy(policy)) {}
 
@@ -91,47 +136,6 @@ void Merger::append_column(MergedColumn& column,
     }
     store(column, cell, incoming, r > 0 && cell == previous);
     previous = cell;
-  }
-}
-
-void Merger::store(MergedColumn& column, shred_internal::Cell cell, std::uint8_t kind,
-                   bool repeat) {
-  if (repeat) {
-    repeat_last(column, kind);
-  } else {
-    column.kinds.push_back(kind);
-    column.payloads.push_back(payload(column, cell, kind));
-  }
-}
-
-void Merger::repeat_last(MergedColumn& column, std::uint8_t kind) {
-  const std::size_t entry = column.kinds.size() - 1;
-  if (column.repeats.empty() || column.repeats.back().entry != entry) {
-    column.repeats.push_back(MergedColumn::Repeat{entry, 2});
-  } else {
-    ++column.repeats.back().count;
-  }
-  if (kind == 4) column.string_bytes += column.last_text_length;
-}
-
-std::uint64_t Merger::payload(MergedColumn& column, shred_internal::Cell cell,
-                              std::uint8_t kind) {
-  if (kind == 0) return 0;
-  if (shred_internal::IsIndexCell(cell)) {
-    return static_cast<std::uint64_t>(shred_internal::IndexOf(cell));
-  }
-  const ValueData& data = shred_internal::LeafOf(cell).data;
-  switch (kind) {
-    case 1: return *std::get_if<bool>(&data) ? 1 : 0;
-    case 2: return static_cast<std::uint64_t>(*std::get_if<std::int64_t>(&data));
-    case 3: return std::bit_cast<std::uint64_t>(*std::get_if<double>(&data));
-    default: {
-      const std::string& text = *std::get_if<std::string>(&data);
-      column.text.append(text);
-      column.string_bytes += text.size();
-      column.last_text_length = text.size();
-      return column.text.size();
-    }
   }
 }
 

@@ -162,13 +162,6 @@ class Merger {
   // after the column's first, column by column as the policy expects to be asked.
   void append_column(MergedColumn& column, const shred_internal::DocumentTable& table,
                      std::size_t j);
-  // Appends a cell; one that repeats the row before in the same document (the same leaf, or
-  // both empty) only counts again.
-  static void store(MergedColumn& column, shred_internal::Cell cell, std::uint8_t kind,
-                    bool repeat);
-  static void repeat_last(MergedColumn& column, std::uint8_t kind);
-  static std::uint64_t payload(MergedColumn& column, shred_internal::Cell cell,
-                               std::uint8_t kind);
 
   const CoercePolicy& policy_;
   const bool boxing_;  // the shipped policy, applied inline
