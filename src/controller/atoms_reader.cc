@@ -70,7 +70,8 @@ bool IsValid(const RawColumn& column, std::int64_t i) {
 template <typename Offset>
 std::string_view TextAt(const RawColumn& column, std::int64_t i) {
   const auto* offsets = static_cast<const Offset*>(column.offsets) + column.offset + i;
-  return std::string_view(column.data + offsets[0], static_cast<std::size_t>(offsets[1] - offsets[0]));
+  return std::string_view(column.data + offsets[0],
+                          static_cast<std::size_t>(offsets[1] - offsets[0]));
 }
 
 template <typename T>
@@ -85,7 +86,8 @@ Atom AtomAt(const RawColumn& column, std::int64_t i) {
   if (!IsValid(column, i)) return Atom{};
   switch (column.type) {
     case RawColumn::Type::Bool:
-      return Atom(std::in_place_index<1>, arrow::bit_util::GetBit(column.values, column.offset + i));
+      return Atom(std::in_place_index<1>,
+                  arrow::bit_util::GetBit(column.values, column.offset + i));
     case RawColumn::Type::Int64:
       return Atom(std::in_place_index<2>, FixedAt<std::int64_t>(column, i));
     case RawColumn::Type::Double:

@@ -13,7 +13,7 @@ namespace shredder::controller_internal {
 
 namespace {
 
-void repeat_last(MergedColumn& column, std::uint8_t kind) {
+inline void repeat_last(MergedColumn& column, std::uint8_t kind) {
   const std::size_t entry = column.kinds.size() - 1;
   if (column.repeats.empty() || column.repeats.back().entry != entry) {
     column.repeats.push_back(MergedColumn::Repeat{entry, 2});
@@ -23,7 +23,7 @@ void repeat_last(MergedColumn& column, std::uint8_t kind) {
   if (kind == 4) column.string_bytes += column.last_text_length;
 }
 
-std::uint64_t payload(MergedColumn& column, shred_internal::Cell cell, std::uint8_t kind) {
+inline std::uint64_t payload(MergedColumn& column, shred_internal::Cell cell, std::uint8_t kind) {
   if (kind == 0) return 0;
   if (shred_internal::IsIndexCell(cell)) {
     return static_cast<std::uint64_t>(shred_internal::IndexOf(cell));
@@ -45,7 +45,8 @@ std::uint64_t payload(MergedColumn& column, shred_internal::Cell cell, std::uint
 
 // Appends a cell; one that repeats the row before in the same document (the same leaf, or
 // both empty) only counts again.
-void store(MergedColumn& column, shred_internal::Cell cell, std::uint8_t kind, bool repeat) {
+inline void store(MergedColumn& column, shred_internal::Cell cell, std::uint8_t kind,
+                  bool repeat) {
   if (repeat) {
     repeat_last(column, kind);
   } else {
@@ -79,7 +80,7 @@ void Merger::add(const Object& document) {
   total_rows_ += static_cast<std::int64_t>(table.row_count);
 }
 
-std::uint32_t Merger::column_id(std::uint32_t name) {
+inline std::uint32_t Merger::column_id(std::uint32_t name) {
   if (name >= column_of_name_.size()) column_of_name_.resize(name + 1, kNoId);
   std::uint32_t& id = column_of_name_[name];
   if (id == kNoId) {
@@ -89,7 +90,7 @@ std::uint32_t Merger::column_id(std::uint32_t name) {
   return id;
 }
 
-void Merger::extend_runs(MergedColumn& column, std::size_t count) {
+inline void Merger::extend_runs(MergedColumn& column, std::size_t count) {
   if (!column.runs.empty() &&
       column.runs.back().row + static_cast<std::int64_t>(column.runs.back().count) ==
           total_rows_) {
