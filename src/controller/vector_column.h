@@ -6,10 +6,6 @@
 
 #include "shredder/atom_column.h"
 
-namespace arrow {
-class Array;
-}
-
 namespace shredder {
 
 /// A read-only column over atoms it was handed whole; the columns of the table that the
@@ -52,13 +48,5 @@ class NullColumn final : public IColumn {
  private:
   std::uint64_t size_;
 };
-
-/// Reads the first `rows` cells of an atoms batch column (rows <= array.length()) into
-/// atoms: a null cell gives the null atom whatever the type; a valid cell of a null,
-/// boolean, int64, float64, utf8 or large utf8 column gives the atom of that alternative
-/// (string bytes copied). A valid cell of any other type throws std::runtime_error
-/// "Controller: unshred: unsupported atom column type: " followed by the type's text; a
-/// column of another type whose cells are all null reads as null atoms.
-std::vector<Atom> ReadAtomColumn(const arrow::Array& array, std::int64_t rows);
 
 }  // namespace shredder

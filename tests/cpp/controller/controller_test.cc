@@ -18,6 +18,7 @@
 #include "arrow/array/builder_primitive.h"
 #include "arrow/record_batch.h"
 #include "arrow/type.h"
+#include "controller/atoms_reader.h"
 #include "controller/vector_column.h"
 
 // The Controller's own mechanics, with a codec that hands out prepared documents and

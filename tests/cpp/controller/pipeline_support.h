@@ -13,6 +13,7 @@
 #include "arrow/array/builder_binary.h"
 #include "arrow/record_batch.h"
 #include "arrow/type.h"
+#include "controller/atoms_reader.h"
 #include "controller/vector_column.h"
 #include "shredder/coerce_policy.h"
 #include "shredder/controller.h"

@@ -1,0 +1,143 @@
+#include "controller/column_store.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "model/coerce_policy_internal.h"
+
+namespace shredder::controller_internal {
+
+namespace {
+
+inline void repeat_last(MergedColumn& column, std::uint8_t kind) {
+  const std::size_t entry = column.kinds.size() - 1;
+  if (column.repeats.empty() || column.repeats.back().entry != entry) {
+    column.repeats.push_back(MergedColumn::Repeat{entry, 2});
+  } else {
+    ++column.repeats.back().count;
+  }
+  if (kind == 4) column.string_bytes += column.last_text_length;
+}
+
+inline std::uint64_t payload(MergedColumn& column, shred_internal::Cell cell, std::uint8_t kind) {
+  if (kind == 0) return 0;
+  if (shred_internal::IsIndexCell(cell)) {
+    return static_cast<std::uint64_t>(shred_internal::IndexOf(cell));
+  }
+  const ValueData& data = shred_internal::LeafOf(cell).data;
+  switch (kind) {
+    case 1: return *std::get_if<bool>(&data) ? 1 : 0;
+    case 2: return static_cast<std::uint64_t>(*std::get_if<std::int64_t>(&data));
+    case 3: return std::bit_cast<std::uint64_t>(*std::get_if<double>(&data));
+    default: {
+      const std::string& text = *std::get_if<std::string>(&data);
+      column.text.append(text);
+      column.string_bytes += text.size();
+      column.last_text_length = text.size();
+      return column.text.size();
+    }
+  }
+}
+
+// Appends a cell; one that repeats the row before in the same document (the same leaf, or
+// both empty) only counts again.
+inline void store(MergedColumn& column, shred_internal::Cell cell, std::uint8_t kind,
+                  bool repeat) {
+  if (repeat) {
+    repeat_last(column, kind);
+  } else {
+    column.kinds.push_back(kind);
+    column.payloads.push_back(payload(column, cell, kind));
+  }
+}
+
+}  // namespace
+
+Merger::Merger(const CoercePolicy& policy)
+    : policy_(policy), boxing_(coerce_internal::IsBoxToStringPolicy(policy)) {}
+
+void Merger::add(const Object& document) {
+  const shred_internal::DocumentTable& table = walker_.Walk(document);
+  if (table.headers.empty() || table.row_count == 0) return;
+  const std::size_t width = table.headers.size();
+  ids_.clear();
+  for (std::size_t j = 0; j < width; ++j) ids_.push_back(column_id(table.headers[j]));
+  targets_.clear();
+  for (std::size_t j = 0; j < width; ++j) {
+    MergedColumn& column = columns_[ids_[j]];
+    extend_runs(column, table.row_count);
+    targets_.push_back(&column);
+  }
+  if (boxing_) {
+    append_rows(table);
+  } else {
+    for (std::size_t j = 0; j < width; ++j) append_column(*targets_[j], table, j);
+  }
+  total_rows_ += static_cast<std::int64_t>(table.row_count);
+}
+
+inline std::uint32_t Merger::column_id(std::uint32_t name) {
+  if (name >= column_of_name_.size()) column_of_name_.resize(name + 1, kNoId);
+  std::uint32_t& id = column_of_name_[name];
+  if (id == kNoId) {
+    id = static_cast<std::uint32_t>(columns_.size());
+    columns_.emplace_back().name = &walker_.name(name);
+  }
+  return id;
+}
+
+inline void Merger::extend_runs(MergedColumn& column, std::size_t count) {
+  if (!column.runs.empty() &&
+      column.runs.back().row + static_cast<std::int64_t>(column.runs.back().count) ==
+          total_rows_) {
+    column.runs.back().count += count;
+  } else {
+    column.runs.push_back(Run{total_rows_, count});
+  }
+}
+
+void Merger::append_rows(const shred_internal::DocumentTable& table) {
+  const std::size_t width = table.headers.size();
+  static const std::vector<shred_internal::Cell> kNoRow;
+  const std::vector<shred_internal::Cell>* previous = &kNoRow;
+  for (std::size_t r = 0; r < table.row_count; ++r) {
+    const std::vector<shred_internal::Cell>& row = table.rows[r];
+    const std::size_t written = std::min(row.size(), width);
+    for (std::size_t j = 0; j < width; ++j) {
+      const shred_internal::Cell cell = j < written ? row[j] : shred_internal::kNoCell;
+      const shred_internal::Cell before =
+          j < previous->size() ? (*previous)[j] : shred_internal::kNoCell;
+      MergedColumn& column = *targets_[j];
+      const std::uint8_t incoming = shred_internal::AtomKindOf(cell);
+      column.kinds_seen |= static_cast<std::uint8_t>(1u << incoming);
+      store(column, cell, incoming, r > 0 && cell == before);
+    }
+    previous = &row;
+  }
+}
+
+void Merger::append_column(MergedColumn& column,
+                           const shred_internal::DocumentTable& table, std::size_t j) {
+  shred_internal::Cell previous = shred_internal::kNoCell;
+  for (std::size_t r = 0; r < table.row_count; ++r) {
+    const std::vector<shred_internal::Cell>& row = table.rows[r];
+    const shred_internal::Cell cell = j < row.size() ? row[j] : shred_internal::kNoCell;
+    const std::uint8_t incoming = shred_internal::AtomKindOf(cell);
+    if (column.kinds.empty()) {
+      column.kind = static_cast<Kind>(incoming);
+    } else {
+      std::optional<Kind> kind =
+          policy_.kind_resolver(column.kind, static_cast<Kind>(incoming), *column.name);
+      if (!kind) Fail("schema conflict at " + *column.name);
+      column.kind = *kind;
+    }
+    store(column, cell, incoming, r > 0 && cell == previous);
+    previous = cell;
+  }
+}
+
+}  // namespace shredder::controller_internal

@@ -1,0 +1,176 @@
+#pragma once
+
+// The atoms batch while documents are merged into it: one sparse column per name, holding
+// only the cells that documents supplied, unconverted.
+
+#include <algorithm>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "controller/controller_internal.h"
+#include "shred/shred_internal.h"
+#include "shredder/coerce_policy.h"
+#include "shredder/value.h"
+
+namespace shredder::controller_internal {
+
+// A stretch of consecutive batch rows that one document gave a column.
+struct Run {
+  std::int64_t row;
+  std::size_t count;
+};
+
+// One column of the atoms batch while documents are merged. Only the cells that documents
+// supplied are stored; the rows in between are nulls, produced again when the column is
+// converted, so a column that few documents have costs nothing in the others' rows. A
+// supplied cell is kept unconverted as its atom alternative and an 8-byte payload (the bool,
+// the integer, the double's bits, or for a string the end of its bytes in `text`, where the
+// strings follow one another), not as an owned atom. Consecutive rows of one document that
+// hold the same leaf (a member above an array, copied into every row of its elements) are
+// stored once, with a repeat count.
+struct MergedColumn {
+  // An entry that stands for `count` consecutive rows.
+  struct Repeat {
+    std::size_t entry;
+    std::uint64_t count;
+  };
+
+  const std::string* name = nullptr;  // the walker's name text, stable for the whole call
+  Kind kind = Kind::Null;             // settled so far by the policy's resolver
+  std::uint8_t kinds_seen = 0;        // bit k: an atom of alternative k was supplied
+  std::vector<std::uint8_t> kinds;    // alternative of every entry, in row order
+  std::vector<std::uint64_t> payloads;
+  std::vector<Repeat> repeats;        // entries that stand for more than one row, in order
+  std::string text;
+  std::uint64_t string_bytes = 0;     // bytes of all string cells, repeats included
+  std::uint64_t last_text_length = 0;  // bytes of the last string entry
+  std::vector<Run> runs;              // where the supplied cells sit, in row order
+
+  // Frees the stored cells once the column is built.
+  void release() {
+    std::vector<std::uint8_t>().swap(kinds);
+    std::vector<std::uint64_t>().swap(payloads);
+    std::vector<Repeat>().swap(repeats);
+    std::string().swap(text);
+  }
+};
+
+// Reads a column's supplied cells back in row order.
+class CellReader {
+ public:
+  explicit CellReader(const MergedColumn& column) : column_(column) {}
+
+  std::uint8_t kind() const { return column_.kinds[next_]; }
+  bool boolean() const { return column_.payloads[next_] != 0; }
+  std::int64_t integer() const { return static_cast<std::int64_t>(column_.payloads[next_]); }
+  double real() const { return std::bit_cast<double>(column_.payloads[next_]); }
+  std::string_view text() const {
+    const std::size_t end = column_.payloads[next_];
+    return std::string_view(column_.text).substr(text_start_, end - text_start_);
+  }
+  // The number of consecutive rows the current entry stands for.
+  std::uint64_t count() const {
+    return next_repeat_ < column_.repeats.size() && column_.repeats[next_repeat_].entry == next_
+               ? column_.repeats[next_repeat_].count
+               : 1;
+  }
+  // Moves to the next entry.
+  void advance() {
+    if (column_.kinds[next_] == 4) text_start_ = column_.payloads[next_];
+    if (next_repeat_ < column_.repeats.size() && column_.repeats[next_repeat_].entry == next_) {
+      ++next_repeat_;
+    }
+    ++next_;
+  }
+
+ private:
+  const MergedColumn& column_;
+  std::size_t next_ = 0;
+  std::size_t next_repeat_ = 0;
+  std::size_t text_start_ = 0;
+};
+
+// Calls, in row order over `total_rows` rows, `filler(n)` for every stretch of n rows the
+// column has no cell in and `cell(reader)` for every row of a supplied cell.
+template <typename Filler, typename Cell>
+void ForEachRow(const MergedColumn& column, std::int64_t total_rows, Filler&& filler,
+                  Cell&& cell) {
+  CellReader reader(column);
+  std::int64_t row = 0;
+  for (const Run& run : column.runs) {
+    if (row < run.row) filler(run.row - row);
+    for (std::size_t left = run.count; left > 0; reader.advance()) {
+      const std::uint64_t count = reader.count();
+      for (std::uint64_t i = 0; i < count; ++i) cell(reader);
+      left -= count;
+    }
+    row = run.row + static_cast<std::int64_t>(run.count);
+  }
+  if (row < total_rows) filler(total_rows - row);
+}
+
+// The kind the shipped policy's resolver settles on for a column, from the set of atom
+// alternatives it received (the order does not matter for that policy).
+inline Kind BoxedKind(std::uint8_t kinds_seen) {
+  const unsigned present = kinds_seen & ~1u;  // nulls give way to any kind
+  if (present == 0) return Kind::Null;
+  if ((present & (present - 1)) == 0) return static_cast<Kind>(std::countr_zero(present));
+  if (present == ((1u << 2) | (1u << 3))) return Kind::Double;
+  return Kind::String;
+}
+
+/// Working state of one shred call: the walker that shreds each document, and the merged
+/// columns. Failures throw through `Fail` or pass the walker's exceptions unchanged.
+class Merger {
+ public:
+  explicit Merger(const CoercePolicy& policy);
+
+  /// Shreds one document and appends the rows of its table.
+  void add(const Object& document);
+
+  // Refuses the batch once its columns, padded to full length, would pass the cell bound.
+  // Columns are stored sparsely while documents are merged; the padding comes only when they
+  // are built.
+  void check_size() const {
+    CheckCells(static_cast<std::uint64_t>(total_rows_), columns_.size(),
+                "shred fewer documents per batch");
+  }
+
+  /// The merged columns, in order of first registration.
+  std::vector<MergedColumn>& columns() { return columns_; }
+  /// Rows merged so far.
+  std::int64_t total_rows() const { return total_rows_; }
+  /// Whether the shipped policy is applied inline (its resolver at the end, by `BoxedKind`).
+  bool boxing() const { return boxing_; }
+  const CoercePolicy& policy() const { return policy_; }
+
+ private:
+  static constexpr std::uint32_t kNoId = UINT32_MAX;
+
+  // The column of a name number, registering a new name at the end of the column order.
+  std::uint32_t column_id(std::uint32_t name);
+  // Records that the column has `count` more rows, starting at the current total.
+  void extend_runs(MergedColumn& column, std::size_t count);
+  // The shipped policy, whose resolver is applied at the end: the table is read row by row,
+  // in the order it lies in memory.
+  void append_rows(const shred_internal::DocumentTable& table);
+  // Any other policy: the cells of header j of `table`, asking the resolver for every atom
+  // after the column's first, column by column as the policy expects to be asked.
+  void append_column(MergedColumn& column, const shred_internal::DocumentTable& table,
+                     std::size_t j);
+
+  const CoercePolicy& policy_;
+  const bool boxing_;  // the shipped policy, applied inline
+  shred_internal::TableWalker walker_;
+  std::vector<MergedColumn> columns_;       // in order of first registration
+  std::vector<std::uint32_t> column_of_name_;  // by the walker's name number
+  std::vector<std::uint32_t> ids_;             // the columns of the current document's headers
+  std::vector<MergedColumn*> targets_;
+  std::int64_t total_rows_ = 0;
+};
+
+}  // namespace shredder::controller_internal
