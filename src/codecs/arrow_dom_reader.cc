@@ -297,10 +297,11 @@ template <typename Offset>
 }
 
 // The members of a struct cell whose fields come in another order than their names (or
-// repeat a name), as pointers in key order; kept on one stack shared by the nested structs of
-// a row.
-[[gnu::noinline]] void push_members(Object& members, std::vector<Value*>& stack) {
-  for (auto& member : members) stack.push_back(&member.second);
+// repeat a name), as pointers in key order, written from `slots` on; returns how many.
+[[gnu::noinline]] std::size_t push_members(Object& members, Value** slots) {
+  Value** slot = slots;
+  for (auto& member : members) *slot++ = &member.second;
+  return static_cast<std::size_t>(slot - slots);
 }
 
 }  // namespace
@@ -309,9 +310,8 @@ template <typename Offset>
 // and the reader: documents may be deep, stacks are not.
 class CellWalk {
  public:
-  explicit CellWalk(const ArrayReader& reader) : reader_(reader) {
-    stack_.reserve(reader.stack_capacity_);
-  }
+  // `stack` has room for the members of every struct the reader reads out of order.
+  CellWalk(const ArrayReader& reader, Value** stack) : reader_(reader), stack_(stack) {}
 
   void read(std::uint32_t index, std::int64_t i, Value& out) {
     const Node& node = reader_.nodes_[index];
@@ -354,18 +354,19 @@ class CellWalk {
       }
       return;
     }
-    // Fields are read in their own order, so that the first failing one is the one reported.
-    const std::size_t base = stack_.size();
-    push_members(members, stack_);
+    // Fields are read in their own order, so that the first failing one is the one reported;
+    // each finds its member through the struct's slots.
+    Value** const slots = stack_ + top_;
+    top_ += push_members(members, slots);
     const std::uint32_t* slot = reader_.slots_.data() + node.first;
     for (; child != end; ++child, ++slot) {
       if (*slot == kShadowed) {
         read_dropped(*child, i);
       } else {
-        read(*child, i, *stack_[base + *slot]);
+        read(*child, i, *slots[*slot]);
       }
     }
-    stack_.resize(base);
+    top_ = static_cast<std::size_t>(slots - stack_);
   }
 
   // A later field whose name is already taken is still read, so that it fails like any other
@@ -376,7 +377,8 @@ class CellWalk {
   }
 
   const ArrayReader& reader_;
-  std::vector<Value*> stack_;
+  Value** const stack_;
+  std::size_t top_ = 0;
 };
 
 ArrayReader::ArrayReader() = default;
@@ -388,6 +390,7 @@ std::shared_ptr<const ArrayReader> ArrayReader::Compile(
   reader->source_ = data;
   reader->source_address_ = data.get();
   Compiler(*reader).add(*data, data->offset, depth);
+  reader->stack_.resize(reader->stack_capacity_);
   return reader;
 }
 
@@ -404,6 +407,22 @@ arrow::Type::type ArrayReader::type_id() const noexcept {
 
 bool ArrayReader::IsNull(std::int64_t i) const { return is_null(nodes_.front(), i); }
 
-void ArrayReader::Read(std::int64_t i, Value& out) const { CellWalk(*this).read(0, i, out); }
+void ArrayReader::Read(std::int64_t i, Value& out) const {
+  if (stack_capacity_ == 0) {
+    CellWalk(*this, nullptr).read(0, i, out);
+    return;
+  }
+  if (stack_taken_.test_and_set(std::memory_order_acquire)) {
+    // Another thread reads with this reader right now.
+    std::vector<Value*> own(stack_capacity_);
+    CellWalk(*this, own.data()).read(0, i, out);
+    return;
+  }
+  struct Release {
+    std::atomic_flag& flag;
+    ~Release() { flag.clear(std::memory_order_release); }
+  } release{stack_taken_};
+  CellWalk(*this, stack_.data()).read(0, i, out);
+}
 
 }  // namespace shredder::arrow_dom

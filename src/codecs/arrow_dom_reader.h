@@ -5,6 +5,7 @@
 
 #include <arrow/type_fwd.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -20,7 +21,7 @@ namespace shredder::arrow_dom {
 ///
 /// A reader holds no reference to the arrays, only their addresses and a weak reference to
 /// the top array: it may outlive them, but reads only while the caller keeps the top array
-/// alive. Immutable once compiled, so one reader may serve several threads.
+/// alive. Safe to share between threads.
 class ArrayReader {
  public:
   /// Compiles the readers of `data`, whose cells sit at nesting level `depth` (a document's
@@ -58,6 +59,11 @@ class ArrayReader {
                                             // template (kShadowed for a repeated name)
   std::vector<Object> templates_;           // per struct, its members, all null, ordered by key
   std::size_t stack_capacity_ = 0;          // the fields of all structs read out of order
+  // Room for the members of the structs read out of order, lent to one reading at a time (a
+  // reading that finds it taken brings its own): a fresh block of that size for every row
+  // would make glibc's allocator consolidate its fast bins each time.
+  mutable std::vector<Value*> stack_;
+  mutable std::atomic_flag stack_taken_;
 };
 
 }  // namespace shredder::arrow_dom

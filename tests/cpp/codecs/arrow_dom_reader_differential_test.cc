@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -18,6 +19,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -432,6 +434,41 @@ TEST(ArrowReaderDifferential, RowsOfTwoBatchesInterleaved) {
     EXPECT_EQ(codec.ToDom(second->Slice(1), row == 2 ? 1 : 0),
               reference_arrow::ToDom(*second, row == 2 ? 2 : 1));
   }
+}
+
+TEST(ArrowReaderDifferential, ThreadsSharingOneCodecReadAlike) {
+  // Fields out of order and nested, so that every row needs the readers' room for members,
+  // which only one reading holds at a time.
+  const auto inner = arrow::StructArray::Make(
+      {FromJson(arrow::utf8(), R"(["p", "q", null, "s"])"),
+       FromJson(arrow::int32(), "[1, null, 3, 4]")},
+      std::vector<std::string>{"y", "x"}).ValueOrDie();
+  const auto batch = BatchOf(arrow::StructArray::Make(
+      {inner, FromJson(arrow::list(arrow::int64()), "[[1], [], null, [2, 3]]"),
+       FromJson(arrow::boolean(), "[true, false, null, true]")},
+      std::vector<std::string>{"m", "l", "a"}).ValueOrDie());
+  std::vector<Object> expected;
+  for (std::int64_t row = 0; row < batch->num_rows(); ++row) {
+    expected.push_back(reference_arrow::ToDom(*batch, row));
+  }
+  const ArrowDomCodec codec;
+  std::atomic<int> mismatches{0};
+  std::atomic<int> ready{0};
+  auto reader = [&] {
+    ++ready;
+    while (ready.load() < 2) {
+    }
+    for (int pass = 0; pass < 20000; ++pass) {
+      for (std::int64_t row = 0; row < batch->num_rows(); ++row) {
+        if (!(codec.ToDom(batch, row) == expected[static_cast<std::size_t>(row)])) ++mismatches;
+      }
+    }
+  };
+  std::thread first(reader);
+  std::thread second(reader);
+  first.join();
+  second.join();
+  EXPECT_EQ(mismatches.load(), 0);
 }
 
 // ----------------------------------------------------------------------------------------
