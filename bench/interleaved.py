@@ -6,6 +6,7 @@ moments, and the fastest round of each (the least disturbed) gives the ratios. O
 everywhere, as in run.py.
 
     .venv/bin/python bench/interleaved.py --shapes mixed orders --rounds 7
+    .venv/bin/python bench/interleaved.py --shapes mixed --arrow   # also the Arrow codec's shred
 """
 
 from __future__ import annotations
@@ -25,13 +26,14 @@ import jobs  # noqa: E402
 JOBS = ("shred_json", "unshred_json", "peer_pyarrow")
 
 
-def measure(path: Path, rounds: int, batch_docs: int) -> dict[str, float]:
+def measure(path: Path, rounds: int, batch_docs: int,
+            names: tuple[str, ...] = JOBS) -> dict[str, float]:
     max_line = max(len(line) for line in path.read_bytes().splitlines())
     prepared = {j: jobs.prepare(j, str(path), batch_docs=batch_docs, max_line=max_line)
-                for j in JOBS}
-    best = {j: float("inf") for j in JOBS}
+                for j in names}
+    best = {j: float("inf") for j in names}
     for r in range(rounds + 1):
-        for j in JOBS:
+        for j in names:
             start = time.process_time()
             prepared[j].run()
             spent = time.process_time() - start
@@ -48,18 +50,24 @@ def main(argv=None) -> int:
     p.add_argument("--rounds", type=int, default=5)
     p.add_argument("--batch-docs", type=int, default=10_000)
     p.add_argument("--work-dir", default=str(HERE.parent / "build" / "bench" / "corpora"))
+    p.add_argument("--arrow", action="store_true",
+                   help="also time the Arrow codec's shred (struct column input) in every round")
     args = p.parse_args(argv)
+    names = JOBS + (("shred_arrow",) if args.arrow else ())
     common.pin_threads()
     common.configure_arrow()
     work = Path(args.work_dir)
-    print("corpus          shred s  unshred s  pyarrow s  shred/pyarrow  unshred/shred (docs/s)")
+    print("corpus          shred s  unshred s  pyarrow s  shred/pyarrow  unshred/shred (docs/s)"
+          + ("  arrow shred s  arrow/json shred" if args.arrow else ""))
     for shape in args.shapes:
         path = work / f"{shape}-{args.size_mb:g}MB-s{args.seed}.jsonl"
         corpora.write_generated(path, shape, size_bytes=int(args.size_mb * 1e6), seed=args.seed)
-        t = measure(path, args.rounds, args.batch_docs)
+        t = measure(path, args.rounds, args.batch_docs, names)
+        arrow = (f" {t['shred_arrow']:14.3f} {t['shred_arrow'] / t['shred_json']:17.2f}"
+                 if args.arrow else "")
         print(f"{shape:14s} {t['shred_json']:8.3f} {t['unshred_json']:10.3f} "
               f"{t['peer_pyarrow']:10.3f} {t['shred_json'] / t['peer_pyarrow']:14.2f} "
-              f"{t['shred_json'] / t['unshred_json']:14.2f}", flush=True)
+              f"{t['shred_json'] / t['unshred_json']:14.2f}{arrow}", flush=True)
     return 0
 
 

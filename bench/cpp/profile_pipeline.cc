@@ -1,10 +1,15 @@
 // Times the native pipeline of the extension module on a JSONL file, without Python: the
-// same codec, modifiers and policy as the module's "json" handle. Used to profile shred and
-// unshred (under perf or callgrind) and to compare them with parsing alone.
+// same codec, modifiers and policy as the module's "json" handle (or its "arrow" handle). Used
+// to profile shred and unshred (under perf or callgrind) and to compare them with parsing alone.
 //
 // Usage: profile_pipeline FILE.jsonl [options]
-//   --mode all|parse|shred|unshred|stages|memory|ratios   what to run (default all); ratios
-//                  alternates parse, shred and unshred passes and compares the fastest
+//   --mode all|parse|shred|unshred|stages|memory|ratios|codecs   what to run (default all);
+//                  ratios alternates parse, shred and unshred passes and compares the fastest;
+//                  codecs alternates shred passes of the JSON codec (FILE.jsonl) and of the
+//                  Arrow codec (--arrow) and compares the fastest
+//   --arrow FILE.arrow   an Arrow IPC file of one struct column holding the same documents
+//                  (bench/struct_ipc.py writes it); shred and unshred then run the "arrow"
+//                  pipeline on slices of --batch rows of it, as the suite hands them over
 //   --batch N      documents per input batch (default 10000; 0 = the whole file)
 //   --repeat N     the file's documents repeated N times (default 1)
 //   --runs N       timed runs after one warm-up (default 5)
@@ -33,12 +38,14 @@
 #include "arrow/array/array_base.h"
 #include "arrow/array/builder_binary.h"
 #include "arrow/io/file.h"
+#include "arrow/ipc/reader.h"
 #include "arrow/ipc/writer.h"
 #include "arrow/memory_pool.h"
 #include "arrow/record_batch.h"
 #include "arrow/type.h"
 #include "arrow/util/byte_size.h"
 #include "shred/shred_internal.h"
+#include "shredder/arrow_dom_codec.h"
 #include "shredder/coerce_policy.h"
 #include "shredder/controller.h"
 #include "shredder/json_text_codec.h"
@@ -85,15 +92,39 @@ double Fastest(int runs, const std::function<void()>& pass,
   return samples.front();
 }
 
-// The module's "json" pipeline.
+std::unique_ptr<shredder::DocumentCodec> MakeCodec(bool arrow) {
+  if (arrow) return std::make_unique<shredder::ArrowDomCodec>();
+  return std::make_unique<shredder::JsonTextCodec>(
+      shredder::MakeSerialization(shredder::SerializationFormat::Json));
+}
+
+// The module's "json" pipeline, or its "arrow" one.
 struct Pipeline {
+  explicit Pipeline(bool arrow = false) : controller(MakeCodec(arrow), {normalizer, tagger},
+                                                     shredder::BoxToStringPolicy()) {}
   shredder::Normalizer normalizer;
   shredder::Tagger tagger;
-  shredder::Controller controller{
-      std::make_unique<shredder::JsonTextCodec>(
-          shredder::MakeSerialization(shredder::SerializationFormat::Json)),
-      {normalizer, tagger}, shredder::BoxToStringPolicy()};
+  shredder::Controller controller;
 };
+
+// The struct column of an Arrow IPC file, in slices of `batch` rows (the whole column for 0).
+Batches ReadStructBatches(const std::string& path, std::size_t batch) {
+  auto file = arrow::io::ReadableFile::Open(path).ValueOrDie();
+  auto reader = arrow::ipc::RecordBatchFileReader::Open(file).ValueOrDie();
+  if (reader->num_record_batches() != 1) {
+    std::fprintf(stderr, "%s: expected one record batch\n", path.c_str());
+    std::exit(1);
+  }
+  const std::shared_ptr<arrow::RecordBatch> whole = reader->ReadRecordBatch(0).ValueOrDie();
+  const std::int64_t rows = whole->num_rows();
+  const std::int64_t step = batch == 0 ? std::max<std::int64_t>(rows, 1)
+                                       : static_cast<std::int64_t>(batch);
+  Batches batches;
+  for (std::int64_t start = 0; start < rows; start += step) {
+    batches.push_back(whole->Slice(start, std::min(step, rows - start)));
+  }
+  return batches;
+}
 
 Batches MakeBatches(const std::vector<std::string_view>& docs, std::size_t batch) {
   Batches batches;
@@ -149,6 +180,7 @@ int main(int argc, char** argv) {
   int repeat = 1;
   int runs = 5;
   std::string write_prefix;
+  std::string arrow_path;
   for (int i = 2; i + 1 < argc; i += 2) {
     const std::string_view flag = argv[i];
     if (flag == "--mode") mode = argv[i + 1];
@@ -156,6 +188,7 @@ int main(int argc, char** argv) {
     else if (flag == "--repeat") repeat = std::max(1, std::atoi(argv[i + 1]));
     else if (flag == "--runs") runs = std::max(1, std::atoi(argv[i + 1]));
     else if (flag == "--write") write_prefix = argv[i + 1];
+    else if (flag == "--arrow") arrow_path = argv[i + 1];
   }
   std::ifstream in(argv[1], std::ios::binary);
   if (!in) {
@@ -174,10 +207,13 @@ int main(int argc, char** argv) {
   }
   std::size_t text_bytes = 0;
   for (auto d : docs) text_bytes += d.size();
-  const Batches inputs = MakeBatches(docs, batch);
+  const Batches json_inputs = MakeBatches(docs, batch);
+  const bool arrow = !arrow_path.empty();
+  const Batches inputs = arrow ? ReadStructBatches(arrow_path, batch) : json_inputs;
   const double mb = static_cast<double>(text_bytes) / 1e6;
   const double n = static_cast<double>(docs.size());
-  std::printf("input: %zu docs, %.2f MB, %zu batches\n", docs.size(), mb, inputs.size());
+  std::printf("input: %zu docs, %.2f MB, %zu batches%s\n", docs.size(), mb, inputs.size(),
+              arrow ? " (Arrow codec)" : "");
 
   const bool all = mode == "all";
   double parse_s = 0;
@@ -227,7 +263,7 @@ int main(int argc, char** argv) {
                 t_norm, t_tag, t_shred);
   }
   if (all || mode == "shred" || mode == "unshred") {
-    Pipeline pipeline;
+    Pipeline pipeline(arrow);
     Batches atoms;
     shred_s = Fastest(
         runs,
@@ -247,7 +283,7 @@ int main(int argc, char** argv) {
                 static_cast<double>(BatchBytes(atoms)) / 1e6);
     if (parse_s > 0) std::printf("ratio shred/parse: %.2f\n", shred_s / parse_s);
     if (all || mode == "unshred") {
-      Pipeline reverse;
+      Pipeline reverse(arrow);
       Batches documents;
       const double unshred_s = Fastest(
           runs,
@@ -262,8 +298,8 @@ int main(int argc, char** argv) {
   if (mode == "ratios") {
     // Parse alone, shred and unshred passes taken in turn, so that the three see the same
     // load; the fastest of each (thread CPU time) and their ratios.
-    Pipeline pipeline;
-    Pipeline reverse;
+    Pipeline pipeline(arrow);
+    Pipeline reverse(arrow);
     Batches atoms;
     Batches documents;
     for (const auto& input : inputs) atoms.push_back(pipeline.controller.shred(input));
@@ -293,14 +329,40 @@ int main(int argc, char** argv) {
                 best_parse, best_shred, mb / best_shred, best_unshred, best_shred / best_parse,
                 best_shred / best_unshred);
   }
+  if (mode == "codecs") {
+    // Shred passes of the two codecs over the same documents taken in turn, so that both see
+    // the same load; the fastest of each (thread CPU time) and their ratio.
+    if (!arrow) {
+      std::fprintf(stderr, "--mode codecs needs --arrow FILE.arrow\n");
+      return 2;
+    }
+    Pipeline json_pipeline(false);
+    Pipeline arrow_pipeline(true);
+    double best_json = 1e300, best_arrow = 1e300;
+    for (int r = 0; r <= runs; ++r) {
+      Batches shredded;
+      double t0 = CpuSeconds();
+      for (const auto& input : json_inputs) shredded.push_back(json_pipeline.controller.shred(input));
+      const double json_pass = CpuSeconds() - t0;
+      shredded.clear();
+      t0 = CpuSeconds();
+      for (const auto& input : inputs) shredded.push_back(arrow_pipeline.controller.shred(input));
+      const double arrow_pass = CpuSeconds() - t0;
+      if (r == 0) continue;  // warm-up
+      best_json = std::min(best_json, json_pass);
+      best_arrow = std::min(best_arrow, arrow_pass);
+    }
+    std::printf("codecs: shred json %.4f s  shred arrow %.4f s  arrow/json %.2f\n", best_json,
+                best_arrow, best_arrow / best_json);
+  }
   if (!write_prefix.empty()) {
-    Pipeline pipeline;
+    Pipeline pipeline(arrow);
     Batches atoms;
     Batches documents;
     // A failure is written as its message, so that failing inputs compare too.
     try {
       for (const auto& input : inputs) atoms.push_back(pipeline.controller.shred(input));
-      Pipeline reverse;
+      Pipeline reverse(arrow);
       for (const auto& a : atoms) documents.push_back(reverse.controller.unshred(a));
     } catch (const std::exception& error) {
       std::ofstream(write_prefix + ".error") << error.what();
@@ -311,7 +373,7 @@ int main(int argc, char** argv) {
   if (mode == "memory") {
     // One shred of all batches after a warm-up on the first batch; the peak resident size
     // above the size just before it, against the input text plus the output atoms.
-    Pipeline pipeline;
+    Pipeline pipeline(arrow);
     (void)pipeline.controller.shred(inputs.front());
     arrow::default_memory_pool()->ReleaseUnused();
     {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -7,6 +9,10 @@
 #include "shredder/document_codec.h"
 
 namespace shredder {
+
+namespace arrow_dom {
+class ArrayReader;
+}
 
 /// A value whose kind does not fit the column type merged over the documents (a string where
 /// other documents gave the member an integer): struct columns hold one kind per member. Its
@@ -31,9 +37,14 @@ class ArrowKindConflict : public std::bad_variant_access {
 };
 
 /// Codec for a batch holding one struct column; writes documents back as one struct
-/// column "doc" whose type is merged across the documents. Stateless and immutable.
+/// column "doc" whose type is merged across the documents. Immutable in what it does; it
+/// keeps the readers it compiled for the last column it read (no reference to the column
+/// itself), so that the rows of one batch share them. Safe to use from several threads.
 class ArrowDomCodec final : public DocumentCodec {
  public:
+  ArrowDomCodec();
+  ~ArrowDomCodec() override;
+
   /// Throws std::runtime_error "ArrowDomCodec: null RecordBatch" for an empty pointer,
   /// "ArrowDomCodec: expected 1 column, got <n>" unless the batch has exactly one column,
   /// "ArrowDomCodec: " and Arrow's text for a malformed column, and "ArrowDomCodec: root value
@@ -58,6 +69,9 @@ class ArrowDomCodec final : public DocumentCodec {
   /// not fit its bool, int64, float64 or utf8 column, and std::runtime_error
   /// "ArrowDomCodec: " + the Arrow status text when building fails.
   std::shared_ptr<arrow::RecordBatch> FromDom(const std::vector<Object>& documents) const override;
+
+ private:
+  mutable std::atomic<std::shared_ptr<const arrow_dom::ArrayReader>> reader_;
 };
 
 }  // namespace shredder

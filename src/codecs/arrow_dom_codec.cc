@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "codecs/arrow_dom_internal.h"
+#include "codecs/arrow_dom_reader.h"
 
 namespace shredder {
 namespace arrow_dom {
@@ -27,155 +28,11 @@ constexpr const char* kRootMessage =
   throw std::runtime_error("ArrowDomCodec: " + status.ToString());
 }
 
-[[noreturn]] [[gnu::noinline]] void throw_unsupported(const arrow::Array& array) {
-  throw std::runtime_error("ArrowDomCodec: unsupported Arrow type: " +
-                           array.type()->ToString());
-}
-
-[[noreturn]] [[gnu::noinline]] void throw_too_deep() {
-  throw std::runtime_error("ArrowDomCodec: nesting depth exceeds " +
-                           std::to_string(kMaxNestingDepth));
-}
-
-// The recursive walks below keep their own frames small (documents may be deep, stacks are
-// not): scalar work, which inlines Arrow's and the standard library's code, lives in helpers
-// that are never inlined into them.
-
-// Writes scalar cell i (known to be non-null) into `out`.
-[[gnu::noinline]] void read_scalar(const arrow::Array& array, std::int64_t i, Value& out) {
-  switch (array.type_id()) {
-    case arrow::Type::BOOL:
-      out.data.emplace<bool>(static_cast<const arrow::BooleanArray&>(array).Value(i));
-      return;
-    case arrow::Type::INT8:
-      out.data.emplace<std::int64_t>(static_cast<const arrow::Int8Array&>(array).Value(i));
-      return;
-    case arrow::Type::INT16:
-      out.data.emplace<std::int64_t>(static_cast<const arrow::Int16Array&>(array).Value(i));
-      return;
-    case arrow::Type::INT32:
-      out.data.emplace<std::int64_t>(static_cast<const arrow::Int32Array&>(array).Value(i));
-      return;
-    case arrow::Type::INT64:
-      out.data.emplace<std::int64_t>(static_cast<const arrow::Int64Array&>(array).Value(i));
-      return;
-    case arrow::Type::UINT8:
-      out.data.emplace<std::int64_t>(static_cast<const arrow::UInt8Array&>(array).Value(i));
-      return;
-    case arrow::Type::UINT16:
-      out.data.emplace<std::int64_t>(static_cast<const arrow::UInt16Array&>(array).Value(i));
-      return;
-    case arrow::Type::UINT32:
-      out.data.emplace<std::int64_t>(static_cast<const arrow::UInt32Array&>(array).Value(i));
-      return;
-    case arrow::Type::UINT64: {
-      // Values from 2^63 upward do not fit an int64: they become the nearest double, as in
-      // JSON text, never the negative number of their bit pattern.
-      const std::uint64_t value = static_cast<const arrow::UInt64Array&>(array).Value(i);
-      if (value > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-        out.data.emplace<double>(static_cast<double>(value));
-      } else {
-        out.data.emplace<std::int64_t>(static_cast<std::int64_t>(value));
-      }
-      return;
-    }
-    case arrow::Type::FLOAT:
-      out.data.emplace<double>(static_cast<const arrow::FloatArray&>(array).Value(i));
-      return;
-    case arrow::Type::DOUBLE:
-      out.data.emplace<double>(static_cast<const arrow::DoubleArray&>(array).Value(i));
-      return;
-    case arrow::Type::STRING:
-      out.data.emplace<std::string>(static_cast<const arrow::StringArray&>(array).GetView(i));
-      return;
-    case arrow::Type::LARGE_STRING:
-      out.data.emplace<std::string>(
-          static_cast<const arrow::LargeStringArray&>(array).GetView(i));
-      return;
-    default:
-      throw_unsupported(array);
-  }
-}
-
-[[gnu::noinline]] Array& make_elements(Value& out, std::int64_t count) {
-  return out.data.emplace<Array>(static_cast<std::size_t>(count));
-}
-
-// The member that field `name` fills, or null when an earlier field took the name.
-[[gnu::noinline]] Value* claim_member(Object& members, const std::string& name) {
-  const std::size_t size_before = members.size();
-  // Fields usually come in ascending name order, where the end hint makes insertion O(1).
-  auto it = members.try_emplace(members.end(), name);
-  return members.size() != size_before ? &it->second : nullptr;
-}
-
-void read_cell(const arrow::Array& array, std::int64_t i, int depth, Value& out);
-
-// A later field whose name is already taken is still read, so that it fails like any other
-// cell of the row, and its value is dropped.
-[[gnu::noinline]] void read_shadowed_field(const arrow::Array& child, std::int64_t i,
-                                           int depth) {
-  Value dropped;
-  read_cell(child, i, depth, dropped);
-}
-
-template <typename ListArrayType>
-void read_list(const arrow::Array& array, std::int64_t i, int depth, Value& out) {
-  if (depth > kMaxNestingDepth) throw_too_deep();
-  const auto& list = static_cast<const ListArrayType&>(array);
-  // The offsets are relative to the child array, whose own offset its accessors apply.
-  const std::int64_t begin = list.value_offset(i);
-  const std::int64_t end = list.value_offset(i + 1);
-  const arrow::Array& values = *list.values();
-  Value* element = make_elements(out, end - begin).data();
-  for (std::int64_t k = begin; k < end; ++k, ++element) {
-    read_cell(values, k, depth + 1, *element);
-  }
-}
-
-void read_struct(const arrow::Array& array, std::int64_t i, int depth, Value& out) {
-  if (depth > kMaxNestingDepth) throw_too_deep();
-  const auto& structs = static_cast<const arrow::StructArray&>(array);
-  const arrow::StructType& type = *structs.struct_type();
-  Object& members = out.data.emplace<Object>();
-  const int field_count = type.num_fields();
-  for (int k = 0; k < field_count; ++k) {
-    // field() slices the child by the struct's own offset and length.
-    const std::shared_ptr<arrow::Array> child = structs.field(k);
-    if (Value* member = claim_member(members, type.field(k)->name())) {
-      read_cell(*child, i, depth + 1, *member);
-    } else {
-      read_shadowed_field(*child, i, depth + 1);
-    }
-  }
-}
-
-// Writes the value of cell i into `out`, which holds null on entry.
-void read_cell(const arrow::Array& array, std::int64_t i, int depth, Value& out) {
-  // The null test comes first: a null cell of a type that cannot be read is simply null.
-  if (array.IsNull(i)) return;
-  switch (array.type_id()) {
-    case arrow::Type::LIST:
-      read_list<arrow::ListArray>(array, i, depth, out);
-      return;
-    case arrow::Type::LARGE_LIST:
-      read_list<arrow::LargeListArray>(array, i, depth, out);
-      return;
-    case arrow::Type::STRUCT:
-      read_struct(array, i, depth, out);
-      return;
-    case arrow::Type::NA:  // Arrow reports every cell of it as null, handled above.
-      return;
-    default:
-      read_scalar(array, i, out);
-  }
-}
-
 }  // namespace
 
 Value cell_to_value(const arrow::Array& array, std::int64_t i, int depth) {
   Value out;
-  read_cell(array, i, depth, out);
+  ArrayReader::Compile(array.data(), depth)->Read(i, out);
   return out;
 }
 
@@ -544,17 +401,29 @@ void ArrowDomCodec::ValidateInput(const std::shared_ptr<arrow::RecordBatch>& bat
   }
 }
 
+ArrowDomCodec::ArrowDomCodec() = default;
+ArrowDomCodec::~ArrowDomCodec() = default;
+
 Object ArrowDomCodec::ToDom(const std::shared_ptr<arrow::RecordBatch>& batch,
                             std::int64_t row) const {
-  const std::shared_ptr<arrow::Array> column = batch->column(0);
-  if (row < 0 || row >= column->length()) {
+  const std::shared_ptr<arrow::ArrayData>& column = batch->column_data(0);
+  if (row < 0 || row >= column->length) {
     throw std::out_of_range("ArrowDomCodec::ToDom: row " + std::to_string(row) +
                             " out of range");
   }
-  if (column->type_id() != arrow::Type::STRUCT || column->IsNull(row)) {
+  if (column->type->id() != arrow::Type::STRUCT) {
     throw std::runtime_error(arrow_dom::kRootMessage);
   }
-  Value root = arrow_dom::cell_to_value(*column, row, 1);
+  // The rows of a batch come one call at a time: the readers are compiled for the first
+  // and kept for the rest.
+  std::shared_ptr<const arrow_dom::ArrayReader> reader = reader_.load();
+  if (!reader || !reader->Reads(column)) {
+    reader = arrow_dom::ArrayReader::Compile(column, 1);
+    reader_.store(reader);
+  }
+  if (reader->IsNull(row)) throw std::runtime_error(arrow_dom::kRootMessage);
+  Value root;
+  reader->Read(row, root);
   return std::move(std::get<Object>(root.data));
 }
 

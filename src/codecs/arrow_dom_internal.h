@@ -21,6 +21,8 @@ namespace shredder::arrow_dom {
 /// Throws std::runtime_error "ArrowDomCodec: unsupported Arrow type: <type>" for a non-null
 /// cell of any other type, and "ArrowDomCodec: nesting depth exceeds <limit>" for a non-null
 /// list or struct cell deeper than kMaxNestingDepth.
+/// Compiles the array's readers (`ArrayReader`) for this one cell; ArrowDomCodec keeps them
+/// for all rows of a batch instead.
 Value cell_to_value(const arrow::Array& array, std::int64_t i, int depth = 1);
 
 /// The output type accumulated over values. It starts as the null type; `merge` folds in the
