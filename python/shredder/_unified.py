@@ -37,7 +37,7 @@ def _location(where: Where) -> _fs.Location:
 def dataset_parts(path: Where) -> Parts:
     """The parts an atoms dataset consists of: those its manifest lists, in its order (a lone
     part file stands for itself). Paths and storage URIs alike."""
-    from shredder._jobs import open_dataset  # the jobs module reads the check, which reads us
+    from shredder._unshred_job import open_dataset  # it reads the check, which reads us
 
     location = _location(path)
     files, manifest = open_dataset(location)
