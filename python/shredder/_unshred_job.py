@@ -4,7 +4,6 @@ workers, the one output file written in part order.
 
 from __future__ import annotations
 
-import gzip
 import io
 import json
 import os
@@ -12,7 +11,6 @@ import time
 import uuid
 from concurrent.futures import Executor, Future
 from dataclasses import dataclass
-from pathlib import Path
 from typing import Any
 
 import pyarrow as pa
@@ -20,10 +18,11 @@ import pyarrow.ipc as ipc
 import pyarrow.parquet as pq
 
 import shredder_ext
-from shredder import _executors, _fs, _interrupts, _io
+from shredder import _executors, _fs, _interrupts
 from shredder._api import VerifyReport, unshred_batch, verify_documents
 from shredder._errors import UserError
 from shredder._manifest import INCOMPLETE, MANIFEST, Manifest, parse_manifest
+from shredder._output import OutputWriter, jsonl_piece
 from shredder._progress import JobProgress
 from shredder._staging import remove_folder
 
@@ -85,11 +84,6 @@ def read_atoms(location: _fs.Location) -> pa.RecordBatch:
     return batches[0]
 
 
-def _jsonl_bytes(documents: pa.RecordBatch) -> bytes:
-    texts = documents.column(0).to_pylist()
-    return b"".join(text.encode() + b"\n" for text in texts)
-
-
 def unshred_part(task: UnshredTask) -> dict[str, Any]:
     """Rebuilds the documents of one part (and verifies them when asked), writing them as a
     numbered piece of the final output, or handing them back when the task has no piece."""
@@ -120,9 +114,7 @@ def unshred_part(task: UnshredTask) -> dict[str, Any]:
         return result
     piece = _fs.resolve(task.piece)
     if task.kind == "jsonl":
-        data = _jsonl_bytes(documents)
-        piece.write_bytes(gzip.compress(data, compresslevel=6, mtime=0) if task.compress
-                          else data)
+        piece.write_bytes(jsonl_piece(documents, task.compress))
     else:
         sink = io.BytesIO()
         with ipc.new_stream(sink, documents.schema) as writer:
@@ -152,77 +144,6 @@ def open_dataset(dataset: _fs.Location) -> tuple[list[_fs.Location], Manifest | 
     return parts, manifest
 
 
-class _OutputWriter:
-    """Writes the final documents file from documents batches or pieces, in part order, under
-    a temporary name renamed when complete (object stores: stored whole on close)."""
-
-    def __init__(self, location: _fs.Location, force: bool) -> None:
-        self.kind = _io.output_kind(Path(location.name))
-        self.compress = self.kind == "jsonl" and location.name.lower().endswith(".gz")
-        if location.exists() and not force:
-            raise UserError(f"{location}: exists (use --force to replace)")
-        location.parent().mkdir()
-        self.location = location
-        self.temporary = location.parent().child(
-            f"{_fs.TEMP_PREFIX}{uuid.uuid4().hex}-{location.name}")
-        target = location if location.object_store else self.temporary
-        self._stream = target.fs.open_output_stream(target.path, compression=None)
-        self._writer: Any = None
-        self._schema: pa.Schema | None = None
-
-    def write_batch(self, documents: pa.RecordBatch) -> None:
-        if self.kind == "jsonl":
-            data = _jsonl_bytes(documents)
-            self._stream.write(gzip.compress(data, compresslevel=6, mtime=0) if self.compress
-                               else data)
-            return
-        if self._schema is None:
-            self._schema = documents.schema
-            if self.kind == "parquet":
-                self._writer = pq.ParquetWriter(self._stream, self._schema)
-            else:
-                self._writer = ipc.new_file(self._stream, self._schema)
-        elif documents.schema != self._schema:
-            raise UserError(
-                f"{self.location}: the document type changed between atoms parts; write JSON "
-                "Lines or use --codec json for a single file")
-        if self.kind == "parquet":
-            self._writer.write_table(pa.Table.from_batches([documents]))
-        else:
-            self._writer.write_batch(documents)
-
-    def write_piece(self, piece: _fs.Location) -> None:
-        data = piece.read_bytes()
-        if self.kind == "jsonl":
-            self._stream.write(data)
-        else:
-            for batch in ipc.open_stream(pa.BufferReader(data)):
-                self.write_batch(batch)
-
-    def close(self) -> None:
-        if self.kind != "jsonl" and self._writer is None:
-            # no documents: still a valid (empty) file of its format
-            self.write_batch(pa.record_batch([pa.array([], pa.string())], names=["doc"]))
-        if self._writer is not None:
-            self._writer.close()
-        self._stream.close()
-        if not self.location.object_store:
-            self.location.fs.move(self.temporary.path, self.location.path)
-
-    def abort(self) -> None:
-        try:
-            if self._writer is not None:
-                self._writer.close()
-            self._stream.close()
-        except Exception:  # noqa: BLE001 - the failure being reported matters, not this one
-            pass
-        target = self.location if self.location.object_store else self.temporary
-        try:
-            target.delete()
-        except (OSError, pa.ArrowException, UserError):
-            pass
-
-
 def unshred_files(dataset: str | os.PathLike, output: str | os.PathLike, *,
                   jobs: int | None = None, executor: Executor | None = None,
                   dask: str | None = None, codec: str = "json", verify: bool = False,
@@ -237,7 +158,7 @@ def unshred_files(dataset: str | os.PathLike, output: str | os.PathLike, *,
         raise UserError(f"unknown errors mode {errors!r}: expected raise or skip")
     source = _fs.resolve(os.fspath(dataset))
     parts, _ = open_dataset(source)
-    writer = _OutputWriter(_fs.resolve(os.fspath(output)), force)
+    writer = OutputWriter(_fs.resolve(os.fspath(output)), force)
     rejects_file = _fs.resolve(os.fspath(output) + ".rejects.jsonl")
     codec = "json" if writer.kind == "jsonl" else codec
     progress = progress or JobProgress("unshred", enabled=False)
