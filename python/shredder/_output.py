@@ -16,44 +16,21 @@ from pathlib import Path
 from typing import Any
 
 import pyarrow as pa
-import pyarrow.compute as pc
 import pyarrow.ipc as ipc
 import pyarrow.parquet as pq
 
 from shredder import _fs, _io
+from shredder._columns import text_lines
 from shredder._errors import UserError
 
 _COPY_CHUNK = 16 * 2**20
-
-
-def jsonl_buffer(documents: pa.RecordBatch) -> pa.Buffer:
-    """The documents as JSON Lines (each text and a newline), joined by Arrow in one pass: no
-    Python string per document."""
-    column = documents.column(0)
-    if not (pa.types.is_string(column.type) or pa.types.is_large_string(column.type)):
-        column = column.cast(pa.large_string())
-    if column.null_count:
-        raise ValueError("a rebuilt document has no text")  # unshred never leaves one out
-    lines = pc.binary_join_element_wise(column, "\n", "")
-    if len(lines) == 0:
-        return pa.py_buffer(b"")
-    offsets = text_offsets(lines)
-    return lines.buffers()[2][int(offsets[0]):int(offsets[-1])]
-
-
-def text_offsets(texts: pa.Array) -> memoryview:
-    """Where each text of a string array starts in its data buffer, and where the last ends."""
-    width, code = (8, "q") if pa.types.is_large_string(texts.type) else (4, "i")
-    start = texts.offset * width
-    window = texts.buffers()[1][start:start + (len(texts) + 1) * width]
-    return memoryview(window).cast("B").cast(code)
 
 
 def jsonl_piece(documents: pa.RecordBatch, compress: bool) -> Any:
     """A part's documents as they stand in the output file: one gzip member per part for a
     compressed output (concatenated members are one gzip file), so any --jobs writes the same
     bytes."""
-    data = jsonl_buffer(documents)
+    data, _ = text_lines(documents.column(0))
     return gzip.compress(data, compresslevel=6, mtime=0) if compress else data
 
 
