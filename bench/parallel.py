@@ -18,12 +18,14 @@ import argparse
 import datetime as dt
 import json
 import os
+import resource
 import shutil
 import subprocess
 import sys
 import threading
 import time
 from pathlib import Path
+from typing import Any
 
 HERE = Path(__file__).resolve().parent
 REPO = HERE.parent
@@ -104,14 +106,32 @@ def kind_of(pid: int, driver: int) -> str:
     return "worker"
 
 
+TICK = os.sysconf("SC_CLK_TCK")
+
+
+def cpu_seconds(pid: int) -> float | None:
+    """User and system CPU seconds the process has used so far (its own, not its children's)."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / TICK
+    except (OSError, ValueError, IndexError):
+        return None
+
+
 def timed(args: list[str], ok: tuple[int, ...] = (0,)) -> dict:
-    """Runs the command, returning wall seconds and the peak memory of the driver and of its
-    worker processes (descendants that run partitions; the fork server and the resource
-    tracker excluded)."""
+    """Runs the command, returning wall seconds, the load average around it, and the peak
+    memory and CPU seconds of the driver and of its worker processes (descendants that run
+    partitions; the fork server and the resource tracker counted apart). CPU seconds are the
+    last sample of each process (every 0.1 s), so a process's last tenth of a second may be
+    missing; the driver's own are exact (from its exit)."""
+    load_before = os.getloadavg()
     started = time.perf_counter()
+    children_before = resource.getrusage(resource.RUSAGE_CHILDREN)
     process = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     peaks: dict[int, int] = {}
     kinds: dict[int, str] = {}
+    cpu: dict[int, float] = {}
     done = threading.Event()
 
     def sample() -> None:
@@ -122,6 +142,9 @@ def timed(args: list[str], ok: tuple[int, ...] = (0,)) -> dict:
                 peak = vm_hwm(pid)
                 if peak:
                     peaks[pid] = max(peaks.get(pid, 0), peak)
+                used = cpu_seconds(pid)
+                if used is not None:
+                    cpu[pid] = max(cpu.get(pid, 0.0), used)
             done.wait(0.1)
 
     sampler = threading.Thread(target=sample, daemon=True)
@@ -132,10 +155,19 @@ def timed(args: list[str], ok: tuple[int, ...] = (0,)) -> dict:
     sampler.join()
     if process.returncode not in ok:
         raise RuntimeError(f"{' '.join(args)} failed: {stderr.decode()[-2000:]}")
+    children_after = resource.getrusage(resource.RUSAGE_CHILDREN)
     workers = [peaks[p] for p, k in kinds.items() if k == "worker" and p in peaks]
     # the fork server holds the preloaded modules only; count it apart from the workers
+    driver_cpu = (children_after.ru_utime + children_after.ru_stime
+                  - children_before.ru_utime - children_before.ru_stime)
     return {"seconds": seconds, "driver_peak": peaks.get(process.pid),
             "worker_peak": max(workers) if workers else None,
+            "driver_cpu": driver_cpu,
+            "worker_cpu": sorted(round(cpu[p], 2) for p, k in kinds.items()
+                                 if k == "worker" and p in cpu),
+            "helper_cpu": round(sum(cpu[p] for p, k in kinds.items()
+                                    if k == "helper" and p in cpu), 2),
+            "load": [round(v, 2) for v in (*load_before, *os.getloadavg())],
             "stdout": stdout.decode()[-400:], "stderr": stderr.decode()[-400:]}
 
 
@@ -149,6 +181,8 @@ def main(argv=None) -> int:
     p.add_argument("--work-dir", default=str(REPO / "build" / "bench" / "parallel"))
     p.add_argument("--results-dir", default=str(HERE / "results"))
     p.add_argument("--skip-dask", action="store_true")
+    p.add_argument("--skip-shred", action="store_true",
+                   help="time only the unshreds, reading the atoms an earlier run left")
     args = p.parse_args(argv)
 
     work = Path(args.work_dir)
@@ -166,11 +200,20 @@ def main(argv=None) -> int:
 
     def run(label: str, command: list[str], ok: tuple[int, ...] = (0,)) -> None:
         log(f"  {label} ...")
-        results[label] = timed(command, ok)
-        log(f"  {label}: {results[label]['seconds']:.1f} s")
+        dask_before = _dask_cpu(cluster) if cluster is not None and "--dask" in command \
+            else None
+        results[label] = r = timed(command, ok)
+        if dask_before is not None:
+            # Dask's workers are the cluster's processes, not the command's: ask them
+            r["worker_peak"] = _dask_peak(cluster)
+            after = _dask_cpu(cluster)
+            r["worker_cpu"] = sorted(round(after[w] - dask_before.get(w, 0.0), 2)
+                                     for w in after)
+        log(f"  {label}: {r['seconds']:.1f} s, CPU s driver {r['driver_cpu']:.1f} "
+            f"workers {r['worker_cpu']}, load {r['load']}")
 
     engines = [("jobs 1", ["--jobs", "1"]), ("jobs 2", ["--jobs", "2"])]
-    cluster = None
+    cluster: Any = None
     if not args.skip_dask:
         from dask.distributed import LocalCluster
         cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
@@ -179,19 +222,16 @@ def main(argv=None) -> int:
     try:
         for label, engine in engines:
             atoms = work / f"atoms-{label.replace(' ', '-')}"
-            shutil.rmtree(atoms, ignore_errors=True)
-            # issue events whose "labels_url" and "labels"[].url meet in one column are
-            # refused (no value is lost to a name): set aside, as a user would
-            run(f"shred, {label}", [*cli, "shred", str(big), "-o", str(atoms), "-q", *common,
-                                    "--on-error", "skip", *engine])
-            if cluster is not None and label.startswith("dask"):
-                results[f"shred, {label}"]["worker_peak"] = _dask_peak(cluster)
+            if not args.skip_shred:
+                shutil.rmtree(atoms, ignore_errors=True)
+                # issue events whose "labels_url" and "labels"[].url meet in one column are
+                # refused (no value is lost to a name): set aside, as a user would
+                run(f"shred, {label}", [*cli, "shred", str(big), "-o", str(atoms), "-q",
+                                        *common, "--on-error", "skip", *engine])
             out = work / "rebuilt.jsonl"
             out.unlink(missing_ok=True)
             run(f"unshred, {label}", [*cli, "unshred", str(atoms), "-o", str(out), "-q",
                                       *engine])
-            if cluster is not None and label.startswith("dask"):
-                results[f"unshred, {label}"]["worker_peak"] = _dask_peak(cluster)
         atoms = work / "atoms-jobs-2"
         for jobs in ("1", "2"):
             out = work / "rebuilt.jsonl"
@@ -218,12 +258,16 @@ def main(argv=None) -> int:
         "unshred --verify / unshred, jobs 2": ratio("unshred --verify, jobs 2",
                                                     "unshred, jobs 2"),
     }
-    lines = ["| job | wall s | MB/s of input | driver peak MB | peak per worker MB |",
-             "|---|---:|---:|---:|---:|"]
+    lines = ["| job | wall s | MB/s of input | driver peak MB | peak per worker MB | "
+             "driver CPU s | CPU s per worker | load average before, after |",
+             "|---|---:|---:|---:|---:|---:|---:|---|"]
     for label, r in results.items():
         fmt = lambda v: "-" if v is None else f"{v / MB:,.0f}"  # noqa: E731
+        workers = ", ".join(f"{c:.1f}" for c in r["worker_cpu"]) or "-"
         lines.append(f"| {label} | {r['seconds']:.1f} | {size / MB / r['seconds']:.1f} | "
-                     f"{fmt(r['driver_peak'])} | {fmt(r['worker_peak'])} |")
+                     f"{fmt(r['driver_peak'])} | {fmt(r['worker_peak'])} | "
+                     f"{r['driver_cpu']:.1f} | {workers} | "
+                     f"{r['load'][0]:.1f}, {r['load'][3]:.1f} |")
     lines += ["", "| ratio | measured |", "|---|---:|"]
     lines += [f"| {k} | {'-' if v is None else f'{v:.2f}'} |" for k, v in summary.items()]
     text = "\n".join(lines)
@@ -236,6 +280,19 @@ def main(argv=None) -> int:
     (rdir / f"parallel-{stamp}.json").write_text(json.dumps(doc, indent=1))
     (rdir / "parallel-latest.md").write_text(text + "\n")
     return 0
+
+
+def _dask_cpu(cluster) -> dict[str, float]:
+    """CPU seconds each Dask worker process has used so far."""
+    from dask.distributed import Client
+
+    def used() -> float:
+        import resource
+        usage = resource.getrusage(resource.RUSAGE_SELF)
+        return usage.ru_utime + usage.ru_stime
+
+    with Client(cluster) as client:
+        return client.run(used)
 
 
 def _dask_peak(cluster) -> int | None:

@@ -17,9 +17,10 @@ from shredder._api import (
     unshred,
     verify_documents,
 )
-from shredder._jobs import ShredSummary, UnshredSummary, shred_files, unshred_files
+from shredder._shred_job import ShredSummary, shred_files
 from shredder._tables import tables
 from shredder._unified import dataset
+from shredder._unshred_job import UnshredSummary, unshred_files
 
 __all__ = ["Rejected", "ShredSummary", "Shredding", "UnshredRejected", "UnshredSummary",
            "Unshredding", "VerifyReport", "dataset", "iter_batches", "shred", "shred_files",

@@ -167,3 +167,24 @@ def _iso_duration(count: int, digits: int) -> str:
     tail = f".{fraction:0{digits}d}" if digits else ""
     return f"{sign}PT{seconds}{tail}S"
 
+
+
+def text_lines(texts: pa.Array) -> tuple[pa.Buffer, list[int]]:
+    """The texts of a string array without nulls as JSON Lines in one buffer (each text and a
+    newline, joined by Arrow in one pass, no Python string per text), and where each line
+    starts in it, then where the buffer ends."""
+    if not pa.types.is_string(texts.type):
+        texts = texts.cast(pa.large_string() if pa.types.is_large_string(texts.type)
+                           else pa.string())
+    if texts.null_count:
+        raise ValueError("a document has no text")
+    if len(texts) == 0:
+        return pa.py_buffer(b""), [0]
+    lines = pc.binary_join_element_wise(texts, pa.scalar("\n", texts.type),
+                                        pa.scalar("", texts.type))
+    width, code = (8, "q") if pa.types.is_large_string(lines.type) else (4, "i")
+    start = lines.offset * width
+    window = lines.buffers()[1][start:start + (len(lines) + 1) * width]
+    ends = memoryview(window).cast("B").cast(code).tolist()
+    first = ends[0]
+    return lines.buffers()[2][first:ends[-1]], [end - first for end in ends]

@@ -84,7 +84,7 @@ def process_pool(jobs: int) -> Executor:
     from concurrent.futures import ProcessPoolExecutor
 
     context = multiprocessing.get_context("forkserver")
-    context.set_forkserver_preload(["shredder._jobs"])
+    context.set_forkserver_preload(["shredder._shred_job", "shredder._unshred_job"])
     return ProcessPoolExecutor(max_workers=jobs, mp_context=context,
                                initializer=_start_worker, initargs=(os.getpid(),))
 

@@ -6,9 +6,9 @@ import os
 from collections.abc import Sequence
 from dataclasses import dataclass
 from pathlib import Path
+from typing import TYPE_CHECKING
 
 import pyarrow as pa
-import pyarrow.dataset as ds
 import pyarrow.ipc as ipc
 import pyarrow.parquet as pq
 
@@ -16,6 +16,9 @@ from shredder import _fs
 from shredder._errors import UserError
 from shredder._manifest import MANIFEST, Manifest
 from shredder._schema import SchemaUnifier, schema_from_json, type_name
+
+if TYPE_CHECKING:
+    import pyarrow.dataset as ds
 
 Where = Path | str | _fs.Location
 
@@ -37,7 +40,7 @@ def _location(where: Where) -> _fs.Location:
 def dataset_parts(path: Where) -> Parts:
     """The parts an atoms dataset consists of: those its manifest lists, in its order (a lone
     part file stands for itself). Paths and storage URIs alike."""
-    from shredder._jobs import open_dataset  # the jobs module reads the check, which reads us
+    from shredder._unshred_job import open_dataset  # it reads the check, which reads us
 
     location = _location(path)
     files, manifest = open_dataset(location)
@@ -83,6 +86,9 @@ def dataset(path: Where) -> ds.Dataset:
     text where the column became text). polars (``pl.scan_pyarrow_dataset``), DuckDB (a
     registered dataset), pandas (``to_table().to_pandas()``) and pyarrow read it alike.
     """
+    # imported here: it pulls in pandas where installed, which every job's worker would pay for
+    import pyarrow.dataset as ds
+
     parts = dataset_parts(path)
     fmt = "parquet" if parts.fmt == "parquet" else "ipc"
     filesystem = parts.files[0].fs if parts.files else None

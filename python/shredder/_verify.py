@@ -35,16 +35,20 @@ Why that holds:
    Where the refusal does not say which document it was, or neighbours with equal digests
    cannot be told apart in the atoms, the group is split in halves, each through a fresh
    pipeline (a part of a group is a group too).
+
+The scans run over the UTF-8 bytes of all texts at once (JSON's structural characters are
+ASCII, and no byte of a multi-byte UTF-8 character is), and each group's rows are taken from
+the documents' Arrow array: no Python string is built per document, except for the few that
+must be parsed.
 """
 
 from __future__ import annotations
 
 import bisect
 import io
-import itertools
 import json
 import re
-from collections.abc import Iterator
+from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -53,6 +57,7 @@ import pyarrow.compute as pc
 import pyarrow.json as pa_json
 
 import shredder_ext
+from shredder._columns import text_lines
 
 TXN_KEY = "__txn_id"
 TXN_COLUMN = "root___txn_id"
@@ -60,13 +65,14 @@ TXN_COLUMN = "root___txn_id"
 EXACT, CHANGED, REFUSED = "exact", "changed", "refused"
 
 # The end of an array-valued member key: its closing quote, the colon, the opening bracket.
-_ARRAY_MEMBER = re.compile(r'"[ \t\n\r]*:[ \t\n\r]*\[')
+_ARRAY_MEMBER = re.compile(rb'"[ \t\n\r]*:[ \t\n\r]*\[')
 # After a member key: the colon and the first character of a value that is neither an array nor
 # null (looked at, not consumed).
 _LONE_VALUE = r'[ \t\n\r]*:[ \t\n\r]*(?=[^\[n \t\n\r])'
-_LONE_MEMBER = re.compile(r'"([^"\\]*(?:\\.[^"\\]*)*)"' + _LONE_VALUE)
+_LONE_MEMBER = re.compile(rb'"([^"\\]*(?:\\.[^"\\]*)*)"' + _LONE_VALUE.encode())
 _SHORT_ESCAPES = {'"': '\\"', "\\": "\\\\", "/": "\\/", "\b": "\\b", "\f": "\\f",
                   "\n": "\\n", "\r": "\\r", "\t": "\\t"}
+_QUOTE, _BACKSLASH = ord('"'), ord("\\")
 
 
 @dataclass(frozen=True)
@@ -75,12 +81,53 @@ class Verdict:
     status: str
 
 
+def _utf8(pattern: str) -> bytes:
+    # a key holding a lone surrogate (from a \ud800 escape) has no UTF-8 spelling: its raw
+    # alternative then matches nothing, as no valid text holds those bytes
+    return pattern.encode("utf-8", "surrogatepass")
+
+
+class _Texts:
+    """The documents' texts (an Arrow string array without nulls) and, for the scans, all of
+    them as one UTF-8 buffer, each followed by a newline, with where each one starts."""
+
+    def __init__(self, array: pa.Array) -> None:
+        self.array = array if pa.types.is_string(array.type) else array.cast(pa.string())
+        lines, self.starts = text_lines(self.array)  # starts: and, last, where the lines end
+        self.joined = lines.to_pybytes()
+
+    def __len__(self) -> int:
+        return len(self.array)
+
+    def doc_of(self, position: int) -> int:
+        return bisect.bisect_right(self.starts, position) - 1
+
+    def text(self, row: int) -> str:
+        return self.array[row].as_py()
+
+    def holds(self, row: int, pattern: re.Pattern[bytes]) -> bool:
+        return pattern.search(self.joined, self.starts[row], self.starts[row + 1]) is not None
+
+    def batch(self, rows: list[int]) -> pa.RecordBatch:
+        if len(rows) == 1:
+            column = self.array.slice(rows[0], 1)
+        else:
+            column = self.array.take(pa.array(rows, pa.int64()))
+        return pa.record_batch([column], names=["doc"])
+
+
 def lone_digest(text: str | bytes) -> str | None:
     """The ``__txn_id`` of one document shredded through a fresh pipeline, None if refused."""
     try:
-        atoms = shredder_ext.shred_arrow(
-            shredder_ext.create_controller("json"),
-            pa.record_batch([pa.array([text], pa.string())], names=["doc"]))
+        batch = pa.record_batch([pa.array([text], pa.string())], names=["doc"])
+    except ValueError:  # a text Arrow cannot hold (a lone surrogate): not a document
+        return None
+    return _lone_digest(batch)
+
+
+def _lone_digest(batch: pa.RecordBatch) -> str | None:
+    try:
+        atoms = shredder_ext.shred_arrow(shredder_ext.create_controller("json"), batch)
     except ValueError:
         return None
     if TXN_COLUMN not in atoms.schema.names:
@@ -88,7 +135,7 @@ def lone_digest(text: str | bytes) -> str | None:
     return atoms.column(TXN_COLUMN)[0].as_py()
 
 
-def _array_members(joined: str) -> Iterator[tuple[int, str]]:
+def _array_members(joined: bytes) -> Iterator[tuple[int, str]]:
     """Where a member holding an array starts, and its key, for every such member in the texts
     (and perhaps a few more, read from inside string values: harmless, they only make groups
     smaller)."""
@@ -96,16 +143,16 @@ def _array_members(joined: str) -> Iterator[tuple[int, str]]:
         end = match.start()
         start = end
         while True:  # back to the unescaped quote that opens the key
-            start = joined.rfind('"', 0, start)
+            start = joined.rfind(b'"', 0, start)
             backslashes = 0
-            while start - 1 - backslashes >= 0 and joined[start - 1 - backslashes] == "\\":
+            while start - 1 - backslashes >= 0 and joined[start - 1 - backslashes] == _BACKSLASH:
                 backslashes += 1
             if start < 0 or backslashes % 2 == 0:
                 break
         if start < 0:
             continue
         raw = joined[start + 1:end]
-        key = _decoded(raw) if "\\" in raw else raw
+        key = _decoded(raw) if _BACKSLASH in raw else raw.decode()
         if key is not None:  # otherwise not a key of valid JSON text, so not a real member
             yield start, key
 
@@ -134,17 +181,15 @@ def _spellings(key: str) -> str:
     return "".join(parts)
 
 
-def _key_sets(texts: list[str]) -> tuple[list[set[str]], list[set[str]], list[bool]]:
+def _key_sets(texts: _Texts) -> tuple[list[set[str]], list[set[str]], list[bool]]:
     """Per document: the keys holding an array; the keys, among those holding an array in any
     document, that hold a non-null value that is not an array; and whether it must run alone."""
-    joined = "\n".join(texts)
-    starts = list(itertools.accumulate((len(t) + 1 for t in texts[:-1]), initial=0))
-    doc_of = lambda position: bisect.bisect_right(starts, position) - 1  # noqa: E731
-    arrays: list[set[str]] = [set() for _ in texts]
+    joined = texts.joined
+    arrays: list[set[str]] = [set() for _ in range(len(texts))]
     for position, key in _array_members(joined):
-        arrays[doc_of(position)].add(key)
+        arrays[texts.doc_of(position)].add(key)
     keys = set().union(*arrays)
-    lone: list[set[str]] = [set() for _ in texts]
+    lone: list[set[str]] = [set() for _ in range(len(texts))]
     # The scans may start at a quote inside a string; such a match can only add keys. It can
     # hide a real member only by ending on its opening quote, which takes a key that begins
     # with a colon: when one of the keys that matter does, every document runs alone.
@@ -154,21 +199,23 @@ def _key_sets(texts: list[str]) -> tuple[list[set[str]], list[set[str]], list[bo
         return arrays, lone, alone
     if len(keys) <= 16:
         # a key is spelled as json.dumps writes it unless the texts use \u or \/ escapes
-        plain = "\\u" not in joined and "\\/" not in joined
-        spelled = {k: re.compile(re.escape(json.dumps(k, ensure_ascii=False)[1:-1]) if plain
-                                 else _spellings(k)) for k in keys}
-        pattern = re.compile('"(' + "|".join(p.pattern for p in spelled.values()) + ')"'
-                             + _LONE_VALUE)
+        plain = b"\\u" not in joined and b"\\/" not in joined
+        spelled = {k: re.compile(_utf8(re.escape(json.dumps(k, ensure_ascii=False)[1:-1])
+                                       if plain else _spellings(k))) for k in keys}
+        pattern = re.compile(b'"(' + b"|".join(p.pattern for p in spelled.values()) + b')"'
+                             + _LONE_VALUE.encode())
         for match in pattern.finditer(joined):
             raw = match.group(1)
-            key = raw if raw in keys else next(k for k, p in spelled.items() if p.fullmatch(raw))
-            lone[doc_of(match.start())].add(key)
+            key = raw.decode()
+            if key not in keys:
+                key = next(k for k, p in spelled.items() if p.fullmatch(raw))
+            lone[texts.doc_of(match.start())].add(key)
     else:  # many keys make a slow alternation: read every lone member and look its key up
         for match in _LONE_MEMBER.finditer(joined):
             raw = match.group(1)
-            key = raw if raw in keys else _decoded(raw) if "\\" in raw else None
+            key = _decoded(raw) if _BACKSLASH in raw else raw.decode()
             if key in keys:
-                lone[doc_of(match.start())].add(key)
+                lone[texts.doc_of(match.start())].add(key)
     return arrays, lone, alone
 
 
@@ -228,42 +275,34 @@ class _Taught:
         self.path_keys |= {p[-1] for p in doc.array_paths}
 
 
-def _decoded(raw: str) -> str | None:
+def _decoded(raw: bytes) -> str | None:
     try:
-        return json.loads(f'"{raw}"')
+        return json.loads(b'"' + raw + b'"')
     except ValueError:
         return None
 
 
-def _carried_ids(texts: list[str | None]) -> list[str | None]:
+def _carried_ids(texts: _Texts) -> list[str | None]:
     """The ``__txn_id`` member of each document (None when absent or not a string), as
     ``json.loads(text).get("__txn_id")`` has it, raising what that raises for a bad text.
-    Arrow's JSON reader reads the one member of all texts at once; texts it cannot take as
-    one line each go through ``json.loads``."""
-    carried: list[str | None] = [None] * len(texts)
-    simple = [i for i, t in enumerate(texts)
-              if t is not None and t.strip() and "\n" not in t and "\r" not in t]
-    fast: list | None = None
-    if simple:
+    Arrow's JSON reader reads the one member of all texts at once when each text is one line;
+    otherwise they go through ``json.loads``."""
+    joined = texts.joined
+    if b"\r" not in joined and joined.count(b"\n") == len(texts):
         try:
             table = pa_json.read_json(
-                io.BytesIO("\n".join(texts[i] for i in simple).encode()),
+                io.BytesIO(joined),
                 parse_options=pa_json.ParseOptions(
                     explicit_schema=pa.schema([(TXN_KEY, pa.string())]),
                     unexpected_field_behavior="ignore"))
-            if table.num_rows == len(simple):
-                fast = table.column(TXN_KEY).to_pylist()
+            if table.num_rows == len(texts):
+                return table.column(TXN_KEY).to_pylist()
         except (pa.ArrowInvalid, ValueError):
-            fast = None
-    done = set()
-    if fast is not None:
-        for i, value in zip(simple, fast):
-            carried[i] = value
-        done = set(simple)
-    for i, text in enumerate(texts):
-        if text is not None and i not in done:
-            value = json.loads(text).get(TXN_KEY)
-            carried[i] = value if isinstance(value, str) else None
+            pass
+    carried: list[str | None] = []
+    for text in texts.array.to_pylist():
+        value = json.loads(text).get(TXN_KEY)
+        carried.append(value if isinstance(value, str) else None)
     return carried
 
 
@@ -278,26 +317,26 @@ def _run_digests(atoms: pa.RecordBatch, count: int) -> list[str] | None:
     return runs if len(runs) == count else None
 
 
-def _shred_texts(handle, texts: list[str]) -> pa.RecordBatch:
-    return shredder_ext.shred_arrow(handle, pa.record_batch([pa.array(texts, pa.string())],
-                                                            names=["doc"]))
+def _shred_rows(handle, texts: _Texts, rows: list[int]) -> pa.RecordBatch:
+    return shredder_ext.shred_arrow(handle, texts.batch(rows))
 
 
 _MAX_ROUNDS = 32
 
 
-def _digests(texts: list[str]) -> list[tuple[str | None, bool]]:
+def _digests(texts: _Texts) -> list[tuple[str | None, bool]]:
     """Each document's lone digest (None when refused), and whether it came from a run of its
     own. Documents go through groups (see the module's notes), round after round, until each
     has its digest; after a few rounds the rest run alone."""
     arrays, lone, alone = _key_sets(texts)
-    paths = [_Paths(text, arrays[i], lone[i]) if not alone[i] else None
-             for i, text in enumerate(texts)]
+    paths = [_Paths(texts.text(i) if not lone[i].isdisjoint(arrays[i]) else "",
+                    arrays[i], lone[i]) if not alone[i] else None
+             for i in range(len(texts))]
     result: list[tuple[str | None, bool] | None] = [None] * len(texts)
     pending = []
-    for i, text in enumerate(texts):
+    for i in range(len(texts)):
         if alone[i]:
-            result[i] = (lone_digest(text), True)
+            result[i] = (_lone_digest(texts.batch([i])), True)
         else:
             pending.append(i)
     for _ in range(_MAX_ROUNDS):
@@ -312,16 +351,16 @@ def _digests(texts: list[str]) -> list[tuple[str | None, bool]]:
                 taught.learn(paths[i])
         pending = sorted(later + _run_group(texts, group, result))
     for i in pending:
-        result[i] = (lone_digest(texts[i]), True)
+        result[i] = (_lone_digest(texts.batch([i])), True)
     return result  # type: ignore[return-value]
 
 
-def _run_group(texts: list[str], group: list[int],
+def _run_group(texts: _Texts, group: list[int],
                result: list[tuple[str | None, bool] | None]) -> list[int]:
     """Runs a group through one fresh pipeline, filling in the digests it settles; returns the
     documents for a later group (refused here, but perhaps not alone)."""
     if len(group) == 1:
-        result[group[0]] = (lone_digest(texts[group[0]]), True)
+        result[group[0]] = (_lone_digest(texts.batch(group)), True)
         return []
     handle = shredder_ext.create_controller("json")
     deferred: list[int] = []
@@ -329,7 +368,7 @@ def _run_group(texts: list[str], group: list[int],
     rest = group
     while rest:
         try:
-            runs = _run_digests(_shred_texts(handle, [texts[i] for i in rest]), len(rest))
+            runs = _run_digests(_shred_rows(handle, texts, rest), len(rest))
         except ValueError as error:
             row = getattr(error, "row", None)
             if not isinstance(row, int) or not 0 <= row < len(rest):
@@ -337,8 +376,7 @@ def _run_group(texts: list[str], group: list[int],
             was_clean, clean = clean, False
             if row > 0:
                 try:
-                    runs = _run_digests(_shred_texts(handle, [texts[i] for i in rest[:row]]),
-                                        row)
+                    runs = _run_digests(_shred_rows(handle, texts, rest[:row]), row)
                 except ValueError:
                     runs = None
                 if runs is None:
@@ -354,10 +392,11 @@ def _run_group(texts: list[str], group: list[int],
             # than one failed call each (moving a document to a later group is always sound).
             alike = _alike(str(error))
             if alike is not None:
-                later = [i for i in rest if alike.search(texts[i])]
+                later = [i for i in rest if texts.holds(i, alike)]
                 if later:
                     deferred += later
-                    rest = [i for i in rest if i not in set(later)]
+                    moved = set(later)
+                    rest = [i for i in rest if i not in moved]
             continue
         if runs is None:
             return deferred + _split(texts, rest, result)
@@ -371,36 +410,63 @@ _MISMATCH = re.compile(r"Normalizer shape mismatch at (.*) \(have (leaf|object),
 _SHAPE_START = {"leaf": r"[^\[{n \t\n\r]", "object": r"\{"}
 
 
-def _alike(message: str) -> re.Pattern[str] | None:
+def _alike(message: str) -> re.Pattern[bytes] | None:
     """A pattern for texts holding, under the key a shape mismatch names, a value of the shape
     that was refused."""
     match = _MISMATCH.search(message)
     if match is None:
         return None
     key = match.group(1).rsplit("/", 1)[-1]
-    return re.compile('"' + _spellings(key) + '"[ \t\n\r]*:[ \t\n\r]*'
-                      + _SHAPE_START[match.group(2)])
+    return re.compile(_utf8('"' + _spellings(key) + '"[ \t\n\r]*:[ \t\n\r]*'
+                            + _SHAPE_START[match.group(2)]))
 
 
-def _split(texts: list[str], group: list[int],
+def _split(texts: _Texts, group: list[int],
            result: list[tuple[str | None, bool] | None]) -> list[int]:
     middle = len(group) // 2
     return (_run_group(texts, group[:middle], result)
             + _run_group(texts, group[middle:], result))
 
 
-def verdicts(texts: list[str | None]) -> list[Verdict]:
-    """The verdict on every document text, in order: exact when its lone digest equals the id
-    it carries, refused when the lone shred refuses it, changed otherwise (also a missing
-    document, and one that carries no id)."""
-    carried = _carried_ids(texts)
-    result = [Verdict(c, CHANGED) for c in carried]
-    rows = [i for i, text in enumerate(texts) if text is not None]
-    if not rows:
+def verdicts(texts: Sequence[str | None] | pa.Array) -> list[Verdict]:
+    """The verdict on every document text (a list, or an Arrow string array), in order: exact
+    when its lone digest equals the id it carries, refused when the lone shred refuses it,
+    changed otherwise (also a missing document, and one that carries no id)."""
+    if not isinstance(texts, (pa.Array, pa.ChunkedArray)):
+        try:
+            texts = pa.array(texts, pa.string())
+        except ValueError:  # a text Arrow cannot hold (a lone surrogate): judged on its own
+            return _verdicts_apart(list(texts))
+    if isinstance(texts, pa.ChunkedArray):
+        texts = texts.combine_chunks()
+    present = texts.drop_null() if texts.null_count else texts
+    result = [Verdict(None, CHANGED)] * len(texts)
+    if not len(present):
         return result
-    digests = _digests([texts[i] for i in rows])
-    for i, (digest, _) in zip(rows, digests):
-        result[i] = Verdict(carried[i], _status(carried[i], digest))
+    rows = pc.indices_nonzero(pc.is_valid(texts)).to_pylist() if texts.null_count \
+        else range(len(texts))
+    found = _Texts(present)
+    carried = _carried_ids(found)
+    digests = _digests(found)
+    for i, c, (digest, _) in zip(rows, carried, digests):
+        result[i] = Verdict(c, _status(c, digest))
+    return result
+
+
+def _verdicts_apart(texts: list[str | None]) -> list[Verdict]:
+    """Texts that Arrow cannot hold are judged one by one (refused: no pipeline can take
+    them), the others together."""
+    def holdable(text: str | None) -> bool:
+        try:
+            return text is None or text.encode() is not None
+        except UnicodeEncodeError:
+            return False
+
+    good = [i for i, text in enumerate(texts) if holdable(text)]
+    apart = set(range(len(texts))) - set(good)
+    result = verdicts_one_by_one([text if i in apart else None for i, text in enumerate(texts)])
+    for i, verdict in zip(good, verdicts([texts[i] for i in good])):
+        result[i] = verdict
     return result
 
 
@@ -410,7 +476,7 @@ def _status(carried: str | None, digest: str | None) -> str:
     return EXACT if carried is not None and digest == carried else CHANGED
 
 
-def verdicts_one_by_one(texts: list[str | None]) -> list[Verdict]:
+def verdicts_one_by_one(texts: Any) -> list[Verdict]:
     """The same verdicts, every document through its own fresh pipeline: the definition the
     batch path must agree with, kept for checking it."""
     result = []

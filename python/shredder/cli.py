@@ -13,7 +13,7 @@ from typing import Any
 
 import pyarrow as pa
 
-from shredder import _fs, _jobs, _partitions, _parts, _unified
+from shredder import _fs, _partitions, _parts, _shred_job, _staging, _unified, _unshred_job
 from shredder._api import VerifyReport, txn_column
 from shredder._dataset import ATOM_FORMATS, VERIFY_FOLDER, VERIFY_REPORT
 from shredder._errors import UserError
@@ -205,7 +205,7 @@ def _shred(args: argparse.Namespace) -> int:
     if args.max_rejects is not None and not skip:
         raise UserError("--max-rejects needs --on-error skip")
     progress = JobProgress("shred", not args.quiet)
-    summary = _jobs.shred_files(
+    summary = _shred_job.shred_files(
         args.input, args.output, jobs=args.jobs, dask=args.dask, codec=args.codec,
         column=args.column, format=args.format, batch_size=args.batch_size,
         partition_size=args.partition_size, errors="skip" if skip else "raise",
@@ -215,7 +215,7 @@ def _shred(args: argparse.Namespace) -> int:
         refused_text = ""
         if summary.rejects:
             refused_text = (f"; {summary.rejects:,} refused, set aside in "
-                            f"{_fs.resolve(args.output).child(_jobs.REJECTS)}")
+                            f"{_fs.resolve(args.output).child(_staging.REJECTS)}")
         rate = summary.bytes / 1e6 / max(summary.seconds, 1e-9)
         print(f"shredded {summary.documents:,} documents into {summary.parts} part(s) in "
               f"{args.output}: {_ratio(summary.atoms_bytes, summary.bytes)}{refused_text} "
@@ -242,7 +242,7 @@ def _ratio(atoms_bytes: int, input_bytes: int) -> str:
 def _unshred(args: argparse.Namespace) -> int:
     skip = args.on_error == "skip"
     progress = JobProgress("unshred", not args.quiet)
-    summary = _jobs.unshred_files(args.input, args.output, jobs=args.jobs, dask=args.dask,
+    summary = _unshred_job.unshred_files(args.input, args.output, jobs=args.jobs, dask=args.dask,
                                   codec=args.codec, verify=args.verify,
                                   errors="skip" if skip else "raise", force=args.force,
                                   progress=progress)
@@ -289,7 +289,7 @@ def _inspect(args: argparse.Namespace) -> int:
     total_rows = 0
     documents: set[object] = set()
     for part in parts:
-        atoms = _jobs.read_atoms(part)
+        atoms = _unshred_job.read_atoms(part)
         total_rows += atoms.num_rows
         txn = txn_column(atoms.schema)
         if txn is not None:

@@ -127,6 +127,25 @@ def test_batch_verdicts_match_one_by_one_where_earlier_documents_wrap_later_ones
     ['{"__txn_id": "q", "a": [[1]]}', '{"__txn_id": "r", "a": 1}'],  # refused by the shredder
     ['{\n "__txn_id": "q",\n "a": [1]\n}', '{"__txn_id" : "r" , "a" : 2}'],  # spaced text
     ['{"__txn_id":"q","\\u0061":[1]}', '{"__txn_id":"r","a":2}'],  # the same key, escaped
+    # keys beyond ASCII, raw and escaped (the scans read UTF-8 bytes)
+    ['{"__txn_id":"q","ключ":[1]}', '{"__txn_id":"r","ключ":2}', '{"ключ":{"é":[1]},"é":3}'],
+    ['{"__txn_id":"q","\\u043a":[1]}', '{"__txn_id":"r","к":2}'],
+    ['{"😀":[1]}', '{"\\ud83d\\ude00":"x"}', '{"\\ud800":[1]}', '{"\\ud800":2}'],
+    ['{"a":"\ud800"}', '{"a":[1]}', '{"a":2}'],  # a text Arrow cannot hold: refused alone
 ])
 def test_batch_verdicts_match_one_by_one_on_odd_texts(texts):
     assert _verify.verdicts(texts) == _verify.verdicts_one_by_one(texts)
+
+
+def test_verdicts_on_an_arrow_column_are_those_on_its_texts(real_data_dir):
+    texts = []
+    for _, docs in real_documents(real_data_dir, limit=60):
+        texts += rebuild_one_by_one(docs)
+    expected = _verify.verdicts_one_by_one(texts)
+    assert {v.status for v in expected} >= {_verify.CHANGED}
+    assert _verify.verdicts(pa.array(texts)) == expected
+    assert _verify.verdicts(pa.array(texts, pa.large_string())) == expected
+    padded = pa.array(["{}"] + texts + [None])
+    assert _verify.verdicts(padded.slice(1, len(texts))) == expected  # a slice: an offset
+    with_gaps = pa.array([None, *texts[:5], None])
+    assert _verify.verdicts(with_gaps) == _verify.verdicts_one_by_one([None, *texts[:5], None])
