@@ -49,8 +49,9 @@ void RebuiltDocument::Assign(NodeId node, const CellView& cell, bool stable) {
   Node& n = nodes_[node];
   n.kind = cell.kind;
   n.bits = cell.bits;
-  n.text = stable || cell.kind != Kind::String ? cell.text
-                                               : std::string_view(owned_texts_.emplace_back(cell.text));
+  n.text = stable || cell.kind != Kind::String
+               ? cell.text
+               : std::string_view(owned_texts_.emplace_back(cell.text));
 }
 
 // A node seen as the JSON writer reads a tree.

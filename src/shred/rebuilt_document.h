@@ -40,7 +40,8 @@ class RebuiltDocument {
 
   Kind kind(NodeId node) const { return nodes_[node].kind; }
   bool IsContainer(NodeId node) const {
-    return node != kNoNode && (nodes_[node].kind == Kind::Array || nodes_[node].kind == Kind::Object);
+    return node != kNoNode &&
+           (nodes_[node].kind == Kind::Array || nodes_[node].kind == Kind::Object);
   }
   /// Makes `node` an empty array or object, dropping what it held.
   void MakeContainer(NodeId node, Kind kind);
