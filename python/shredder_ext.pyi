@@ -59,3 +59,19 @@ def unshred_arrow(handle: ControllerHandle, atoms_rb: pyarrow.RecordBatch) -> py
     Raises ValueError carrying Arrow's status text when `atoms_rb` is not a RecordBatch, and
     ValueError "unshred failed: <reason>" when the pipeline fails.
     """
+
+def _digest_arrow(
+    handle: ControllerHandle,
+    rb: pyarrow.RecordBatch,
+    column: int | str | None = None,
+) -> pyarrow.StringArray:
+    """Internal, for checking rebuilt documents: the root "__txn_id" that shred_arrow with the
+    same arguments would give each document of `rb`, one entry per row, without building the
+    atoms batch.
+
+    The handle changes as that shred_arrow call would change it, and the call raises what it
+    would raise (the same text and `row`), except that a batch whose column mixes strings
+    with other scalars and passes Arrow's string size only with those boxed into text is not
+    refused. The debug option of the handle is left as it is, and the atoms schema is never
+    written.
+    """

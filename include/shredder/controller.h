@@ -5,6 +5,7 @@
 #include <memory>
 #include <vector>
 
+#include "arrow/type_fwd.h"
 #include "shredder/coerce_policy.h"
 #include "shredder/document_codec.h"
 #include "shredder/dom_modifier.h"
@@ -42,6 +43,18 @@ class Controller {
   /// All or nothing: when it throws, every modifier is rolled back to its state before the
   /// call, so the documents of a failed call leave no trace in later calls.
   std::shared_ptr<arrow::RecordBatch> shred(const std::shared_ptr<arrow::RecordBatch>& input);
+
+  /// The root `__txn_id` that `shred` of the same batch through this Controller would give
+  /// each row's document, one entry per row (null where the document's root member
+  /// `__txn_id` is not a string, which a Tagger stamping the root never leaves), without
+  /// building the atoms batch. Every row goes through the codec, the modifiers and the
+  /// shredder's checks as in `shred`, so it throws what `shred` throws for the batch, with the
+  /// same type, text and row, and commits or rolls back the modifiers as `shred` does. The
+  /// one difference lies in the bounds of a whole batch: a column whose strings stay within
+  /// Arrow's limit only without the other scalars that other documents put in it, boxed into
+  /// text, is refused by `shred` and not here (and its refusal text names another size). A
+  /// column never mixes them in one document, so for a batch of one document both agree.
+  std::shared_ptr<arrow::StringArray> digest(const std::shared_ptr<arrow::RecordBatch>& input);
 
   /// Rebuilds the documents of an atoms batch in the codec's form.
   std::shared_ptr<arrow::RecordBatch> unshred(const std::shared_ptr<arrow::RecordBatch>& atoms);

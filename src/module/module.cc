@@ -45,4 +45,7 @@ PYBIND11_MODULE(shredder_ext, m) {
         py::arg("column") = py::none(), py::arg("debug") = false);
   m.def("unshred_arrow", &shredder::unshred_arrow, py::arg("handle").none(false),
         py::arg("atoms_rb"));
+  // Internal, for checking rebuilt documents: the documents' digests without their atoms.
+  m.def("_digest_arrow", &shredder::digest_arrow, py::arg("handle").none(false), py::arg("rb"),
+        py::arg("column") = py::none());
 }

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include <arrow/array/array_binary.h>
+#include <arrow/python/pyarrow.h>
 #include <arrow/record_batch.h>
 #include <arrow/status.h>
 #include <arrow/type.h>
@@ -91,6 +93,24 @@ py::object shred_arrow(ControllerHandle& handle, const py::object& rb, const py:
     std::shared_ptr<arrow::RecordBatch> atoms = handle.controller->shred(*input);
     if (debug && atoms != nullptr) write_schema(*atoms);
     return to_pyarrow_batch(atoms);
+  } catch (py::error_already_set& error) {
+    raise_value_error_from(error, kPrefix, /*batch_failure=*/true);
+  } catch (const std::exception& error) {
+    raise_shred_error(error, kPrefix);
+  }
+}
+
+py::object digest_arrow(ControllerHandle& handle, const py::object& rb,
+                        const py::object& column) {
+  arrow::Result<std::shared_ptr<arrow::RecordBatch>> input = select_input(rb, column);
+  if (!input.ok()) raise_batch_value_error(input.status().ToString());
+  // Refusals are those of a shred of the batch, worded as shred_arrow words them.
+  constexpr std::string_view kPrefix = "shred failed: ";
+  try {
+    std::shared_ptr<arrow::StringArray> digests = handle.controller->digest(*input);
+    PyObject* wrapped = arrow::py::wrap_array(digests);
+    if (wrapped == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(wrapped);
   } catch (py::error_already_set& error) {
     raise_value_error_from(error, kPrefix, /*batch_failure=*/true);
   } catch (const std::exception& error) {

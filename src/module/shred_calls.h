@@ -17,6 +17,13 @@ namespace shredder {
 pybind11::object shred_arrow(ControllerHandle& handle, const pybind11::object& rb,
                              const pybind11::object& column, bool debug);
 
+/// The root `__txn_id` that shred_arrow of the same batch through the same handle would give
+/// each document, as a new pyarrow string array with one entry per row of `rb`, without
+/// building the atoms batch (`Controller::digest`). Arguments are read, and failures raised,
+/// as shred_arrow does it; the handle's Tagger debug option is left as it is.
+pybind11::object digest_arrow(ControllerHandle& handle, const pybind11::object& rb,
+                              const pybind11::object& column);
+
 /// Rebuilds the documents of the atoms batch `atoms_rb` and returns them as a new
 /// pyarrow.RecordBatch in the form of the handle's codec. An argument that is not a
 /// RecordBatch raises ValueError carrying the Arrow status text; pipeline failures raise
