@@ -32,9 +32,17 @@ Why that holds:
    document holding a key both ways is parsed, and compared by exact paths (see ``_Paths``).
 4. A document the pipeline refuses is refused either alone or because of what earlier ones
    taught. It goes on to a later group; first in a fresh pipeline, its run is its lone run.
-   Where the refusal does not say which document it was, or neighbours with equal digests
-   cannot be told apart in the atoms, the group is split in halves, each through a fresh
-   pipeline (a part of a group is a group too).
+   Where the refusal does not say which document it was, the group is split in halves, each
+   through a fresh pipeline (a part of a group is a group too).
+5. A group's digests come from the engine's digest pass (``_digest_arrow``), one per document:
+   it runs every document through the codec, the modifiers and the shredder's checks as a
+   shred of the group does and reads the root stamp, but builds no atoms. It refuses what that
+   shred refuses, with the same row, and leaves the pipeline as that shred leaves it, so what
+   1 to 4 say of a shred holds of it. The one difference, a group that the shred alone would
+   refuse for the size of a column mixing strings from some documents with other scalars from
+   others, cannot change a verdict: no document holds both in one column, and every bound of
+   one document's lone shred is one that the pass applies to the whole group, whose sums are
+   at least that document's.
 
 The scans run over the UTF-8 bytes of all texts at once (JSON's structural characters are
 ASCII, and no byte of a multi-byte UTF-8 character is), and each group's rows are taken from
@@ -306,19 +314,9 @@ def _carried_ids(texts: _Texts) -> list[str | None]:
     return carried
 
 
-def _run_digests(atoms: pa.RecordBatch, count: int) -> list[str] | None:
-    """Each document's digest in an atoms batch of ``count`` documents, or None when a
-    document's rows cannot be told from its neighbour's."""
-    if TXN_COLUMN not in atoms.schema.names:
-        return None
-    # Rows come in document order and every row carries its document's digest, so the runs
-    # of equal digests are the documents, unless two neighbours share a digest.
-    runs = pc.run_end_encode(atoms.column(TXN_COLUMN)).values.to_pylist()
-    return runs if len(runs) == count else None
-
-
-def _shred_rows(handle, texts: _Texts, rows: list[int]) -> pa.RecordBatch:
-    return shredder_ext.shred_arrow(handle, texts.batch(rows))
+def _digest_rows(handle, texts: _Texts, rows: list[int]) -> list[str | None]:
+    """The digest of each of the documents, run after one another through ``handle``."""
+    return shredder_ext._digest_arrow(handle, texts.batch(rows)).to_pylist()
 
 
 _MAX_ROUNDS = 32
@@ -368,7 +366,7 @@ def _run_group(texts: _Texts, group: list[int],
     rest = group
     while rest:
         try:
-            runs = _run_digests(_shred_rows(handle, texts, rest), len(rest))
+            digests = _digest_rows(handle, texts, rest)
         except ValueError as error:
             row = getattr(error, "row", None)
             if not isinstance(row, int) or not 0 <= row < len(rest):
@@ -376,12 +374,10 @@ def _run_group(texts: _Texts, group: list[int],
             was_clean, clean = clean, False
             if row > 0:
                 try:
-                    runs = _run_digests(_shred_rows(handle, texts, rest[:row]), row)
+                    digests = _digest_rows(handle, texts, rest[:row])
                 except ValueError:
-                    runs = None
-                if runs is None:
                     return deferred + _split(texts, rest, result)
-                for i, digest in zip(rest, runs):
+                for i, digest in zip(rest, digests):
                     result[i] = (digest, False)
             if row == 0 and was_clean:
                 result[rest[0]] = (None, True)
@@ -398,9 +394,7 @@ def _run_group(texts: _Texts, group: list[int],
                     moved = set(later)
                     rest = [i for i in rest if i not in moved]
             continue
-        if runs is None:
-            return deferred + _split(texts, rest, result)
-        for i, digest in zip(rest, runs):
+        for i, digest in zip(rest, digests):
             result[i] = (digest, False)
         break
     return deferred
