@@ -64,14 +64,15 @@ def _digest_arrow(
     handle: ControllerHandle,
     rb: pyarrow.RecordBatch,
     column: int | str | None = None,
-) -> pyarrow.StringArray:
-    """Internal, for checking rebuilt documents: the root "__txn_id" that shred_arrow with the
-    same arguments would give each document of `rb`, one entry per row, without building the
-    atoms batch.
+) -> pyarrow.RecordBatch:
+    """Internal, for checking rebuilt documents: every document of `rb` judged on its own,
+    after the documents before it, through the handle's pipeline, without building atoms.
 
-    The handle changes as that shred_arrow call would change it, and the call raises what it
-    would raise (the same text and `row`), except that a batch whose column mixes strings
-    with other scalars and passes Arrow's string size only with those boxed into text is not
-    refused. The debug option of the handle is left as it is, and the atoms schema is never
-    written.
+    Returns one row per row of `rb`: "txn_id", the root "__txn_id" a shred gives the
+    document (null when refused); "refusal", the text of what refused it (null when
+    accepted); "changed_by_earlier", whether the pipeline changed the document for what
+    earlier documents taught it (a value wrapped at a path only they held arrays at). An
+    accepted document not so changed has the "txn_id" a shred of it alone through a fresh
+    handle gives. A refused document does not stop the others; the handle keeps what every
+    document taught. Raises ValueError "digest failed: <reason>" only for the batch itself.
     """

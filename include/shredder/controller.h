@@ -44,17 +44,18 @@ class Controller {
   /// call, so the documents of a failed call leave no trace in later calls.
   std::shared_ptr<arrow::RecordBatch> shred(const std::shared_ptr<arrow::RecordBatch>& input);
 
-  /// The root `__txn_id` that `shred` of the same batch through this Controller would give
-  /// each row's document, one entry per row (null where the document's root member
-  /// `__txn_id` is not a string, which a Tagger stamping the root never leaves), without
-  /// building the atoms batch. Every row goes through the codec, the modifiers and the
-  /// shredder's checks as in `shred`, so it throws what `shred` throws for the batch, with the
-  /// same type, text and row, and commits or rolls back the modifiers as `shred` does. The
-  /// one difference lies in the bounds of a whole batch: a column whose strings stay within
-  /// Arrow's limit only without the other scalars that other documents put in it, boxed into
-  /// text, is refused by `shred` and not here (and its refusal text names another size). A
-  /// column never mixes them in one document, so for a batch of one document both agree.
-  std::shared_ptr<arrow::StringArray> digest(const std::shared_ptr<arrow::RecordBatch>& input);
+  /// Judges every row's document on its own, after the documents before it: each goes through
+  /// the codec, the modifiers and the shredder's checks one after another as in `shred`, and
+  /// within the bounds a shred of that document alone applies, but no atoms are built and a
+  /// refused document does not stop the rest (the modifiers keep what every document before
+  /// taught, as outside a batch). Returns one row per input row: "txn_id", the document's
+  /// root `__txn_id` (null when refused, or when the root member is not a string, which a
+  /// Tagger stamping the root never leaves); "refusal", the text of what refused it (null
+  /// when accepted); "changed_by_earlier", whether a modifier changed it for what earlier
+  /// documents taught (`DomModifier::changed_by_earlier_documents`). An accepted document
+  /// that no modifier changed so gets the digest a shred of it alone, through a fresh
+  /// pipeline, gives. Throws only for the batch itself (validation) and memory exhaustion.
+  std::shared_ptr<arrow::RecordBatch> digest(const std::shared_ptr<arrow::RecordBatch>& input);
 
   /// Rebuilds the documents of an atoms batch in the codec's form.
   std::shared_ptr<arrow::RecordBatch> unshred(const std::shared_ptr<arrow::RecordBatch>& atoms);

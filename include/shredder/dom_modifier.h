@@ -19,6 +19,11 @@ class DomModifier {
   virtual void begin_batch() {}
   virtual void commit_batch() {}
   virtual void rollback_batch() noexcept {}
+
+  /// Whether the last `modify` changed its document in a way that documents before it
+  /// decided: a change the same document would not undergo as the first one this instance
+  /// sees. Modifiers whose changes depend on the document alone keep the default.
+  virtual bool changed_by_earlier_documents() const noexcept { return false; }
 };
 
 }  // namespace shredder

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -14,6 +15,7 @@
 #include "arrow/array/array_base.h"
 #include "arrow/array/array_binary.h"
 #include "arrow/array/builder_binary.h"
+#include "arrow/array/builder_primitive.h"
 #include "arrow/record_batch.h"
 #include "arrow/status.h"
 #include "arrow/type.h"
@@ -95,79 +97,41 @@ class AtRow final : public Error, public RowError {
   }
 }
 
-// The bounds that `shred` applies to a whole batch once its documents are shredded, kept for
-// `Controller::digest`, which merges no columns. The cell bound is the Merger's `check_size`:
-// the batch's rows times the names of all its documents (every name a document registers
-// becomes a column of the batch). A string column is built with 32-bit offsets, so a column
-// whose strings (every row of a member above an array counted again) pass Arrow's limit is
-// refused when it is built: the first such column in order of first registration (the order
-// of the walker's name numbers), with the size reached at the first string that overflows.
-//
-// A column that holds strings in one document and other scalars in another is built with the
-// other scalars boxed into text, whose bytes are not counted here: its strings alone past the
-// limit are refused here with the size they reach (`shred` names a larger one), and a column
-// past it only with the boxed texts is refused by `shred` alone. Such a column needs two
-// documents (a document holding both in one name is refused by the walk), so it never exists
-// in the batch of one document: every bound that `shred` applies to one document alone is
-// applied here exactly, and a document this pass accepts, alone or in a batch (the sums of a
-// batch are at least those of each of its documents), is never refused by `shred` alone for
-// its size. Memory running out is no fault of a document and fails both alike.
-class BatchBounds {
- public:
-  void add(const shred_internal::DocumentTable& table) {
-    if (table.headers.empty() || table.row_count == 0) return;  // no column, as in the Merger
-    for (const std::uint32_t name : table.headers) {
-      if (name >= columns_.size()) columns_.resize(name + 1);
-      if (!columns_[name].seen) {
-        columns_[name].seen = true;
-        ++column_count_;
-      }
-    }
-    total_rows_ += static_cast<std::int64_t>(table.row_count);
-    const std::size_t width = table.headers.size();
-    for (std::size_t r = 0; r < table.row_count; ++r) {
-      const std::vector<shred_internal::Cell>& row = table.rows[r];
-      const std::size_t written = std::min(row.size(), width);
-      for (std::size_t j = 0; j < written; ++j) {
-        if (shred_internal::AtomKindOf(row[j]) != 4) continue;
-        Column& column = columns_[table.headers[j]];
-        const std::uint64_t size =
-            std::get<std::string>(shred_internal::LeafOf(row[j]).data).size();
-        if (column.overflow == 0 && column.bytes + size > kStringLimit) {
-          column.overflow = column.bytes + size;
-        }
-        column.bytes += size;
-      }
-    }
-  }
-
-  void check_size() const {
-    CheckCells(static_cast<std::uint64_t>(total_rows_), column_count_,
-               "shred fewer documents per batch");
-  }
-
-  void check_strings() const {
-    for (const Column& column : columns_) {
-      if (column.overflow == 0) continue;
-      Fail("Capacity error: array cannot contain more than " + std::to_string(kStringLimit) +
-           " bytes, have " + std::to_string(column.overflow));
-    }
-  }
-
- private:
+// The bounds a shred of one document alone applies once the document is walked, for
+// `Controller::digest`, which merges no columns: the Merger's cell bound (the document's rows
+// times its names, every name a column) and Arrow's limit on the bytes of a string column
+// built with 32-bit offsets (a member above an array counts once for every row it fills),
+// the first column past it in the order the Merger registers them, with the size reached at
+// the string that passes it. A document holds one kind per name (the walk refuses two), so
+// none of its columns is boxed into text. `bytes` is scratch, kept between documents.
+void CheckBoundsAlone(const shred_internal::DocumentTable& table,
+                      std::vector<std::uint64_t>& bytes) {
+  if (table.headers.empty() || table.row_count == 0) return;  // no column, as in the Merger
+  const std::size_t width = table.headers.size();
+  CheckCells(static_cast<std::uint64_t>(table.row_count), width,
+             "shred fewer documents per batch");
   static constexpr std::uint64_t kStringLimit =
       static_cast<std::uint64_t>(arrow::StringBuilder::memory_limit());
-
-  struct Column {
-    bool seen = false;
-    std::uint64_t bytes = 0;
-    std::uint64_t overflow = 0;  // the size at the first string past the limit, or 0
-  };
-
-  std::vector<Column> columns_;  // by the walker's name number
-  std::uint64_t column_count_ = 0;
-  std::int64_t total_rows_ = 0;
-};
+  bytes.assign(2 * width, 0);  // the bytes of column j, then the size where it passed
+  std::uint64_t* const sums = bytes.data();
+  std::uint64_t* const overflow = bytes.data() + width;
+  for (std::size_t r = 0; r < table.row_count; ++r) {
+    const std::vector<shred_internal::Cell>& row = table.rows[r];
+    const std::size_t written = std::min(row.size(), width);
+    for (std::size_t j = 0; j < written; ++j) {
+      if (shred_internal::AtomKindOf(row[j]) != 4) continue;
+      const std::uint64_t size =
+          std::get<std::string>(shred_internal::LeafOf(row[j]).data).size();
+      if (overflow[j] == 0 && sums[j] + size > kStringLimit) overflow[j] = sums[j] + size;
+      sums[j] += size;
+    }
+  }
+  for (std::size_t j = 0; j < width; ++j) {
+    if (overflow[j] == 0) continue;
+    Fail("Capacity error: array cannot contain more than " + std::to_string(kStringLimit) +
+         " bytes, have " + std::to_string(overflow[j]));
+  }
+}
 
 void append_txn_id(arrow::StringBuilder& digests, const Object& document) {
   const auto member = document.find("__txn_id");
@@ -213,57 +177,59 @@ std::shared_ptr<arrow::RecordBatch> Controller::shred(
   return atoms;
 }
 
-std::shared_ptr<arrow::StringArray> Controller::digest(
+std::shared_ptr<arrow::RecordBatch> Controller::digest(
     const std::shared_ptr<arrow::RecordBatch>& input) {
-  for (DomModifier& modifier : modifiers_) modifier.begin_batch();
-  std::shared_ptr<arrow::Array> digests;
-  try {
-    codec_->ValidateInput(input);
-    if (!input) Fail("null RecordBatch");
-    const std::int64_t rows = input->num_rows();
-    arrow::StringBuilder builder;
-    check(builder.Reserve(rows));
-    if (coerce_internal::IsBoxToStringPolicy(policy_)) {
-      // The walk holds every refusal of one document that the Merger's inline boxing adds
-      // nothing to; the bounds hold those of the batch (see BatchBounds).
-      shred_internal::TableWalker walker;
-      BatchBounds bounds;
-      for (std::int64_t row = 0; row < rows; ++row) {
-        try {
-          Object document = codec_->ToDom(input, row);
-          for (DomModifier& modifier : modifiers_) modifier.modify(document);
-          bounds.add(walker.Walk(document));
-          append_txn_id(builder, document);
-        } catch (...) {
-          rethrow_at_row(row);
-        }
-        bounds.check_size();
+  codec_->ValidateInput(input);
+  if (!input) Fail("null RecordBatch");
+  const std::int64_t rows = input->num_rows();
+  arrow::StringBuilder digests;
+  arrow::StringBuilder refusals;
+  arrow::BooleanBuilder changed;
+  check(digests.Reserve(rows));
+  check(refusals.Reserve(rows));
+  check(changed.Reserve(rows));
+  const bool boxes = coerce_internal::IsBoxToStringPolicy(policy_);
+  shred_internal::TableWalker walker;
+  std::vector<std::uint64_t> scratch;
+  for (std::int64_t row = 0; row < rows; ++row) {
+    bool by_earlier = false;
+    try {
+      Object document = codec_->ToDom(input, row);
+      for (DomModifier& modifier : modifiers_) {
+        modifier.modify(document);
+        by_earlier = by_earlier || modifier.changed_by_earlier_documents();
       }
-      bounds.check_strings();
-    } else {
-      // Any other policy may refuse a cell for what earlier documents put in its column, or
-      // when converting it: the columns are merged and built exactly as `shred` does.
-      controller_internal::Merger merger(policy_);
-      for (std::int64_t row = 0; row < rows; ++row) {
-        try {
-          Object document = codec_->ToDom(input, row);
-          for (DomModifier& modifier : modifiers_) modifier.modify(document);
-          merger.add(document);
-          append_txn_id(builder, document);
-        } catch (...) {
-          rethrow_at_row(row);
-        }
+      // The bounds of a shred of this document alone: the walk holds every refusal of one
+      // document that the Merger's inline boxing adds nothing to, the bounds those of its
+      // batch of one. Any other policy is applied as such a shred applies it.
+      if (boxes) {
+        CheckBoundsAlone(walker.Walk(document), scratch);
+      } else {
+        controller_internal::Merger merger(policy_);
+        merger.add(document);
         merger.check_size();
+        controller_internal::BuildAtomsBatch(merger);
       }
-      controller_internal::BuildAtomsBatch(merger);
+      append_txn_id(digests, document);
+      check(refusals.AppendNull());
+    } catch (const std::bad_alloc&) {
+      throw;  // no fault of the document
+    } catch (const std::exception& error) {
+      check(digests.AppendNull());
+      check(refusals.Append(std::string_view(error.what())));
     }
-    check(builder.Finish(&digests));
-  } catch (...) {
-    for (DomModifier& modifier : modifiers_) modifier.rollback_batch();
-    throw;
+    check(changed.Append(by_earlier));
   }
-  for (DomModifier& modifier : modifiers_) modifier.commit_batch();
-  return std::static_pointer_cast<arrow::StringArray>(digests);
+  std::shared_ptr<arrow::Array> digest_array;
+  std::shared_ptr<arrow::Array> refusal_array;
+  std::shared_ptr<arrow::Array> changed_array;
+  check(digests.Finish(&digest_array));
+  check(refusals.Finish(&refusal_array));
+  check(changed.Finish(&changed_array));
+  static const auto kSchema = arrow::schema({arrow::field("txn_id", arrow::utf8()),
+                                             arrow::field("refusal", arrow::utf8()),
+                                             arrow::field("changed_by_earlier", arrow::boolean())});
+  return arrow::RecordBatch::Make(kSchema, rows, {digest_array, refusal_array, changed_array});
 }
 
 std::shared_ptr<arrow::RecordBatch> Controller::unshred(

@@ -8,6 +8,8 @@ namespace shredder {
 Normalizer::~Normalizer() = default;
 
 void Normalizer::modify(Object& document) {
+  ++document_;
+  wrapped_by_earlier_ = false;
   learn_(root_, Shape::Object);
   normalize_object_(root_, document, Path{});
 }
@@ -113,6 +115,7 @@ void Normalizer::normalize_array_(Node& node, Array& array, const Path& path) {
     throw_shape_mismatch_(path, Shape::Array, node.shape);
   }
   learn_(node, Shape::Array);
+  node.array_document = document_;
   Node& elem = ensure_elem_(node);
   for (Value& element : array) normalize_value_(elem, element, path);
 }
@@ -127,6 +130,8 @@ void Normalizer::normalize_value_(Node& node, Value& value, const Path& path) {
     // An array turns any path into an array path for good.
     learn_(node, Shape::Array);
   } else if (node.shape == Shape::Array) {
+    // A fresh instance wraps here only if this document held an array at the path before.
+    if (node.array_document != document_) wrapped_by_earlier_ = true;
     promote_singular_to_array_(value);
     normalize_array_(node, std::get<Array>(value.data), path);
     return;

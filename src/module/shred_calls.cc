@@ -104,13 +104,10 @@ py::object digest_arrow(ControllerHandle& handle, const py::object& rb,
                         const py::object& column) {
   arrow::Result<std::shared_ptr<arrow::RecordBatch>> input = select_input(rb, column);
   if (!input.ok()) raise_batch_value_error(input.status().ToString());
-  // Refusals are those of a shred of the batch, worded as shred_arrow words them.
-  constexpr std::string_view kPrefix = "shred failed: ";
+  // A refused document is a row of the result; what is raised concerns the batch itself.
+  constexpr std::string_view kPrefix = "digest failed: ";
   try {
-    std::shared_ptr<arrow::StringArray> digests = handle.controller->digest(*input);
-    PyObject* wrapped = arrow::py::wrap_array(digests);
-    if (wrapped == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(wrapped);
+    return to_pyarrow_batch(handle.controller->digest(*input));
   } catch (py::error_already_set& error) {
     raise_value_error_from(error, kPrefix, /*batch_failure=*/true);
   } catch (const std::exception& error) {

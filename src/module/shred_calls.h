@@ -17,10 +17,11 @@ namespace shredder {
 pybind11::object shred_arrow(ControllerHandle& handle, const pybind11::object& rb,
                              const pybind11::object& column, bool debug);
 
-/// The root `__txn_id` that shred_arrow of the same batch through the same handle would give
-/// each document, as a new pyarrow string array with one entry per row of `rb`, without
-/// building the atoms batch (`Controller::digest`). Arguments are read, and failures raised,
-/// as shred_arrow does it; the handle's Tagger debug option is left as it is.
+/// Every document of `rb` judged on its own after the ones before it, through the handle
+/// (`Controller::digest`): a new pyarrow.RecordBatch with one row per row of `rb` and the
+/// columns "txn_id", "refusal" and "changed_by_earlier". Arguments are read, and failures of
+/// the batch itself raised, as shred_arrow does it ("digest failed: ..."); the handle's Tagger
+/// debug option is left as it is.
 pybind11::object digest_arrow(ControllerHandle& handle, const pybind11::object& rb,
                               const pybind11::object& column);
 
