@@ -69,8 +69,8 @@ def _digest_arrow(
     after the documents before it, through the handle's pipeline, without building atoms.
 
     Returns one row per row of `rb`: "txn_id", the root "__txn_id" a shred gives the
-    document (null when refused); "refusal", the text of what refused it (null when
-    accepted); "changed_by_earlier", whether the pipeline changed the document for what
+    document (null when refused); "refusal", the UTF-8 bytes of what refused it (null when
+    accepted; bytes, as the text may quote input that is not UTF-8); "changed_by_earlier", whether the pipeline changed the document for what
     earlier documents taught it (a value wrapped at a path only they held arrays at). An
     accepted document not so changed has the "txn_id" a shred of it alone through a fresh
     handle gives. A refused document does not stop the others; the handle keeps what every

@@ -183,7 +183,7 @@ std::shared_ptr<arrow::RecordBatch> Controller::digest(
   if (!input) Fail("null RecordBatch");
   const std::int64_t rows = input->num_rows();
   arrow::StringBuilder digests;
-  arrow::StringBuilder refusals;
+  arrow::BinaryBuilder refusals;  // an error may quote input that is not UTF-8
   arrow::BooleanBuilder changed;
   check(digests.Reserve(rows));
   check(refusals.Reserve(rows));
@@ -227,7 +227,7 @@ std::shared_ptr<arrow::RecordBatch> Controller::digest(
   check(refusals.Finish(&refusal_array));
   check(changed.Finish(&changed_array));
   static const auto kSchema = arrow::schema({arrow::field("txn_id", arrow::utf8()),
-                                             arrow::field("refusal", arrow::utf8()),
+                                             arrow::field("refusal", arrow::binary()),
                                              arrow::field("changed_by_earlier", arrow::boolean())});
   return arrow::RecordBatch::Make(kSchema, rows, {digest_array, refusal_array, changed_array});
 }

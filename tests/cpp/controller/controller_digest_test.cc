@@ -52,7 +52,7 @@ std::vector<Judged> DigestPass(ModulePipeline& pipeline, const std::vector<std::
   EXPECT_EQ(result->num_rows(), static_cast<std::int64_t>(lines.size()));
   const auto& digests = static_cast<const arrow::StringArray&>(*result->GetColumnByName("txn_id"));
   const auto& refusals =
-      static_cast<const arrow::StringArray&>(*result->GetColumnByName("refusal"));
+      static_cast<const arrow::BinaryArray&>(*result->GetColumnByName("refusal"));
   const auto& changed =
       static_cast<const arrow::BooleanArray&>(*result->GetColumnByName("changed_by_earlier"));
   std::vector<Judged> judged(lines.size());

@@ -61,9 +61,10 @@ def test_regression_a_batch_digest_equal_to_the_carried_id_is_not_taken_for_exac
     carried = json.loads(wrapped)["__txn_id"]
     lone = json.dumps({"__obj_id": carried, "__txn_id": carried, "a": 1})
     texts = ['{"__txn_id": "x", "a": [2]}', lone]
-    digests = shredder_ext._digest_arrow(shredder_ext.create_controller("json"),
-                                         pa.record_batch([pa.array(texts)], names=["doc"]))
-    assert digests[1].as_py() == carried  # the batch alone would say exact
+    judged = shredder_ext._digest_arrow(shredder_ext.create_controller("json"),
+                                        pa.record_batch([pa.array(texts)], names=["doc"]))
+    assert judged.column("txn_id")[1].as_py() == carried  # the digest alone would say exact
+    assert judged.column("changed_by_earlier").to_pylist() == [False, True]
     assert _verify.verdicts(texts)[1] == _verify.Verdict(carried, _verify.CHANGED)
     assert _verify.verdicts_one_by_one(texts)[1].status == _verify.CHANGED
 
