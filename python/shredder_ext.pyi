@@ -70,9 +70,11 @@ def _digest_arrow(
 
     Returns one row per row of `rb`: "txn_id", the root "__txn_id" a shred gives the
     document (null when refused); "refusal", the UTF-8 bytes of what refused it (null when
-    accepted; bytes, as the text may quote input that is not UTF-8); "changed_by_earlier", whether the pipeline changed the document for what
-    earlier documents taught it (a value wrapped at a path only they held arrays at). An
-    accepted document not so changed has the "txn_id" a shred of it alone through a fresh
-    handle gives. A refused document does not stop the others; the handle keeps what every
-    document taught. Raises ValueError "digest failed: <reason>" only for the batch itself.
+    accepted; bytes, as the text may quote input that is not UTF-8); "decided_by_earlier",
+    whether what the pipeline did to the document was decided by what earlier documents
+    taught it (a value wrapped at a path only they held arrays at, or refused for a shape
+    only they showed there). A document not so decided is judged as a shred of it alone
+    through a fresh handle judges it: the same "txn_id", or a refusal with the same text. A
+    refused document does not stop the others; the handle keeps what every document taught.
+    Raises ValueError "digest failed: <reason>" only for the batch itself.
     """

@@ -50,11 +50,12 @@ class Controller {
   /// refused document does not stop the rest (the modifiers keep what every document before
   /// taught, as outside a batch). Returns one row per input row: "txn_id", the document's
   /// root `__txn_id` (null when refused, or when the root member is not a string, which a
-  /// Tagger stamping the root never leaves); "refusal", the text of what refused it (binary, as
-  /// it may quote input that is not UTF-8; null when accepted); "changed_by_earlier", whether a modifier changed it for what earlier
-  /// documents taught (`DomModifier::changed_by_earlier_documents`). An accepted document
-  /// that no modifier changed so gets the digest a shred of it alone, through a fresh
-  /// pipeline, gives. Throws only for the batch itself (validation) and memory exhaustion.
+  /// Tagger stamping the root never leaves); "refusal", the text of what refused it (binary,
+  /// as it may quote input that is not UTF-8; null when accepted); "decided_by_earlier",
+  /// whether a modifier changed or refused it for what earlier documents taught
+  /// (`DomModifier::decided_by_earlier_documents`). A document not so decided is judged as a
+  /// shred of it alone, through a fresh pipeline, judges it: the same digest, or a refusal
+  /// with the same text. Throws only for the batch itself (validation) and memory exhaustion.
   std::shared_ptr<arrow::RecordBatch> digest(const std::shared_ptr<arrow::RecordBatch>& input);
 
   /// Rebuilds the documents of an atoms batch in the codec's form.

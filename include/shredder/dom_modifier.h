@@ -20,10 +20,11 @@ class DomModifier {
   virtual void commit_batch() {}
   virtual void rollback_batch() noexcept {}
 
-  /// Whether the last `modify` changed its document in a way that documents before it
-  /// decided: a change the same document would not undergo as the first one this instance
-  /// sees. Modifiers whose changes depend on the document alone keep the default.
-  virtual bool changed_by_earlier_documents() const noexcept { return false; }
+  /// Whether what the last `modify` did to its document, a change or a refusal, was decided
+  /// by documents before it: as the first document this instance sees, the same document
+  /// would be changed otherwise, or accepted. Modifiers that judge a document by itself alone
+  /// keep the default.
+  virtual bool decided_by_earlier_documents() const noexcept { return false; }
 };
 
 }  // namespace shredder

@@ -41,11 +41,11 @@ class Normalizer : public DomModifier {
   /// Forgets everything learned since `begin_batch`: the shapes are exactly as they were.
   void rollback_batch() noexcept override;
 
-  /// Whether the last `modify` wrapped a value at a path that only earlier documents had
-  /// shown holding an array. Every other decision it makes on a document (learning a shape,
-  /// confirming it, wrapping where the document itself held an array before) is the one a
-  /// fresh instance would make, or a refusal.
-  bool changed_by_earlier_documents() const noexcept override { return wrapped_by_earlier_; }
+  /// Whether the last `modify` wrapped a value, or refused one for its shape, at a path that
+  /// the document had not shown a value at before: what it met there was learned from earlier
+  /// documents. Every other decision (learning a shape, confirming one, wrapping or refusing
+  /// against what the document itself showed earlier) is the one a fresh instance makes.
+  bool decided_by_earlier_documents() const noexcept override { return decided_by_earlier_; }
 
  private:
   friend class NormalizerPeer;  // Reaches the guards that `modify` cannot trigger, in tests.
@@ -63,10 +63,10 @@ class Normalizer : public DomModifier {
     /// members, so a member is first compared with its expected neighbour here and hashed
     /// only when that guess fails.
     std::vector<std::pair<const std::string*, Node*>> last_members;
-    /// The number of the last document that held an array (or had a value wrapped) at this
-    /// path. Never undone: numbers are not reused, so one left by a rolled-back document
-    /// only ever names an earlier document.
-    std::uint64_t array_document = 0;
+    /// The number of the last document that showed a value here (null aside) and was not
+    /// refused for it. Never undone: numbers are not reused, so one left by a rolled-back
+    /// document only ever names an earlier document.
+    std::uint64_t last_document = 0;
   };
 
   /// The path of a value as a chain of member keys held on the stack of the walk. The text
@@ -108,7 +108,7 @@ class Normalizer : public DomModifier {
 
   Node root_;
   std::uint64_t document_ = 0;  // the number of the document being modified, from 1
-  bool wrapped_by_earlier_ = false;
+  bool decided_by_earlier_ = false;
   bool logging_ = false;
   std::vector<Undo> undo_;  // changes since `begin_batch`, oldest first
 };

@@ -7,18 +7,18 @@ than the documents' own unshred, so documents go through the engine's digest pas
 (``_digest_arrow``) together, many through one fresh pipeline, which judges each on its own
 after the ones before it, and tells which of them it gave their lone digest.
 
-Why that holds: a pipeline's only memory is the Normalizer's shape tree, and of what earlier
-documents taught it, leaf and object shapes can only refuse a document, while a known array
-path makes the Normalizer wrap a lone value there, which a fresh pipeline would not do unless
-the document itself held an array at that path before. The Normalizer reports exactly those
-wraps (``changed_by_earlier``). A document accepted without one took every decision of its lone
-run, so its digest is its lone digest; the pass applies the bounds of its lone shred too. The
-first document of a fresh pipeline is its lone run, whatever the outcome.
+Why that holds: a pipeline's only memory is the Normalizer's shape tree. A fresh pipeline knows
+a shape at a path only where the document itself showed a value before, and then the same
+shape; a pipeline that earlier documents taught may know shapes elsewhere, and there it wraps
+a lone value at a path they held arrays at, or refuses a value of another shape. The
+Normalizer reports exactly those decisions (``decided_by_earlier``). A document without one
+took every decision of its lone run, and the stages after the Normalizer judge the document
+alone, so it gets its lone digest, or its lone refusal; the pass applies the bounds of its
+lone shred too. The first document of a fresh pipeline is its lone run, whatever the outcome.
 
-So each round runs the documents still open through one fresh pipeline: every accepted
-document not changed by earlier ones is settled, and so is the first document. Those changed by
-earlier ones go to the next round, among fewer documents; refused ones are run alone, as their
-refusal may be owed to what earlier documents taught. After a few rounds the rest run alone.
+So each round runs the documents still open through one fresh pipeline and settles every
+document that earlier ones did not decide, and the first one; the others go to the next round,
+among fewer documents. After a few rounds the rest run alone.
 """
 
 from __future__ import annotations
@@ -41,9 +41,9 @@ TXN_COLUMN = "root___txn_id"
 
 EXACT, CHANGED, REFUSED = "exact", "changed", "refused"
 
-# Rounds through a fresh pipeline before the documents still open run one by one. Rebuilt
-# documents seldom meet an array at a path where an earlier one of their part held a lone
-# value, so nearly all are settled in the first round.
+# Rounds through a fresh pipeline before the documents still open run one by one. In rebuilt
+# documents, a value of another shape at a path where others of their part held arrays or
+# objects is rare, so nearly all are settled in the first round.
 _MAX_ROUNDS = 4
 
 
@@ -125,25 +125,21 @@ def _digests(texts: _Texts) -> list[str | None]:
     notes)."""
     result: list[str | None] = [None] * len(texts)
     pending = list(range(len(texts)))
-    alone: list[int] = []
     for _ in range(_MAX_ROUNDS):
         if not pending:
             break
         judged = shredder_ext._digest_arrow(shredder_ext.create_controller("json"),
                                             texts.batch(pending))
         digests = judged.column("txn_id").to_pylist()
-        refused = judged.column("refusal").is_valid().to_pylist()
-        changed = judged.column("changed_by_earlier").to_pylist()
+        decided = judged.column("decided_by_earlier").to_pylist()
         later = []
         for position, row in enumerate(pending):
-            if position == 0 or not (refused[position] or changed[position]):
-                result[row] = digests[position]
-            elif refused[position]:
-                alone.append(row)
-            else:
+            if decided[position] and position > 0:
                 later.append(row)
+            else:
+                result[row] = digests[position]
         pending = later
-    for row in sorted(alone + pending):
+    for row in pending:
         result[row] = _lone_digest(texts.batch([row]))
     return result
 

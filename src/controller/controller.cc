@@ -193,11 +193,13 @@ std::shared_ptr<arrow::RecordBatch> Controller::digest(
   std::vector<std::uint64_t> scratch;
   for (std::int64_t row = 0; row < rows; ++row) {
     bool by_earlier = false;
+    std::size_t modified = 0;  // the modifiers called on this document
     try {
       Object document = codec_->ToDom(input, row);
       for (DomModifier& modifier : modifiers_) {
+        ++modified;
         modifier.modify(document);
-        by_earlier = by_earlier || modifier.changed_by_earlier_documents();
+        by_earlier = by_earlier || modifier.decided_by_earlier_documents();
       }
       // The bounds of a shred of this document alone: the walk holds every refusal of one
       // document that the Merger's inline boxing adds nothing to, the bounds those of its
@@ -215,6 +217,10 @@ std::shared_ptr<arrow::RecordBatch> Controller::digest(
     } catch (const std::bad_alloc&) {
       throw;  // no fault of the document
     } catch (const std::exception& error) {
+      // A modifier that refused may have refused for what earlier documents taught.
+      if (modified > 0) {
+        by_earlier = by_earlier || modifiers_[modified - 1].get().decided_by_earlier_documents();
+      }
       check(digests.AppendNull());
       check(refusals.Append(std::string_view(error.what())));
     }
@@ -228,7 +234,7 @@ std::shared_ptr<arrow::RecordBatch> Controller::digest(
   check(changed.Finish(&changed_array));
   static const auto kSchema = arrow::schema({arrow::field("txn_id", arrow::utf8()),
                                              arrow::field("refusal", arrow::binary()),
-                                             arrow::field("changed_by_earlier", arrow::boolean())});
+                                             arrow::field("decided_by_earlier", arrow::boolean())});
   return arrow::RecordBatch::Make(kSchema, rows, {digest_array, refusal_array, changed_array});
 }
 

@@ -9,7 +9,7 @@ Normalizer::~Normalizer() = default;
 
 void Normalizer::modify(Object& document) {
   ++document_;
-  wrapped_by_earlier_ = false;
+  decided_by_earlier_ = false;
   learn_(root_, Shape::Object);
   normalize_object_(root_, document, Path{});
 }
@@ -115,7 +115,6 @@ void Normalizer::normalize_array_(Node& node, Array& array, const Path& path) {
     throw_shape_mismatch_(path, Shape::Array, node.shape);
   }
   learn_(node, Shape::Array);
-  node.array_document = document_;
   Node& elem = ensure_elem_(node);
   for (Value& element : array) normalize_value_(elem, element, path);
 }
@@ -124,20 +123,26 @@ void Normalizer::normalize_value_(Node& node, Value& value, const Path& path) {
   // Null neither records nor checks a shape and is never wrapped.
   if (is_empty_(value)) return;
   const Shape have = shape_of_(value);
+  // A fresh instance knows a shape here only if this document showed a value here before,
+  // and then the same shape: a wrap or a refusal against a shape it did not show was decided
+  // by earlier documents.
+  const bool shown_before = node.last_document == document_;
   if (!node.known) {
     learn_(node, have);
   } else if (have == Shape::Array) {
     // An array turns any path into an array path for good.
     learn_(node, Shape::Array);
   } else if (node.shape == Shape::Array) {
-    // A fresh instance wraps here only if this document held an array at the path before.
-    if (node.array_document != document_) wrapped_by_earlier_ = true;
+    decided_by_earlier_ = decided_by_earlier_ || !shown_before;
+    node.last_document = document_;
     promote_singular_to_array_(value);
     normalize_array_(node, std::get<Array>(value.data), path);
     return;
   } else if (have != node.shape) {
+    decided_by_earlier_ = decided_by_earlier_ || !shown_before;
     throw_shape_mismatch_(path, have, node.shape);
   }
+  node.last_document = document_;
   if (have == Shape::Array) {
     normalize_array_(node, std::get<Array>(value.data), path);
   } else if (have == Shape::Object) {

@@ -19,7 +19,7 @@ pybind11::object shred_arrow(ControllerHandle& handle, const pybind11::object& r
 
 /// Every document of `rb` judged on its own after the ones before it, through the handle
 /// (`Controller::digest`): a new pyarrow.RecordBatch with one row per row of `rb` and the
-/// columns "txn_id", "refusal" and "changed_by_earlier". Arguments are read, and failures of
+/// columns "txn_id", "refusal" and "decided_by_earlier". Arguments are read, and failures of
 /// the batch itself raised, as shred_arrow does it ("digest failed: ..."); the handle's Tagger
 /// debug option is left as it is.
 pybind11::object digest_arrow(ControllerHandle& handle, const pybind11::object& rb,

@@ -64,7 +64,7 @@ def test_regression_a_batch_digest_equal_to_the_carried_id_is_not_taken_for_exac
     judged = shredder_ext._digest_arrow(shredder_ext.create_controller("json"),
                                         pa.record_batch([pa.array(texts)], names=["doc"]))
     assert judged.column("txn_id")[1].as_py() == carried  # the digest alone would say exact
-    assert judged.column("changed_by_earlier").to_pylist() == [False, True]
+    assert judged.column("decided_by_earlier").to_pylist() == [False, True]
     assert _verify.verdicts(texts)[1] == _verify.Verdict(carried, _verify.CHANGED)
     assert _verify.verdicts_one_by_one(texts)[1].status == _verify.CHANGED
 
