@@ -150,3 +150,13 @@ def test_verdicts_on_an_arrow_column_are_those_on_its_texts(real_data_dir):
     assert _verify.verdicts(padded.slice(1, len(texts))) == expected  # a slice: an offset
     with_gaps = pa.array([None, *texts[:5], None])
     assert _verify.verdicts(with_gaps) == _verify.verdicts_one_by_one([None, *texts[:5], None])
+
+
+def test_a_chain_of_documents_each_decided_by_the_one_before_runs_out_of_rounds():
+    # every document wraps the array key of the one before it, so each round settles only its
+    # first document, and those left after the last round run alone
+    texts = [json.dumps({f"k{i - 1}": 1, f"k{i}": [1]}) for i in range(1, 4 + _verify._MAX_ROUNDS)]
+    judged = shredder_ext._digest_arrow(shredder_ext.create_controller("json"),
+                                        pa.record_batch([pa.array(texts)], names=["doc"]))
+    assert judged.column("decided_by_earlier").to_pylist() == [False] + [True] * (len(texts) - 1)
+    assert _verify.verdicts(texts) == _verify.verdicts_one_by_one(texts)
