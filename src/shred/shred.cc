@@ -549,10 +549,10 @@ class DocumentWalk {
     for (std::size_t r = 0; r < table_.row_count; ++r) {
       const Row& cells = table_.rows[r];
       for (std::size_t h = 0; h < cells.size(); ++h) {
-        const std::uint8_t kind = AtomKindOf(cells[h]);
-        if (kind == 4) {
+        const Kind kind = AtomKindOf(cells[h]);
+        if (kind == Kind::String) {
           holds_string_[h] = true;
-        } else if (kind != 0) {
+        } else if (kind != Kind::Null) {
           holds_other_[h] = true;
         }
       }

@@ -26,13 +26,13 @@ inline bool IsIndexCell(Cell cell) { return (cell & 1) != 0; }
 inline std::int64_t IndexOf(Cell cell) { return static_cast<std::int64_t>(cell >> 1); }
 inline const Value& LeafOf(Cell cell) { return *reinterpret_cast<const Value*>(cell); }
 
-/// The atom alternative a cell stands for: 0 null (also no entry), 1 bool, 2 int64 (every
-/// index), 3 double, 4 string.
-inline std::uint8_t AtomKindOf(Cell cell) {
-  if (cell == kNoCell) return 0;
-  if (IsIndexCell(cell)) return 2;
+/// The atom kind a cell stands for: Null (also no entry), Bool, Int64 (every index), Double
+/// or String.
+inline Kind AtomKindOf(Cell cell) {
+  if (cell == kNoCell) return Kind::Null;
+  if (IsIndexCell(cell)) return Kind::Int64;
   const std::size_t index = LeafOf(cell).data.index();
-  return index <= 4 ? static_cast<std::uint8_t>(index) : 0;
+  return index <= static_cast<std::size_t>(Kind::String) ? static_cast<Kind>(index) : Kind::Null;
 }
 
 /// The table of the last walked document, exactly the table `Shredder::Shred` would return:
