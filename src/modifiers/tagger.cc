@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <emmintrin.h>
 #include <stdexcept>
 #include <utility>
 
@@ -124,14 +125,33 @@ constexpr std::array<char, 512> kHexPairs = [] {
 
 }  // namespace
 
+void write_hex(char* out, std::span<const std::uint8_t> bytes) {
+  std::size_t i = 0;
+  // Sixteen bytes at a time (SSE2): each nibble n becomes '0' + n, plus 'a' - '0' - 10 where
+  // n > 9, and the high and low nibbles of each byte are interleaved.
+  const __m128i low_mask = _mm_set1_epi8(0x0F);
+  const __m128i zero = _mm_set1_epi8('0');
+  const __m128i nine = _mm_set1_epi8(9);
+  const __m128i letter_gap = _mm_set1_epi8('a' - '0' - 10);
+  auto to_digits = [&](__m128i nibbles) {
+    const __m128i letters = _mm_and_si128(_mm_cmpgt_epi8(nibbles, nine), letter_gap);
+    return _mm_add_epi8(_mm_add_epi8(nibbles, zero), letters);
+  };
+  for (; i + 16 <= bytes.size(); i += 16) {
+    const __m128i block =
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes.data() + i));
+    const __m128i high = to_digits(_mm_and_si128(_mm_srli_epi16(block, 4), low_mask));
+    const __m128i low = to_digits(_mm_and_si128(block, low_mask));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * i), _mm_unpacklo_epi8(high, low));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * i + 16), _mm_unpackhi_epi8(high, low));
+  }
+  for (; i < bytes.size(); ++i) std::memcpy(out + 2 * i, &kHexPairs[2 * bytes[i]], 2);
+}
+
 void append_hex(std::string& out, std::span<const std::uint8_t> bytes) {
   const std::size_t start = out.size();
   out.resize(start + 2 * bytes.size());
-  char* p = out.data() + start;
-  for (std::uint8_t b : bytes) {
-    std::memcpy(p, &kHexPairs[2 * b], 2);
-    p += 2;
-  }
+  write_hex(out.data() + start, bytes);
 }
 
 std::string to_hex(std::string_view bytes) {
@@ -460,6 +480,14 @@ void assign_text(ValueData& slot, std::string_view text) {
   }
 }
 
+// Sets `slot` to the hex text of `digest`, written in place.
+void assign_hex(ValueData& slot, std::span<const std::uint8_t> digest) {
+  auto* text = std::get_if<std::string>(&slot);
+  if (text == nullptr) text = &slot.emplace<std::string>();
+  text->resize(2 * digest.size());
+  write_hex(text->data(), digest);
+}
+
 // Sets the member `key` and returns where it stands.
 Object::iterator assign_member(Object& object, const std::string& key, std::string_view text) {
   auto at = object.lower_bound(key);
@@ -468,20 +496,21 @@ Object::iterator assign_member(Object& object, const std::string& key, std::stri
   return at;
 }
 
-// Sets the member "__obj_id" of an object whose "__txn_id" stands at `txn`. The two keys
-// sort next to each other unless the object has a key between them, so the place of the
-// first is nearly always known without a search.
+// Sets the member "__obj_id" of an object whose "__txn_id" stands at `txn` to the hex text of
+// `digest`. The two keys sort next to each other unless the object has a key between them,
+// so the place of the first is nearly always known without a search.
 void assign_obj_id(Object& object, Object::iterator txn, const std::string& key,
-                   std::string_view text) {
-  if (txn != object.begin()) {
-    const auto before = std::prev(txn);
-    if (before->first == key) return assign_text(before->second.data, text);
-    if (before->first > key) {
-      assign_member(object, key, text);
-      return;
-    }
+                   std::span<const std::uint8_t> digest) {
+  Object::iterator at;
+  if (txn != object.begin() && std::prev(txn)->first == key) {
+    at = std::prev(txn);
+  } else if (txn != object.begin() && std::prev(txn)->first > key) {
+    at = object.lower_bound(key);
+    if (at == object.end() || at->first != key) at = object.emplace_hint(at, key, Value());
+  } else {
+    at = object.emplace_hint(txn, key, Value());
   }
-  assign_text(object.emplace_hint(txn, key, Value())->second.data, text);
+  assign_hex(at->second.data, digest);
 }
 
 }  // namespace
@@ -534,7 +563,6 @@ void Tagger::modify(Object& document) {
 
   const std::string txn_key(kTxnIdKey);
   const std::string obj_key(kObjIdKey);
-  std::string obj_id;
   std::uint64_t stamped = 0;
   for (std::size_t i = 0; i < seen; ++i) {
     Object& object = *scratch.visits[i];
@@ -543,11 +571,13 @@ void Tagger::modify(Object& document) {
     if (scratch.digests.size() < (i + 1) * hash_bytes) {
       throw std::runtime_error("Tagger: missing object digest during stamping");
     }
-    obj_id.clear();
-    append_hex(obj_id, {scratch.digests.data() + i * hash_bytes, hash_bytes});
-    assign_obj_id(object, txn, obj_key, obj_id);
+    const std::span<const std::uint8_t> digest(scratch.digests.data() + i * hash_bytes,
+                                               hash_bytes);
+    assign_obj_id(object, txn, obj_key, digest);
     ++stamped;
     if (debug && stamped <= 5) {
+      std::string obj_id;
+      append_hex(obj_id, digest);
       log_line("stamped object #" + std::to_string(stamped) + " __obj_id=" + obj_id);
     }
   }

@@ -60,7 +60,9 @@ std::string blake3_digest(std::string_view bytes, std::uint64_t out_len);
 /// Replaces `out` with the path segment of a member key: "~" becomes "~0", "/" becomes "~1".
 void escape_segment(std::string& out, std::string_view key);
 
-/// Lowercase hex of `bytes`, high nibble first, appended to `out`.
+/// Lowercase hex of `bytes`, high nibble first: 2 * bytes.size() characters written to `out`.
+void write_hex(char* out, std::span<const std::uint8_t> bytes);
+/// The same, appended to `out`.
 void append_hex(std::string& out, std::span<const std::uint8_t> bytes);
 std::string to_hex(std::string_view bytes);
 
