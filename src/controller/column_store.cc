@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "model/coerce_policy_internal.h"
+#include "modifiers/tagger_internal.h"
 
 namespace shredder::controller_internal {
 
@@ -60,8 +61,22 @@ inline void store(MergedColumn& column, shred_internal::Cell cell, Kind kind,
 Merger::Merger(const CoercePolicy& policy)
     : policy_(policy), boxing_(coerce_internal::IsBoxToStringPolicy(policy)) {}
 
-void Merger::add(const Object& document) {
-  const shred_internal::DocumentTable& table = walker_.Walk(document);
+void Merger::add(const Object& document) { append(walker_.Walk(document)); }
+
+void Merger::add(Object& document, Tagger& tagger) {
+  using tagger_internal::StampAccess;
+  const shred_internal::Stamps stamps = StampAccess::Compute(tagger, document);
+  const shred_internal::DocumentTable* table = nullptr;
+  try {
+    table = &walker_.Walk(document, stamps);
+  } catch (...) {
+    StampAccess::Write(tagger, document);
+    table = &walker_.Walk(document);
+  }
+  append(*table);
+}
+
+inline void Merger::append(const shred_internal::DocumentTable& table) {
   if (table.headers.empty() || table.row_count == 0) return;
   const std::size_t width = table.headers.size();
   ids_.clear();

@@ -15,6 +15,7 @@
 #include "shred/cell_view.h"
 #include "shred/shred_internal.h"
 #include "shredder/coerce_policy.h"
+#include "shredder/tagger.h"
 #include "shredder/value.h"
 
 namespace shredder::controller_internal {
@@ -136,6 +137,12 @@ class Merger {
   /// Shreds one document and appends the rows of its table.
   void add(const Object& document);
 
+  /// The same for `document` as `tagger.modify` would leave it, with the same failures:
+  /// the stamps are computed beside the document and walked from there, and written into it
+  /// only when the walk refuses it or must measure it (the refusal then comes from the
+  /// stamped document, as without this shortcut). `tagger` must not be in debug mode.
+  void add(Object& document, Tagger& tagger);
+
   // Refuses the batch once its columns, padded to full length, would pass the cell bound.
   // Columns are stored sparsely while documents are merged; the padding comes only when they
   // are built.
@@ -155,6 +162,8 @@ class Merger {
  private:
   static constexpr std::uint32_t kNoId = UINT32_MAX;
 
+  // Appends the rows of the table of the document just walked.
+  void append(const shred_internal::DocumentTable& table);
   // The column of a name number, registering a new name at the end of the column order.
   std::uint32_t column_id(std::uint32_t name);
   // Records that the column has `count` more rows, starting at the current total.

@@ -301,6 +301,26 @@ struct Tagger::Scratch {
     digests.clear();
   }
 
+  // The stamps kept beside the document: the stamped objects, their "__obj_id" texts and the
+  // "__txn_id" text, the strings keeping their capacity from one document to the next.
+  void hold_stamps(bool stamp_root) {
+    const std::size_t first = stamp_root ? 0 : 1;
+    const std::size_t count = visits.size() - first;
+    stamped.assign(visits.begin() + static_cast<std::ptrdiff_t>(first), visits.end());
+    if (obj_ids.size() < count) obj_ids.resize(count);
+    for (std::size_t i = 0; i < count; ++i) {
+      write_hex_value(obj_ids[i], {digests.data() + (first + i) * hash_bytes, hash_bytes});
+    }
+    write_hex_value(txn_id, {digests.data(), hash_bytes});
+  }
+
+  static void write_hex_value(Value& value, std::span<const std::uint8_t> digest) {
+    auto* text = std::get_if<std::string>(&value.data);
+    if (text == nullptr) text = &value.data.emplace<std::string>();
+    text->resize(2 * digest.size());
+    write_hex(text->data(), digest);
+  }
+
   // Capacity kept for the next document is bounded, so one huge document does not pin its
   // memory for the life of the Tagger.
   void trim() {
@@ -311,6 +331,10 @@ struct Tagger::Scratch {
     if (buffers.size() > 64) buffers.resize(64);
     if (visits.capacity() * sizeof(Object*) > kKeepBytes) std::vector<Object*>().swap(visits);
     if (digests.capacity() > kKeepBytes) std::vector<std::uint8_t>().swap(digests);
+    if (obj_ids.size() * hash_bytes > kKeepBytes) {
+      std::vector<const Object*>().swap(stamped);
+      std::vector<Value>().swap(obj_ids);
+    }
   }
 
   // The encoding buffer of containers at `depth`. A deque keeps the buffers of shallower
@@ -370,6 +394,9 @@ struct Tagger::Scratch {
   // stands in for a table keyed by object address (each object is entered exactly once).
   std::vector<Object*> visits;
   std::vector<std::uint8_t> digests;
+  std::vector<const Object*> stamped;
+  std::vector<Value> obj_ids;
+  Value txn_id;
 };
 
 void Tagger::Scratch::digest_value(Value& value, std::size_t depth, std::uint8_t* out) {
@@ -535,24 +562,25 @@ Tagger::Tagger(Tagger&&) noexcept = default;
 Tagger& Tagger::operator=(Tagger&&) noexcept = default;
 Tagger::~Tagger() = default;
 
-void Tagger::modify(Object& document) {
+Tagger::Scratch& Tagger::digest(Object& document) {
   const std::uint64_t hash_bytes = options_.hash_bytes;
   if (hash_bytes == 0) throw std::runtime_error("Tagger: hash_bytes must be > 0");
-  const bool debug = options_.debug;
-  if (debug) {
+  if (options_.debug) {
     log_line("begin modify: hash_bytes=" + std::to_string(hash_bytes) +
              " ignore_paths=" + std::to_string(options_.ignore_paths.size()));
   }
   if (!scratch_) scratch_ = std::make_unique<Scratch>(options_);
   Scratch& scratch = *scratch_;
-  struct Trim {
-    Scratch& scratch;
-    ~Trim() { scratch.trim(); }
-  } trim{scratch};
   scratch.begin();
-
   // Every digest is computed before the first stamp is written.
   scratch.digest_object(document, 0, nullptr);
+  return scratch;
+}
+
+void Tagger::stamp(Object& document) {
+  const std::uint64_t hash_bytes = options_.hash_bytes;
+  const bool debug = options_.debug;
+  Scratch& scratch = *scratch_;
   std::string txn_id;
   append_hex(txn_id, {scratch.digests.data(), hash_bytes});
   const std::size_t seen = scratch.visits.size();
@@ -586,5 +614,33 @@ void Tagger::modify(Object& document) {
              " txn_id_key=__txn_id obj_id_key=__obj_id");
   }
 }
+
+void Tagger::modify(Object& document) {
+  struct Trim {
+    Tagger& tagger;
+    ~Trim() {
+      if (tagger.scratch_) tagger.scratch_->trim();
+    }
+  } trim{*this};
+  digest(document);
+  stamp(document);
+}
+
+namespace tagger_internal {
+
+shred_internal::Stamps StampAccess::Compute(Tagger& tagger, Object& document) {
+  if (tagger.options_.debug) throw std::logic_error("StampAccess: not in debug mode");
+  // The previous document's stamps are no longer read.
+  if (tagger.scratch_) tagger.scratch_->trim();
+  Tagger::Scratch& scratch = tagger.digest(document);
+  scratch.hold_stamps(tagger.options_.stamp_root);
+  return shred_internal::Stamps{scratch.stamped,
+                                {scratch.obj_ids.data(), scratch.stamped.size()},
+                                &scratch.txn_id};
+}
+
+void StampAccess::Write(Tagger& tagger, Object& document) { tagger.stamp(document); }
+
+}  // namespace tagger_internal
 
 }  // namespace shredder

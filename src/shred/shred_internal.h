@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <variant>
 #include <vector>
@@ -45,6 +46,21 @@ struct DocumentTable {
   std::size_t row_count = 0;
 };
 
+/// The stamps the Tagger would write into a document, kept beside it instead: `objects` are
+/// the objects it would stamp, in the order a depth-first walk in key order enters them (the
+/// root first when it is stamped), `obj_ids[i]` the "__obj_id" text of `objects[i]`, and
+/// `txn_id` the "__txn_id" text of all of them. The values stay alive and unchanged while
+/// the cells of a table walked with them are read.
+struct Stamps {
+  std::span<const Object* const> objects;
+  std::span<const Value> obj_ids;
+  const Value* txn_id = nullptr;
+};
+
+/// Thrown by a walk with `Stamps` where only the stamped document can decide: the caller
+/// writes the stamps into the document and walks it again.
+struct NeedsStampedDocument {};
+
 /// Shreds documents one after another into `DocumentTable`s. Column names are numbered in
 /// the order they are first met over the walker's life, so a name keeps its number in every
 /// document. Not thread-safe; one walker per merging call.
@@ -61,6 +77,14 @@ class TableWalker {
   /// order (std::invalid_argument "StringColumn::push: only null or string allowed" for a
   /// name that holds strings and other scalars).
   const DocumentTable& Walk(const Object& document);
+
+  /// The same walk of `document` as it would stand with `stamps` written into it (each
+  /// stamped object's members "__obj_id" and "__txn_id" set to its stamps, added or replacing
+  /// members of those keys), where the stamp cells point into `stamps`. The table is the one
+  /// `Walk` gives for the stamped document. Any exception (NeedsStampedDocument where a bound
+  /// must measure the document, or a refusal, whose text may name stamp members) means:
+  /// write the stamps and call `Walk`, which then fails or succeeds exactly as it should.
+  const DocumentTable& Walk(const Object& document, const Stamps& stamps);
 
   /// The text of name number `id`; the reference stays valid for the walker's life.
   const std::string& name(std::uint32_t id) const;
