@@ -71,8 +71,9 @@ class CellReader {
     const Kind kind = column_.kinds[next_];
     const std::uint64_t payload = column_.payloads[next_];
     if (kind != Kind::String) return shred_internal::CellView{kind, payload, {}};
+    // The entries' ends rise through `text`, so the bytes lie within it.
     return shred_internal::CellView{
-        kind, 0, std::string_view(column_.text).substr(text_start_, payload - text_start_)};
+        kind, 0, std::string_view(column_.text.data() + text_start_, payload - text_start_)};
   }
   // The number of consecutive rows the current entry stands for.
   std::uint64_t count() const {
