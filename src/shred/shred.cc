@@ -418,8 +418,8 @@ class DocumentWalk {
   }
 
   void PushObject(const Object& object, std::size_t row, std::size_t path_length) {
-    Frame& frame =
-        frames_.emplace_back(Frame{&object, object.begin(), nullptr, 0, row, path_length, 0, false});
+    Frame& frame = frames_.emplace_back(
+        Frame{&object, object.begin(), nullptr, 0, row, path_length, 0, false});
     if (IsStamped(object)) {
       frame.pending_stamps = kObjStamp | kTxnStamp;
       frame.stamp = next_stamped_++;

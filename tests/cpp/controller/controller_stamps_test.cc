@@ -121,7 +121,8 @@ CoercePolicy PolicyOf(const TaggerSetup& setup) {
   if (setup.boxing) return BoxToStringPolicy();
   // Kinds must agree, nulls aside; values pass unchanged.
   CoercePolicy policy;
-  policy.kind_resolver = [](Kind current, Kind incoming, const std::string&) -> std::optional<Kind> {
+  policy.kind_resolver = [](Kind current, Kind incoming,
+                            const std::string&) -> std::optional<Kind> {
     if (current == Kind::Null) return incoming;
     if (incoming == Kind::Null || incoming == current) return current;
     return std::nullopt;
