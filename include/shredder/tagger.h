@@ -9,6 +9,10 @@
 
 namespace shredder {
 
+namespace tagger_internal {
+struct StampAccess;
+}  // namespace tagger_internal
+
 /// Stamps every object of a document with "__txn_id" (hex BLAKE3 digest of the whole
 /// document) and "__obj_id" (hex digest of that object) over a canonical encoding that
 /// leaves both members out, so tagging is idempotent. Keeps no state between documents
@@ -40,7 +44,13 @@ class Tagger : public DomModifier {
   const Options& options() const { return options_; }
 
  private:
+  friend struct tagger_internal::StampAccess;
   struct Scratch;
+
+  // The digests of `document` and its root's "__txn_id" text, in the scratch memory.
+  Scratch& digest(Object& document);
+  // Writes the stamps digested last into `document`, which must be unchanged since.
+  void stamp(Object& document);
 
   Options options_;
   // Buffers reused from one document to the next; created on first use.

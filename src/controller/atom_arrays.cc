@@ -24,9 +24,13 @@
 #include "arrow/type.h"
 #include "arrow/util/bit_util.h"
 #include "model/coerce_policy_internal.h"
+#include "shred/cell_view.h"
 
 namespace shredder::controller_internal {
 namespace {
+
+using shred_internal::CellView;
+using shred_internal::KindBit;
 
 void check(const arrow::Status& status) {
   if (!status.ok()) Fail(status.ToString());
@@ -50,17 +54,17 @@ void convert_column(const MergedColumn& column, std::int64_t total_rows,
       [&](std::int64_t rows) {
         for (std::int64_t i = 0; i < rows; ++i) convert(null_value);
       },
-      [&](const CellReader& cell) {
-        switch (cell.kind()) {
-          case 0: value.data.emplace<0>(); break;
-          case 1: value.data.emplace<1>(cell.boolean()); break;
-          case 2: value.data.emplace<2>(cell.integer()); break;
-          case 3: value.data.emplace<3>(cell.real()); break;
+      [&](const CellView& cell) {
+        switch (cell.kind) {
+          case Kind::Null: value.data.emplace<std::monostate>(); break;
+          case Kind::Bool: value.data.emplace<bool>(cell.boolean()); break;
+          case Kind::Int64: value.data.emplace<std::int64_t>(cell.integer()); break;
+          case Kind::Double: value.data.emplace<double>(cell.real()); break;
           default:
             if (auto* text = std::get_if<std::string>(&value.data)) {
-              text->assign(cell.text());
+              text->assign(cell.text);
             } else {
-              value.data.emplace<4>(cell.text());
+              value.data.emplace<std::string>(cell.text);
             }
         }
         convert(value);
@@ -190,11 +194,11 @@ std::shared_ptr<arrow::Array> build_text_column(const MergedColumn& column,
         row += rows;
         nulls += rows;
       },
-      [&](const CellReader& cell) {
+      [&](const CellView& cell) {
         ends[row] = end;
-        if (cell.kind() == 4) {
+        if (cell.kind == Kind::String) {
           arrow::bit_util::SetBit(bits, row);
-          const std::string_view text = cell.text();
+          const std::string_view text = cell.text;
           if (copy_each && !text.empty()) std::memcpy(bytes + end, text.data(), text.size());
           end += static_cast<std::int32_t>(text.size());
         } else {
@@ -238,8 +242,8 @@ std::shared_ptr<arrow::Array> build_fixed_column(const MergedColumn& column,
         row += rows;
         nulls += rows;
       },
-      [&](const CellReader& cell) {
-        if (cell.kind() == 0) {
+      [&](const CellView& cell) {
+        if (cell.kind == Kind::Null) {
           ++nulls;
         } else {
           arrow::bit_util::SetBit(bits, row);
@@ -268,22 +272,25 @@ std::shared_ptr<arrow::Array> build_boxed_column(const MergedColumn& column,
       return std::make_shared<arrow::NullArray>(total_rows);
     case Kind::Bool:
       return build_fixed_column<bool>(column, total_rows, arrow::boolean(),
-                                      [](const CellReader& cell) { return cell.boolean(); });
+                                      [](const CellView& cell) { return cell.boolean(); });
     case Kind::Int64:
       return build_fixed_column<std::int64_t>(
           column, total_rows, arrow::int64(),
-          [](const CellReader& cell) { return cell.integer(); });
+          [](const CellView& cell) { return cell.integer(); });
     case Kind::Double:
       return build_fixed_column<double>(column, total_rows, arrow::float64(),
-                                        [](const CellReader& cell) {
-                                          return cell.kind() == 2
+                                        [](const CellView& cell) {
+                                          return cell.kind == Kind::Int64
                                                      ? static_cast<double>(cell.integer())
                                                      : cell.real();
                                         });
     default:
       break;
   }
-  if ((column.kinds_seen & 0b01110) == 0 &&
+  // Only strings and nulls: the column is its merged text.
+  constexpr std::uint8_t kOtherScalars =
+      KindBit(Kind::Bool) | KindBit(Kind::Int64) | KindBit(Kind::Double);
+  if ((column.kinds_seen & kOtherScalars) == 0 &&
       column.string_bytes <= static_cast<std::uint64_t>(arrow::StringBuilder::memory_limit())) {
     return build_text_column(column, total_rows);
   }
@@ -297,20 +304,20 @@ std::shared_ptr<arrow::Array> build_boxed_column(const MergedColumn& column,
         if (!status.ok()) return;
         for (std::int64_t i = 0; i < rows; ++i) builder.UnsafeAppendNull();
       },
-      [&](const CellReader& cell) {
+      [&](const CellView& cell) {
         if (!status.ok()) return;
-        switch (cell.kind()) {
-          case 0: builder.UnsafeAppendNull(); return;
-          case 1: status = builder.Append(cell.boolean() ? "true" : "false"); return;
-          case 2:
+        switch (cell.kind) {
+          case Kind::Null: builder.UnsafeAppendNull(); return;
+          case Kind::Bool: status = builder.Append(cell.boolean() ? "true" : "false"); return;
+          case Kind::Int64:
             status = builder.Append(
                 std::string_view(number, coerce_internal::write_int_text(number, cell.integer())));
             return;
-          case 3:
+          case Kind::Double:
             status = builder.Append(
                 std::string_view(number, coerce_internal::write_double_text(number, cell.real())));
             return;
-          default: status = builder.Append(cell.text()); return;
+          default: status = builder.Append(cell.text); return;
         }
       });
   check(status);

@@ -8,31 +8,32 @@
 #include <vector>
 
 #include "model/coerce_policy_internal.h"
+#include "modifiers/tagger_internal.h"
 
 namespace shredder::controller_internal {
 
 namespace {
 
-inline void repeat_last(MergedColumn& column, std::uint8_t kind) {
+inline void repeat_last(MergedColumn& column, Kind kind) {
   const std::size_t entry = column.kinds.size() - 1;
   if (column.repeats.empty() || column.repeats.back().entry != entry) {
     column.repeats.push_back(MergedColumn::Repeat{entry, 2});
   } else {
     ++column.repeats.back().count;
   }
-  if (kind == 4) column.string_bytes += column.last_text_length;
+  if (kind == Kind::String) column.string_bytes += column.last_text_length;
 }
 
-inline std::uint64_t payload(MergedColumn& column, shred_internal::Cell cell, std::uint8_t kind) {
-  if (kind == 0) return 0;
+inline std::uint64_t payload(MergedColumn& column, shred_internal::Cell cell, Kind kind) {
+  if (kind == Kind::Null) return 0;
   if (shred_internal::IsIndexCell(cell)) {
     return static_cast<std::uint64_t>(shred_internal::IndexOf(cell));
   }
   const ValueData& data = shred_internal::LeafOf(cell).data;
   switch (kind) {
-    case 1: return *std::get_if<bool>(&data) ? 1 : 0;
-    case 2: return static_cast<std::uint64_t>(*std::get_if<std::int64_t>(&data));
-    case 3: return std::bit_cast<std::uint64_t>(*std::get_if<double>(&data));
+    case Kind::Bool: return *std::get_if<bool>(&data) ? 1 : 0;
+    case Kind::Int64: return static_cast<std::uint64_t>(*std::get_if<std::int64_t>(&data));
+    case Kind::Double: return std::bit_cast<std::uint64_t>(*std::get_if<double>(&data));
     default: {
       const std::string& text = *std::get_if<std::string>(&data);
       column.text.append(text);
@@ -45,7 +46,7 @@ inline std::uint64_t payload(MergedColumn& column, shred_internal::Cell cell, st
 
 // Appends a cell; one that repeats the row before in the same document (the same leaf, or
 // both empty) only counts again.
-inline void store(MergedColumn& column, shred_internal::Cell cell, std::uint8_t kind,
+inline void store(MergedColumn& column, shred_internal::Cell cell, Kind kind,
                   bool repeat) {
   if (repeat) {
     repeat_last(column, kind);
@@ -60,8 +61,22 @@ inline void store(MergedColumn& column, shred_internal::Cell cell, std::uint8_t 
 Merger::Merger(const CoercePolicy& policy)
     : policy_(policy), boxing_(coerce_internal::IsBoxToStringPolicy(policy)) {}
 
-void Merger::add(const Object& document) {
-  const shred_internal::DocumentTable& table = walker_.Walk(document);
+void Merger::add(const Object& document) { append(walker_.Walk(document)); }
+
+void Merger::add(Object& document, Tagger& tagger) {
+  using tagger_internal::StampAccess;
+  const shred_internal::Stamps stamps = StampAccess::Compute(tagger, document);
+  const shred_internal::DocumentTable* table = nullptr;
+  try {
+    table = &walker_.Walk(document, stamps);
+  } catch (...) {
+    StampAccess::Write(tagger, document);
+    table = &walker_.Walk(document);
+  }
+  append(*table);
+}
+
+inline void Merger::append(const shred_internal::DocumentTable& table) {
   if (table.headers.empty() || table.row_count == 0) return;
   const std::size_t width = table.headers.size();
   ids_.clear();
@@ -112,8 +127,8 @@ void Merger::append_rows(const shred_internal::DocumentTable& table) {
       const shred_internal::Cell before =
           j < previous->size() ? (*previous)[j] : shred_internal::kNoCell;
       MergedColumn& column = *targets_[j];
-      const std::uint8_t incoming = shred_internal::AtomKindOf(cell);
-      column.kinds_seen |= static_cast<std::uint8_t>(1u << incoming);
+      const Kind incoming = shred_internal::AtomKindOf(cell);
+      column.kinds_seen |= shred_internal::KindBit(incoming);
       store(column, cell, incoming, r > 0 && cell == before);
     }
     previous = &row;
@@ -126,12 +141,11 @@ void Merger::append_column(MergedColumn& column,
   for (std::size_t r = 0; r < table.row_count; ++r) {
     const std::vector<shred_internal::Cell>& row = table.rows[r];
     const shred_internal::Cell cell = j < row.size() ? row[j] : shred_internal::kNoCell;
-    const std::uint8_t incoming = shred_internal::AtomKindOf(cell);
+    const Kind incoming = shred_internal::AtomKindOf(cell);
     if (column.kinds.empty()) {
-      column.kind = static_cast<Kind>(incoming);
+      column.kind = incoming;
     } else {
-      std::optional<Kind> kind =
-          policy_.kind_resolver(column.kind, static_cast<Kind>(incoming), *column.name);
+      std::optional<Kind> kind = policy_.kind_resolver(column.kind, incoming, *column.name);
       if (!kind) Fail("schema conflict at " + *column.name);
       column.kind = *kind;
     }

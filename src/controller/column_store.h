@@ -12,8 +12,10 @@
 #include <vector>
 
 #include "controller/controller_internal.h"
+#include "shred/cell_view.h"
 #include "shred/shred_internal.h"
 #include "shredder/coerce_policy.h"
+#include "shredder/tagger.h"
 #include "shredder/value.h"
 
 namespace shredder::controller_internal {
@@ -41,8 +43,8 @@ struct MergedColumn {
 
   const std::string* name = nullptr;  // the walker's name text, stable for the whole call
   Kind kind = Kind::Null;             // settled so far by the policy's resolver
-  std::uint8_t kinds_seen = 0;        // bit k: an atom of alternative k was supplied
-  std::vector<std::uint8_t> kinds;    // alternative of every entry, in row order
+  std::uint8_t kinds_seen = 0;        // KindBit of every kind supplied
+  std::vector<Kind> kinds;            // kind of every entry, in row order
   std::vector<std::uint64_t> payloads;
   std::vector<Repeat> repeats;        // entries that stand for more than one row, in order
   std::string text;
@@ -52,25 +54,26 @@ struct MergedColumn {
 
   // Frees the stored cells once the column is built.
   void release() {
-    std::vector<std::uint8_t>().swap(kinds);
+    std::vector<Kind>().swap(kinds);
     std::vector<std::uint64_t>().swap(payloads);
     std::vector<Repeat>().swap(repeats);
     std::string().swap(text);
   }
 };
 
-// Reads a column's supplied cells back in row order.
+// Reads a column's supplied cells back in row order, each as a `CellView`.
 class CellReader {
  public:
   explicit CellReader(const MergedColumn& column) : column_(column) {}
 
-  std::uint8_t kind() const { return column_.kinds[next_]; }
-  bool boolean() const { return column_.payloads[next_] != 0; }
-  std::int64_t integer() const { return static_cast<std::int64_t>(column_.payloads[next_]); }
-  double real() const { return std::bit_cast<double>(column_.payloads[next_]); }
-  std::string_view text() const {
-    const std::size_t end = column_.payloads[next_];
-    return std::string_view(column_.text).substr(text_start_, end - text_start_);
+  // The current entry.
+  shred_internal::CellView view() const {
+    const Kind kind = column_.kinds[next_];
+    const std::uint64_t payload = column_.payloads[next_];
+    if (kind != Kind::String) return shred_internal::CellView{kind, payload, {}};
+    // The entries' ends rise through `text`, so the bytes lie within it.
+    return shred_internal::CellView{
+        kind, 0, std::string_view(column_.text.data() + text_start_, payload - text_start_)};
   }
   // The number of consecutive rows the current entry stands for.
   std::uint64_t count() const {
@@ -80,7 +83,7 @@ class CellReader {
   }
   // Moves to the next entry.
   void advance() {
-    if (column_.kinds[next_] == 4) text_start_ = column_.payloads[next_];
+    if (column_.kinds[next_] == Kind::String) text_start_ = column_.payloads[next_];
     if (next_repeat_ < column_.repeats.size() && column_.repeats[next_repeat_].entry == next_) {
       ++next_repeat_;
     }
@@ -95,7 +98,7 @@ class CellReader {
 };
 
 // Calls, in row order over `total_rows` rows, `filler(n)` for every stretch of n rows the
-// column has no cell in and `cell(reader)` for every row of a supplied cell.
+// column has no cell in and `cell(view)` for every row of a supplied cell.
 template <typename Filler, typename Cell>
 void ForEachRow(const MergedColumn& column, std::int64_t total_rows, Filler&& filler,
                   Cell&& cell) {
@@ -105,7 +108,8 @@ void ForEachRow(const MergedColumn& column, std::int64_t total_rows, Filler&& fi
     if (row < run.row) filler(run.row - row);
     for (std::size_t left = run.count; left > 0; reader.advance()) {
       const std::uint64_t count = reader.count();
-      for (std::uint64_t i = 0; i < count; ++i) cell(reader);
+      const shred_internal::CellView view = reader.view();
+      for (std::uint64_t i = 0; i < count; ++i) cell(view);
       left -= count;
     }
     row = run.row + static_cast<std::int64_t>(run.count);
@@ -113,13 +117,15 @@ void ForEachRow(const MergedColumn& column, std::int64_t total_rows, Filler&& fi
   if (row < total_rows) filler(total_rows - row);
 }
 
-// The kind the shipped policy's resolver settles on for a column, from the set of atom
-// alternatives it received (the order does not matter for that policy).
+// The kind the shipped policy's resolver settles on for a column, from the set of kinds it
+// received (the order does not matter for that policy).
 inline Kind BoxedKind(std::uint8_t kinds_seen) {
-  const unsigned present = kinds_seen & ~1u;  // nulls give way to any kind
+  using shred_internal::KindBit;
+  // Nulls give way to any kind.
+  const unsigned present = kinds_seen & ~unsigned{KindBit(Kind::Null)};
   if (present == 0) return Kind::Null;
   if ((present & (present - 1)) == 0) return static_cast<Kind>(std::countr_zero(present));
-  if (present == ((1u << 2) | (1u << 3))) return Kind::Double;
+  if (present == (KindBit(Kind::Int64) | KindBit(Kind::Double))) return Kind::Double;
   return Kind::String;
 }
 
@@ -131,6 +137,12 @@ class Merger {
 
   /// Shreds one document and appends the rows of its table.
   void add(const Object& document);
+
+  /// The same for `document` as `tagger.modify` would leave it, with the same failures:
+  /// the stamps are computed beside the document and walked from there, and written into it
+  /// only when the walk refuses it or must measure it (the refusal then comes from the
+  /// stamped document, as without this shortcut). `tagger` must not be in debug mode.
+  void add(Object& document, Tagger& tagger);
 
   // Refuses the batch once its columns, padded to full length, would pass the cell bound.
   // Columns are stored sparsely while documents are merged; the padding comes only when they
@@ -151,6 +163,8 @@ class Merger {
  private:
   static constexpr std::uint32_t kNoId = UINT32_MAX;
 
+  // Appends the rows of the table of the document just walked.
+  void append(const shred_internal::DocumentTable& table);
   // The column of a name number, registering a new name at the end of the column order.
   std::uint32_t column_id(std::uint32_t name);
   // Records that the column has `count` more rows, starting at the current total.

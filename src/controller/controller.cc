@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <typeinfo>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -27,6 +28,7 @@
 #include "shred/shred_internal.h"
 #include "shred/unshred_internal.h"
 #include "shredder/serialization.h"
+#include "shredder/tagger.h"
 
 namespace shredder {
 namespace controller_internal {
@@ -156,13 +158,25 @@ std::shared_ptr<arrow::RecordBatch> Controller::shred(
     if (!input) Fail("null RecordBatch");
     const std::int64_t rows = input->num_rows();
     controller_internal::Merger merger(policy_);
+    // A Tagger that runs last (itself, not a subclass; its debug lines come from `modify`)
+    // leaves its stamps beside the document for the Merger to walk, instead of in the tree.
+    Tagger* tagger = nullptr;
+    if (!modifiers_.empty() && typeid(modifiers_.back().get()) == typeid(Tagger)) {
+      tagger = &static_cast<Tagger&>(modifiers_.back().get());
+      if (tagger->options().debug) tagger = nullptr;
+    }
+    const std::size_t modified = modifiers_.size() - (tagger != nullptr ? 1 : 0);
     for (std::int64_t row = 0; row < rows; ++row) {
       try {
         Object document = codec_->ToDom(input, row);
-        for (DomModifier& modifier : modifiers_) modifier.modify(document);
+        for (std::size_t m = 0; m < modified; ++m) modifiers_[m].get().modify(document);
         // The Merger shreds the document as `Shredder::Shred` would, straight into its
         // columns.
-        merger.add(document);
+        if (tagger != nullptr) {
+          merger.add(document, *tagger);
+        } else {
+          merger.add(document);
+        }
       } catch (...) {
         rethrow_at_row(row);
       }

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <emmintrin.h>
 #include <stdexcept>
 #include <utility>
 
@@ -124,14 +125,33 @@ constexpr std::array<char, 512> kHexPairs = [] {
 
 }  // namespace
 
+void write_hex(char* out, std::span<const std::uint8_t> bytes) {
+  std::size_t i = 0;
+  // Sixteen bytes at a time (SSE2): each nibble n becomes '0' + n, plus 'a' - '0' - 10 where
+  // n > 9, and the high and low nibbles of each byte are interleaved.
+  const __m128i low_mask = _mm_set1_epi8(0x0F);
+  const __m128i zero = _mm_set1_epi8('0');
+  const __m128i nine = _mm_set1_epi8(9);
+  const __m128i letter_gap = _mm_set1_epi8('a' - '0' - 10);
+  auto to_digits = [&](__m128i nibbles) {
+    const __m128i letters = _mm_and_si128(_mm_cmpgt_epi8(nibbles, nine), letter_gap);
+    return _mm_add_epi8(_mm_add_epi8(nibbles, zero), letters);
+  };
+  for (; i + 16 <= bytes.size(); i += 16) {
+    const __m128i block =
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes.data() + i));
+    const __m128i high = to_digits(_mm_and_si128(_mm_srli_epi16(block, 4), low_mask));
+    const __m128i low = to_digits(_mm_and_si128(block, low_mask));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * i), _mm_unpacklo_epi8(high, low));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * i + 16), _mm_unpackhi_epi8(high, low));
+  }
+  for (; i < bytes.size(); ++i) std::memcpy(out + 2 * i, &kHexPairs[2 * bytes[i]], 2);
+}
+
 void append_hex(std::string& out, std::span<const std::uint8_t> bytes) {
   const std::size_t start = out.size();
   out.resize(start + 2 * bytes.size());
-  char* p = out.data() + start;
-  for (std::uint8_t b : bytes) {
-    std::memcpy(p, &kHexPairs[2 * b], 2);
-    p += 2;
-  }
+  write_hex(out.data() + start, bytes);
 }
 
 std::string to_hex(std::string_view bytes) {
@@ -281,6 +301,26 @@ struct Tagger::Scratch {
     digests.clear();
   }
 
+  // The stamps kept beside the document: the stamped objects, their "__obj_id" texts and the
+  // "__txn_id" text, the strings keeping their capacity from one document to the next.
+  void hold_stamps(bool stamp_root) {
+    const std::size_t first = stamp_root ? 0 : 1;
+    const std::size_t count = visits.size() - first;
+    stamped.assign(visits.begin() + static_cast<std::ptrdiff_t>(first), visits.end());
+    if (obj_ids.size() < count) obj_ids.resize(count);
+    for (std::size_t i = 0; i < count; ++i) {
+      write_hex_value(obj_ids[i], {digests.data() + (first + i) * hash_bytes, hash_bytes});
+    }
+    write_hex_value(txn_id, {digests.data(), hash_bytes});
+  }
+
+  static void write_hex_value(Value& value, std::span<const std::uint8_t> digest) {
+    auto* text = std::get_if<std::string>(&value.data);
+    if (text == nullptr) text = &value.data.emplace<std::string>();
+    text->resize(2 * digest.size());
+    write_hex(text->data(), digest);
+  }
+
   // Capacity kept for the next document is bounded, so one huge document does not pin its
   // memory for the life of the Tagger.
   void trim() {
@@ -291,6 +331,10 @@ struct Tagger::Scratch {
     if (buffers.size() > 64) buffers.resize(64);
     if (visits.capacity() * sizeof(Object*) > kKeepBytes) std::vector<Object*>().swap(visits);
     if (digests.capacity() > kKeepBytes) std::vector<std::uint8_t>().swap(digests);
+    if (obj_ids.size() * hash_bytes > kKeepBytes) {
+      std::vector<const Object*>().swap(stamped);
+      std::vector<Value>().swap(obj_ids);
+    }
   }
 
   // The encoding buffer of containers at `depth`. A deque keeps the buffers of shallower
@@ -350,6 +394,9 @@ struct Tagger::Scratch {
   // stands in for a table keyed by object address (each object is entered exactly once).
   std::vector<Object*> visits;
   std::vector<std::uint8_t> digests;
+  std::vector<const Object*> stamped;
+  std::vector<Value> obj_ids;
+  Value txn_id;
 };
 
 void Tagger::Scratch::digest_value(Value& value, std::size_t depth, std::uint8_t* out) {
@@ -460,6 +507,14 @@ void assign_text(ValueData& slot, std::string_view text) {
   }
 }
 
+// Sets `slot` to the hex text of `digest`, written in place.
+void assign_hex(ValueData& slot, std::span<const std::uint8_t> digest) {
+  auto* text = std::get_if<std::string>(&slot);
+  if (text == nullptr) text = &slot.emplace<std::string>();
+  text->resize(2 * digest.size());
+  write_hex(text->data(), digest);
+}
+
 // Sets the member `key` and returns where it stands.
 Object::iterator assign_member(Object& object, const std::string& key, std::string_view text) {
   auto at = object.lower_bound(key);
@@ -468,20 +523,21 @@ Object::iterator assign_member(Object& object, const std::string& key, std::stri
   return at;
 }
 
-// Sets the member "__obj_id" of an object whose "__txn_id" stands at `txn`. The two keys
-// sort next to each other unless the object has a key between them, so the place of the
-// first is nearly always known without a search.
+// Sets the member "__obj_id" of an object whose "__txn_id" stands at `txn` to the hex text of
+// `digest`. The two keys sort next to each other unless the object has a key between them,
+// so the place of the first is nearly always known without a search.
 void assign_obj_id(Object& object, Object::iterator txn, const std::string& key,
-                   std::string_view text) {
-  if (txn != object.begin()) {
-    const auto before = std::prev(txn);
-    if (before->first == key) return assign_text(before->second.data, text);
-    if (before->first > key) {
-      assign_member(object, key, text);
-      return;
-    }
+                   std::span<const std::uint8_t> digest) {
+  Object::iterator at;
+  if (txn != object.begin() && std::prev(txn)->first == key) {
+    at = std::prev(txn);
+  } else if (txn != object.begin() && std::prev(txn)->first > key) {
+    at = object.lower_bound(key);
+    if (at == object.end() || at->first != key) at = object.emplace_hint(at, key, Value());
+  } else {
+    at = object.emplace_hint(txn, key, Value());
   }
-  assign_text(object.emplace_hint(txn, key, Value())->second.data, text);
+  assign_hex(at->second.data, digest);
 }
 
 }  // namespace
@@ -506,24 +562,25 @@ Tagger::Tagger(Tagger&&) noexcept = default;
 Tagger& Tagger::operator=(Tagger&&) noexcept = default;
 Tagger::~Tagger() = default;
 
-void Tagger::modify(Object& document) {
+Tagger::Scratch& Tagger::digest(Object& document) {
   const std::uint64_t hash_bytes = options_.hash_bytes;
   if (hash_bytes == 0) throw std::runtime_error("Tagger: hash_bytes must be > 0");
-  const bool debug = options_.debug;
-  if (debug) {
+  if (options_.debug) {
     log_line("begin modify: hash_bytes=" + std::to_string(hash_bytes) +
              " ignore_paths=" + std::to_string(options_.ignore_paths.size()));
   }
   if (!scratch_) scratch_ = std::make_unique<Scratch>(options_);
   Scratch& scratch = *scratch_;
-  struct Trim {
-    Scratch& scratch;
-    ~Trim() { scratch.trim(); }
-  } trim{scratch};
   scratch.begin();
-
   // Every digest is computed before the first stamp is written.
   scratch.digest_object(document, 0, nullptr);
+  return scratch;
+}
+
+void Tagger::stamp(Object& document) {
+  const std::uint64_t hash_bytes = options_.hash_bytes;
+  const bool debug = options_.debug;
+  Scratch& scratch = *scratch_;
   std::string txn_id;
   append_hex(txn_id, {scratch.digests.data(), hash_bytes});
   const std::size_t seen = scratch.visits.size();
@@ -534,7 +591,6 @@ void Tagger::modify(Object& document) {
 
   const std::string txn_key(kTxnIdKey);
   const std::string obj_key(kObjIdKey);
-  std::string obj_id;
   std::uint64_t stamped = 0;
   for (std::size_t i = 0; i < seen; ++i) {
     Object& object = *scratch.visits[i];
@@ -543,11 +599,13 @@ void Tagger::modify(Object& document) {
     if (scratch.digests.size() < (i + 1) * hash_bytes) {
       throw std::runtime_error("Tagger: missing object digest during stamping");
     }
-    obj_id.clear();
-    append_hex(obj_id, {scratch.digests.data() + i * hash_bytes, hash_bytes});
-    assign_obj_id(object, txn, obj_key, obj_id);
+    const std::span<const std::uint8_t> digest(scratch.digests.data() + i * hash_bytes,
+                                               hash_bytes);
+    assign_obj_id(object, txn, obj_key, digest);
     ++stamped;
     if (debug && stamped <= 5) {
+      std::string obj_id;
+      append_hex(obj_id, digest);
       log_line("stamped object #" + std::to_string(stamped) + " __obj_id=" + obj_id);
     }
   }
@@ -556,5 +614,33 @@ void Tagger::modify(Object& document) {
              " txn_id_key=__txn_id obj_id_key=__obj_id");
   }
 }
+
+void Tagger::modify(Object& document) {
+  struct Trim {
+    Tagger& tagger;
+    ~Trim() {
+      if (tagger.scratch_) tagger.scratch_->trim();
+    }
+  } trim{*this};
+  digest(document);
+  stamp(document);
+}
+
+namespace tagger_internal {
+
+shred_internal::Stamps StampAccess::Compute(Tagger& tagger, Object& document) {
+  if (tagger.options_.debug) throw std::logic_error("StampAccess: not in debug mode");
+  // The previous document's stamps are no longer read.
+  if (tagger.scratch_) tagger.scratch_->trim();
+  Tagger::Scratch& scratch = tagger.digest(document);
+  scratch.hold_stamps(tagger.options_.stamp_root);
+  return shred_internal::Stamps{scratch.stamped,
+                                {scratch.obj_ids.data(), scratch.stamped.size()},
+                                &scratch.txn_id};
+}
+
+void StampAccess::Write(Tagger& tagger, Object& document) { tagger.stamp(document); }
+
+}  // namespace tagger_internal
 
 }  // namespace shredder

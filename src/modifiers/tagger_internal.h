@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "shred/shred_internal.h"
+#include "shredder/tagger.h"
 #include "shredder/value.h"
 
 namespace shredder::tagger_internal {
@@ -60,7 +62,9 @@ std::string blake3_digest(std::string_view bytes, std::uint64_t out_len);
 /// Replaces `out` with the path segment of a member key: "~" becomes "~0", "/" becomes "~1".
 void escape_segment(std::string& out, std::string_view key);
 
-/// Lowercase hex of `bytes`, high nibble first, appended to `out`.
+/// Lowercase hex of `bytes`, high nibble first: 2 * bytes.size() characters written to `out`.
+void write_hex(char* out, std::span<const std::uint8_t> bytes);
+/// The same, appended to `out`.
 void append_hex(std::string& out, std::span<const std::uint8_t> bytes);
 std::string to_hex(std::string_view bytes);
 
@@ -75,5 +79,16 @@ std::vector<Pattern> split_ignore_paths(const std::vector<std::string>& ignore_p
 /// scratch memory reused between calls; the cost is at most (|pattern|+1) x (|path|+1).
 bool match_pattern(const Pattern& pattern, std::span<const std::string> path,
                    std::vector<std::uint8_t>& rows);
+
+/// The Controller's way to shred a tagged document without writing the stamps into it.
+struct StampAccess {
+  /// Computes what `tagger.modify(document)` would write, with the same failures, and
+  /// returns it as stamps held in the Tagger's scratch memory until its next call. Not in
+  /// debug mode, whose lines only `modify` writes.
+  static shred_internal::Stamps Compute(Tagger& tagger, Object& document);
+  /// Writes the stamps of the last `Compute` into `document` (unchanged since), leaving it
+  /// exactly as `modify` would have.
+  static void Write(Tagger& tagger, Object& document);
+};
 
 }  // namespace shredder::tagger_internal

@@ -1,7 +1,8 @@
 #pragma once
 
-// One atom read where it lies: its kind and payload, a string's bytes viewed in the atom or
-// column buffer holding them. The one encoding of a cell that unshredding reads.
+// One atom read where it lies: its kind and payload, a string's bytes viewed in the buffer
+// holding them (an atoms column, or the column store while documents are merged). The one
+// view of a cell that both directions read.
 
 #include <bit>
 #include <cmath>
@@ -13,7 +14,7 @@
 #include "shredder/atom_column.h"
 #include "shredder/value.h"
 
-namespace shredder::unshred_internal {
+namespace shredder::shred_internal {
 
 /// The bit of `kind` in a set of kinds held in one byte.
 constexpr std::uint8_t KindBit(Kind kind) {
@@ -76,4 +77,13 @@ inline bool IdenticalCells(const CellView& a, const CellView& b) {
   return a.kind == Kind::String ? a.text == b.text : a.bits == b.bits;
 }
 
+}  // namespace shredder::shred_internal
+
+// The unshred units name the view and its helpers unqualified.
+namespace shredder::unshred_internal {
+using shred_internal::CellView;
+using shred_internal::CompareCells;
+using shred_internal::IdenticalCells;
+using shred_internal::KindBit;
+using shred_internal::ViewOf;
 }  // namespace shredder::unshred_internal

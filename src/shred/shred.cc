@@ -71,6 +71,8 @@ constexpr std::string_view kIndexSuffix = "__idx";
 constexpr std::string_view kTxnKey = "__txn_id";
 constexpr std::string_view kObjKey = "__obj_id";
 constexpr std::string_view kTxnMemberPath = "/__txn_id";
+const std::string kObjKeyText(kObjKey);
+const std::string kTxnKeyText(kTxnKey);
 
 // Why unshredding would read the column `name` of the member `key` as something other than
 // that member's value, or null when it reads it back as the value. The Tagger's own stamps
@@ -187,13 +189,14 @@ DocumentSize Measure(const Object& document) {
 // numbers, so a repeated document shape costs no allocation.
 class DocumentWalk {
  public:
-  const DocumentTable& Run(const Object& document) {
+  const DocumentTable& Run(const Object& document, const Stamps* stamps = nullptr) {
     Reset();
     document_ = &document;
+    stamps_ = stamps;
     NewRow();
     path_.assign(kRootSegment);
     frames_.reserve(128);
-    if (!document.empty()) PushObject(document, 0, path_.size());
+    if (!document.empty() || IsStamped(document)) PushObject(document, 0, path_.size());
     while (!frames_.empty()) Step();
     BackFillTxnId();
     CheckStringColumns();
@@ -237,7 +240,13 @@ class DocumentWalk {
     std::size_t path_length;  // length of the name before this frame's segment
     std::size_t index_header;
     bool has_snapshot;
+    const std::string* key = nullptr;  // the member being visited
+    std::uint8_t pending_stamps = 0;    // kObjStamp and kTxnStamp not yet visited
+    std::size_t stamp = 0;              // the object's number in the stamps, when stamped
   };
+
+  static constexpr std::uint8_t kObjStamp = 1;
+  static constexpr std::uint8_t kTxnStamp = 2;
 
   // Empties the table of the previous document, keeping every buffer.
   void Reset() {
@@ -251,6 +260,16 @@ class DocumentWalk {
     size_.reset();
     name_bytes_ = 0;
     register_calls_ = 0;
+    stamps_ = nullptr;
+    next_stamped_ = 0;
+  }
+
+  // Whether `object`, about to be entered, is the next stamped object. The walk enters
+  // objects in the order the Tagger's digest walk does (depth first, members in key order),
+  // and skips only objects the Tagger does not stamp, so the stamped ones come in turn.
+  bool IsStamped(const Object& object) const {
+    return stamps_ != nullptr && next_stamped_ < stamps_->objects.size() &&
+           stamps_->objects[next_stamped_] == &object;
   }
 
   // Appends an empty row and returns its number.
@@ -271,8 +290,22 @@ class DocumentWalk {
   void Step() {
     Frame& top = frames_.back();
     if (top.object != nullptr) {
-      if (top.next_member == top.object->end()) return Pop();
+      const bool members_left = top.next_member != top.object->end();
+      if (top.pending_stamps != 0) {
+        // The stamps take their places in key order, over members of the same keys.
+        const bool obj = (top.pending_stamps & kObjStamp) != 0;
+        const std::string& stamp_key = obj ? kObjKeyText : kTxnKeyText;
+        if (!members_left || stamp_key <= top.next_member->first) {
+          if (members_left && stamp_key == top.next_member->first) ++top.next_member;
+          top.pending_stamps &= static_cast<std::uint8_t>(~(obj ? kObjStamp : kTxnStamp));
+          top.key = &stamp_key;
+          const Value& value = obj ? stamps_->obj_ids[top.stamp] : *stamps_->txn_id;
+          return Visit(stamp_key, value, top.row, frames_.size() == 1);
+        }
+      }
+      if (!members_left) return Pop();
       const auto& [key, value] = *top.next_member++;
+      top.key = &key;
       // `top` may move once Visit pushes a frame; everything it needs is passed by value.
       return Visit(key, value, top.row, frames_.size() == 1);
     }
@@ -292,7 +325,7 @@ class DocumentWalk {
     }
     const Object& object = std::get<Object>(element.data);
     // An element adds no segment to the name.
-    if (!object.empty()) PushObject(object, top.row, path_.size());
+    if (!object.empty() || IsStamped(object)) PushObject(object, top.row, path_.size());
   }
 
   void Visit(const std::string& key, const Value& value, std::size_t row, bool root_member) {
@@ -310,7 +343,7 @@ class DocumentWalk {
       case Kind::Object: {
         // A value holding no alternative reports Kind::Object and fails here.
         const Object& object = std::get<Object>(value.data);
-        if (!object.empty()) return PushObject(object, row, base);
+        if (!object.empty() || IsStamped(object)) return PushObject(object, row, base);
         break;
       }
       case Kind::Array:
@@ -385,7 +418,12 @@ class DocumentWalk {
   }
 
   void PushObject(const Object& object, std::size_t row, std::size_t path_length) {
-    frames_.push_back(Frame{&object, object.begin(), nullptr, 0, row, path_length, 0, false});
+    Frame& frame = frames_.emplace_back(
+        Frame{&object, object.begin(), nullptr, 0, row, path_length, 0, false});
+    if (IsStamped(object)) {
+      frame.pending_stamps = kObjStamp | kTxnStamp;
+      frame.stamp = next_stamped_++;
+    }
   }
 
   void Pop() {
@@ -462,6 +500,8 @@ class DocumentWalk {
   }
 
   const DocumentSize& Size() {
+    // The stamps count among the values measured.
+    if (stamps_ != nullptr) throw NeedsStampedDocument{};
     if (!size_.has_value()) size_ = Measure(*document_);
     return *size_;
   }
@@ -511,7 +551,7 @@ class DocumentWalk {
     for (const Frame& frame : frames_) {
       if (frame.object == nullptr) continue;
       path += '/';
-      path += std::prev(frame.next_member)->first;
+      path += *frame.key;
     }
     return path;
   }
@@ -520,6 +560,8 @@ class DocumentWalk {
   // about to write over it.
   [[noreturn]] void ThrowCollision(std::size_t header, Cell occupant,
                                    const std::string& writer) const {
+    // The first member may be a stamp, which only the stamped document holds.
+    if (stamps_ != nullptr) throw NeedsStampedDocument{};
     const std::string& column = name(table_.headers[header]);
     std::optional<std::string> first;
     if (IsIndexCell(occupant)) {
@@ -549,10 +591,10 @@ class DocumentWalk {
     for (std::size_t r = 0; r < table_.row_count; ++r) {
       const Row& cells = table_.rows[r];
       for (std::size_t h = 0; h < cells.size(); ++h) {
-        const std::uint8_t kind = AtomKindOf(cells[h]);
-        if (kind == 4) {
+        const Kind kind = AtomKindOf(cells[h]);
+        if (kind == Kind::String) {
           holds_string_[h] = true;
-        } else if (kind != 0) {
+        } else if (kind != Kind::Null) {
           holds_other_[h] = true;
         }
       }
@@ -582,6 +624,8 @@ class DocumentWalk {
   const Value* txn_leaf_ = nullptr;
   std::size_t txn_header_ = 0;
   const Object* document_ = nullptr;
+  const Stamps* stamps_ = nullptr;
+  std::size_t next_stamped_ = 0;  // the number of the next stamped object to enter
   std::optional<DocumentSize> size_;
   std::uint64_t name_bytes_ = 0;
 };
@@ -592,6 +636,10 @@ TableWalker::TableWalker() : impl_(std::make_unique<Impl>()) {}
 TableWalker::~TableWalker() = default;
 
 const DocumentTable& TableWalker::Walk(const Object& document) { return impl_->Run(document); }
+
+const DocumentTable& TableWalker::Walk(const Object& document, const Stamps& stamps) {
+  return impl_->Run(document, &stamps);
+}
 
 const std::string& TableWalker::name(std::uint32_t id) const { return impl_->name(id); }
 

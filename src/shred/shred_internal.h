@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <variant>
 #include <vector>
@@ -26,13 +27,13 @@ inline bool IsIndexCell(Cell cell) { return (cell & 1) != 0; }
 inline std::int64_t IndexOf(Cell cell) { return static_cast<std::int64_t>(cell >> 1); }
 inline const Value& LeafOf(Cell cell) { return *reinterpret_cast<const Value*>(cell); }
 
-/// The atom alternative a cell stands for: 0 null (also no entry), 1 bool, 2 int64 (every
-/// index), 3 double, 4 string.
-inline std::uint8_t AtomKindOf(Cell cell) {
-  if (cell == kNoCell) return 0;
-  if (IsIndexCell(cell)) return 2;
+/// The atom kind a cell stands for: Null (also no entry), Bool, Int64 (every index), Double
+/// or String.
+inline Kind AtomKindOf(Cell cell) {
+  if (cell == kNoCell) return Kind::Null;
+  if (IsIndexCell(cell)) return Kind::Int64;
   const std::size_t index = LeafOf(cell).data.index();
-  return index <= 4 ? static_cast<std::uint8_t>(index) : 0;
+  return index <= static_cast<std::size_t>(Kind::String) ? static_cast<Kind>(index) : Kind::Null;
 }
 
 /// The table of the last walked document, exactly the table `Shredder::Shred` would return:
@@ -44,6 +45,21 @@ struct DocumentTable {
   std::vector<std::vector<Cell>> rows;
   std::size_t row_count = 0;
 };
+
+/// The stamps the Tagger would write into a document, kept beside it instead: `objects` are
+/// the objects it would stamp, in the order a depth-first walk in key order enters them (the
+/// root first when it is stamped), `obj_ids[i]` the "__obj_id" text of `objects[i]`, and
+/// `txn_id` the "__txn_id" text of all of them. The values stay alive and unchanged while
+/// the cells of a table walked with them are read.
+struct Stamps {
+  std::span<const Object* const> objects;
+  std::span<const Value> obj_ids;
+  const Value* txn_id = nullptr;
+};
+
+/// Thrown by a walk with `Stamps` where only the stamped document can decide: the caller
+/// writes the stamps into the document and walks it again.
+struct NeedsStampedDocument {};
 
 /// Shreds documents one after another into `DocumentTable`s. Column names are numbered in
 /// the order they are first met over the walker's life, so a name keeps its number in every
@@ -61,6 +77,14 @@ class TableWalker {
   /// order (std::invalid_argument "StringColumn::push: only null or string allowed" for a
   /// name that holds strings and other scalars).
   const DocumentTable& Walk(const Object& document);
+
+  /// The same walk of `document` as it would stand with `stamps` written into it (each
+  /// stamped object's members "__obj_id" and "__txn_id" set to its stamps, added or replacing
+  /// members of those keys), where the stamp cells point into `stamps`. The table is the one
+  /// `Walk` gives for the stamped document. Any exception (NeedsStampedDocument where a bound
+  /// must measure the document, or a refusal, whose text may name stamp members) means:
+  /// write the stamps and call `Walk`, which then fails or succeeds exactly as it should.
+  const DocumentTable& Walk(const Object& document, const Stamps& stamps);
 
   /// The text of name number `id`; the reference stays valid for the walker's life.
   const std::string& name(std::uint32_t id) const;

@@ -2,10 +2,19 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <exception>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
+#include <sstream>
 #include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
 
 namespace shredder::testing {
 
@@ -39,5 +48,52 @@ inline void RunWithStack(std::size_t stack_bytes, const std::function<void()>& b
 }
 
 inline constexpr std::size_t kOneMiB = 1 << 20;
+
+/// The whole content of a file.
+inline std::string ReadWhole(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + path.string());
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+/// The .json and .ndjson files under `folder`, at any depth, in path order.
+inline std::vector<std::filesystem::path> DataFilesUnder(const std::filesystem::path& folder) {
+  std::vector<std::filesystem::path> files;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
+    const auto ext = entry.path().extension();
+    if (entry.is_regular_file() && (ext == ".json" || ext == ".ndjson")) {
+      files.push_back(entry.path());
+    }
+  }
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+/// Whether the documents of a .json file whose root is an array include each element too.
+enum class ArrayRoot { WholeOnly, AlsoEachElement };
+
+/// The documents of one file: each non-empty line of an .ndjson file; the whole text of a
+/// .json file and, with `AlsoEachElement` and an array at its root, each element written
+/// compactly on its own.
+inline std::vector<std::string> DocumentsOf(const std::filesystem::path& path,
+                                            ArrayRoot array_root) {
+  const std::string text = ReadWhole(path);
+  std::vector<std::string> documents;
+  if (path.extension() == ".ndjson") {
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+      if (!line.empty()) documents.push_back(line);
+    }
+    return documents;
+  }
+  documents.push_back(text);
+  if (array_root == ArrayRoot::AlsoEachElement) {
+    const auto root = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
+    if (root.is_array()) {
+      for (const auto& element : root) documents.push_back(element.dump());
+    }
+  }
+  return documents;
+}
 
 }  // namespace shredder::testing

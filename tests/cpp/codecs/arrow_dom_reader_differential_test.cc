@@ -31,6 +31,7 @@
 #include "codecs/arrow_dom_reference.h"
 #include "shredder/arrow_dom_codec.h"
 #include "shredder/serialization.h"
+#include "test_support.h"
 
 namespace shredder {
 namespace {
@@ -477,26 +478,6 @@ TEST(ArrowReaderDifferential, ThreadsSharingOneCodecReadAlike) {
 #ifdef SHREDDER_SHARED_DATA_DIR
 const std::filesystem::path kData = SHREDDER_SHARED_DATA_DIR;
 
-std::vector<std::string> DocumentsOf(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  const std::string text{std::istreambuf_iterator<char>(in), {}};
-  std::vector<std::string> documents;
-  if (path.extension() == ".ndjson") {
-    std::istringstream lines(text);
-    for (std::string line; std::getline(lines, line);) {
-      if (!line.empty()) documents.push_back(line);
-    }
-  } else {
-    // The whole text and, when its root is an array, each element on its own.
-    documents.push_back(text);
-    const auto root = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
-    if (root.is_array()) {
-      for (const auto& element : root) documents.push_back(element.dump());
-    }
-  }
-  return documents;
-}
-
 // The same column with the fields of every struct in reverse order, as a producer that lists
 // fields in order of first appearance hands them over.
 std::shared_ptr<arrow::ArrayData> Reversed(const std::shared_ptr<arrow::ArrayData>& data) {
@@ -520,11 +501,10 @@ TEST(ArrowReaderDifferential, EveryRealDocumentInBothFieldOrders) {
   const auto serialization = MakeSerialization(SerializationFormat::Json);
   const ArrowDomCodec codec;
   std::int64_t rows = 0;
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(kData / "real")) {
-    const auto ext = entry.path().extension();
-    if (!entry.is_regular_file() || (ext != ".json" && ext != ".ndjson")) continue;
+  for (const auto& path : testing::DataFilesUnder(kData / "real")) {
     std::vector<Object> documents;
-    for (const std::string& text : DocumentsOf(entry.path())) {
+    for (const std::string& text :
+         testing::DocumentsOf(path, testing::ArrayRoot::AlsoEachElement)) {
       try {
         documents.push_back(serialization->ToDom(text));
       } catch (const std::exception&) {
@@ -551,7 +531,7 @@ TEST(ArrowReaderDifferential, EveryRealDocumentInBothFieldOrders) {
       }
     }
     for (const auto& batch : batches) {
-      const std::string where = entry.path().filename().string();
+      const std::string where = path.filename().string();
       ASSERT_EQ(ExpectSameRows(codec, batch, where), batch->num_rows());
       const auto reversed = arrow::RecordBatch::Make(
           arrow::schema({arrow::field("doc", Reversed(batch->column_data(0))->type)}),

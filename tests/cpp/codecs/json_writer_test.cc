@@ -22,6 +22,7 @@
 #include "shredder/coerce_policy.h"
 #include "shredder/serialization.h"
 #include "shredder/value.h"
+#include "test_support.h"
 
 namespace shredder {
 namespace {
@@ -252,28 +253,15 @@ TEST(JsonWriter, EveryRealDocument) {
   const std::filesystem::path data = std::filesystem::path(SHREDDER_SHARED_DATA_DIR) / "real";
   JsonSerialization serialization;
   std::size_t written = 0;
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(data)) {
-    const auto ext = entry.path().extension();
-    if (!entry.is_regular_file() || (ext != ".json" && ext != ".ndjson")) continue;
-    std::ifstream in(entry.path(), std::ios::binary);
-    const std::string text{std::istreambuf_iterator<char>(in), {}};
-    std::vector<std::string> documents;
-    if (ext == ".ndjson") {
-      std::istringstream lines(text);
-      for (std::string line; std::getline(lines, line);) {
-        if (!line.empty()) documents.push_back(line);
-      }
-    } else {
-      documents.push_back(text);
-    }
-    for (const std::string& document : documents) {
+  for (const auto& path : testing::DataFilesUnder(data)) {
+    for (const std::string& document : testing::DocumentsOf(path, testing::ArrayRoot::WholeOnly)) {
       Object parsed;
       try {
         parsed = serialization.ToDom(document);
       } catch (const JsonParseError&) {
         continue;  // a root that is not an object
       }
-      ExpectSameTexts(parsed, entry.path().string());
+      ExpectSameTexts(parsed, path.string());
       if (::testing::Test::HasFatalFailure()) return;
       ++written;
     }

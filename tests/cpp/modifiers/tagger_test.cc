@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
+#include <random>
 #include <iterator>
 #include <limits>
 #include <ostream>
@@ -157,6 +159,34 @@ TEST(TaggerEncoding, ArrayAndNestedObjectLayout) {
 
 TEST(TaggerEncoding, HexIsLowercaseHighNibbleFirst) {
   EXPECT_EQ(to_hex(Bytes("00 0f f0 a5")), "000ff0a5");
+}
+
+// The hex writer takes sixteen bytes at a time and the rest one by one: every byte value at
+// every position of a block, and random bytes of every length 0-80 written after a prefix,
+// read as printf's "%02x" reads them.
+TEST(TaggerEncoding, HexOfEveryByteAtEveryLengthAsPrintfWritesIt) {
+  auto printf_hex = [](const std::vector<std::uint8_t>& bytes) {
+    std::string out;
+    char pair[3];
+    for (std::uint8_t b : bytes) {
+      std::snprintf(pair, sizeof pair, "%02x", b);
+      out += pair;
+    }
+    return out;
+  };
+  std::vector<std::uint8_t> every(256);
+  for (int b = 0; b < 256; ++b) every[b] = static_cast<std::uint8_t>(b);
+  std::string all;
+  append_hex(all, every);
+  EXPECT_EQ(all, printf_hex(every));
+  std::mt19937_64 random(15);
+  for (std::size_t length = 0; length <= 80; ++length) {
+    std::vector<std::uint8_t> bytes(length);
+    for (auto& b : bytes) b = static_cast<std::uint8_t>(random());
+    std::string out = "prefix:";
+    append_hex(out, bytes);
+    ASSERT_EQ(out, "prefix:" + printf_hex(bytes)) << "length " << length;
+  }
 }
 
 TEST(TaggerEncoding, ValuelessValueIsRefusedAndDocumentStaysUnchanged) {

@@ -25,6 +25,7 @@
 #include "arrow/type.h"
 #include "controller/pipeline_support.h"
 #include "reference/reference_pipeline.h"
+#include "test_support.h"
 
 namespace shredder {
 namespace {
@@ -365,43 +366,6 @@ TEST(EngineDifferential, HandPickedBatches) {
 #ifdef SHREDDER_SHARED_DATA_DIR
 const std::filesystem::path kData = SHREDDER_SHARED_DATA_DIR;
 
-std::string ReadWhole(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
-// The documents of one file: each line of an .ndjson file; the whole text of a .json file
-// and, when its root is an array, each element on its own.
-std::vector<std::string> DocumentsOf(const std::filesystem::path& path) {
-  const std::string text = ReadWhole(path);
-  std::vector<std::string> documents;
-  if (path.extension() == ".ndjson") {
-    std::istringstream lines(text);
-    for (std::string line; std::getline(lines, line);) {
-      if (!line.empty()) documents.push_back(line);
-    }
-    return documents;
-  }
-  documents.push_back(text);
-  const Json root = Json::parse(text, nullptr, /*allow_exceptions=*/false);
-  if (root.is_array()) {
-    for (const Json& element : root) documents.push_back(element.dump());
-  }
-  return documents;
-}
-
-std::vector<std::filesystem::path> FilesUnder(const std::filesystem::path& folder) {
-  std::vector<std::filesystem::path> files;
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
-    const auto ext = entry.path().extension();
-    if (entry.is_regular_file() && (ext == ".json" || ext == ".ndjson")) {
-      files.push_back(entry.path());
-    }
-  }
-  std::sort(files.begin(), files.end());
-  return files;
-}
-
 // Documents whose atoms batch is larger than this are left to the engine's own tests: the
 // reference keeps a map per row and would need gigabytes for them.
 constexpr std::int64_t kMaxReferenceCells = 400'000;
@@ -411,8 +375,9 @@ constexpr std::int64_t kMaxReferenceCells = 400'000;
 TEST(EngineDifferential, EveryRealDocument) {
   std::size_t compared = 0;
   std::size_t too_large = 0;
-  for (const auto& path : FilesUnder(kData / "real")) {
-    const std::vector<std::string> documents = DocumentsOf(path);
+  for (const auto& path : testing::DataFilesUnder(kData / "real")) {
+    const std::vector<std::string> documents =
+        testing::DocumentsOf(path, testing::ArrayRoot::AlsoEachElement);
     auto engine = std::make_unique<testing::ModulePipeline>();
     auto expected = std::make_unique<reference::Pipeline>();
     for (std::size_t start = 0; start < documents.size(); start += 32) {
@@ -443,10 +408,10 @@ TEST(EngineDifferential, EveryRealDocument) {
 // their parse errors.
 TEST(EngineDifferential, EveryTestSuiteFile) {
   std::size_t shredded = 0;
-  for (const auto& path : FilesUnder(kData / "jsontestsuite")) {
+  for (const auto& path : testing::DataFilesUnder(kData / "jsontestsuite")) {
     testing::ModulePipeline engine;
     reference::Pipeline expected;
-    const std::vector<std::string> batch = {ReadWhole(path)};
+    const std::vector<std::string> batch = {testing::ReadWhole(path)};
     const Outcome got = EngineShred(engine, batch);
     ASSERT_EQ(Difference(got, ReferenceShred(expected, batch)), "") << path;
     shredded += !got.failed;

@@ -30,6 +30,7 @@
 #include "shredder/controller.h"
 #include "shredder/json_text_codec.h"
 #include "shredder/shredder.h"
+#include "test_support.h"
 
 namespace shredder {
 namespace {
@@ -282,25 +283,14 @@ TEST(UnshredDifferential, ShreddedDocuments) {
 TEST(UnshredDifferential, EveryRealDocument) {
   const std::filesystem::path data = std::filesystem::path(SHREDDER_SHARED_DATA_DIR) / "real";
   std::size_t compared = 0;
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(data)) {
-    const auto ext = entry.path().extension();
-    if (!entry.is_regular_file() || (ext != ".json" && ext != ".ndjson")) continue;
-    std::ifstream in(entry.path(), std::ios::binary);
-    const std::string text{std::istreambuf_iterator<char>(in), {}};
-    std::vector<std::string> documents;
-    if (ext == ".ndjson") {
-      std::istringstream lines(text);
-      for (std::string line; std::getline(lines, line);) {
-        if (!line.empty()) documents.push_back(line);
-      }
-    } else {
-      documents.push_back(text);
-    }
+  for (const auto& path : testing::DataFilesUnder(data)) {
+    const std::vector<std::string> documents =
+        testing::DocumentsOf(path, testing::ArrayRoot::WholeOnly);
     for (std::size_t start = 0; start < documents.size(); start += 16) {
       const std::vector<std::string> batch(
           documents.begin() + static_cast<std::ptrdiff_t>(start),
           documents.begin() + static_cast<std::ptrdiff_t>(std::min(documents.size(), start + 16)));
-      ExpectSameForShredded(batch, entry.path().string() + " from " + std::to_string(start));
+      ExpectSameForShredded(batch, path.string() + " from " + std::to_string(start));
       if (::testing::Test::HasFatalFailure()) return;
       compared += batch.size();
     }

@@ -28,12 +28,12 @@ struct Table {
 
 Atom ToAtom(Cell cell) {
   switch (AtomKindOf(cell)) {
-    case 0: return Atom{};
-    case 2:
+    case Kind::Null: return Atom{};
+    case Kind::Int64:
       if (IsIndexCell(cell)) return Atom{IndexOf(cell)};
       return Atom{std::get<std::int64_t>(LeafOf(cell).data)};
-    case 1: return Atom{std::get<bool>(LeafOf(cell).data)};
-    case 3: return Atom{std::get<double>(LeafOf(cell).data)};
+    case Kind::Bool: return Atom{std::get<bool>(LeafOf(cell).data)};
+    case Kind::Double: return Atom{std::get<double>(LeafOf(cell).data)};
     default: return Atom{std::get<std::string>(LeafOf(cell).data)};
   }
 }

@@ -1,0 +1,198 @@
+// A Tagger that runs last leaves its stamps beside the document, and the Controller walks
+// them from there; a Tagger it does not recognise (a subclass) stamps the tree. Both must give
+// the same atoms batch, or the same failure at the same row, for every document: stamp keys
+// already present (with values of every shape, also in ignored or unstamped objects), empty
+// objects, arrays of objects, paths that meet a stamp's column, documents large enough to be
+// measured, every Tagger option and both kinds of policy.
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <memory>
+#include <random>
+#include <string>
+#include <typeinfo>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "controller/pipeline_support.h"
+#include "shredder/controller.h"
+#include "shredder/json_text_codec.h"
+#include "shredder/normalizer.h"
+#include "shredder/serialization.h"
+#include "shredder/tagger.h"
+
+namespace shredder {
+namespace {
+
+using Json = nlohmann::json;
+
+// Stamps the tree as `Tagger` does, through `modify`.
+class TreeStampingTagger : public Tagger {
+ public:
+  using Tagger::Tagger;
+};
+
+struct Outcome {
+  std::shared_ptr<arrow::RecordBatch> batch;
+  std::string failure;  // type, row and text
+};
+
+Outcome ShredWith(Controller& controller, const std::vector<std::string>& lines) {
+  Outcome outcome;
+  try {
+    outcome.batch = controller.shred(testing::JsonBatch(lines));
+  } catch (const std::exception& e) {
+    const auto* at = dynamic_cast<const RowError*>(&e);
+    outcome.failure = std::string(typeid(e).name()) + " row " +
+                      std::to_string(at != nullptr ? at->row() : -1) + ": " + e.what();
+  }
+  return outcome;
+}
+
+// Documents built to meet the stamps: stamp keys holding anything, keys that join into a
+// stamp's column name, nested and empty objects, arrays of objects and of scalars.
+class StampedDocuments {
+ public:
+  explicit StampedDocuments(std::uint64_t seed) : random_(seed) {}
+
+  std::string Make() {
+    Json root = MakeObject(1);
+    if (Uniform(0, 40) == 0) {
+      // Wide and long: past the cell allowance, so the walk must measure the document.
+      for (int i = 0; i < 1100; ++i) root["w" + std::to_string(i)] = i;
+      root["long"] = Json::array();
+      for (int i = 0; i < 1000; ++i) root["long"].push_back(i);
+    }
+    return root.dump();
+  }
+
+ private:
+  int Uniform(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(random_); }
+
+  Json MakeObject(int depth) {
+    static const std::vector<std::string> kKeys = {
+        "a", "b", "a_b", "__obj_id", "__txn_id", "__obj_ie", "__a", "A", "x", "x___obj_id",
+        "skip", "_"};
+    Json object = Json::object();
+    const int members = Uniform(0, depth > 3 ? 1 : 4);
+    for (int i = 0; i < members; ++i) {
+      object[kKeys[Uniform(0, static_cast<int>(kKeys.size()) - 1)]] = MakeValue(depth);
+    }
+    return object;
+  }
+
+  Json MakeValue(int depth) {
+    switch (Uniform(0, 6)) {
+      case 0: return nullptr;
+      case 1: return Uniform(0, 3);
+      case 2: return "text";
+      case 3: return MakeObject(depth + 1);
+      case 4: return Json::array({MakeObject(depth + 1), MakeObject(depth + 1)});
+      case 5: return Json::array({1, 2});
+      default: return Json::array();
+    }
+  }
+
+  std::mt19937_64 random_;
+};
+
+struct TaggerSetup {
+  const char* label;
+  Tagger::Options options;
+  bool boxing;
+};
+
+std::vector<TaggerSetup> TaggerSetups() {
+  Tagger::Options plain;
+  Tagger::Options ignoring;
+  ignoring.ignore_paths = {"skip", "**/b/*", "a/**"};
+  Tagger::Options unstamped_root;
+  unstamped_root.stamp_root = false;
+  Tagger::Options short_digests;
+  short_digests.hash_bytes = 5;
+  return {{"shipped", plain, true},          {"ignore paths", ignoring, true},
+          {"root unstamped", unstamped_root, true}, {"5-byte digests", short_digests, true},
+          {"other policy", plain, false}};
+}
+
+CoercePolicy PolicyOf(const TaggerSetup& setup) {
+  if (setup.boxing) return BoxToStringPolicy();
+  // Kinds must agree, nulls aside; values pass unchanged.
+  CoercePolicy policy;
+  policy.kind_resolver = [](Kind current, Kind incoming,
+                            const std::string&) -> std::optional<Kind> {
+    if (current == Kind::Null) return incoming;
+    if (incoming == Kind::Null || incoming == current) return current;
+    return std::nullopt;
+  };
+  policy.value_converter = BoxToStringPolicy().value_converter;
+  return policy;
+}
+
+TEST(ControllerStamps, BesideTheDocumentAsInTheTree) {
+  std::size_t batches = 0;
+  std::size_t failed = 0;
+  for (const TaggerSetup& setup : TaggerSetups()) {
+    for (std::uint64_t seed = 1; seed <= 12; ++seed) {
+      Normalizer fast_normalizer;
+      Normalizer tree_normalizer;
+      Tagger fast_tagger(setup.options);
+      TreeStampingTagger tree_tagger(setup.options);
+      Controller fast(std::make_unique<JsonTextCodec>(MakeSerialization(SerializationFormat::Json)),
+                      {fast_normalizer, fast_tagger}, PolicyOf(setup));
+      Controller tree(std::make_unique<JsonTextCodec>(MakeSerialization(SerializationFormat::Json)),
+                      {tree_normalizer, tree_tagger}, PolicyOf(setup));
+      StampedDocuments maker(seed);
+      for (int b = 0; b < 12; ++b) {
+        std::vector<std::string> lines;
+        for (int d = 0; d < 1 + b % 4; ++d) lines.push_back(maker.Make());
+        const Outcome want = ShredWith(tree, lines);
+        const Outcome got = ShredWith(fast, lines);
+        const std::string where = std::string(setup.label) + " seed " + std::to_string(seed) +
+                                  " batch " + std::to_string(b) + ": " + lines.front();
+        ASSERT_EQ(got.failure, want.failure) << where;
+        if (want.batch) {
+          ASSERT_TRUE(got.batch->Equals(*want.batch, /*check_metadata=*/true)) << where;
+        } else {
+          ++failed;
+        }
+        ++batches;
+      }
+    }
+  }
+  // Both outcomes occur often enough to mean something.
+  EXPECT_GT(failed, batches / 10);
+  EXPECT_GT(batches - failed, batches / 10);
+}
+
+// Debug mode writes its lines from `modify`, so the Controller then stamps the tree; the
+// lines and the batch are those of a Tagger it does not recognise.
+TEST(ControllerStamps, DebugModeStampsTheTree) {
+  Tagger::Options options;
+  options.debug = true;
+  const std::vector<std::string> lines = {R"({"a":{"b":1},"c":[{"d":2},{"d":3}]})"};
+  auto run = [&](Tagger& tagger, std::string& log) {
+    Normalizer normalizer;
+    Controller controller(
+        std::make_unique<JsonTextCodec>(MakeSerialization(SerializationFormat::Json)),
+        {normalizer, tagger}, BoxToStringPolicy());
+    ::testing::internal::CaptureStderr();
+    auto batch = controller.shred(testing::JsonBatch(lines));
+    log = ::testing::internal::GetCapturedStderr();
+    return batch;
+  };
+  Tagger fast(options);
+  TreeStampingTagger tree(options);
+  std::string fast_log;
+  std::string tree_log;
+  const auto got = run(fast, fast_log);
+  const auto want = run(tree, tree_log);
+  EXPECT_TRUE(got->Equals(*want, /*check_metadata=*/true));
+  EXPECT_EQ(fast_log, tree_log);
+  EXPECT_NE(fast_log.find("[Tagger] stamped object #4 __obj_id="), std::string::npos);
+}
+
+}  // namespace
+}  // namespace shredder
