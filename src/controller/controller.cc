@@ -121,7 +121,7 @@ void CheckBoundsAlone(const shred_internal::DocumentTable& table,
     const std::vector<shred_internal::Cell>& row = table.rows[r];
     const std::size_t written = std::min(row.size(), width);
     for (std::size_t j = 0; j < written; ++j) {
-      if (shred_internal::AtomKindOf(row[j]) != 4) continue;
+      if (shred_internal::AtomKindOf(row[j]) != Kind::String) continue;
       const std::uint64_t size =
           std::get<std::string>(shred_internal::LeafOf(row[j]).data).size();
       if (overflow[j] == 0 && sums[j] + size > kStringLimit) overflow[j] = sums[j] + size;
