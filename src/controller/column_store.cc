@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <typeinfo>
 #include <vector>
 
 #include "model/coerce_policy_internal.h"
@@ -64,16 +65,29 @@ Merger::Merger(const CoercePolicy& policy)
 void Merger::add(const Object& document) { append(walker_.Walk(document)); }
 
 void Merger::add(Object& document, Tagger& tagger) {
+  const Value* txn_id = nullptr;
+  append(WalkTagged(walker_, document, tagger, txn_id));
+}
+
+const shred_internal::DocumentTable& WalkTagged(shred_internal::TableWalker& walker,
+                                                Object& document, Tagger& tagger,
+                                                const Value*& txn_id) {
   using tagger_internal::StampAccess;
   const shred_internal::Stamps stamps = StampAccess::Compute(tagger, document);
-  const shred_internal::DocumentTable* table = nullptr;
+  const bool root_stamped = !stamps.objects.empty() && stamps.objects.front() == &document;
+  txn_id = root_stamped ? stamps.txn_id : nullptr;
   try {
-    table = &walker_.Walk(document, stamps);
+    return walker.Walk(document, stamps);
   } catch (...) {
     StampAccess::Write(tagger, document);
-    table = &walker_.Walk(document);
+    return walker.Walk(document);
   }
-  append(*table);
+}
+
+Tagger* LastPlainTagger(const std::vector<std::reference_wrapper<DomModifier>>& modifiers) {
+  if (modifiers.empty() || typeid(modifiers.back().get()) != typeid(Tagger)) return nullptr;
+  auto& tagger = static_cast<Tagger&>(modifiers.back().get());
+  return tagger.options().debug ? nullptr : &tagger;
 }
 
 inline void Merger::append(const shred_internal::DocumentTable& table) {

@@ -129,6 +129,20 @@ inline Kind BoxedKind(std::uint8_t kinds_seen) {
   return Kind::String;
 }
 
+/// Walks `document` as `tagger.modify` would leave it, with the same failures: the stamps are
+/// computed beside the document and walked from there, and written into it only when the walk
+/// refuses it or must measure it (the refusal then comes from the stamped document, as
+/// without this shortcut). `txn_id` is set to the root's `__txn_id` stamp, or to null when the
+/// Tagger leaves the root unstamped (the root's own members then stand). `tagger` must not be in debug mode.
+const shred_internal::DocumentTable& WalkTagged(shred_internal::TableWalker& walker,
+                                                Object& document, Tagger& tagger,
+                                                const Value*& txn_id);
+
+/// The last of `modifiers` when it is a `Tagger` itself (not a subclass, whose `modify` must
+/// run) outside debug mode (whose lines come from `modify`): its stamps can then be walked
+/// beside the document (`WalkTagged`) instead of written into it. Null otherwise.
+Tagger* LastPlainTagger(const std::vector<std::reference_wrapper<DomModifier>>& modifiers);
+
 /// Working state of one shred call: the walker that shreds each document, and the merged
 /// columns. Failures throw through `Fail` or pass the walker's exceptions unchanged.
 class Merger {

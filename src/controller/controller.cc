@@ -8,7 +8,6 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <typeinfo>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -135,10 +134,13 @@ void CheckBoundsAlone(const shred_internal::DocumentTable& table,
   }
 }
 
-void append_txn_id(arrow::StringBuilder& digests, const Object& document) {
-  const auto member = document.find("__txn_id");
-  const std::string* text =
-      member == document.end() ? nullptr : std::get_if<std::string>(&member->second.data);
+// The root `__txn_id`: the stamp walked beside the document, or else the root's member.
+void append_txn_id(arrow::StringBuilder& digests, const Value* stamp, const Object& document) {
+  if (stamp == nullptr) {
+    const auto member = document.find("__txn_id");
+    if (member != document.end()) stamp = &member->second;
+  }
+  const std::string* text = stamp != nullptr ? std::get_if<std::string>(&stamp->data) : nullptr;
   check(text != nullptr ? digests.Append(*text) : digests.AppendNull());
 }
 
@@ -158,13 +160,9 @@ std::shared_ptr<arrow::RecordBatch> Controller::shred(
     if (!input) Fail("null RecordBatch");
     const std::int64_t rows = input->num_rows();
     controller_internal::Merger merger(policy_);
-    // A Tagger that runs last (itself, not a subclass; its debug lines come from `modify`)
-    // leaves its stamps beside the document for the Merger to walk, instead of in the tree.
-    Tagger* tagger = nullptr;
-    if (!modifiers_.empty() && typeid(modifiers_.back().get()) == typeid(Tagger)) {
-      tagger = &static_cast<Tagger&>(modifiers_.back().get());
-      if (tagger->options().debug) tagger = nullptr;
-    }
+    // A plain Tagger that runs last leaves its stamps beside the document for the Merger to
+    // walk, instead of in the tree.
+    Tagger* const tagger = controller_internal::LastPlainTagger(modifiers_);
     const std::size_t modified = modifiers_.size() - (tagger != nullptr ? 1 : 0);
     for (std::int64_t row = 0; row < rows; ++row) {
       try {
@@ -203,6 +201,10 @@ std::shared_ptr<arrow::RecordBatch> Controller::digest(
   check(refusals.Reserve(rows));
   check(changed.Reserve(rows));
   const bool boxes = coerce_internal::IsBoxToStringPolicy(policy_);
+  // As in `shred`, a plain Tagger that runs last stamps beside the document; a policy other
+  // than boxing is applied by a Merger, which walks as `shred` walks.
+  Tagger* const tagger = boxes ? controller_internal::LastPlainTagger(modifiers_) : nullptr;
+  const std::size_t before_tagger = modifiers_.size() - (tagger != nullptr ? 1 : 0);
   shred_internal::TableWalker walker;
   std::vector<std::uint64_t> scratch;
   for (std::int64_t row = 0; row < rows; ++row) {
@@ -210,15 +212,19 @@ std::shared_ptr<arrow::RecordBatch> Controller::digest(
     std::size_t modified = 0;  // the modifiers called on this document
     try {
       Object document = codec_->ToDom(input, row);
-      for (DomModifier& modifier : modifiers_) {
-        ++modified;
+      for (; modified < before_tagger; ++modified) {
+        DomModifier& modifier = modifiers_[modified];
         modifier.modify(document);
         by_earlier = by_earlier || modifier.decided_by_earlier_documents();
       }
       // The bounds of a shred of this document alone: the walk holds every refusal of one
       // document that the Merger's inline boxing adds nothing to, the bounds those of its
       // batch of one. Any other policy is applied as such a shred applies it.
-      if (boxes) {
+      const Value* txn_id = nullptr;
+      if (tagger != nullptr) {
+        CheckBoundsAlone(controller_internal::WalkTagged(walker, document, *tagger, txn_id),
+                         scratch);
+      } else if (boxes) {
         CheckBoundsAlone(walker.Walk(document), scratch);
       } else {
         controller_internal::Merger merger(policy_);
@@ -226,14 +232,14 @@ std::shared_ptr<arrow::RecordBatch> Controller::digest(
         merger.check_size();
         controller_internal::BuildAtomsBatch(merger);
       }
-      append_txn_id(digests, document);
+      append_txn_id(digests, txn_id, document);
       check(refusals.AppendNull());
     } catch (const std::bad_alloc&) {
       throw;  // no fault of the document
     } catch (const std::exception& error) {
       // A modifier that refused may have refused for what earlier documents taught.
-      if (modified > 0) {
-        by_earlier = by_earlier || modifiers_[modified - 1].get().decided_by_earlier_documents();
+      if (modified < before_tagger) {
+        by_earlier = by_earlier || modifiers_[modified].get().decided_by_earlier_documents();
       }
       check(digests.AppendNull());
       check(refusals.Append(std::string_view(error.what())));

@@ -167,6 +167,37 @@ TEST(ControllerStamps, BesideTheDocumentAsInTheTree) {
   EXPECT_GT(batches - failed, batches / 10);
 }
 
+// The digest pass walks stamps beside the document too: the same digests, refusals and
+// flags as through a Tagger that stamps the tree.
+TEST(ControllerStamps, DigestsBesideTheDocumentAsInTheTree) {
+  std::size_t refused = 0;
+  std::size_t rows = 0;
+  for (const TaggerSetup& setup : TaggerSetups()) {
+    for (std::uint64_t seed = 1; seed <= 6; ++seed) {
+      Normalizer fast_normalizer;
+      Normalizer tree_normalizer;
+      Tagger fast_tagger(setup.options);
+      TreeStampingTagger tree_tagger(setup.options);
+      Controller fast(std::make_unique<JsonTextCodec>(MakeSerialization(SerializationFormat::Json)),
+                      {fast_normalizer, fast_tagger}, PolicyOf(setup));
+      Controller tree(std::make_unique<JsonTextCodec>(MakeSerialization(SerializationFormat::Json)),
+                      {tree_normalizer, tree_tagger}, PolicyOf(setup));
+      StampedDocuments maker(seed);
+      std::vector<std::string> lines;
+      for (int d = 0; d < 40; ++d) lines.push_back(maker.Make());
+      const auto want = tree.digest(testing::JsonBatch(lines));
+      const auto got = fast.digest(testing::JsonBatch(lines));
+      ASSERT_TRUE(got->Equals(*want, /*check_metadata=*/true))
+          << setup.label << " seed " << seed << "\n" << got->ToString() << "\n" << want->ToString();
+      refused += static_cast<std::size_t>(want->GetColumnByName("refusal")->length() -
+                                          want->GetColumnByName("refusal")->null_count());
+      rows += lines.size();
+    }
+  }
+  EXPECT_GT(refused, rows / 20);
+  EXPECT_LT(refused, rows / 2);
+}
+
 // Debug mode writes its lines from `modify`, so the Controller then stamps the tree; the
 // lines and the batch are those of a Tagger it does not recognise.
 TEST(ControllerStamps, DebugModeStampsTheTree) {
