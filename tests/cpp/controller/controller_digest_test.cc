@@ -17,6 +17,7 @@
 #include "arrow/array/array_binary.h"
 #include "arrow/array/array_primitive.h"
 #include "controller/pipeline_support.h"
+#include "test_support.h"
 
 namespace shredder {
 namespace {
@@ -315,37 +316,24 @@ TEST(ControllerDigest, JudgesRandomDocumentsAsAlone) {
 #ifdef SHREDDER_SHARED_DATA_DIR
 const std::filesystem::path kData = SHREDDER_SHARED_DATA_DIR;
 
-std::string ReadWhole(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
-std::vector<std::filesystem::path> FilesIn(const std::filesystem::path& folder) {
-  std::vector<std::filesystem::path> files;
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
-    if (entry.is_regular_file()) files.push_back(entry.path());
-  }
-  std::sort(files.begin(), files.end());
-  return files;
-}
+using testing::DataFilesUnder;
+using testing::ReadWhole;
 
 // Every line of a JSON Lines file (up to 400, in batches of 50), every other file whole.
 TEST(ControllerDigest, JudgesTheRealDataAsAlone) {
   std::size_t documents = 0;
-  for (const auto& path : FilesIn(kData / "real")) {
+  for (const auto& path : DataFilesUnder(kData / "real")) {
     const std::string ext = path.extension().string();
     std::vector<std::vector<std::string>> batches;
-    if (ext == ".ndjson" || ext == ".jsonl") {
+    if (ext == ".ndjson") {
       std::ifstream in(path, std::ios::binary);
       std::string line;
       for (int n = 0; n < 400 && std::getline(in, line); ++n) {
         if (n % 50 == 0) batches.emplace_back();
         batches.back().push_back(line);
       }
-    } else if (ext == ".json") {
-      batches.push_back({ReadWhole(path)});
     } else {
-      continue;
+      batches.push_back({ReadWhole(path)});
     }
     for (const auto& lines : batches) documents += lines.size();
     ExpectJudgedAsAlone(batches, path.filename().string());
@@ -355,7 +343,7 @@ TEST(ControllerDigest, JudgesTheRealDataAsAlone) {
 
 TEST(ControllerDigest, JudgesTheTestSuiteFilesAsAlone) {
   std::vector<std::vector<std::string>> batches;
-  for (const auto& path : FilesIn(kData / "jsontestsuite")) {
+  for (const auto& path : DataFilesUnder(kData / "jsontestsuite")) {
     if (batches.empty() || batches.back().size() == 4) batches.emplace_back();
     batches.back().push_back(ReadWhole(path));
   }
