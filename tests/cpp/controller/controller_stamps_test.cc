@@ -131,19 +131,33 @@ CoercePolicy PolicyOf(const TaggerSetup& setup) {
   return policy;
 }
 
+// Two pipelines alike but for their Tagger: `fast` walks its stamps beside the document,
+// `tree` (a subclass) stamps the tree.
+struct Twins {
+  explicit Twins(const TaggerSetup& setup)
+      : fast_tagger(setup.options),
+        tree_tagger(setup.options),
+        fast(std::make_unique<JsonTextCodec>(MakeSerialization(SerializationFormat::Json)),
+             {fast_normalizer, fast_tagger}, PolicyOf(setup)),
+        tree(std::make_unique<JsonTextCodec>(MakeSerialization(SerializationFormat::Json)),
+             {tree_normalizer, tree_tagger}, PolicyOf(setup)) {}
+
+  Normalizer fast_normalizer;
+  Normalizer tree_normalizer;
+  Tagger fast_tagger;
+  TreeStampingTagger tree_tagger;
+  Controller fast;
+  Controller tree;
+};
+
 TEST(ControllerStamps, BesideTheDocumentAsInTheTree) {
   std::size_t batches = 0;
   std::size_t failed = 0;
   for (const TaggerSetup& setup : TaggerSetups()) {
     for (std::uint64_t seed = 1; seed <= 12; ++seed) {
-      Normalizer fast_normalizer;
-      Normalizer tree_normalizer;
-      Tagger fast_tagger(setup.options);
-      TreeStampingTagger tree_tagger(setup.options);
-      Controller fast(std::make_unique<JsonTextCodec>(MakeSerialization(SerializationFormat::Json)),
-                      {fast_normalizer, fast_tagger}, PolicyOf(setup));
-      Controller tree(std::make_unique<JsonTextCodec>(MakeSerialization(SerializationFormat::Json)),
-                      {tree_normalizer, tree_tagger}, PolicyOf(setup));
+      Twins twins(setup);
+      Controller& fast = twins.fast;
+      Controller& tree = twins.tree;
       StampedDocuments maker(seed);
       for (int b = 0; b < 12; ++b) {
         std::vector<std::string> lines;
@@ -174,14 +188,9 @@ TEST(ControllerStamps, DigestsBesideTheDocumentAsInTheTree) {
   std::size_t rows = 0;
   for (const TaggerSetup& setup : TaggerSetups()) {
     for (std::uint64_t seed = 1; seed <= 6; ++seed) {
-      Normalizer fast_normalizer;
-      Normalizer tree_normalizer;
-      Tagger fast_tagger(setup.options);
-      TreeStampingTagger tree_tagger(setup.options);
-      Controller fast(std::make_unique<JsonTextCodec>(MakeSerialization(SerializationFormat::Json)),
-                      {fast_normalizer, fast_tagger}, PolicyOf(setup));
-      Controller tree(std::make_unique<JsonTextCodec>(MakeSerialization(SerializationFormat::Json)),
-                      {tree_normalizer, tree_tagger}, PolicyOf(setup));
+      Twins twins(setup);
+      Controller& fast = twins.fast;
+      Controller& tree = twins.tree;
       StampedDocuments maker(seed);
       std::vector<std::string> lines;
       for (int d = 0; d < 40; ++d) lines.push_back(maker.Make());
