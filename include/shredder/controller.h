@@ -9,6 +9,8 @@
 #include "shredder/coerce_policy.h"
 #include "shredder/document_codec.h"
 #include "shredder/dom_modifier.h"
+#include "shredder/normalizer.h"
+#include "shredder/tagger.h"
 #include "shredder/shredder.h"
 
 namespace shredder {
@@ -32,8 +34,29 @@ class RowError {
 /// Calls must not overlap; the modifiers must outlive the Controller.
 class Controller {
  public:
+  /// Exact mode's parts: the pipeline's Normalizer and Tagger, which must also be its
+  /// modifiers, in that order, and the policy the shipped boxing one.
+  struct ExactMode {
+    Normalizer* normalizer;
+    Tagger* tagger;
+  };
+
+  /// How `unshred` gives documents back.
+  struct UnshredOptions {
+    /// Keep the stamps "__txn_id" and "__obj_id" in every object rebuilt from the columns.
+    bool stamps = true;
+  };
+
   Controller(std::unique_ptr<DocumentCodec> codec,
              std::vector<std::reference_wrapper<DomModifier>> modifiers, CoercePolicy policy);
+  /// An exact pipeline: every document is kept whole. The ids are the digests of the
+  /// documents as they come in; what the columns cannot hold is rescued into each object's
+  /// "__rest" member (see `Normalizer::modify_exact`), and the atoms carry the column
+  /// "__doc", every row's input row, so that `unshred` gives back every document, repeats
+  /// included, in input order. Only what the codec cannot read and the size bounds refuse.
+  Controller(std::unique_ptr<DocumentCodec> codec,
+             std::vector<std::reference_wrapper<DomModifier>> modifiers, CoercePolicy policy,
+             ExactMode exact);
 
   /// Shreds every row of `input` into one atoms batch. Throws std::runtime_error
   /// ("Controller: ...") for its own failures; codec, modifier and shredder errors pass
@@ -59,13 +82,26 @@ class Controller {
   std::shared_ptr<arrow::RecordBatch> digest(const std::shared_ptr<arrow::RecordBatch>& input);
 
   /// Rebuilds the documents of an atoms batch in the codec's form.
-  std::shared_ptr<arrow::RecordBatch> unshred(const std::shared_ptr<arrow::RecordBatch>& atoms);
+  /// Every column carries the keys of its path as field metadata ("shredder.keys", and
+  /// "shredder.role" for index, rescue and document columns), which `unshred` places values
+  /// by; a column without them is read by its name.
+  std::shared_ptr<arrow::RecordBatch> unshred(const std::shared_ptr<arrow::RecordBatch>& atoms,
+                                              UnshredOptions options);
+  std::shared_ptr<arrow::RecordBatch> unshred(const std::shared_ptr<arrow::RecordBatch>& atoms) {
+    return unshred(atoms, UnshredOptions{});
+  }
+
+  /// Whether this is an exact pipeline.
+  bool exact() const { return exact_.normalizer != nullptr; }
 
  private:
+  std::shared_ptr<arrow::RecordBatch> shred_exact(const std::shared_ptr<arrow::RecordBatch>& input);
+
   std::unique_ptr<DocumentCodec> codec_;
   std::vector<std::reference_wrapper<DomModifier>> modifiers_;
   CoercePolicy policy_;
   Shredder shredder_;
+  ExactMode exact_{nullptr, nullptr};
 };
 
 }  // namespace shredder

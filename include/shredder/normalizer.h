@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "shredder/dom_modifier.h"
+#include "shredder/exact_plan.h"
 
 namespace shredder {
 
@@ -40,6 +41,27 @@ class Normalizer : public DomModifier {
   void commit_batch() override;
   /// Forgets everything learned since `begin_batch`: the shapes are exactly as they were.
   void rollback_batch() noexcept override;
+
+  /// Exact mode's pass over a document as it came in. Members the columns can hold are
+  /// normalised as `modify` does (wrapping a lone value at an array path); the others are
+  /// taken out of the document, and members whose cells would not give them back (a null, an
+  /// empty array, an array of nulls, a wrapped value, a cell `plan` converts) stay and are
+  /// rescued too. What the columns cannot hold: a shape against what is learned, nested
+  /// arrays and arrays mixing kinds, keys read back as something else (empty, ending in
+  /// "__idx", "__rest", "__txn_id" or "__obj_id"), and a name `plan` gives another key list.
+  /// Only what stays teaches shapes. Never throws for the document's content.
+  struct ExactView {
+    /// The objects the document is left with, in the order a depth-first walk in key order
+    /// enters them.
+    std::vector<Object*> objects;
+    /// For each of `objects`, its number in that order among the objects of the document as
+    /// it came in, where members "__txn_id" and "__obj_id" are not entered (as the Tagger
+    /// digests).
+    std::vector<std::uint32_t> origins;
+    /// The rescued members of each object that has some, with their values as they came in.
+    std::vector<std::pair<Object*, Object>> rests;
+  };
+  void modify_exact(Object& document, const ExactPlan& plan, ExactView& view);
 
   /// Whether the last `modify` wrapped a value, or refused one for its shape, at a path that
   /// the document had not shown a value at before: what it met there was learned from earlier
@@ -85,6 +107,14 @@ class Normalizer : public DomModifier {
     Node* node;
     const std::string* key;  // Child: the key of the child created in `node->children`
   };
+
+  struct ExactWalk;
+  void exact_object_(Node& node, Object& object, ExactWalk& walk);
+  void exact_array_(Node& node, Array& array, ExactWalk& walk);
+  /// Whether `array` can stand in the columns at a path whose element node is `elem` (null
+  /// when none is known yet): one kind of element throughout, no arrays, and a shape the
+  /// element node accepts.
+  static bool holdable_(const Array& array, const Node* elem);
 
   void normalize_object_(Node& node, Object& object, const Path& path);
   void normalize_array_(Node& node, Array& array, const Path& path);

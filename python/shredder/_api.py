@@ -8,6 +8,7 @@ from dataclasses import dataclass, field
 from typing import Any
 
 import pyarrow as pa
+import pyarrow.compute as pc
 
 import shredder_ext
 from shredder import _verify
@@ -15,6 +16,9 @@ from shredder._columns import documents_batch, pick_column
 
 TXN_KEY = "__txn_id"
 TXN_COLUMN = "root___txn_id"
+# Exact atoms number every row by its document, so that documents come back in input order
+# and repeats stay apart.
+DOC_COLUMN = "__doc"
 CODECS = ("json", "arrow")
 
 
@@ -117,7 +121,8 @@ def shred_batch(handle: Any, batch: pa.RecordBatch, codec: str,
     while True:
         current = batch.slice(start)
         try:
-            runs.append((shredder_ext.shred_arrow(handle, current), current.num_rows))
+            runs.append((offset_documents(shredder_ext.shred_arrow(handle, current), start),
+                         current.num_rows))
             break
         except ValueError as error:
             row = failing_row(error, current)
@@ -125,7 +130,8 @@ def shred_batch(handle: Any, batch: pa.RecordBatch, codec: str,
                 raise
             refused.append(Refusal(start + row, str(error)))
         if row > 0:
-            runs.append((shredder_ext.shred_arrow(handle, current.slice(0, row)), row))
+            runs.append((offset_documents(
+                shredder_ext.shred_arrow(handle, current.slice(0, row)), start), row))
         start += row + 1
     atoms, documents = _join_runs(runs)
     return ShreddedBatch(atoms, documents, refused)
@@ -138,7 +144,7 @@ def _join_runs(runs: list[tuple[pa.RecordBatch, int]]) -> tuple[list[pa.RecordBa
     groups: list[tuple[list[pa.RecordBatch], int, dict[str, pa.DataType]]] = []
     for atoms, documents in runs:
         types = {f.name: f.type for f in atoms.schema}
-        if groups and _agree(groups[-1][2], types):
+        if groups and _agree(groups[-1][2], types) and _keys_agree(groups[-1][0], atoms):
             batches, count, merged = groups[-1]
             for name, t in types.items():
                 if not pa.types.is_null(t) or name not in merged:
@@ -153,6 +159,32 @@ def _join_runs(runs: list[tuple[pa.RecordBatch, int]]) -> tuple[list[pa.RecordBa
 def _agree(merged: dict[str, pa.DataType], types: dict[str, pa.DataType]) -> bool:
     return all(merged.get(name, t) == t or pa.types.is_null(t) or pa.types.is_null(merged[name])
                for name, t in types.items())
+
+
+def _keys_agree(batches: list[pa.RecordBatch], atoms: pa.RecordBatch) -> bool:
+    """Whether the columns of ``atoms`` hold the same members (key lists) as the columns of
+    the same names in ``batches``: a name that two paths share must stay in separate batches."""
+    for earlier in batches:
+        for field in atoms.schema:
+            index = earlier.schema.get_field_index(field.name)
+            if index >= 0 and earlier.schema.field(index).metadata != field.metadata:
+                return False
+    return True
+
+
+def document_column(schema: pa.Schema) -> str | None:
+    """The column numbering the rows of exact atoms by document, when there is one."""
+    return DOC_COLUMN if DOC_COLUMN in schema.names else None
+
+
+def offset_documents(atoms: pa.RecordBatch, offset: int) -> pa.RecordBatch:
+    """``atoms`` with its documents numbered from ``offset`` (the engine numbers the rows of the
+    batch it was given from 0)."""
+    if offset == 0 or DOC_COLUMN not in atoms.schema.names:
+        return atoms
+    index = atoms.schema.get_field_index(DOC_COLUMN)
+    return atoms.set_column(index, atoms.schema.field(index),
+                            pc.add(atoms.column(index), pa.scalar(offset, pa.int64())))
 
 
 def _concat(batches: list[pa.RecordBatch]) -> pa.RecordBatch:
@@ -201,6 +233,7 @@ def shred(
     batch_size: int | None = None,
     handle: Any = None,
     errors: str = "raise",
+    exact: bool = True,
 ) -> Shredding:
     """Shreds every batch of ``source`` into an atoms batch, lazily.
 
@@ -216,6 +249,12 @@ def shred(
     the Arrow codec cannot read (timestamps, dates, decimals, ...) are converted first (see
     ``shredder._columns.for_engine``).
 
+    With ``exact`` (the default) every document comes back as it went in: what the columns
+    cannot hold is kept in rescue columns (``<object path>___rest``), the ids are the digests of
+    the documents as they came in, and the column ``__doc`` numbers every row by its document's
+    position in the whole source, from 0. ``exact=False`` gives the plain atoms, which refuse
+    what they cannot hold. A ``handle`` given keeps the mode it was made with.
+
     A refused document raises ``ValueError`` whose ``row`` attribute is its position in the
     whole source, from 0 (None for a failure of a whole batch); with ``errors="skip"`` it is
     set aside in the result's ``rejects`` instead and the run goes on.
@@ -223,7 +262,7 @@ def shred(
     _check_codec(codec)
     _check_errors(errors)
     if handle is None:
-        handle = shredder_ext.create_controller(codec)
+        handle = shredder_ext.create_controller(codec, exact=exact)
 
     def generate() -> Iterator[pa.RecordBatch]:
         first_row = 0
@@ -239,8 +278,8 @@ def shred(
             documents = prepared.column(0)
             result.rejects.extend(Rejected(first_row + r.row, r.error, documents[r.row].as_py())
                                   for r in shredded.refused)
+            yield from (offset_documents(atoms, first_row) for atoms in shredded.atoms)
             first_row += batch.num_rows
-            yield from shredded.atoms
 
     result = Shredding(generate())
     return result
@@ -256,10 +295,12 @@ def _set_row(error: ValueError, row: int | None) -> None:
 @dataclass(frozen=True)
 class UnshredRejected:
     """Documents that ``unshred(..., errors="skip")`` could not rebuild or write: their
-    ``__txn_id`` (None when the atoms carry none, and the whole batch is meant) and why."""
+    ``__txn_id`` (None when the atoms carry none, and the whole batch is meant), why, and
+    the document as the atoms group it (its ``__doc`` number in exact atoms)."""
 
     txn_id: str | None
     error: str
+    document: Any = None
 
 
 class Unshredding(Iterator[pa.RecordBatch]):
@@ -269,9 +310,8 @@ class Unshredding(Iterator[pa.RecordBatch]):
     ``errors="skip"``, so does ``rejects`` (a list of ``UnshredRejected``).
     """
 
-    def __init__(self, batches: Iterator[pa.RecordBatch], codec: str, verify: bool) -> None:
+    def __init__(self, batches: Iterator[pa.RecordBatch], verify: bool) -> None:
         self._batches = batches
-        self._codec = codec
         self.report: VerifyReport | None = VerifyReport() if verify else None
         self.rejects: list[UnshredRejected] = []
 
@@ -279,49 +319,70 @@ class Unshredding(Iterator[pa.RecordBatch]):
         return self
 
     def __next__(self) -> pa.RecordBatch:
-        documents = next(self._batches)
-        if self.report is not None:
-            self.report.add(verify_documents(documents, self._codec))
-        return documents
+        return next(self._batches)
 
 
 def txn_column(schema: pa.Schema) -> str | None:
-    """The column that groups atoms rows into documents, as unshredding picks it."""
+    """The column holding the documents' ids, as unshredding picks it."""
     if TXN_COLUMN in schema.names:
         return TXN_COLUMN
     return next((name for name in schema.names if name.endswith("__txn_id")), None)
 
 
-def unshred_batch(handle: Any, atoms: pa.RecordBatch,
-                  errors: str = "raise") -> tuple[pa.RecordBatch | None, list[UnshredRejected]]:
+def _document_groups(atoms: pa.RecordBatch) -> tuple[dict[Any, list[int]], list[Any],
+                                                     dict[Any, str | None]] | None:
+    """The rows of each document of ``atoms``, the documents in the order unshredding gives
+    them back, and each one's id; None when the atoms say neither."""
+    doc = document_column(atoms.schema)
+    txn = txn_column(atoms.schema)
+    key = doc if doc is not None else txn
+    if key is None:
+        return None
+    groups: dict[Any, list[int]] = {}
+    for row, value in enumerate(atoms.column(key).to_pylist()):
+        groups.setdefault(value, []).append(row)
+    ids: dict[Any, str | None] = {}
+    txn_values = atoms.column(txn).to_pylist() if txn is not None else None
+    for value, rows in groups.items():
+        ids[value] = None if txn_values is None else txn_values[rows[0]]
+        if doc is None:
+            ids[value] = value
+    if doc is not None:
+        order = sorted(groups, key=lambda v: (v is None, v if v is not None else 0))
+    else:
+        order = sorted(groups, key=lambda v: (v is None, str(v)))
+    return groups, order, ids
+
+
+def unshred_batch(handle: Any, atoms: pa.RecordBatch, errors: str = "raise",
+                  stamps: bool = True) -> tuple[pa.RecordBatch | None, list[UnshredRejected]]:
     """Rebuilds the documents of one atoms batch through ``handle``.
 
-    With ``errors="skip"``, when the batch fails, its documents are taken in ``__txn_id``
-    order and each is kept when the documents kept so far and it still rebuild together;
-    those that do not are refused. Without a ``__txn_id`` column the whole batch is refused
-    (None is returned for the documents then).
+    With ``errors="skip"``, when the batch fails, its documents are taken in the order they
+    come back and each is kept when the documents kept so far and it still rebuild together;
+    those that do not are refused. Without a ``__txn_id`` or ``__doc`` column the whole batch
+    is refused (None is returned for the documents then). ``stamps=False`` leaves the ids out
+    of the rebuilt objects.
     """
     _check_errors(errors)
     try:
-        return shredder_ext.unshred_arrow(handle, atoms), []
+        return shredder_ext.unshred_arrow(handle, atoms, stamps=stamps), []
     except ValueError as error:
         if errors == "raise":
             raise
         first_error = error
-    txn = txn_column(atoms.schema)
-    if txn is None:
+    found = _document_groups(atoms)
+    if found is None:
         return None, [UnshredRejected(None, str(first_error))]
-    groups: dict[Any, list[int]] = {}
-    for row, value in enumerate(atoms.column(txn).to_pylist()):
-        groups.setdefault(value, []).append(row)
-    order = sorted(groups, key=lambda v: (v is None, str(v)))
+    groups, order, ids = found
     refused: list[UnshredRejected] = []
     best: list[pa.RecordBatch | None] = [None]
 
     def attempt(keys: list[Any]) -> str | None:
         rows = sorted(r for key in keys for r in groups[key])
         try:
-            best[0] = shredder_ext.unshred_arrow(handle, atoms.take(pa.array(rows, pa.int64())))
+            best[0] = shredder_ext.unshred_arrow(
+                handle, atoms.take(pa.array(rows, pa.int64())), stamps=stamps)
         except ValueError as error:
             return str(error)
         return None
@@ -334,7 +395,8 @@ def unshred_batch(handle: Any, atoms: pa.RecordBatch,
             return kept + candidates
         if len(candidates) == 1:
             key = candidates[0]
-            refused.append(UnshredRejected(None if key is None else str(key), failure))
+            refused.append(UnshredRejected(None if ids[key] is None else str(ids[key]),
+                                           failure, key))
             return kept
         half = len(candidates) // 2
         kept = grow(kept, candidates[:half], None)
@@ -346,17 +408,32 @@ def unshred_batch(handle: Any, atoms: pa.RecordBatch,
     return (best[0] if kept else None), refused
 
 
+def expected_ids(atoms: pa.RecordBatch, refused: list[UnshredRejected]) -> list[str | None] | None:
+    """The ids the documents that ``unshred_batch`` rebuilt from exact ``atoms`` must digest
+    to, in the order it gives them back; None for atoms that are not exact."""
+    if document_column(atoms.schema) is None:
+        return None
+    found = _document_groups(atoms)
+    assert found is not None
+    _, order, ids = found
+    left_out = {r.document for r in refused}
+    return [ids[key] for key in order if key not in left_out]
+
+
 def unshred(atoms: Any, codec: str = "json", verify: bool = False,
-            errors: str = "raise") -> Unshredding:
+            errors: str = "raise", stamps: bool = True) -> Unshredding:
     """Rebuilds documents from atoms batches, lazily: one documents batch per atoms batch.
 
     Every atoms batch must hold all rows of its documents, as ``shred`` yields them. A table is
     combined into one batch first (file readers split columns into chunks at arbitrary rows).
-    Documents come back in ascending order of their ``__txn_id`` within each batch, documents
-    with equal content once. With the ``json`` codec the result holds a utf8 column ``doc`` of
+    Exact atoms give their documents back as they went in, in input order, repeats included;
+    plain atoms give them in ascending order of their ``__txn_id`` within each batch,
+    documents with equal content once. ``stamps=False`` leaves ``__txn_id`` and ``__obj_id``
+    out of every object. With the ``json`` codec the result holds a utf8 column ``doc`` of
     JSON text; with ``arrow``, a struct column ``doc``. With ``verify`` the returned iterator's
-    ``report`` counts the documents that came back exactly (see ``verify_documents``). With
-    ``errors="skip"`` documents that cannot be rebuilt are left out and listed in ``rejects``.
+    ``report`` counts the documents that came back exactly (see ``verify_documents``), checked
+    before the stamps are dropped. With ``errors="skip"`` documents that cannot be rebuilt are
+    left out and listed in ``rejects``.
     """
     _check_codec(codec)
     _check_errors(errors)
@@ -368,13 +445,31 @@ def unshred(atoms: Any, codec: str = "json", verify: bool = False,
         for batch in _raw_batches(atoms):
             if batch.num_columns == 0:
                 continue
-            documents, refused = unshred_batch(handle, batch, errors)
-            result.rejects.extend(refused)
+            documents, report = unshred_and_verify(handle, batch, codec, errors, stamps,
+                                                   result.report is not None, result.rejects)
+            if report is not None and result.report is not None:
+                result.report.add(report)
             if documents is not None:
                 yield documents
 
-    result = Unshredding(generate(), codec, verify)
+    result = Unshredding(generate(), verify)
     return result
+
+
+def unshred_and_verify(handle: Any, atoms: pa.RecordBatch, codec: str, errors: str,
+                       stamps: bool, verify: bool, rejects: list[UnshredRejected]
+                       ) -> tuple[pa.RecordBatch | None, VerifyReport | None]:
+    """One atoms batch rebuilt, and with ``verify`` checked against the ids: those of the atoms
+    for exact atoms, those the documents carry otherwise (rebuilt with their stamps first)."""
+    documents, refused = unshred_batch(handle, atoms, errors, stamps)
+    rejects.extend(refused)
+    if not verify or documents is None:
+        return documents, None
+    expected = expected_ids(atoms, refused)
+    if expected is not None or stamps:
+        return documents, verify_documents(documents, codec, expected)
+    stamped, _ = unshred_batch(handle, atoms, errors, stamps=True)
+    return documents, verify_documents(stamped, codec) if stamped is not None else None
 
 
 @dataclass
@@ -420,7 +515,8 @@ def _documents_as_json(documents: pa.RecordBatch, codec: str) -> list[str | None
             for row in column.to_pylist()]
 
 
-def verify_documents(documents: pa.RecordBatch, codec: str = "json") -> VerifyReport:
+def verify_documents(documents: pa.RecordBatch, codec: str = "json",
+                     expected: list[str | None] | None = None) -> VerifyReport:
     """Shreds every rebuilt document again as if through its own fresh handle and compares the
     digest it gets with the ``__txn_id`` the document carries.
 
@@ -431,6 +527,8 @@ def verify_documents(documents: pa.RecordBatch, codec: str = "json") -> VerifyRe
     """
     _check_codec(codec)
     report = VerifyReport()
+    if expected is not None:
+        return _verify_exact(documents, codec, expected)
     # JSON texts go to the check as the Arrow column they are, with no Python string each
     texts = documents.column(0) if codec == "json" else _documents_as_json(documents, codec)
     for row, verdict in enumerate(_verify.verdicts(texts)):
@@ -439,6 +537,25 @@ def verify_documents(documents: pa.RecordBatch, codec: str = "json") -> VerifyRe
             report.exact += 1
         elif verdict.status == _verify.REFUSED:
             report.refused_ids.append(name)
+        else:
+            report.changed_ids.append(name)
+    return report
+
+
+def _verify_exact(documents: pa.RecordBatch, codec: str, expected: list[str | None]) -> VerifyReport:
+    """Exact documents against the ids their atoms hold, in order: an exact id is the digest of
+    the document as it came in, whatever came before it, so each is digested alone."""
+    report = VerifyReport()
+    handle = shredder_ext.create_controller(codec, exact=True)
+    digests = shredder_ext._digest_arrow(handle, documents)
+    for row, (digest, refusal) in enumerate(zip(digests.column(0).to_pylist(),
+                                                 digests.column(1).to_pylist())):
+        name = expected[row] if row < len(expected) and expected[row] is not None \
+            else f"<row {row}>"
+        if refusal is not None:
+            report.refused_ids.append(name)
+        elif row < len(expected) and digest == expected[row]:
+            report.exact += 1
         else:
             report.changed_ids.append(name)
     return report

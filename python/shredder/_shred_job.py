@@ -71,7 +71,7 @@ def shred_files(inputs: Any, output: str | os.PathLike, *, jobs: int | None = No
                 partition_size: int = _partitions.DEFAULT_PARTITION_SIZE,
                 errors: str = "raise", max_rejects: int | None = None,
                 compression: str = DEFAULT_COMPRESSION, verify: bool = False,
-                force: bool = False, resume: bool = False,
+                force: bool = False, resume: bool = False, exact: bool = True,
                 progress: JobProgress | None = None, stdin: Any = None) -> ShredSummary:
     """Shreds files (paths, URIs, folders, glob patterns; "-" for JSON Lines on ``stdin``) into
     an atoms dataset folder, one partition per task on ``executor`` (default: ``jobs`` local
@@ -79,7 +79,9 @@ def shred_files(inputs: Any, output: str | os.PathLike, *, jobs: int | None = No
     runs it. With ``errors="skip"`` refused documents go to ``_rejects/`` instead of failing
     the run (at most ``max_rejects`` of them, when given). Parts are written with
     ``compression``; ``verify`` rebuilds every batch and records each difference from its
-    input in ``_verify/differences.jsonl`` (the summary's ``check`` counts them by class)."""
+    input in ``_verify/differences.jsonl`` (the summary's ``check`` counts them by class).
+    With ``exact`` (the default) every document comes back as it went in (see
+    ``shredder.shred``); ``exact=False`` writes the plain atoms."""
     started = time.monotonic()
     texts = _normalize_inputs(inputs)
     if format not in ATOM_FORMATS:
@@ -95,7 +97,7 @@ def shred_files(inputs: Any, output: str | os.PathLike, *, jobs: int | None = No
     if streaming and resume:
         raise UserError("--resume cannot continue a job that read standard input (-)")
     options = ShredOptions(format, codec, column, batch_size, partition_size, errors,
-                           max_rejects, compression, verify)
+                           max_rejects, compression, verify, exact)
     out = _fs.resolve(os.fspath(output))
     # staging: where parts are written before the commit; markers: the job's own records
     markers = out.child(MARKERS)

@@ -39,6 +39,7 @@ class ShredOptions:
     max_rejects: int | None = None
     compression: str = DEFAULT_COMPRESSION
     verify: bool = False  # the shred check: rebuild each batch and compare it with its input
+    exact: bool = True  # every document kept whole (rescue columns, input order)
 
 
 @dataclass(frozen=True)
@@ -179,7 +180,7 @@ def _shred_partition(task: ShredTask, folder: _fs.Location, counter: LineCounter
     for number, docs in enumerate(partition_batches(partition, options, counter)):
         if handle is None:
             codec = docs.codec
-            handle = shredder_ext.create_controller(codec)
+            handle = shredder_ext.create_controller(codec, exact=options.exact)
         try:
             shredded = shred_batch(handle, docs.batch, docs.codec, options.errors)
         except ValueError as error:

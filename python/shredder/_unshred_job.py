@@ -19,7 +19,7 @@ import pyarrow.parquet as pq
 
 import shredder_ext
 from shredder import _executors, _fs, _interrupts
-from shredder._api import VerifyReport, unshred_batch, verify_documents
+from shredder._api import UnshredRejected, VerifyReport, unshred_and_verify
 from shredder._errors import UserError
 from shredder._manifest import INCOMPLETE, MANIFEST, Manifest, parse_manifest
 from shredder._output import OutputWriter, jsonl_piece
@@ -58,6 +58,7 @@ class UnshredTask:
     compress: bool
     errors: str = "raise"
     name: str = ""  # the part as messages and rejects name it
+    stamps: bool = True  # keep "__txn_id" and "__obj_id" in the rebuilt objects
 
 
 def read_atoms(location: _fs.Location) -> pa.RecordBatch:
@@ -92,17 +93,19 @@ def unshred_part(task: UnshredTask) -> dict[str, Any]:
     atoms = read_atoms(_fs.Location(part.fs, part.path, name))
     documents = None
     refused: list[dict[str, Any]] = []
+    checked = None
     if atoms.num_columns > 0:
+        rejected: list[UnshredRejected] = []
         try:
-            documents, rejected = unshred_batch(shredder_ext.create_controller(task.codec),
-                                                atoms, task.errors)
+            documents, checked = unshred_and_verify(
+                shredder_ext.create_controller(task.codec), atoms, task.codec, task.errors,
+                task.stamps, task.verify, rejected)
         except ValueError as error:
             hint = "" if task.errors == "skip" else \
                 " (use --on-error skip to set such documents aside)"
             raise UserError(f"{name}: {error}{hint}") from None
         refused = [{"part": name, "txn_id": r.txn_id, "error": r.error} for r in rejected]
-    report = verify_documents(documents, task.codec) if task.verify and documents is not None \
-        else VerifyReport()
+    report = checked if checked is not None else VerifyReport()
     result: dict[str, Any] = {"documents": 0 if documents is None else documents.num_rows,
                               "bytes": part.size(), "exact": report.exact,
                               "changed": report.changed_ids, "refused": report.refused_ids,
@@ -147,12 +150,13 @@ def open_dataset(dataset: _fs.Location) -> tuple[list[_fs.Location], Manifest | 
 def unshred_files(dataset: str | os.PathLike, output: str | os.PathLike, *,
                   jobs: int | None = None, executor: Executor | None = None,
                   dask: str | None = None, codec: str = "json", verify: bool = False,
-                  errors: str = "raise", force: bool = False,
+                  errors: str = "raise", force: bool = False, stamps: bool = True,
                   progress: JobProgress | None = None) -> UnshredSummary:
     """Rebuilds the documents of an atoms dataset into one file (JSON Lines, Parquet or Arrow
     IPC), the parts rebuilt (and verified) on workers, the file written in part order. With
     ``errors="skip"`` documents that cannot be rebuilt are listed in ``OUTPUT.rejects.jsonl``
-    instead of failing the run."""
+    instead of failing the run. ``stamps=False`` leaves ``__txn_id`` and ``__obj_id`` out of
+    every object (verification checks each document against its id first)."""
     started = time.monotonic()
     if errors not in ("raise", "skip"):
         raise UserError(f"unknown errors mode {errors!r}: expected raise or skip")
@@ -174,7 +178,8 @@ def unshred_files(dataset: str | os.PathLike, output: str | os.PathLike, *,
                 pieces.mkdir()
             tasks = [UnshredTask(part.portable,
                                  None if inline else pieces.child(f"{n:06d}").portable,
-                                 codec, verify, writer.kind, writer.compress, errors, str(part))
+                                 codec, verify, writer.kind, writer.compress, errors, str(part),
+                                 stamps)
                      for n, part in enumerate(parts)]
             # pieces wait on storage until their turn: keep only a few ahead of the writer
             ahead = 1 if inline else 2 * (jobs or _executors.default_jobs()) + 2

@@ -118,6 +118,10 @@ def _parser() -> argparse.ArgumentParser:
                             "(default 64MiB)")
     shred.add_argument("--resume", action="store_true",
                        help="go on with an interrupted run, reusing its finished partitions")
+    shred.add_argument("--no-exact", dest="exact", action="store_false",
+                       help="plain atoms: no rescue columns and no __doc column; documents the "
+                            "columns cannot hold are refused, nulls and empty arrays are "
+                            "dropped, repeats merge (see README)")
     _add_engine_arguments(shred)
     shred.add_argument("-q", "--quiet", action="store_true", help="no progress display")
     shred.set_defaults(run=_shred)
@@ -134,6 +138,10 @@ def _parser() -> argparse.ArgumentParser:
                               "when one did not come back exactly (ids in OUTPUT.verify.txt)")
     _add_on_error(unshred, "documents that cannot be rebuilt or written (listed in "
                            "OUTPUT.rejects.jsonl)")
+    unshred.add_argument("--no-stamps", dest="stamps", action="store_false",
+                         help="leave __txn_id and __obj_id out of every object, so that the "
+                              "output compares with the input as it is (with --verify, each "
+                              "document is checked against its id first)")
     unshred.add_argument("--force", action="store_true", help="replace an existing output")
     _add_engine_arguments(unshred)
     unshred.add_argument("-q", "--quiet", action="store_true", help="no progress display")
@@ -210,7 +218,7 @@ def _shred(args: argparse.Namespace) -> int:
         column=args.column, format=args.format, batch_size=args.batch_size,
         partition_size=args.partition_size, errors="skip" if skip else "raise",
         max_rejects=args.max_rejects, compression=args.compression, verify=args.verify,
-        force=args.force, resume=args.resume, progress=progress)
+        force=args.force, resume=args.resume, exact=args.exact, progress=progress)
     if not args.quiet:
         refused_text = ""
         if summary.rejects:
@@ -245,7 +253,7 @@ def _unshred(args: argparse.Namespace) -> int:
     summary = _unshred_job.unshred_files(args.input, args.output, jobs=args.jobs, dask=args.dask,
                                   codec=args.codec, verify=args.verify,
                                   errors="skip" if skip else "raise", force=args.force,
-                                  progress=progress)
+                                  stamps=args.stamps, progress=progress)
     out = sys.stderr if args.quiet else sys.stdout
     if summary.rejects:
         print(f"refused {summary.rejects:,} documents, listed in "

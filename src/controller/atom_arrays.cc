@@ -23,6 +23,7 @@
 #include "arrow/status.h"
 #include "arrow/type.h"
 #include "arrow/util/bit_util.h"
+#include "controller/atoms_metadata.h"
 #include "model/coerce_policy_internal.h"
 #include "shred/cell_view.h"
 
@@ -351,7 +352,20 @@ std::shared_ptr<arrow::RecordBatch> BuildAtomsBatch(Merger& merger) {
       array = build_column(column, total_rows, merger.policy());
     }
     column.release();
-    fields.push_back(arrow::field(*column.name, type_of(column.kind), /*nullable=*/true));
+    fields.push_back(arrow::field(*column.name, type_of(column.kind), /*nullable=*/true,
+                                  ColumnMetadata(merger.walker().info(column.name_id))));
+    arrays.push_back(std::move(array));
+  }
+  if (merger.exact()) {
+    arrow::Int64Builder rows;
+    check(rows.Reserve(total_rows));
+    for (const Run& document : merger.document_rows()) {
+      for (std::size_t i = 0; i < document.count; ++i) rows.UnsafeAppend(document.row);
+    }
+    std::shared_ptr<arrow::Array> array;
+    check(rows.Finish(&array));
+    fields.push_back(arrow::field(std::string(kDocumentColumn), arrow::int64(),
+                                  /*nullable=*/true, DocumentMetadata()));
     arrays.push_back(std::move(array));
   }
   return arrow::RecordBatch::Make(arrow::schema(std::move(fields)), total_rows,

@@ -10,6 +10,7 @@
 
 #include "model/coerce_policy_internal.h"
 #include "modifiers/tagger_internal.h"
+#include "shredder/shredder.h"
 
 namespace shredder::controller_internal {
 
@@ -59,8 +60,84 @@ inline void store(MergedColumn& column, shred_internal::Cell cell, Kind kind,
 
 }  // namespace
 
-Merger::Merger(const CoercePolicy& policy)
-    : policy_(policy), boxing_(coerce_internal::IsBoxToStringPolicy(policy)) {}
+Merger::Merger(const CoercePolicy& policy, bool exact)
+    : policy_(policy),
+      boxing_(coerce_internal::IsBoxToStringPolicy(policy)),
+      exact_(exact),
+      walker_(exact) {}
+
+void Merger::add_exact(Object& document, const shred_internal::Stamps& stamps,
+                       std::int64_t row) {
+  const shred_internal::DocumentTable* table = nullptr;
+  try {
+    table = &walker_.Walk(document, stamps);
+  } catch (const shred_internal::NeedsStampedDocument&) {
+    // Exact mode's walk refuses nothing else: only a bound that measures the document.
+    for (std::size_t i = 0; i < stamps.objects.size(); ++i) {
+      auto& object = const_cast<Object&>(*stamps.objects[i]);
+      object.insert_or_assign(std::string(tagger_internal::kTxnIdKey), *stamps.txn_id);
+      object.insert_or_assign(std::string(tagger_internal::kObjIdKey), stamps.obj_ids[i]);
+    }
+    table = &walker_.Walk(document);
+  }
+  document_rows_.push_back(Run{row, table->row_count});
+  append(*table);
+}
+
+namespace {
+
+// Whether `name` reads back, by the name rule alone, as the path of `keys`.
+bool ReadsBackAs(std::string_view name, const std::vector<std::string>& keys, ColumnRole role) {
+  if (role == ColumnRole::Index) name.remove_suffix(std::min<std::size_t>(name.size(), 5));
+  const std::vector<std::string> segments = split_path(name);
+  if (segments.empty() || segments.front() != "root" || segments.size() != keys.size() + 1) {
+    return false;
+  }
+  return std::equal(keys.begin(), keys.end(), segments.begin() + 1);
+}
+
+}  // namespace
+
+ExactPlan Merger::findings(const ExactPlan& plan) const {
+  ExactPlan found;
+  for (const MergedColumn& column : columns_) {
+    const unsigned present = column.kinds_seen & ~unsigned{shred_internal::KindBit(Kind::Null)};
+    if ((present & (present - 1)) != 0 && !plan.kinds.contains(*column.name)) {
+      found.kinds.emplace(*column.name, BoxedKind(column.kinds_seen));
+    }
+  }
+  for (std::uint32_t id = 0; id < walker_.name_count(); ++id) {
+    const shred_internal::NameInfo& info = walker_.info(id);
+    if (!info.ambiguous) continue;
+    const std::string& name = walker_.name(id);
+    // The owner is chosen by the key lists alone, never by the order they came in.
+    std::vector<std::pair<std::vector<std::string>, ColumnRole>> candidates = info.others;
+    candidates.emplace_back(info.keys, info.role);
+    const std::pair<std::vector<std::string>, ColumnRole>* owner = nullptr;
+    for (const auto& candidate : candidates) {
+      if (ReadsBackAs(name, candidate.first, candidate.second)) owner = &candidate;
+    }
+    std::string owner_code;
+    if (owner != nullptr) {
+      owner_code = KeyListCode(owner->first, owner->second);
+    } else {
+      for (const auto& candidate : candidates) {
+        std::string code = KeyListCode(candidate.first, candidate.second);
+        const bool better = owner == nullptr || candidate.first.size() < owner->first.size() ||
+                            (candidate.first.size() == owner->first.size() && code < owner_code);
+        if (better) {
+          owner = &candidate;
+          owner_code = std::move(code);
+        }
+      }
+    }
+    const auto known = plan.owners.find(name);
+    if (known == plan.owners.end() || known->second != owner_code) {
+      found.owners.emplace(name, std::move(owner_code));
+    }
+  }
+  return found;
+}
 
 void Merger::add(const Object& document) { append(walker_.Walk(document)); }
 
@@ -114,7 +191,9 @@ inline std::uint32_t Merger::column_id(std::uint32_t name) {
   std::uint32_t& id = column_of_name_[name];
   if (id == kNoId) {
     id = static_cast<std::uint32_t>(columns_.size());
-    columns_.emplace_back().name = &walker_.name(name);
+    MergedColumn& column = columns_.emplace_back();
+    column.name = &walker_.name(name);
+    column.name_id = name;
   }
   return id;
 }

@@ -15,6 +15,7 @@
 #include "shred/cell_view.h"
 #include "shred/shred_internal.h"
 #include "shredder/coerce_policy.h"
+#include "shredder/exact_plan.h"
 #include "shredder/tagger.h"
 #include "shredder/value.h"
 
@@ -42,6 +43,7 @@ struct MergedColumn {
   };
 
   const std::string* name = nullptr;  // the walker's name text, stable for the whole call
+  std::uint32_t name_id = 0;          // the walker's number of the name
   Kind kind = Kind::Null;             // settled so far by the policy's resolver
   std::uint8_t kinds_seen = 0;        // KindBit of every kind supplied
   std::vector<Kind> kinds;            // kind of every entry, in row order
@@ -147,7 +149,9 @@ Tagger* LastPlainTagger(const std::vector<std::reference_wrapper<DomModifier>>& 
 /// columns. Failures throw through `Fail` or pass the walker's exceptions unchanged.
 class Merger {
  public:
-  explicit Merger(const CoercePolicy& policy);
+  /// In exact mode the documents are those exact mode's Normalizer leaves (see
+  /// `TableWalker`), and every document's rows are numbered by its input row.
+  explicit Merger(const CoercePolicy& policy, bool exact = false);
 
   /// Shreds one document and appends the rows of its table.
   void add(const Object& document);
@@ -157,6 +161,20 @@ class Merger {
   /// only when the walk refuses it or must measure it (the refusal then comes from the
   /// stamped document, as without this shortcut). `tagger` must not be in debug mode.
   void add(Object& document, Tagger& tagger);
+
+  /// Exact mode: shreds `document` with `stamps` walked beside it (written into it when the
+  /// walk must measure it) and numbers its rows by `row`.
+  void add_exact(Object& document, const shred_internal::Stamps& stamps, std::int64_t row);
+
+  /// Exact mode: what the batch merged so far needs a plan for that `plan` lacks: names made
+  /// by several key lists, with their owners, and columns of several kinds. Empty when the
+  /// batch can be built as it is.
+  ExactPlan findings(const ExactPlan& plan) const;
+
+  /// The documents' input rows, and how many atom rows each gave, in order (exact mode).
+  const std::vector<Run>& document_rows() const { return document_rows_; }
+  bool exact() const { return exact_; }
+  const shred_internal::TableWalker& walker() const { return walker_; }
 
   // Refuses the batch once its columns, padded to full length, would pass the cell bound.
   // Columns are stored sparsely while documents are merged; the padding comes only when they
@@ -193,7 +211,9 @@ class Merger {
 
   const CoercePolicy& policy_;
   const bool boxing_;  // the shipped policy, applied inline
+  const bool exact_;
   shred_internal::TableWalker walker_;
+  std::vector<Run> document_rows_;
   std::vector<MergedColumn> columns_;       // in order of first registration
   std::vector<std::uint32_t> column_of_name_;  // by the walker's name number
   std::vector<std::uint32_t> ids_;             // the columns of the current document's headers

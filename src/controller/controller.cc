@@ -20,13 +20,18 @@
 #include "arrow/status.h"
 #include "arrow/type.h"
 #include "controller/atom_arrays.h"
+#include "controller/atoms_metadata.h"
 #include "controller/atoms_reader.h"
+#include "codecs/json_writer.h"
+#include "modifiers/tagger_internal.h"
 #include "controller/column_store.h"
 #include "controller/controller_internal.h"
 #include "model/coerce_policy_internal.h"
 #include "shred/shred_internal.h"
 #include "shred/unshred_internal.h"
 #include "shredder/serialization.h"
+#include "shredder/exact_plan.h"
+#include "shredder/normalizer.h"
 #include "shredder/tagger.h"
 
 namespace shredder {
@@ -151,10 +156,119 @@ Controller::Controller(std::unique_ptr<DocumentCodec> codec,
                        CoercePolicy policy)
     : codec_(std::move(codec)), modifiers_(std::move(modifiers)), policy_(std::move(policy)) {}
 
+Controller::Controller(std::unique_ptr<DocumentCodec> codec,
+                       std::vector<std::reference_wrapper<DomModifier>> modifiers,
+                       CoercePolicy policy, ExactMode exact)
+    : Controller(std::move(codec), std::move(modifiers), std::move(policy)) {
+  exact_ = exact;
+}
+
+namespace {
+
+// A plan rarely needs more than one round: rescuing the members it names makes new rescue
+// columns, whose names only contrived keys ("_rest" under a key ending in "_") can share.
+constexpr int kMaxExactRounds = 4;
+
+// The stamps of a document after exact mode's Normalizer: those of its objects as they came
+// in, for the objects it is left with. Where no object was set aside or moved, they are the
+// stamps as computed.
+class ExactStamps {
+ public:
+  const shred_internal::Stamps& For(const shred_internal::Stamps& original,
+                                    const Normalizer::ExactView& view) {
+    bool same = view.objects.size() == original.objects.size();
+    for (std::size_t i = 0; same && i < view.objects.size(); ++i) {
+      same = view.objects[i] == original.objects[i];
+    }
+    if (same) {
+      stamps_ = original;
+      return stamps_;
+    }
+    objects_.assign(view.objects.begin(), view.objects.end());
+    obj_ids_.clear();
+    for (std::uint32_t origin : view.origins) obj_ids_.push_back(original.obj_ids[origin]);
+    stamps_ = shred_internal::Stamps{objects_, obj_ids_, original.txn_id};
+    return stamps_;
+  }
+
+ private:
+  shred_internal::Stamps stamps_;
+  std::vector<const Object*> objects_;
+  std::vector<Value> obj_ids_;
+};
+
+// Writes each object's rescued members as the JSON text of its "__rest" member.
+void WriteRests(Normalizer::ExactView& view, std::string& text) {
+  for (auto& [object, rest] : view.rests) {
+    text.clear();
+    json_writer::Writer<json_writer::Dialect::Json>(text).WriteObject(rest);
+    object->insert_or_assign(std::string(kRestKey), Value(text));
+  }
+}
+
+}  // namespace
+
+std::shared_ptr<arrow::RecordBatch> Controller::shred_exact(
+    const std::shared_ptr<arrow::RecordBatch>& input) {
+  using tagger_internal::StampAccess;
+  codec_->ValidateInput(input);
+  if (!input) Fail("null RecordBatch");
+  const std::int64_t rows = input->num_rows();
+  Normalizer& normalizer = *exact_.normalizer;
+  // The stamps are computed beside the documents, which the Tagger's log lines do not follow.
+  struct QuietTagger {
+    Tagger& tagger;
+    const bool debug = tagger.options().debug;
+    ~QuietTagger() { tagger.set_debug(debug); }
+  } quiet{*exact_.tagger};
+  exact_.tagger->set_debug(false);
+  ExactPlan plan;
+  Normalizer::ExactView view;
+  ExactStamps stamps;
+  std::string text;
+  for (int round = 1;; ++round) {
+    controller_internal::Merger merger(policy_, /*exact=*/true);
+    for (std::int64_t row = 0; row < rows; ++row) {
+      try {
+        Object document = codec_->ToDom(input, row);
+        // The ids are those of the document as it came in.
+        const shred_internal::Stamps original = StampAccess::Compute(*exact_.tagger, document);
+        normalizer.modify_exact(document, plan, view);
+        WriteRests(view, text);
+        merger.add_exact(document, stamps.For(original, view), row);
+      } catch (...) {
+        rethrow_at_row(row);
+      }
+      merger.check_size();
+    }
+    ExactPlan more = merger.findings(plan);
+    if (more.empty()) return controller_internal::BuildAtomsBatch(merger);
+    if (round == kMaxExactRounds) {
+      Fail("exact shred: the batch's column names did not settle after " +
+           std::to_string(kMaxExactRounds) + " rounds; shred fewer documents per batch");
+    }
+    // The batch is read again from the shapes it started with.
+    for (DomModifier& modifier : modifiers_) modifier.rollback_batch();
+    for (DomModifier& modifier : modifiers_) modifier.begin_batch();
+    plan.owners.merge(more.owners);
+    plan.kinds.merge(more.kinds);
+  }
+}
+
 std::shared_ptr<arrow::RecordBatch> Controller::shred(
     const std::shared_ptr<arrow::RecordBatch>& input) {
   for (DomModifier& modifier : modifiers_) modifier.begin_batch();
   std::shared_ptr<arrow::RecordBatch> atoms;
+  if (exact()) {
+    try {
+      atoms = shred_exact(input);
+    } catch (...) {
+      for (DomModifier& modifier : modifiers_) modifier.rollback_batch();
+      throw;
+    }
+    for (DomModifier& modifier : modifiers_) modifier.commit_batch();
+    return atoms;
+  }
   try {
     codec_->ValidateInput(input);
     if (!input) Fail("null RecordBatch");
@@ -212,6 +326,15 @@ std::shared_ptr<arrow::RecordBatch> Controller::digest(
     std::size_t modified = 0;  // the modifiers called on this document
     try {
       Object document = codec_->ToDom(input, row);
+      if (exact()) {
+        // Exact ids are digests of the documents as they come in, whatever came before.
+        const shred_internal::Stamps stamps =
+            tagger_internal::StampAccess::Compute(*exact_.tagger, document);
+        append_txn_id(digests, stamps.txn_id, document);
+        check(refusals.AppendNull());
+        check(changed.Append(false));
+        continue;
+      }
       for (; modified < before_tagger; ++modified) {
         DomModifier& modifier = modifiers_[modified];
         modifier.modify(document);
@@ -259,7 +382,7 @@ std::shared_ptr<arrow::RecordBatch> Controller::digest(
 }
 
 std::shared_ptr<arrow::RecordBatch> Controller::unshred(
-    const std::shared_ptr<arrow::RecordBatch>& atoms) {
+    const std::shared_ptr<arrow::RecordBatch>& atoms, UnshredOptions options) {
   if (!atoms) Fail("null RecordBatch");
   if (atoms->num_columns() < 1) Fail("atoms batch has no columns");
   // Every column must hold the batch's rows, and every offset and string be sound, before
@@ -275,12 +398,22 @@ std::shared_ptr<arrow::RecordBatch> Controller::unshred(
   std::vector<unshred_internal::RawColumn> columns;
   headers.reserve(static_cast<std::size_t>(atoms->num_columns()));
   columns.reserve(static_cast<std::size_t>(atoms->num_columns()));
+  unshred_internal::UnshredLayout layout;
+  layout.stamps = options.stamps;
+  bool described = false;
   for (int c = 0; c < atoms->num_columns(); ++c) {
-    headers.push_back(atoms->schema()->field(c)->name());
+    const arrow::Field& field = *atoms->schema()->field(c);
+    headers.push_back(field.name());
     columns.push_back(controller_internal::ReadRawColumn(*atoms->column(c)));
+    controller_internal::ColumnPath path = controller_internal::ReadColumnPath(field);
+    described = described || path.keyed || path.document;
+    layout.columns.push_back(unshred_internal::ColumnLayout{path.keyed, path.document,
+                                                            std::move(path.keys), path.role});
   }
+  // Atoms that say nothing beyond their names are read as they always were.
+  if (!described && options.stamps) layout.columns.clear();
   return unshred_internal::UnshredToBatch(*codec_, headers, columns,
-                                          static_cast<std::uint64_t>(rows));
+                                          static_cast<std::uint64_t>(rows), &layout);
 }
 
 }  // namespace shredder

@@ -38,7 +38,14 @@ py::object to_pyarrow_batch(const std::shared_ptr<arrow::RecordBatch>& batch) {
     if (name == nullptr) throw py::error_already_set();
     names.append(py::reinterpret_steal<py::object>(name));
   }
-  return record_batch.attr("from_arrays")(arrays, py::arg("names") = names);
+  bool described = false;
+  for (const auto& field : schema.fields()) described = described || field->HasMetadata();
+  if (!described) return record_batch.attr("from_arrays")(arrays, py::arg("names") = names);
+  // The key lists that atoms columns carry travel in the schema.
+  PyObject* wrapped_schema = arrow::py::wrap_schema(batch->schema());
+  if (wrapped_schema == nullptr) throw py::error_already_set();
+  return record_batch.attr("from_arrays")(
+      arrays, py::arg("schema") = py::reinterpret_steal<py::object>(wrapped_schema));
 }
 
 }  // namespace shredder

@@ -12,7 +12,7 @@
 
 namespace shredder {
 
-std::unique_ptr<ControllerHandle> create_controller(const std::string& name) {
+std::unique_ptr<ControllerHandle> create_controller(const std::string& name, bool exact) {
   auto handle = std::make_unique<ControllerHandle>();
   if (name == "json") {
     handle->codec = std::make_unique<JsonTextCodec>(MakeSerialization(SerializationFormat::Json));
@@ -26,8 +26,14 @@ std::unique_ptr<ControllerHandle> create_controller(const std::string& name) {
   // Normalising first means every document is digested and stamped in its final shape.
   std::vector<std::reference_wrapper<DomModifier>> modifiers{*handle->normalizer,
                                                              *handle->tagger};
-  handle->controller = std::make_unique<Controller>(std::move(handle->codec),
-                                                    std::move(modifiers), BoxToStringPolicy());
+  if (exact) {
+    handle->controller = std::make_unique<Controller>(
+        std::move(handle->codec), std::move(modifiers), BoxToStringPolicy(),
+        Controller::ExactMode{handle->normalizer.get(), handle->tagger.get()});
+  } else {
+    handle->controller = std::make_unique<Controller>(std::move(handle->codec),
+                                                      std::move(modifiers), BoxToStringPolicy());
+  }
   return handle;
 }
 

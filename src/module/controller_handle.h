@@ -24,7 +24,8 @@ struct ControllerHandle {
 /// ("json": JSON text, "arrow": struct columns; exact bytes), a fresh `Normalizer` and a
 /// default `Tagger`, applied in that order, and the boxing coercion policy. Throws
 /// std::runtime_error "Unknown codec: " + name for any other name; a failure destroys
-/// everything built so far.
-std::unique_ptr<ControllerHandle> create_controller(const std::string& name);
+/// everything built so far. With `exact` the pipeline keeps every document whole (see
+/// `Controller::ExactMode`).
+std::unique_ptr<ControllerHandle> create_controller(const std::string& name, bool exact = false);
 
 }  // namespace shredder

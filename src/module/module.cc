@@ -14,9 +14,10 @@ namespace {
 
 // Unknown codec names and any other construction failure reach Python as ValueError with
 // the failure's own text.
-std::unique_ptr<shredder::ControllerHandle> create_controller_binding(const std::string& name) {
+std::unique_ptr<shredder::ControllerHandle> create_controller_binding(const std::string& name,
+                                                                    bool exact) {
   try {
-    return shredder::create_controller(name);
+    return shredder::create_controller(name, exact);
   } catch (const std::exception& error) {
     shredder::raise_value_error(error.what());
   }
@@ -40,11 +41,12 @@ PYBIND11_MODULE(shredder_ext, m) {
   // library adds to every class.
   py::delattr(handle_class, "_pybind11_conduit_v1_");
 
-  m.def("create_controller", &create_controller_binding);
+  m.def("create_controller", &create_controller_binding, py::arg("name"),
+        py::arg("exact") = false);
   m.def("shred_arrow", &shredder::shred_arrow, py::arg("handle").none(false), py::arg("rb"),
         py::arg("column") = py::none(), py::arg("debug") = false);
   m.def("unshred_arrow", &shredder::unshred_arrow, py::arg("handle").none(false),
-        py::arg("atoms_rb"));
+        py::arg("atoms_rb"), py::kw_only(), py::arg("stamps") = true);
   // Internal, for checking rebuilt documents: the documents' digests without their atoms.
   m.def("_digest_arrow", &shredder::digest_arrow, py::arg("handle").none(false), py::arg("rb"),
         py::arg("column") = py::none());

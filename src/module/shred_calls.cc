@@ -115,13 +115,13 @@ py::object digest_arrow(ControllerHandle& handle, const py::object& rb,
   }
 }
 
-py::object unshred_arrow(ControllerHandle& handle, const py::object& atoms_rb) {
+py::object unshred_arrow(ControllerHandle& handle, const py::object& atoms_rb, bool stamps) {
   arrow::Result<std::shared_ptr<arrow::RecordBatch>> atoms =
       unwrap_record_batch(atoms_rb, "atoms_rb");
   if (!atoms.ok()) raise_value_error(atoms.status().ToString());
   constexpr std::string_view kPrefix = "unshred failed: ";
   try {
-    return to_pyarrow_batch(handle.controller->unshred(*atoms));
+    return to_pyarrow_batch(handle.controller->unshred(*atoms, Controller::UnshredOptions{stamps}));
   } catch (py::error_already_set& error) {
     raise_value_error_from(error, kPrefix);
   } catch (const std::exception& error) {

@@ -29,6 +29,7 @@ pybind11::object digest_arrow(ControllerHandle& handle, const pybind11::object& 
 /// pyarrow.RecordBatch in the form of the handle's codec. An argument that is not a
 /// RecordBatch raises ValueError carrying the Arrow status text; pipeline failures raise
 /// ValueError "unshred failed: ...".
-pybind11::object unshred_arrow(ControllerHandle& handle, const pybind11::object& atoms_rb);
+pybind11::object unshred_arrow(ControllerHandle& handle, const pybind11::object& atoms_rb,
+                               bool stamps);
 
 }  // namespace shredder

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -189,6 +190,8 @@ DocumentSize Measure(const Object& document) {
 // numbers, so a repeated document shape costs no allocation.
 class DocumentWalk {
  public:
+  explicit DocumentWalk(bool exact = false) : exact_(exact) {}
+
   const DocumentTable& Run(const Object& document, const Stamps* stamps = nullptr) {
     Reset();
     document_ = &document;
@@ -204,6 +207,8 @@ class DocumentWalk {
   }
 
   const std::string& name(std::uint32_t id) const { return *names_[id]; }
+  const NameInfo& info(std::uint32_t id) const { return infos_[id]; }
+  std::size_t name_count() const { return names_.size(); }
 
   ShredResult BuildResult() {
     const std::size_t header_count = table_.headers.size();
@@ -243,6 +248,7 @@ class DocumentWalk {
     const std::string* key = nullptr;  // the member being visited
     std::uint8_t pending_stamps = 0;    // kObjStamp and kTxnStamp not yet visited
     std::size_t stamp = 0;              // the object's number in the stamps, when stamped
+    bool underscored = false;           // a key on the path to this frame holds "_"
   };
 
   static constexpr std::uint8_t kObjStamp = 1;
@@ -262,6 +268,7 @@ class DocumentWalk {
     register_calls_ = 0;
     stamps_ = nullptr;
     next_stamped_ = 0;
+    rest_headers_.clear();
   }
 
   // Whether `object`, about to be entered, is the next stamped object. The walk enters
@@ -284,7 +291,17 @@ class DocumentWalk {
   std::size_t CopyRow(const Row& source) {
     const std::size_t r = NewRow();
     table_.rows[r] = source;
+    DropRests(table_.rows[r]);
     return r;
+  }
+
+  // An object's rescued members are needed once, in the object's own row: a copy of that row
+  // for a later array element leaves them out, so that a large rescue is not repeated in
+  // every row beneath it.
+  void DropRests(Row& row) const {
+    for (const std::size_t header : rest_headers_) {
+      if (header < row.size()) row[header] = kNoCell;
+    }
   }
 
   void Step() {
@@ -330,6 +347,12 @@ class DocumentWalk {
 
   void Visit(const std::string& key, const Value& value, std::size_t row, bool root_member) {
     const std::size_t base = path_.size();
+    // Only a key holding "_" can make a name that another key list makes too. The stamps and
+    // exact mode's rescue member hold it by design; their clashes show from the other side.
+    member_underscored_ =
+        frames_.back().underscored ||
+        (key != kTxnKey && key != kObjKey && !(exact_ && key == kRestKey) &&
+         key.find('_') != std::string::npos);
     // A member with the empty key would share its parent's name: unshredding finds the parent
     // there and drops the value.
     if (key.empty()) {
@@ -350,8 +373,13 @@ class DocumentWalk {
         if (VisitArray(key, std::get<Array>(value.data), row, base)) return;
         break;
       default: {
-        CheckReadBack(key);
-        const std::size_t header = Register();
+        if (!exact_) CheckReadBack(key);
+        const bool rest = exact_ && key == kRestKey;
+        const std::size_t header = Register(rest ? ColumnRole::Rest : ColumnRole::Value);
+        if (rest && std::find(rest_headers_.begin(), rest_headers_.end(), header) ==
+                        rest_headers_.end()) {
+          rest_headers_.push_back(header);
+        }
         Put(row, header, LeafCell(value));
         if (root_member && key == kTxnKey) {
           txn_leaf_ = &value;
@@ -379,11 +407,11 @@ class DocumentWalk {
                                  CurrentMemberPath());
       }
     }
-    CheckReadBack(key);
-    const std::size_t name_header = Register();
+    if (!exact_) CheckReadBack(key);
+    const std::size_t name_header = Register(ColumnRole::Value);
     const std::size_t name_length = path_.size();
     path_ += kIndexSuffix;
-    const std::size_t index_header = Register();
+    const std::size_t index_header = Register(ColumnRole::Index);
     path_.resize(name_length);
 
     if (array_class == kClassObject) {
@@ -394,6 +422,7 @@ class DocumentWalk {
       if (has_snapshot) PushSnapshot(table_.rows[row]);
       frames_.push_back(
           Frame{nullptr, {}, &array, 0, row, base, index_header, has_snapshot});
+      frames_.back().underscored = member_underscored_;
       return true;
     }
     if (array_class == kClassNone) {
@@ -411,15 +440,23 @@ class DocumentWalk {
       const std::size_t r = NewRow();
       Row& copy = table_.rows[r];
       copy = table_.rows[row];
+      DropRests(copy);
       copy[name_header] = LeafCell(array[j]);
       copy[index_header] = IndexCell(j);
     }
     return false;
   }
 
+  // An object frame's path holds "_" when its parent's does or, for a member (not an element
+  // of an array), when the member's key does.
   void PushObject(const Object& object, std::size_t row, std::size_t path_length) {
+    const bool underscored =
+        frames_.empty() ? false
+                        : (frames_.back().object != nullptr ? member_underscored_
+                                                            : frames_.back().underscored);
     Frame& frame = frames_.emplace_back(
         Frame{&object, object.begin(), nullptr, 0, row, path_length, 0, false});
+    frame.underscored = underscored;
     if (IsStamped(object)) {
       frame.pending_stamps = kObjStamp | kTxnStamp;
       frame.stamp = next_stamped_++;
@@ -444,10 +481,17 @@ class DocumentWalk {
 
   // Registers the current name (first registration fixes the column order); returns its
   // column number in this document.
-  std::size_t Register() {
+  std::size_t Register(ColumnRole role) {
     const std::size_t call = register_calls_++;
     std::uint32_t id = FindName(call);
-    if (id != kNoName && header_of_[id] != kNoHeader) return header_of_[id];
+    if (id != kNoName) {
+      NameInfo& info = infos_[id];
+      if ((member_underscored_ || info.underscored || info.role != role) &&
+          (info.role != role || !SameKeys(info.keys))) {
+        NoteAnotherKeyList(info, role);
+      }
+      if (header_of_[id] != kNoHeader) return header_of_[id];
+    }
     const auto header = static_cast<std::uint32_t>(table_.headers.size());
     CheckCells(table_.row_count, header + 1);
     CheckNameBytes(name_bytes_ + path_.size());
@@ -456,11 +500,42 @@ class DocumentWalk {
       id = static_cast<std::uint32_t>(names_.size());
       names_.push_back(&ids_.emplace(path_, id).first->first);
       header_of_.push_back(kNoHeader);
+      infos_.push_back(NameInfo{CurrentKeys(), role, member_underscored_, false, {}});
       registered_[call] = id;
     }
     table_.headers.push_back(id);
     header_of_[id] = header;
     return header;
+  }
+
+  // The keys of the member being visited, from the root.
+  std::vector<std::string> CurrentKeys() const {
+    std::vector<std::string> keys;
+    for (const Frame& frame : frames_) {
+      if (frame.object != nullptr) keys.push_back(*frame.key);
+    }
+    return keys;
+  }
+
+  bool SameKeys(const std::vector<std::string>& keys) const {
+    std::size_t i = 0;
+    for (const Frame& frame : frames_) {
+      if (frame.object == nullptr) continue;
+      if (i == keys.size() || keys[i] != *frame.key) return false;
+      ++i;
+    }
+    return i == keys.size();
+  }
+
+  void NoteAnotherKeyList(NameInfo& info, ColumnRole role) {
+    info.ambiguous = true;
+    // A few suffice to choose the owner of a name; hostile input could list thousands.
+    if (info.others.size() >= 16) return;
+    std::vector<std::string> keys = CurrentKeys();
+    for (const auto& [other, other_role] : info.others) {
+      if (other_role == role && other == keys) return;
+    }
+    info.others.emplace_back(std::move(keys), role);
   }
 
   // The number of the current name, or kNoName for a name never met. Documents of one batch
@@ -512,7 +587,8 @@ class DocumentWalk {
     Row& cells = table_.rows[row];
     if (cells.size() <= header) {
       cells.resize(header + 1, kNoCell);
-    } else if (cells[header] != kNoCell) {
+    } else if (cells[header] != kNoCell && !exact_) {
+      // Two key lists met in one cell: `Register` noted the name as ambiguous already.
       ThrowCollision(header, cells[header], CurrentMemberPath());
     }
     cells[header] = cell;
@@ -527,7 +603,7 @@ class DocumentWalk {
       Row& cells = table_.rows[r];
       if (cells.size() <= txn_header_) cells.resize(txn_header_ + 1, kNoCell);
       Cell& cell = cells[txn_header_];
-      if (cell != kNoCell && cell != txn) {
+      if (cell != kNoCell && cell != txn && !exact_) {
         ThrowCollision(txn_header_, cell, std::string(kTxnMemberPath));
       }
       cell = txn;
@@ -599,14 +675,18 @@ class DocumentWalk {
         }
       }
     }
-    for (std::size_t h = 0; h < header_count; ++h) {
+    for (std::size_t h = 0; h < header_count && !exact_; ++h) {
       if (holds_string_[h] && holds_other_[h]) {
         throw std::invalid_argument("StringColumn::push: only null or string allowed");
       }
     }
   }
 
+  const bool exact_;
+  bool member_underscored_ = false;  // the path of the member being visited holds "_"
   DocumentTable table_;
+  std::vector<NameInfo> infos_;  // by name number
+  std::vector<std::size_t> rest_headers_;  // the rescue columns of this document
   // Every name met so far, by number; the strings are the keys of `ids_`, which never move.
   std::unordered_map<std::string, std::uint32_t, NameHash, std::equal_to<>> ids_;
   std::vector<const std::string*> names_;
@@ -630,9 +710,12 @@ class DocumentWalk {
   std::uint64_t name_bytes_ = 0;
 };
 
-class TableWalker::Impl : public DocumentWalk {};
+class TableWalker::Impl : public DocumentWalk {
+ public:
+  using DocumentWalk::DocumentWalk;
+};
 
-TableWalker::TableWalker() : impl_(std::make_unique<Impl>()) {}
+TableWalker::TableWalker(bool exact) : impl_(std::make_unique<Impl>(exact)) {}
 TableWalker::~TableWalker() = default;
 
 const DocumentTable& TableWalker::Walk(const Object& document) { return impl_->Run(document); }
@@ -642,6 +725,8 @@ const DocumentTable& TableWalker::Walk(const Object& document, const Stamps& sta
 }
 
 const std::string& TableWalker::name(std::uint32_t id) const { return impl_->name(id); }
+const NameInfo& TableWalker::info(std::uint32_t id) const { return impl_->info(id); }
+std::size_t TableWalker::name_count() const { return impl_->name_count(); }
 
 }  // namespace shred_internal
 

@@ -12,6 +12,7 @@
 #include <variant>
 #include <vector>
 
+#include "shredder/exact_plan.h"
 #include "shredder/value.h"
 
 namespace shredder::shred_internal {
@@ -61,12 +62,28 @@ struct Stamps {
 /// writes the stamps into the document and walks it again.
 struct NeedsStampedDocument {};
 
+/// What a walk learned of a column name: the keys of the path that first made it (from the
+/// document's root; array elements add none; an index column has its array's keys, a
+/// stamp's or a rescue column's end with "__txn_id", "__obj_id" or "__rest") and its role;
+/// and whether other key lists made it too, which are then listed.
+struct NameInfo {
+  std::vector<std::string> keys;
+  ColumnRole role = ColumnRole::Value;
+  bool underscored = false;  // some key of `keys` holds "_": only then can another list clash
+  bool ambiguous = false;
+  std::vector<std::pair<std::vector<std::string>, ColumnRole>> others;
+};
+
 /// Shreds documents one after another into `DocumentTable`s. Column names are numbered in
 /// the order they are first met over the walker's life, so a name keeps its number in every
 /// document. Not thread-safe; one walker per merging call.
 class TableWalker {
  public:
-  TableWalker();
+  /// In exact mode the walk takes the documents exact mode's Normalizer leaves: members
+  /// "__rest" are rescue columns, and two members of different key lists that meet in one
+  /// cell, or a column of strings and other scalars, are only noted (`NameInfo::ambiguous`,
+  /// the column's kinds), for the batch to be walked again with a plan that rescues them.
+  explicit TableWalker(bool exact = false);
   ~TableWalker();
   TableWalker(const TableWalker&) = delete;
   TableWalker& operator=(const TableWalker&) = delete;
@@ -88,6 +105,10 @@ class TableWalker {
 
   /// The text of name number `id`; the reference stays valid for the walker's life.
   const std::string& name(std::uint32_t id) const;
+  /// What the walks so far learned of name number `id`.
+  const NameInfo& info(std::uint32_t id) const;
+  /// The number of names met so far.
+  std::size_t name_count() const;
 
  private:
   class Impl;

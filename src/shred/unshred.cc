@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -24,6 +25,7 @@
 #include "shred/unshred_budget.h"
 #include "shred/unshred_internal.h"
 #include "shredder/atom_column.h"
+#include "shredder/serialization.h"
 #include "shredder/shredder.h"
 #include "shredder/value.h"
 
@@ -94,18 +96,35 @@ std::uint64_t FindTransactionColumn(const std::vector<std::string>& headers) {
   throw std::runtime_error("Shredder::Unshred: missing __txn_id column");
 }
 
+// The column that groups rows into documents: the document column of a layout, or else the
+// transaction column.
+std::uint64_t GroupingColumn(const std::vector<std::string>& headers,
+                             const UnshredLayout* layout) {
+  if (layout != nullptr) {
+    for (std::size_t c = 0; c < layout->columns.size(); ++c) {
+      if (layout->columns[c].document) return c;
+    }
+  }
+  return FindTransactionColumn(headers);
+}
+
 // Rebuilds the documents of a table read through one `Reader` per column (see
 // column_readers.h).
 template <typename Reader>
 class Unshredder {
  public:
   Unshredder(const std::vector<std::string>& headers, std::vector<Reader> readers,
-             std::uint64_t rows)
+             std::uint64_t rows, const UnshredLayout* layout = nullptr)
       : headers_(headers),
-        txn_column_(FindTransactionColumn(headers)),
+        layout_(layout != nullptr && !layout->columns.empty() ? layout : nullptr),
+        txn_column_(GroupingColumn(headers, layout_)),
         readers_(std::move(readers)),
         rows_(rows) {
-    BuildPlans();
+    if (layout_ != nullptr) {
+      BuildKeyedPlans();
+    } else {
+      BuildPlans();
+    }
     std::uint64_t valued_columns = 0;
     std::uint64_t name_bytes = 0;
     holds_value_.reserve(headers.size());
@@ -146,7 +165,9 @@ class Unshredder {
         groups_);
     // Null transaction atoms sort first.
     if (rows_ > 0 && readers_[txn_column_].get(order[0]).kind == Kind::Null) {
-      throw std::runtime_error("Shredder::Unshred: null __txn_id encountered");
+      throw std::runtime_error(layout_ != nullptr && layout_->columns[txn_column_].document
+                                   ? "Shredder::Unshred: null __doc encountered"
+                                   : "Shredder::Unshred: null __txn_id encountered");
     }
     std::vector<std::size_t> by_table_order(groups_.size());
     {
@@ -278,6 +299,148 @@ class Unshredder {
     }
     RankKeys();
     MarkRepeatablePlans();
+  }
+
+  // The plans of a table whose columns say which keys they hold: a column read by its name
+  // takes the keys of its name's segments (less a leading "root"). An array path is matched
+  // by its keys, never by the text of a name, so "a_b" and "a" with "b" stay apart.
+  void BuildKeyedPlans() {
+    const auto& headers = headers_;
+    const std::vector<ColumnLayout>& layout = layout_->columns;
+    constexpr std::size_t kMaxSegments = kMaxNestingDepth + 1;
+    enum class Use : std::uint8_t { Place, Index, Never };
+    std::vector<std::vector<std::string_view>> paths(headers.size());
+    std::vector<Use> uses(headers.size(), Use::Place);
+    for (std::size_t c = 0; c < headers.size(); ++c) {
+      const ColumnLayout& column = layout[c];
+      std::vector<std::string_view>& path = paths[c];
+      if (column.document) {
+        uses[c] = Use::Never;
+      } else if (column.keyed) {
+        for (const std::string& key : column.keys) path.push_back(key);
+        if (column.role == ColumnRole::Index) uses[c] = Use::Index;
+      } else {
+        std::string_view name = headers[c];
+        if (name.ends_with(kIndexSuffix)) {
+          uses[c] = Use::Index;
+          name.remove_suffix(kIndexSuffix.size());
+        }
+        if (CountSegments(name, kMaxSegments) <= kMaxSegments) {
+          ForEachSegment(name, [&](std::string_view s) {
+            path.push_back(s);
+            return true;
+          });
+        } else {
+          path.resize(kMaxSegments);  // refused below
+        }
+        if (!path.empty() && path.front() == kRootSegment) path.erase(path.begin());
+      }
+      if (path.size() + 1 > kMaxSegments) {
+        throw std::runtime_error("Shredder::Unshred: column name nested too deeply at " +
+                                 headers[c]);
+      }
+    }
+    // Rescued members are placed under a key no column holds, and taken out once the document
+    // is built.
+    std::unordered_set<std::string_view> keys;
+    for (const auto& path : paths) keys.insert(path.begin(), path.end());
+    rest_marker_ = "\x01rest";
+    while (keys.contains(rest_marker_)) rest_marker_.push_back('\x01');
+    for (std::size_t c = 0; c < headers.size(); ++c) {
+      if (layout[c].keyed && layout[c].role == ColumnRole::Rest && !paths[c].empty()) {
+        paths[c].back() = rest_marker_;
+        has_rests_ = true;
+      }
+    }
+
+    std::unordered_map<std::string, std::uint64_t> base_paths;
+    std::string code;
+    for (std::size_t c = 0; c < headers.size(); ++c) {
+      if (uses[c] != Use::Index) continue;
+      code.clear();
+      for (std::string_view key : paths[c]) AppendKeyCode(code, key);
+      const std::string_view name = headers[c];
+      const std::string_view base =
+          name.ends_with(kIndexSuffix) ? name.substr(0, name.size() - kIndexSuffix.size()) : name;
+      index_refs_.push_back(
+          IndexColumnRef{base, c, static_cast<std::int32_t>(paths[c].size() + 1)});
+      base_paths.try_emplace(code, c);  // the first index column of a path numbers it
+    }
+
+    plans_.reserve(headers.size());
+    std::unordered_map<PrefixKey, std::uint32_t, PrefixKeyHash> prefixes;
+    for (std::size_t c = 0; c < headers.size(); ++c) {
+      const std::size_t first_step = steps_.size();
+      if (uses[c] == Use::Place) {
+        code.clear();
+        std::uint32_t parent = 0;
+        for (std::string_view key : paths[c]) {
+          AppendKeyCode(code, key);
+          const auto it = base_paths.find(code);
+          const std::uint64_t index = it == base_paths.end() ? kNoIndexColumn : it->second;
+          parent = prefixes.try_emplace(PrefixKey{parent, index, key},
+                                        static_cast<std::uint32_t>(prefixes.size() + 1))
+                       .first->second;
+          steps_.push_back(Step{std::string(key), index, parent});
+        }
+      }
+      plans_.push_back(ColumnPlan{headers[c], c, first_step, steps_.size(), false});
+    }
+    RankKeys();
+    MarkRepeatablePlans();
+  }
+
+ public:
+  // Whether the rebuilt documents need the finishing pass (rescued members, stamps dropped).
+  bool NeedsFinish() const {
+    return layout_ != nullptr && (has_rests_ || !layout_->stamps);
+  }
+
+  // Puts back the rescued members of every object of `document` and drops the stamps when
+  // asked: deepest objects first, so that what comes back rescued is left as it came in.
+  void Finish(Object& document) const {
+    static const std::unique_ptr<Serialization> json =
+        MakeSerialization(SerializationFormat::Json);
+    FinishObject(document, *json);
+  }
+
+ private:
+  void FinishObject(Object& object, const Serialization& json) const {
+    for (auto& [key, member] : object) {
+      if (auto* child = std::get_if<Object>(&member.data)) {
+        FinishObject(*child, json);
+      } else if (auto* array = std::get_if<Array>(&member.data)) {
+        for (Value& element : *array) {
+          if (auto* child = std::get_if<Object>(&element.data)) FinishObject(*child, json);
+        }
+      }
+    }
+    constexpr std::string_view kStampKeys[] = {"__txn_id", "__obj_id"};
+    if (!layout_->stamps) {
+      for (std::string_view key : kStampKeys) {
+        const auto it = object.find(std::string(key));
+        if (it != object.end()) object.erase(it);
+      }
+    }
+    if (!has_rests_) return;
+    const auto marker = object.find(rest_marker_);
+    if (marker == object.end()) return;
+    const auto* text = std::get_if<std::string>(&marker->second.data);
+    if (text == nullptr) {
+      throw std::runtime_error("Shredder::Unshred: rescued members that are not JSON text");
+    }
+    Object rest;
+    try {
+      rest = json.ToDom(*text);
+    } catch (const std::exception& error) {
+      throw std::runtime_error(std::string("Shredder::Unshred: unreadable rescued members: ") +
+                               error.what());
+    }
+    object.erase(marker);
+    for (auto& [key, value] : rest) {
+      if (layout_->stamps && (key == kStampKeys[0] || key == kStampKeys[1])) continue;
+      object.insert_or_assign(key, std::move(value));
+    }
   }
 
   // Numbers the distinct keys in byte order, the order of an object's members.
@@ -484,7 +647,10 @@ class Unshredder {
   }
 
   const std::vector<std::string>& headers_;
+  const UnshredLayout* const layout_;  // null when every column is read by its name
   const std::uint64_t txn_column_;
+  std::string rest_marker_;
+  bool has_rests_ = false;
   std::vector<Reader> readers_;
   const std::uint64_t rows_;
   std::vector<IndexColumnRef> index_refs_;
@@ -527,8 +693,14 @@ std::vector<Object> Unshred(const std::vector<std::string>& headers,
 std::shared_ptr<arrow::RecordBatch> UnshredToBatch(const DocumentCodec& codec,
                                                    const std::vector<std::string>& headers,
                                                    const std::vector<RawColumn>& columns,
-                                                   std::uint64_t rows) {
-  Unshredder<RawColumnReader> unshredder(headers, RawReaders(columns, rows), rows);
+                                                   std::uint64_t rows,
+                                                   const UnshredLayout* layout) {
+  Unshredder<RawColumnReader> unshredder(headers, RawReaders(columns, rows), rows, layout);
+  if (unshredder.NeedsFinish()) {
+    std::vector<Object> documents = unshredder.Objects();
+    for (Object& document : documents) unshredder.Finish(document);
+    return codec.FromDom(documents);
+  }
   if (json_internal::WritesCompactJson(codec)) return unshredder.JsonBatch();
   return codec.FromDom(unshredder.Objects());
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "shredder/document_codec.h"
+#include "shredder/exact_plan.h"
 #include "shredder/value.h"
 
 namespace arrow {
@@ -34,6 +35,24 @@ struct RawColumn {
   const char* data = nullptr;
 };
 
+/// How the columns of a table are read, beyond their names.
+struct ColumnLayout {
+  /// `keys` and `role` say which member the column holds; otherwise its name does.
+  bool keyed = false;
+  /// The column numbering every row by its document: rows are grouped into documents by it
+  /// (in ascending order), and it is never placed.
+  bool document = false;
+  std::vector<std::string> keys;  ///< a rescue column's end with "__rest"
+  ColumnRole role = ColumnRole::Value;
+};
+
+struct UnshredLayout {
+  /// One per column; empty when no column has more than its name.
+  std::vector<ColumnLayout> columns;
+  /// Whether the stamps "__txn_id" and "__obj_id" stay in the rebuilt objects.
+  bool stamps = true;
+};
+
 /// Rebuilds the documents of a table whose column i is named `headers[i]`, is read from
 /// `columns[i]` and holds `rows` cells: exactly what `Shredder::Unshred` returns, or throws,
 /// for a ShredResult with the same names and the atoms of those cells.
@@ -43,9 +62,16 @@ std::vector<Object> Unshred(const std::vector<std::string>& headers,
 /// What `codec.FromDom` returns for the documents `Unshred` rebuilds, or throws what either
 /// of them would throw first. For the JSON text codec each document is written as text as
 /// soon as it is rebuilt, and no `Object` is made.
+///
+/// With a `layout`: keyed columns are placed by their keys, the others by their names; with a
+/// document column, documents are grouped by it and come back in its order, and every
+/// object's rescued members (its rescue column's JSON text) are put back as they came in,
+/// after the stamps are dropped when `layout->stamps` is false (rescued members of a stamp's
+/// key are then given back too; with the stamps they stay under the stamps).
 std::shared_ptr<arrow::RecordBatch> UnshredToBatch(const DocumentCodec& codec,
                                                    const std::vector<std::string>& headers,
                                                    const std::vector<RawColumn>& columns,
-                                                   std::uint64_t rows);
+                                                   std::uint64_t rows,
+                                                   const UnshredLayout* layout = nullptr);
 
 }  // namespace shredder::unshred_internal

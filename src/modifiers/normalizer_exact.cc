@@ -1,0 +1,201 @@
+// Exact mode's pass of the Normalizer: the same shapes as `modify` learns, but a member the
+// columns cannot hold is set aside with its value as it came in instead of refusing the
+// document.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+
+#include "shredder/normalizer.h"
+
+namespace shredder {
+namespace {
+
+constexpr std::string_view kTxnKey = "__txn_id";
+constexpr std::string_view kObjKey = "__obj_id";
+constexpr std::string_view kIndexSuffix = "__idx";
+
+bool IsStampKey(std::string_view key) { return key == kTxnKey || key == kObjKey; }
+
+// Keys whose column names read back as something other than the member: the parent's own
+// name, an array index, a rescue column or a stamp.
+bool MisreadKey(std::string_view key) {
+  return key.empty() || key.ends_with(kIndexSuffix) || key.ends_with(kRestKey) ||
+         key.ends_with(kTxnKey) || key.ends_with(kObjKey);
+}
+
+// The objects the Tagger enters in `value` (it never enters the stamp members), so that the
+// objects left after a member is set aside keep their numbers in its walk.
+std::uint32_t CountObjects(const Value& value) {
+  std::uint32_t count = 0;
+  if (const auto* object = std::get_if<Object>(&value.data)) {
+    ++count;
+    for (const auto& [key, member] : *object) {
+      if (!IsStampKey(key)) count += CountObjects(member);
+    }
+  } else if (const auto* array = std::get_if<Array>(&value.data)) {
+    for (const Value& element : *array) count += CountObjects(element);
+  }
+  return count;
+}
+
+bool AllNull(const Array& array) {
+  for (const Value& element : array) {
+    if (kind_of(element) != Kind::Null) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+struct Normalizer::ExactWalk {
+  const ExactPlan& plan;
+  ExactView& view;
+  std::uint32_t next_origin = 0;
+  // Only with a plan: the column name and the key list code of the member being decided.
+  bool naming = false;
+  std::string name;
+  std::string code;
+
+  // Whether the plan leaves every column the member makes to its key list.
+  bool owns() const {
+    if (plan.owners.empty()) return true;
+    auto owned = [&](std::string_view suffix, std::string_view extra_key, ColumnRole role) {
+      const auto it = plan.owners.find(name + std::string(suffix));
+      if (it == plan.owners.end()) return true;
+      std::string mine = code;
+      if (!extra_key.empty()) AppendKeyCode(mine, extra_key);
+      mine.push_back(static_cast<char>(role));
+      return it->second == mine;
+    };
+    return owned("", {}, ColumnRole::Value) && owned(kIndexSuffix, {}, ColumnRole::Index) &&
+           owned("___txn_id", kTxnKey, ColumnRole::Value) &&
+           owned("___obj_id", kObjKey, ColumnRole::Value) &&
+           owned("___rest", kRestKey, ColumnRole::Rest);
+  }
+
+  // Whether a cell of `kind` in the member's column is converted by the plan.
+  bool converted(Kind kind) const {
+    if (!naming || kind == Kind::Null) return false;
+    const auto it = plan.kinds.find(name);
+    return it != plan.kinds.end() && it->second != kind;
+  }
+};
+
+void Normalizer::modify_exact(Object& document, const ExactPlan& plan, ExactView& view) {
+  ++document_;
+  decided_by_earlier_ = false;
+  view.objects.clear();
+  view.origins.clear();
+  view.rests.clear();
+  ExactWalk walk{plan, view, 0, !plan.empty(), {}, {}};
+  if (walk.naming) walk.name = "root";
+  exact_object_(root_, document, walk);
+}
+
+void Normalizer::exact_object_(Node& node, Object& object, ExactWalk& walk) {
+  learn_(node, Shape::Object);
+  walk.view.objects.push_back(&object);
+  walk.view.origins.push_back(walk.next_origin++);
+  Object rest;
+  std::size_t cursor = 0;
+  std::size_t written = 0;
+  const std::size_t name_length = walk.name.size();
+  const std::size_t code_length = walk.code.size();
+  auto set_aside = [&](Object::iterator it) {
+    if (!IsStampKey(it->first)) walk.next_origin += CountObjects(it->second);
+    rest.insert_or_assign(it->first, std::move(it->second));
+    return object.erase(it);
+  };
+  for (auto it = object.begin(); it != object.end();) {
+    const std::string& key = it->first;
+    Value& value = it->second;
+    if (MisreadKey(key)) {
+      it = set_aside(it);
+      continue;
+    }
+    if (walk.naming) {
+      walk.name.resize(name_length);
+      walk.name.push_back('_');
+      walk.name.append(key);
+      walk.code.resize(code_length);
+      AppendKeyCode(walk.code, key);
+      if (!walk.owns()) {
+        it = set_aside(it);
+        continue;
+      }
+    }
+    // A null has no cell that says so (nor a shape to learn): it stays, and is rescued.
+    if (kind_of(value) == Kind::Null) {
+      rest.insert_or_assign(key, Value());
+      ++it;
+      continue;
+    }
+    Node& child = child_for_(node, key, cursor, written);
+    const Shape have = shape_of_(value);
+    if (have == Shape::Array) {
+      Array& array = std::get<Array>(value.data);
+      // An array turns any path into an array path, as in `modify`, if it can be held.
+      if (!holdable_(array, child.known && child.shape == Shape::Array ? child.elem.get()
+                                                                         : nullptr)) {
+        it = set_aside(it);
+        continue;
+      }
+      learn_(child, Shape::Array);
+      const bool lost = array.empty() || AllNull(array) ||
+                        walk.converted(kind_of(array.front()));
+      if (lost) rest.insert_or_assign(key, value);
+      exact_array_(child, array, walk);
+    } else if (child.known && child.shape == Shape::Array) {
+      // A lone value at an array path: wrapped, so that queries of the path see it, and
+      // given back alone.
+      const Node* elem = child.elem.get();
+      if (elem != nullptr && elem->known && elem->shape != have) {
+        it = set_aside(it);
+        continue;
+      }
+      rest.insert_or_assign(key, value);
+      promote_singular_to_array_(value);
+      exact_array_(child, std::get<Array>(value.data), walk);
+    } else if (child.known && child.shape != have) {
+      it = set_aside(it);
+      continue;
+    } else if (have == Shape::Object) {
+      exact_object_(child, std::get<Object>(value.data), walk);
+    } else {
+      learn_(child, Shape::Leaf);
+      if (walk.converted(kind_of(value))) rest.insert_or_assign(key, value);
+    }
+    ++it;
+  }
+  node.last_members.resize(written);
+  walk.name.resize(name_length);
+  walk.code.resize(code_length);
+  if (!rest.empty()) walk.view.rests.emplace_back(&object, std::move(rest));
+}
+
+void Normalizer::exact_array_(Node& node, Array& array, ExactWalk& walk) {
+  Node& elem = ensure_elem_(node);
+  for (Value& element : array) {
+    if (auto* object = std::get_if<Object>(&element.data)) {
+      exact_object_(elem, *object, walk);
+    } else if (kind_of(element) != Kind::Null) {
+      learn_(elem, Shape::Leaf);
+    }
+  }
+}
+
+bool Normalizer::holdable_(const Array& array, const Node* elem) {
+  if (array.empty()) return true;
+  const Kind first = kind_of(array.front());
+  if (first == Kind::Array) return false;
+  for (const Value& element : array) {
+    if (kind_of(element) != first) return false;
+  }
+  if (first == Kind::Null || elem == nullptr || !elem->known) return true;
+  return elem->shape == (first == Kind::Object ? Shape::Object : Shape::Leaf);
+}
+
+}  // namespace shredder
