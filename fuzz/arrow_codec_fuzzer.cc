@@ -30,7 +30,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       documents.push_back(codec.ToDom(batch, row));
       const auto written = codec.FromDom(documents);
       CheckValid(*written, utf8);
-      if (!SameObject(codec.ToDom(written, 0), documents[0])) {
+      // Unsigned integers above the int64 range are read as doubles, and an array holding
+      // both is written as doubles: the integers beside them come back widened.
+      if (!SameObjectWidened(documents[0], codec.ToDom(written, 0))) {
         Finding("a document does not round-trip through the Arrow codec");
       }
     });
@@ -42,5 +44,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!atoms) return 0;
   CheckAtomsBatch(*atoms, utf8);
   Guarded([&] { CheckValid(*pipeline.controller.unshred(atoms), utf8); });
+  // Exact mode keeps what plain mode refuses (such arrays among them).
+  Pipeline exact(/*arrow_codec=*/true, /*exact=*/true);
+  std::shared_ptr<arrow::RecordBatch> exact_atoms;
+  Guarded([&] { exact_atoms = exact.controller.shred(batch); });
+  if (exact_atoms) {
+    CheckValid(*exact_atoms, utf8);
+    Guarded([&] {
+      CheckValid(*exact.controller.unshred(exact_atoms, Controller::UnshredOptions{false}), utf8);
+    });
+  }
   return 0;
 }

@@ -47,6 +47,36 @@ inline bool SameObject(const Object& a, const Object& b) {
   return true;
 }
 
+/// `SameValue`, except that an integer of `original` may come back as the double of its value.
+inline bool SameValueWidened(const Value& original, const Value& back) {
+  if (const auto* x = std::get_if<std::int64_t>(&original.data)) {
+    const auto* y = std::get_if<double>(&back.data);
+    if (y != nullptr) return static_cast<double>(*x) == *y;
+  }
+  if (original.data.index() != back.data.index()) return false;
+  if (const auto* x = std::get_if<Array>(&original.data)) {
+    const Array& y = std::get<Array>(back.data);
+    if (x->size() != y.size()) return false;
+    for (std::size_t i = 0; i < x->size(); ++i) {
+      if (!SameValueWidened((*x)[i], y[i])) return false;
+    }
+    return true;
+  }
+  if (const auto* x = std::get_if<Object>(&original.data)) {
+    const Object& y = std::get<Object>(back.data);
+    if (x->size() != y.size()) return false;
+    for (auto a = x->begin(), b = y.begin(); a != x->end(); ++a, ++b) {
+      if (a->first != b->first || !SameValueWidened(a->second, b->second)) return false;
+    }
+    return true;
+  }
+  return SameValue(original, back);
+}
+
+inline bool SameObjectWidened(const Object& original, const Object& back) {
+  return SameValueWidened(Value(original), Value(back));
+}
+
 /// Full validation, or (`full` false: the input held strings that are not UTF-8, which pass
 /// through as bytes) validation of everything but the UTF-8 of strings.
 inline void CheckValid(const arrow::RecordBatch& batch, bool full = true,

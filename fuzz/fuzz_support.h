@@ -35,11 +35,17 @@ struct Pipeline {
   Tagger tagger;
   Controller controller;
 
-  explicit Pipeline(bool arrow_codec)
-      : controller(arrow_codec ? std::unique_ptr<DocumentCodec>(std::make_unique<ArrowDomCodec>())
-                               : std::make_unique<JsonTextCodec>(
-                                     MakeSerialization(SerializationFormat::Json)),
-                   {normalizer, tagger}, BoxToStringPolicy()) {}
+  explicit Pipeline(bool arrow_codec, bool exact = false)
+      : controller(exact ? Controller(Codec(arrow_codec), {normalizer, tagger}, BoxToStringPolicy(),
+                                      Controller::ExactMode{&normalizer, &tagger, !arrow_codec})
+                         : Controller(Codec(arrow_codec), {normalizer, tagger},
+                                      BoxToStringPolicy())) {}
+
+ private:
+  static std::unique_ptr<DocumentCodec> Codec(bool arrow_codec) {
+    if (arrow_codec) return std::make_unique<ArrowDomCodec>();
+    return std::make_unique<JsonTextCodec>(MakeSerialization(SerializationFormat::Json));
+  }
 };
 
 /// One utf8 column "doc" holding `lines`.

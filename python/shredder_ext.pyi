@@ -17,8 +17,14 @@ class ControllerHandle:
     flag of the last shred_arrow call; handles share nothing.
     """
 
-def create_controller(name: str | bytes | bytearray, /) -> ControllerHandle:
+def create_controller(name: str | bytes | bytearray, /, *, exact: bool = False) -> ControllerHandle:
     """A new pipeline for the codec called `name`.
+
+    With `exact` true every document is kept whole: what the columns cannot hold is rescued
+    into a JSON text column "<object path>___rest" of its object, the ids are the digests of
+    the documents as they came in, and a column "__doc" numbers every row by its document's
+    row in the batch, so that unshred_arrow gives every document back in input order. Only
+    what the codec cannot read and the size bounds are refused.
 
     "json": documents are one column of JSON text (utf8, binary, large utf8, large binary);
     unshred_arrow returns a utf8 column "doc" of compact JSON text.
@@ -33,7 +39,9 @@ def shred_arrow(
     column: int | str | None = None,
     debug: bool = False,
 ) -> pyarrow.RecordBatch:
-    """Shreds the documents of one column of `rb` into a new atoms batch.
+    """Shreds the documents of one column of `rb` into a new atoms batch. Every field carries
+    the keys of its column's path as metadata: "shredder.keys" (a JSON array) and, for index,
+    rescue and document columns, "shredder.role".
 
     `column` is None (column 0), an int (0 <= column < num_columns; negative values do not
     count from the end; True and False are 1 and 0) or a field name present exactly once.
@@ -52,9 +60,14 @@ def shred_arrow(
     later calls give what they would have given without it.
     """
 
-def unshred_arrow(handle: ControllerHandle, atoms_rb: pyarrow.RecordBatch) -> pyarrow.RecordBatch:
+def unshred_arrow(
+    handle: ControllerHandle, atoms_rb: pyarrow.RecordBatch, *, stamps: bool = True
+) -> pyarrow.RecordBatch:
     """Rebuilds documents from an atoms batch, one row per document in ascending order of
-    their "__txn_id", as a one-column batch "doc" in the form of the handle's codec.
+    their "__txn_id" (exact atoms: of their "__doc", every document as it went in), as a
+    one-column batch "doc" in the form of the handle's codec. Columns are placed by the key
+    lists they carry as field metadata ("shredder.keys"), or else by their names. With
+    `stamps` false, "__txn_id" and "__obj_id" are left out of every object.
 
     Raises ValueError carrying Arrow's status text when `atoms_rb` is not a RecordBatch, and
     ValueError "unshred failed: <reason>" when the pipeline fails.

@@ -39,6 +39,9 @@ class Controller {
   struct ExactMode {
     Normalizer* normalizer;
     Tagger* tagger;
+    /// Whether the codec writes members that are null as such (JSON text), rather than
+    /// for every member a document lacks (struct columns), where they need no rescue.
+    bool null_members_kept = true;
   };
 
   /// How `unshred` gives documents back.
@@ -101,7 +104,7 @@ class Controller {
   std::vector<std::reference_wrapper<DomModifier>> modifiers_;
   CoercePolicy policy_;
   Shredder shredder_;
-  ExactMode exact_{nullptr, nullptr};
+  ExactMode exact_{nullptr, nullptr, true};
 };
 
 }  // namespace shredder

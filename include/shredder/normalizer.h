@@ -61,7 +61,10 @@ class Normalizer : public DomModifier {
     /// The rescued members of each object that has some, with their values as they came in.
     std::vector<std::pair<Object*, Object>> rests;
   };
-  void modify_exact(Object& document, const ExactPlan& plan, ExactView& view);
+  /// `null_members_kept` false: a null member needs no rescue, as where documents come back
+  /// as struct rows, whose fields stand for every member and are null where one is absent.
+  void modify_exact(Object& document, const ExactPlan& plan, ExactView& view,
+                    bool null_members_kept = true);
 
   /// Whether the last `modify` wrapped a value, or refused one for its shape, at a path that
   /// the document had not shown a value at before: what it met there was learned from earlier

@@ -356,7 +356,8 @@ std::shared_ptr<arrow::RecordBatch> BuildAtomsBatch(Merger& merger) {
                                   ColumnMetadata(merger.walker().info(column.name_id))));
     arrays.push_back(std::move(array));
   }
-  if (merger.exact()) {
+  // A batch without documents has no fields, in both modes.
+  if (merger.exact() && !fields.empty()) {
     arrow::Int64Builder rows;
     check(rows.Reserve(total_rows));
     for (const Run& document : merger.document_rows()) {

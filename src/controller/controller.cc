@@ -233,7 +233,7 @@ std::shared_ptr<arrow::RecordBatch> Controller::shred_exact(
         Object document = codec_->ToDom(input, row);
         // The ids are those of the document as it came in.
         const shred_internal::Stamps original = StampAccess::Compute(*exact_.tagger, document);
-        normalizer.modify_exact(document, plan, view);
+        normalizer.modify_exact(document, plan, view, exact_.null_members_kept);
         WriteRests(view, text);
         merger.add_exact(document, stamps.For(original, view), row);
       } catch (...) {

@@ -58,6 +58,7 @@ struct Normalizer::ExactWalk {
   bool naming = false;
   std::string name;
   std::string code;
+  bool rescue_nulls = true;
 
   // Whether the plan leaves every column the member makes to its key list.
   bool owns() const {
@@ -84,13 +85,14 @@ struct Normalizer::ExactWalk {
   }
 };
 
-void Normalizer::modify_exact(Object& document, const ExactPlan& plan, ExactView& view) {
+void Normalizer::modify_exact(Object& document, const ExactPlan& plan, ExactView& view,
+                              bool null_members_kept) {
   ++document_;
   decided_by_earlier_ = false;
   view.objects.clear();
   view.origins.clear();
   view.rests.clear();
-  ExactWalk walk{plan, view, 0, !plan.empty(), {}, {}};
+  ExactWalk walk{plan, view, 0, !plan.empty(), {}, {}, null_members_kept};
   if (walk.naming) walk.name = "root";
   exact_object_(root_, document, walk);
 }
@@ -127,9 +129,10 @@ void Normalizer::exact_object_(Node& node, Object& object, ExactWalk& walk) {
         continue;
       }
     }
-    // A null has no cell that says so (nor a shape to learn): it stays, and is rescued.
+    // A null has no cell that says so (nor a shape to learn): it stays, and is rescued
+    // unless the codec gives a null member back for any member it lacks.
     if (kind_of(value) == Kind::Null) {
-      rest.insert_or_assign(key, Value());
+      if (walk.rescue_nulls) rest.insert_or_assign(key, Value());
       ++it;
       continue;
     }

@@ -29,7 +29,8 @@ std::unique_ptr<ControllerHandle> create_controller(const std::string& name, boo
   if (exact) {
     handle->controller = std::make_unique<Controller>(
         std::move(handle->codec), std::move(modifiers), BoxToStringPolicy(),
-        Controller::ExactMode{handle->normalizer.get(), handle->tagger.get()});
+        Controller::ExactMode{handle->normalizer.get(), handle->tagger.get(),
+                              /*null_members_kept=*/name == "json"});
   } else {
     handle->controller = std::make_unique<Controller>(std::move(handle->codec),
                                                       std::move(modifiers), BoxToStringPolicy());

@@ -41,8 +41,8 @@ PYBIND11_MODULE(shredder_ext, m) {
   // library adds to every class.
   py::delattr(handle_class, "_pybind11_conduit_v1_");
 
-  m.def("create_controller", &create_controller_binding, py::arg("name"),
-        py::arg("exact") = false);
+  m.def("create_controller", &create_controller_binding, py::arg("name"), py::pos_only(),
+        py::kw_only(), py::arg("exact") = false);
   m.def("shred_arrow", &shredder::shred_arrow, py::arg("handle").none(false), py::arg("rb"),
         py::arg("column") = py::none(), py::arg("debug") = false);
   m.def("unshred_arrow", &shredder::unshred_arrow, py::arg("handle").none(false),

@@ -122,9 +122,10 @@ def test_unshred_of_zero_rows_gives_zero_documents():
     assert docs.schema == pa.schema([("doc", pa.string())]) and docs.num_rows == 0
 
 
-def test_returned_fields_are_nullable_without_metadata():
+def test_returned_fields_are_nullable_and_carry_their_key_lists():
     handle = shredder_ext.create_controller("json")
-    atoms = shredder_ext.shred_arrow(handle, json_batch([{"a": None, "b": True}]))
+    atoms = shredder_ext.shred_arrow(handle, json_batch([{"a": None, "b_c": True}]))
     assert atoms.schema.metadata is None
-    assert all(field.nullable and field.metadata is None for field in atoms.schema)
+    assert all(field.nullable for field in atoms.schema)
+    assert atoms.schema.field("root_b_c").metadata == {b"shredder.keys": b'["b_c"]'}
     assert atoms.schema.field("root_a").type == pa.null()

@@ -38,9 +38,9 @@ def test_no_other_thread_runs_during_the_pipeline(monkeypatch, direction):
 
     class Spy:
         @staticmethod
-        def from_arrays(arrays, names):
+        def from_arrays(arrays, **named):
             entered.append(time.perf_counter())
-            return real.from_arrays(arrays, names=names)
+            return real.from_arrays(arrays, **named)
 
     stamps = []
     stop = threading.Event()

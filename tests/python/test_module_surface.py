@@ -35,11 +35,12 @@ def test_module_docstring():
 @pytest.mark.parametrize(
     "function, signature",
     [
-        ("create_controller", "create_controller(arg0: str) -> shredder_ext.ControllerHandle"),
+        ("create_controller", "create_controller(name: str, /, *, exact: bool = False) -> "
+                              "shredder_ext.ControllerHandle"),
         ("shred_arrow", "shred_arrow(handle: shredder_ext.ControllerHandle, rb: object, "
                         "column: object = None, debug: bool = False) -> object"),
         ("unshred_arrow", "unshred_arrow(handle: shredder_ext.ControllerHandle, "
-                          "atoms_rb: object) -> object"),
+                          "atoms_rb: object, *, stamps: bool = True) -> object"),
         ("_digest_arrow", "_digest_arrow(handle: shredder_ext.ControllerHandle, rb: object, "
                           "column: object = None) -> object"),
     ],
@@ -114,13 +115,13 @@ def test_stub_documents_the_four_names_with_the_module_parameters():
         stub_args = node.args.posonlyargs + node.args.args
         stub_defaults = [None] * (len(stub_args) - len(node.args.defaults)) + [
             ast.unparse(d) for d in node.args.defaults]
+        stub_args += node.args.kwonlyargs
+        stub_defaults += [None if d is None else ast.unparse(d) for d in node.args.kw_defaults]
         if node.name == "create_controller":
-            # The codec name has no keyword name in the module; the stub says so.
-            assert [n for n, _ in generated] == ["arg0"]
+            # The codec name is positional only in the module; the stub says so.
             assert len(node.args.posonlyargs) == 1 and not node.args.args
-        else:
-            assert [a.arg for a in stub_args] == [n for n, _ in generated]
-            assert stub_defaults == [d or None for _, d in generated]
+        assert [a.arg for a in stub_args] == [n for n, _ in generated]
+        assert stub_defaults == [d or None for _, d in generated]
 
 
 def test_installed_stub_is_the_shipped_one():

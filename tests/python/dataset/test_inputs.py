@@ -24,7 +24,8 @@ def cli(*args: object) -> int:
 
 
 def only_atoms(source, **options) -> dict:
-    [atoms] = list(shredder.shred(source, **options))
+    """The plain atoms' columns, less the ids."""
+    [atoms] = list(shredder.shred(source, exact=False, **options))
     return {k: v for k, v in atoms.to_pydict().items() if not k.endswith("_id")}
 
 
