@@ -14,7 +14,7 @@ from typing import Any
 import pyarrow as pa
 
 from shredder import _fs, _partitions, _parts, _shred_job, _staging, _unified, _unshred_job
-from shredder._api import VerifyReport, txn_column
+from shredder._api import VerifyReport, document_column, txn_column
 from shredder._dataset import ATOM_FORMATS, VERIFY_FOLDER, VERIFY_REPORT
 from shredder._errors import UserError
 from shredder._progress import JobProgress
@@ -294,19 +294,27 @@ def _report_verification(output: str, report: VerifyReport, out: Any) -> int:
 def _inspect(args: argparse.Namespace) -> int:
     dataset_parts = _unified.dataset_parts(args.input)
     parts, manifest = dataset_parts.files, dataset_parts.manifest
-    total_rows = 0
-    documents: set[object] = set()
+    total_rows = read = 0
+    ids: set[object] = set()
     for part in parts:
         atoms = _unshred_job.read_atoms(part)
         total_rows += atoms.num_rows
         txn = txn_column(atoms.schema)
         if txn is not None:
-            documents.update(atoms.column(txn).to_pylist())
+            ids.update(atoms.column(txn).to_pylist())
+        # Exact atoms number their documents, repeats included; plain ones merge repeats.
+        doc = document_column(atoms.schema)
+        if doc is not None:
+            read += len(pa.compute.unique(atoms.column(doc)))
         print(f"{part.name}: {atoms.num_rows:,} rows, {atoms.num_columns:,} columns")
-    documents.discard(None)
+    ids.discard(None)
+    if manifest is not None:
+        read = manifest.documents
+    elif read == 0:
+        read = len(ids)
     schema = _unified.unified_schema(dataset_parts)
-    print(f"total: {len(parts)} part(s), {total_rows:,} rows, {len(documents):,} documents, "
-          f"{len(schema):,} columns")
+    print(f"total: {len(parts)} part(s), {total_rows:,} rows, {read:,} documents "
+          f"({len(ids):,} distinct ids), {len(schema):,} columns")
     if manifest is not None and manifest.rejected:
         print(f"refused: {manifest.rejected:,} documents, in {', '.join(manifest.rejects)}")
     input_bytes = manifest.input_bytes if manifest is not None else 0

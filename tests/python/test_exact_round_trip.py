@@ -10,6 +10,7 @@ import json
 import pyarrow as pa
 import pytest
 import shredder
+import shredder.cli
 import shredder_ext
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
@@ -31,17 +32,15 @@ def same(a, b) -> bool:
 def round_trip(texts: list[str], batch_size: int, codec: str = "json"):
     batch = pa.record_batch([pa.array(texts, pa.string())], names=["doc"])
     atoms = list(shredder.shred(batch, codec=codec, batch_size=batch_size))
-    back = shredder.unshred(pa.Table.from_batches([a for a in atoms if a.num_columns]),
-                            stamps=False, verify=True)
+    back = shredder.unshred([a for a in atoms if a.num_columns], stamps=False, verify=True)
     documents = [json.loads(t) for b in back for t in b.column(0).to_pylist()]
     return atoms, documents, back.report
 
 
-@pytest.mark.parametrize("path", real_files(), ids=lambda p: p.name)
+@pytest.mark.parametrize("path", [p for p in real_files() if next(documents_of(p), None)],
+                         ids=lambda p: p.name)
 def test_every_real_document_comes_back_exactly(path):
     texts = [text for _, text in documents_of(path)]
-    if not texts:
-        pytest.skip("no object documents")
     _, documents, report = round_trip(texts, batch_size=64)
     originals = [json.loads(t) for t in texts]
     assert len(documents) == len(originals)
@@ -93,6 +92,8 @@ def without(atoms: pa.RecordBatch, exact: bool) -> dict:
 @settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(DOCUMENTS)
 def test_exact_atoms_hold_the_plain_columns_of_what_plain_mode_accepts(documents):
+    if "__rest" in json.dumps(documents):
+        return  # such keys would read back as rescue columns: exact mode rescues them
     batch = pa.record_batch([pa.array([json.dumps(d) for d in documents])], names=["doc"])
     try:
         plain = shredder_ext.shred_arrow(shredder_ext.create_controller("json"), batch)
