@@ -152,6 +152,7 @@ bench: module $(VENV)/.bench-stamp $(VENV)/.test-stamp
 	$(CMAKE_ENV) cmake -S bench/cpp -B build/bench/cpp -G Ninja -DCMAKE_BUILD_TYPE=Release
 	$(CMAKE_ENV) cmake --build build/bench/cpp
 	$(BENCH_ENV) $(PY) bench/run.py $(BENCH_ARGS)
+	$(BENCH_ENV) $(PY) bench/exact_cost.py
 	$(BENCH_ENV) $(PY) bench/parallel.py $(PARALLEL_ARGS)
 
 clean:
