@@ -13,7 +13,8 @@ from typing import Any
 
 import pyarrow as pa
 
-from shredder import _fs, _partitions, _parts, _shred_job, _staging, _unified, _unshred_job
+from shredder import (_fs, _output, _partitions, _parts, _shred_job, _staging, _unified,
+                      _unshred_job)
 from shredder._api import VerifyReport, txn_column
 from shredder._dataset import ATOM_FORMATS, VERIFY_FOLDER, VERIFY_REPORT
 from shredder._errors import UserError
@@ -125,7 +126,8 @@ def _parser() -> argparse.ArgumentParser:
     unshred = commands.add_parser("unshred", help="an atoms dataset back to documents")
     unshred.add_argument("input", help="atoms folder or one part file (path or URI)")
     unshred.add_argument("-o", "--output", required=True,
-                         help=".jsonl/.ndjson (optionally .gz), .parquet or .arrow")
+                         help=".jsonl/.ndjson (optionally .gz), .parquet or .arrow; - for JSON "
+                              "Lines on standard output")
     unshred.add_argument("--codec", choices=("json", "arrow"), default="json",
                          help="document form for Parquet/Arrow output: JSON text (json, default) "
                               "or a struct column (arrow)")
@@ -246,35 +248,39 @@ def _unshred(args: argparse.Namespace) -> int:
                                   codec=args.codec, verify=args.verify,
                                   errors="skip" if skip else "raise", force=args.force,
                                   progress=progress)
-    out = sys.stderr if args.quiet else sys.stdout
+    to_stdout = args.output == _output.STDOUT
+    out = sys.stderr if args.quiet or to_stdout else sys.stdout
     if summary.rejects:
-        print(f"refused {summary.rejects:,} documents, listed in "
-              f"{_beside(args.output, '.rejects.jsonl')}", file=out)
+        where = "on standard error" if to_stdout else \
+            f"in {_fs.resolve(args.output).with_suffix('.rejects.jsonl')}"
+        print(f"refused {summary.rejects:,} documents, listed {where}", file=out)
     if summary.verify is not None:
         return _report_verification(args.output, summary.verify, out)
     if not args.quiet:
-        print(f"rebuilt {summary.documents:,} documents into {args.output} "
+        print(f"rebuilt {summary.documents:,} documents into {summary.output} "
               f"({summary.parts} part(s) in {summary.seconds:,.1f} s)", file=sys.stderr)
     return 0
 
 
-def _beside(path: str, suffix: str) -> str:
-    return path + suffix
-
-
 def _report_verification(output: str, report: VerifyReport, out: Any) -> int:
     """Prints the counts; the ids of documents that did not come back exactly go to a report
-    file beside the output. Exit status 2 tells a script the check failed."""
-    location = _fs.resolve(_beside(output, ".verify.txt"))
+    file beside the output (on standard error when the documents went to standard output).
+    Exit status 2 tells a script the check failed."""
+    location = None if output == _output.STDOUT else \
+        _fs.resolve(output).with_suffix(".verify.txt")
     line = (f"verified {report.checked:,} documents: {report.exact:,} exact, "
             f"{len(report.changed_ids):,} changed, {len(report.refused_ids):,} refused")
     if not report.changed_ids and not report.refused_ids:
-        if location.exists():
+        if location is not None and location.exists():
             location.delete()
         print(line, file=out)
         return 0
     lines = [f"changed {txn_id}\n" for txn_id in report.changed_ids]
     lines += [f"refused {txn_id}\n" for txn_id in report.refused_ids]
+    if location is None:
+        sys.stderr.write("".join(lines))
+        print(f"{line}; ids above", file=out)
+        return 2
     location.write_bytes("".join(lines).encode())
     print(f"{line}; ids in {location}", file=out)
     return 2
