@@ -12,7 +12,7 @@ from typing import IO, Any
 
 import pyarrow as pa
 
-from shredder._columns import pick_column
+from shredder._columns import natural_codec, pick_column
 from shredder._errors import UserError
 
 
@@ -103,19 +103,9 @@ def _pick_column(path: Path, schema: pa.Schema, column: str | None) -> int:
         raise UserError(f"{path}: {error}") from None
 
 
-def _is_text(t: pa.DataType) -> bool:
-    return (pa.types.is_string(t) or pa.types.is_large_string(t) or pa.types.is_binary(t)
-            or pa.types.is_large_binary(t) or pa.types.is_string_view(t)
-            or pa.types.is_binary_view(t))
-
-
 def _codec_for(path: Path, field: pa.Field, codec: str | None) -> str:
     t = field.type
-    natural = None
-    if pa.types.is_struct(t):
-        natural = "arrow"
-    elif _is_text(t):
-        natural = "json"
+    natural = natural_codec(t)
     if natural is None:
         raise UserError(f"{path}: column {field.name!r} has type {t}; expected JSON text "
                         "(string or binary) or a struct")

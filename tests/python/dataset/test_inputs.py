@@ -34,10 +34,11 @@ def test_a_polars_frame_of_json_text_passes_straight_in():
                                  "root_b": [None, None, "x"]}
 
 
-def test_a_polars_frame_of_structs_with_a_timestamp_passes_straight_in():
+@pytest.mark.parametrize("codec", [{"codec": "arrow"}, {}])  # without one: by the column type
+def test_a_polars_frame_of_structs_with_a_timestamp_passes_straight_in(codec):
     frame = pl.DataFrame({"doc": [{"at": datetime.datetime(2024, 1, 2, 3, 4, 5, 6000),
                                    "n": 1}]})
-    assert only_atoms(frame, codec="arrow") == {"root_at": ["2024-01-02T03:04:05.006000"],
+    assert only_atoms(frame, **codec) == {"root_at": ["2024-01-02T03:04:05.006000"],
                                                 "root_n": [1]}
 
 
