@@ -44,6 +44,7 @@ class ShredSummary:
     output: str = ""
     atoms_bytes: int = 0
     check: ShredCheck | None = None  # the shred check's counts, when it ran
+    first_refusal: str | None = None  # where and why the first refused document was refused
 
     def __repr__(self) -> str:
         checked = "" if self.check is None else (
@@ -144,7 +145,9 @@ def shred_files(inputs: Any, output: str | os.PathLike, *, jobs: int | None = No
     return ShredSummary(documents=manifest.documents, parts=len(manifest.parts),
                         bytes=manifest.input_bytes, seconds=time.monotonic() - started,
                         rejects=manifest.rejected, partitions=len(ordered), output=str(out),
-                        atoms_bytes=manifest.atoms_bytes, check=check_counts(ordered))
+                        atoms_bytes=manifest.atoms_bytes, check=check_counts(ordered),
+                        first_refusal=next((r["first_refusal"] for r in ordered
+                                            if r.get("first_refusal")), None))
 
 
 def _stdin_bytes() -> Any:

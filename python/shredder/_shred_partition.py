@@ -175,7 +175,7 @@ def _shred_partition(task: ShredTask, folder: _fs.Location, counter: LineCounter
     codec = None
     parts: list[dict[str, Any]] = []
     documents = rows = 0  # rows: of the input, refused ones too (Parquet, Arrow, JSON files)
-    last_refusal = None
+    first_refusal = last_refusal = None
     for number, docs in enumerate(partition_batches(partition, options, counter)):
         if handle is None:
             codec = docs.codec
@@ -191,6 +191,7 @@ def _shred_partition(task: ShredTask, folder: _fs.Location, counter: LineCounter
             record.update(document_fields(docs.batch.column(0)[refusal.row].as_py()))
             rejects.add(record)
             last_refusal = f"{partition.source}:{key} {position}: {refusal.error}"
+            first_refusal = first_refusal or last_refusal
             if options.max_rejects is not None and len(rejects.records) > options.max_rejects:
                 raise UserError(too_many(options.max_rejects, last_refusal))
         kept = [row for row in range(docs.batch.num_rows)
@@ -219,7 +220,7 @@ def _shred_partition(task: ShredTask, folder: _fs.Location, counter: LineCounter
             "positions": counter.lines if partition.kind == "jsonl" else rows,
             "rejects": len(rejects.records),
             "rejects_file": rejects.location.name if rejects.commit() else None,
-            "last_refusal": last_refusal,
+            "first_refusal": first_refusal, "last_refusal": last_refusal,
             "verify": None if check is None else {
                 "documents": check.documents, "changed": check.documents_changed,
                 "counts": dict(check.counts)}}

@@ -223,6 +223,12 @@ def _shred(args: argparse.Namespace) -> int:
               f"{args.output}: {_ratio(summary.atoms_bytes, summary.bytes)}{refused_text} "
               f"({summary.partitions} partition(s), {summary.bytes / 1e6:,.1f} MB in "
               f"{summary.seconds:,.1f} s, {rate:,.1f} MB/s)", file=sys.stderr)
+    if summary.rejects and not summary.documents:
+        # A dataset of no documents is no result a script should take for one.
+        print(f"shredder: error: all {summary.rejects:,} documents refused, set aside in "
+              f"{_fs.resolve(args.output).child(_staging.REJECTS)}; the first: "
+              f"{summary.first_refusal}", file=sys.stderr)
+        return 1
     check = summary.check
     if check is not None:
         print(check.summary(), file=sys.stderr if args.quiet else sys.stdout)
