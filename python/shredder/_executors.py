@@ -10,11 +10,12 @@ from __future__ import annotations
 import contextlib
 import multiprocessing
 import os
+import queue as queue_module
 import select
 import signal
 import threading
 import time
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from concurrent.futures import Executor, Future
 from concurrent.futures.process import BrokenProcessPool
 from typing import Any
@@ -50,7 +51,15 @@ class InProcessExecutor(Executor):
         return future
 
 
-def _start_worker(driver: int) -> None:
+# In a local worker process: the queue on which it reports the progress of its partition.
+_progress_queue: Any = None
+
+
+def _start_worker(driver: int, progress: Any) -> None:
+    global _progress_queue
+    _progress_queue = progress
+    # Reports are only news: a worker ending must never wait for the driver to read them.
+    progress.cancel_join_thread()
     # The driver decides what an interrupt means (cancel, clean up, exit 130); a Ctrl-C sent to
     # the whole process group must not kill workers halfway through writing a part.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
@@ -80,13 +89,43 @@ def _exit_with(driver: int) -> None:
 
 def process_pool(jobs: int) -> Executor:
     """Local worker processes. They are started by a fork server, not forked from the driver:
-    forking a process whose Arrow thread pools are already running can deadlock the child."""
+    forking a process whose Arrow thread pools are already running can deadlock the child.
+    Each is handed a queue on which it reports its progress (see ``progress_reporter``); the
+    driver reads it with ``progress_queue``."""
     from concurrent.futures import ProcessPoolExecutor
 
     context = multiprocessing.get_context("forkserver")
     context.set_forkserver_preload(["shredder._shred_job", "shredder._unshred_job"])
-    return ProcessPoolExecutor(max_workers=jobs, mp_context=context,
-                               initializer=_start_worker, initargs=(os.getpid(),))
+    queue = context.Queue()
+    pool = ProcessPoolExecutor(max_workers=jobs, mp_context=context,
+                               initializer=_start_worker, initargs=(os.getpid(), queue))
+    pool.shredder_progress = queue  # type: ignore[attr-defined]
+    return pool
+
+
+def progress_queue(executor: Executor) -> Any:
+    """The queue the workers of a local pool report progress on (None for other executors:
+    their workers report whole tasks only)."""
+    return getattr(executor, "shredder_progress", None)
+
+
+def progress_reporter(key: int) -> Callable[[int, int], None] | None:
+    """In a local worker: a callback that reports (documents, bytes) of the task ``key`` to
+    the driver as they are done; None elsewhere."""
+    queue = _progress_queue
+    if queue is None:
+        return None
+    return lambda documents, nbytes: queue.put((key, documents, nbytes))
+
+
+def drain(queue: Any, report: Callable[[int, int, int], None]) -> None:
+    """Hands every report waiting on ``queue`` to ``report(key, documents, bytes)``."""
+    while True:
+        try:
+            key, documents, nbytes = queue.get_nowait()
+        except (queue_module.Empty, OSError, ValueError):  # empty, or closed by a stop
+            return
+        report(key, documents, nbytes)
 
 
 def stop_pool(executor: Executor) -> None:

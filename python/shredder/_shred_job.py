@@ -8,7 +8,7 @@ import os
 import time
 from collections.abc import Iterable
 from concurrent.futures import Executor, Future
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any
 
 from shredder import _executors, _fs, _interrupts, _partitions
@@ -45,6 +45,7 @@ class ShredSummary:
     atoms_bytes: int = 0
     check: ShredCheck | None = None  # the shred check's counts, when it ran
     first_refusal: str | None = None  # where and why the first refused document was refused
+    reused: list[int] = field(default_factory=list)  # partitions an earlier run had done
 
     def __repr__(self) -> str:
         checked = "" if self.check is None else (
@@ -107,6 +108,8 @@ def shred_files(inputs: Any, output: str | os.PathLike, *, jobs: int | None = No
     created = not out.exists()
     done = prepare_output(out, staging, markers, options, partitions, force, resume)
     progress = progress or JobProgress("shred", enabled=False)
+    if resume:
+        progress.resumed(sorted(done), len(partitions or ()))
     if partitions is not None:
         progress.start(len(partitions), sum(p.nbytes for p in partitions))
     else:
@@ -147,7 +150,13 @@ def shred_files(inputs: Any, output: str | os.PathLike, *, jobs: int | None = No
                         rejects=manifest.rejected, partitions=len(ordered), output=str(out),
                         atoms_bytes=manifest.atoms_bytes, check=check_counts(ordered),
                         first_refusal=next((r["first_refusal"] for r in ordered
-                                            if r.get("first_refusal")), None))
+                                            if r.get("first_refusal")), None),
+                        reused=sorted(done))
+
+
+def shred_reporting(task: ShredTask) -> dict[str, Any]:
+    """``shred_partition`` on a worker, reporting each batch to the driver where it can."""
+    return shred_partition(task, _executors.progress_reporter(task.partition.index))
 
 
 def _stdin_bytes() -> Any:
@@ -164,6 +173,12 @@ def _run_partitions(pool: Executor, todo: Iterable[Partition], parts: _fs.Locati
     rejected = sum(result["rejects"] for result in done.values())
     inline = isinstance(pool, _executors.InProcessExecutor)
     pending: dict[Future, Partition] = {}
+    queue = _executors.progress_queue(pool)
+
+    def follow() -> None:
+        if queue is not None:
+            _executors.drain(queue, progress.batch_done)
+        progress.tick()
 
     def collect(futures: Iterable[Future]) -> None:
         nonlocal rejected
@@ -186,12 +201,12 @@ def _run_partitions(pool: Executor, todo: Iterable[Partition], parts: _fs.Locati
                 future = pool.submit(shred_partition, task,
                                      progress.batch_callback(partition.index))
             else:
-                future = _interrupts.submit(pool, shred_partition, task)
+                future = _interrupts.submit(pool, shred_reporting, task)
             pending[future] = partition
             if inline or (window is not None and len(pending) >= window):
-                collect(_interrupts.wait_first(pending))
+                collect(_interrupts.wait_first(pending, follow))
         while pending:
-            collect(_interrupts.wait_first(pending))
+            collect(_interrupts.wait_first(pending, follow))
     except BaseException:
         _interrupts.cancel(pending)
         raise

@@ -213,8 +213,8 @@ def _shred_partition(task: ShredTask, folder: _fs.Location, counter: LineCounter
                               "schema": schema_to_json(atoms.schema)})
             start += count
         rows += docs.batch.num_rows
-        if on_batch is not None:
-            on_batch(docs.batch.num_rows, docs.nbytes)
+        if on_batch is not None:  # the documents that went through, as the result counts them
+            on_batch(sum(shredded.documents), docs.nbytes)
     return {"partition": partition.key(), "codec": codec, "parts": parts,
             "documents": documents, "bytes": partition.nbytes,
             "positions": counter.lines if partition.kind == "jsonl" else rows,
