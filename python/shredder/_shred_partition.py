@@ -20,6 +20,7 @@ from shredder._batches import Batch, LineCounter, Places, partition_batches
 from shredder._dataset import ATOM_FORMATS, PART_PREFIX
 from shredder._errors import UserError
 from shredder._partitions import Partition
+from shredder._path_stats import DatasetStats
 from shredder._parts import DEFAULT_COMPRESSION, write_part
 from shredder._rejects import document_fields
 from shredder._schema import schema_to_json
@@ -176,6 +177,7 @@ def _shred_partition(task: ShredTask, folder: _fs.Location, counter: LineCounter
     parts: list[dict[str, Any]] = []
     documents = rows = 0  # rows: of the input, refused ones too (Parquet, Arrow, JSON files)
     first_refusal = last_refusal = None
+    stats = DatasetStats()  # what inspect shows of each path, counted here while at hand
     for number, docs in enumerate(partition_batches(partition, options, counter)):
         if handle is None:
             codec = docs.codec
@@ -206,6 +208,7 @@ def _shred_partition(task: ShredTask, folder: _fs.Location, counter: LineCounter
                     f"{PART_PREFIX}{partition.index:05d}-{number:05d}-{piece}" \
                     f"{ATOM_FORMATS[options.fmt]}"
                 size = _write_part(folder.child(name), atoms, options)
+                stats.add_batch(atoms)
                 first = docs.position(kept[start] if kept else start)
                 last = docs.position(kept[start + count - 1] if kept else start + count - 1)
                 parts.append({"file": name, "rows": atoms.num_rows, "documents": count,
@@ -221,6 +224,7 @@ def _shred_partition(task: ShredTask, folder: _fs.Location, counter: LineCounter
             "rejects": len(rejects.records),
             "rejects_file": rejects.location.name if rejects.commit() else None,
             "first_refusal": first_refusal, "last_refusal": last_refusal,
+            "paths": stats.to_json(),
             "verify": None if check is None else {
                 "documents": check.documents, "changed": check.documents_changed,
                 "counts": dict(check.counts)}}

@@ -13,8 +13,8 @@ from typing import Any
 
 import pyarrow as pa
 
-from shredder import (_fs, _output, _partitions, _parts, _shred_job, _staging, _unified,
-                      _unshred_job)
+from shredder import (_fs, _output, _partitions, _parts, _shred_job, _staging, _tree,
+                      _tree_page, _unified, _unshred_job)
 from shredder._api import VerifyReport, txn_column
 from shredder._dataset import ATOM_FORMATS, VERIFY_FOLDER, VERIFY_REPORT
 from shredder._errors import UserError
@@ -143,6 +143,13 @@ def _parser() -> argparse.ArgumentParser:
 
     inspect = commands.add_parser("inspect", help="schema and row counts of an atoms dataset")
     inspect.add_argument("input", help="atoms folder or one part file (path or URI)")
+    inspect.add_argument("--tree", action="store_true",
+                         help="the tree of the documents' paths instead of the columns: kind, "
+                              "documents holding each, nulls, rescued members, array lengths, "
+                              "bytes")
+    inspect.add_argument("--html", metavar="FILE",
+                         help="write the tree as one self-contained page (collapsible, "
+                              "searchable) to FILE")
     inspect.set_defaults(run=_inspect)
 
     sql = commands.add_parser("sql", help="run a SQL query (DuckDB) over an atoms dataset")
@@ -296,6 +303,8 @@ def _report_verification(output: str, report: VerifyReport, out: Any) -> int:
 
 
 def _inspect(args: argparse.Namespace) -> int:
+    if args.tree or args.html:
+        return _inspect_paths(args)
     dataset_parts = _unified.dataset_parts(args.input)
     parts, manifest = dataset_parts.files, dataset_parts.manifest
     total_rows = 0
@@ -319,6 +328,20 @@ def _inspect(args: argparse.Namespace) -> int:
     print("schema (unified over all parts; parts that differ in brackets):")
     for line in _unified.describe_schema(dataset_parts, schema):
         print(line)
+    return 0
+
+
+def _inspect_paths(args: argparse.Namespace) -> int:
+    inspection = _tree.inspect_dataset(args.input)
+    if args.tree:
+        for line in _tree.tree_lines(inspection):
+            print(line)
+    if args.html:
+        title = f"{_fs.resolve(args.input)}"
+        page = _tree_page.render_page(_tree.page_data(inspection, title))
+        _fs.resolve(args.html).write_bytes(page.encode())
+        print(f"wrote {args.html}: {len(page.encode()) / 1e3:,.0f} kB, "
+              f"{sum(1 for _ in inspection.root.walk()) - 1:,} paths", file=sys.stderr)
     return 0
 
 
