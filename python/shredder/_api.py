@@ -206,9 +206,10 @@ def shred(
 
     All batches go through one pipeline handle (a new one for ``codec`` unless ``handle`` is
     given; without a ``codec``, the one the documents column's type asks for, as on the
-    command line: json for text, arrow for structs), so a path seen as an array in an early batch wraps lone values in later ones. Each
-    yielded atoms batch holds all rows of the documents of one input batch (of part of one,
-    when many refusals in skip mode split it); batches can differ in columns and column types.
+    command line: json for text, arrow for structs), so a path seen as an array in an early
+    batch wraps lone values in later ones. Each yielded atoms batch holds all rows of the
+    documents of one input batch (of part of one, when many refusals in skip mode split it);
+    batches can differ in columns and column types.
     Input batches that produce no atoms (no rows, or only empty documents) yield a batch
     without columns.
 

@@ -167,5 +167,6 @@ def test_unshred_to_standard_output_writes_the_json_lines_of_the_file(tmp_path, 
                             capture_output=True, timeout=120)
     assert result.returncode == 0, result.stderr
     assert result.stdout == (tmp_path / "out.jsonl").read_bytes()
-    assert result.stderr.decode().endswith("verified 120 documents: 120 exact, 0 changed, 0 refused\n")
+    assert result.stderr.decode().endswith(
+        "verified 120 documents: 120 exact, 0 changed, 0 refused\n")
     assert not list(tmp_path.glob("-*"))
