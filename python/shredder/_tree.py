@@ -110,9 +110,9 @@ def _scan(parts: Parts, show_progress: bool) -> DatasetStats:
     stats = DatasetStats()
     progress = Progress("scanning parts", show_progress)
     for part in parts.files:
-        atoms = read_atoms(part)
-        stats.add_batch(atoms)
-        progress.advance(0, part.size())
+        before = stats.documents
+        stats.add_batch(read_atoms(part))
+        progress.advance(stats.documents - before, part.size())
     progress.finish()
     return stats
 
