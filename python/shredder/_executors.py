@@ -13,6 +13,7 @@ import os
 import queue as queue_module
 import select
 import signal
+import sys
 import threading
 import time
 from collections.abc import Callable, Iterator
@@ -53,6 +54,9 @@ class InProcessExecutor(Executor):
 
 # In a local worker process: the queue on which it reports the progress of its partition.
 _progress_queue: Any = None
+# On a Dask cluster, workers report progress as events of this topic, which the client
+# that started the job subscribes to.
+PROGRESS_TOPIC = "shredder-progress"
 
 
 def _start_worker(driver: int, progress: Any) -> None:
@@ -104,18 +108,33 @@ def process_pool(jobs: int) -> Executor:
 
 
 def progress_queue(executor: Executor) -> Any:
-    """The queue the workers of a local pool report progress on (None for other executors:
-    their workers report whole tasks only)."""
+    """The queue on which the workers of a local pool or of ``--dask`` report progress (None
+    for a caller's executor: its workers report whole tasks only)."""
     return getattr(executor, "shredder_progress", None)
 
 
-def progress_reporter(key: int) -> Callable[[int, int], None] | None:
-    """In a local worker: a callback that reports (documents, bytes) of the task ``key`` to
-    the driver as they are done; None elsewhere."""
-    queue = _progress_queue
-    if queue is None:
+def _dask_worker() -> Any:
+    if "distributed" not in sys.modules:  # not on a Dask worker; importing it costs a second
         return None
-    return lambda documents, nbytes: queue.put((key, documents, nbytes))
+    from distributed import get_worker
+
+    try:
+        return get_worker()
+    except ValueError:
+        return None
+
+
+def progress_reporter(key: int) -> Callable[[int, int], None] | None:
+    """On a worker: a callback that reports (documents, bytes) of the task ``key`` to the
+    driver as they are done; None where nobody listens."""
+    queue = _progress_queue
+    if queue is not None:
+        return lambda documents, nbytes: queue.put((key, documents, nbytes))
+    worker = _dask_worker()
+    if worker is not None:
+        return lambda documents, nbytes: worker.log_event(PROGRESS_TOPIC,
+                                                          (key, documents, nbytes))
+    return None
 
 
 def drain(queue: Any, report: Callable[[int, int, int], None]) -> None:
@@ -151,7 +170,12 @@ def dask_executor(address: str) -> Iterator[Executor]:
         raise UserError(f"cannot reach the Dask scheduler at {address}: {error}") from None
     try:
         # pure=False: two partitions never share a result, even if their arguments looked alike
-        yield client.get_executor(pure=False)
+        executor = client.get_executor(pure=False)
+        # events reach the client on its own thread; the driver reads them from this queue
+        events: queue_module.Queue = queue_module.Queue()
+        client.subscribe_topic(PROGRESS_TOPIC, lambda event: events.put(event[1]))
+        executor.shredder_progress = events  # type: ignore[attr-defined]
+        yield executor
     finally:
         client.close()
 
