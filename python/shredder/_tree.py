@@ -78,6 +78,7 @@ class Inspection:
     scanned: bool  # the counts come from a scan, not from the manifest
     differing_parts: list[str]
     keys_recorded: bool  # every column carries its keys (else names were split)
+    rescues: bool  # the atoms have rest columns, which keep nulls and rescued members
 
 
 def _part_columns(part: _fs.Location, fmt: str) -> tuple[pa.Schema, dict[str, int]]:
@@ -147,11 +148,12 @@ def inspect_dataset(path: str, show_progress: bool = True) -> Inspection:
             nodes[keys] = parent.children[keys[-1]] = Node(keys)
         return nodes[keys]
 
-    recorded = True
+    recorded, rescues = True, False
     for unified in schema:
         own = fields.get(unified.name, unified)
         path: ColumnPath = column_path(own)
         recorded = recorded and (path.recorded or path.role == DOCUMENT)
+        rescues = rescues or path.role == REST
         column = Column(unified.name, type_name(unified.type), path.role,
                         sizes.get(unified.name, 0), differences[unified.name])
         if path.role == DOCUMENT:
@@ -178,7 +180,7 @@ def inspect_dataset(path: str, show_progress: bool = True) -> Inspection:
     atoms_bytes = manifest.atoms_bytes if manifest is not None else sum(sizes.values())
     differing = sorted({part for column in differences.values() for part, _ in column})
     return Inspection(root, stats.documents, len(parts.files), atoms_bytes, len(schema),
-                      scanned, differing, recorded)
+                      scanned, differing, recorded, rescues)
 
 
 def _fill_documents(node: Node) -> int:
@@ -251,4 +253,5 @@ def page_data(inspection: Inspection, title: str) -> dict[str, Any]:
     return {"title": title, "documents": inspection.documents, "parts": inspection.parts,
             "atoms_bytes": inspection.atoms_bytes, "columns": inspection.columns,
             "scanned": inspection.scanned, "differing_parts": inspection.differing_parts,
-            "keys_recorded": inspection.keys_recorded, "root": data(inspection.root)}
+            "keys_recorded": inspection.keys_recorded, "rescues": inspection.rescues,
+            "root": data(inspection.root)}

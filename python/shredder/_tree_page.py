@@ -16,12 +16,12 @@ _STYLE = """
         --warn: #9a6700; --bar: #54aeff; }
 * { box-sizing: border-box; }
 body { font: 14px/1.45 system-ui, -apple-system, "Segoe UI", sans-serif; color: var(--ink);
-       margin: 0; }
+       margin: 0; height: 100vh; display: flex; flex-direction: column; }
 header { padding: 14px 20px 10px; border-bottom: 1px solid var(--line); }
 h1 { font-size: 18px; margin: 0 0 4px; }
 .summary { color: var(--dim); }
 .note { color: var(--warn); margin-top: 4px; }
-main { display: flex; gap: 0; height: calc(100vh - 86px); }
+main { display: flex; flex: 1; min-height: 0; }
 #left { flex: 3; overflow: auto; padding: 10px 16px; border-right: 1px solid var(--line); }
 #detail { flex: 2; overflow: auto; padding: 12px 16px; }
 #search { width: 100%; padding: 6px 10px; font: inherit; border: 1px solid var(--line);
@@ -157,8 +157,9 @@ _SCRIPT = r"""
     fact("kind", node.kind, "kind-value");
     fact("documents", number(node.documents) + " of " + number(data.documents),
          "documents-value");
-    fact("nulls", number(node.nulls), "nulls-value");
-    fact("rescued", number(node.rescued), "rescued-value");
+    const unkept = "not kept by these atoms";
+    fact("nulls", data.rescues ? number(node.nulls) : unkept, "nulls-value");
+    fact("rescued", data.rescues ? number(node.rescued) : unkept, "rescued-value");
     fact("bytes", size(node.bytes) + " (with what is below it)", "bytes-value");
     detail.appendChild(facts);
     if (node.lengths.length) {
@@ -205,6 +206,7 @@ _SCRIPT = r"""
 
   function filter(query) {
     query = query.trim().toLowerCase();
+    tree.dataset.query = query;  // what the rows show now
     if (!query) { shown = null; render(); return; }
     shown = new Set();
     byPath.forEach((node, path) => {
@@ -242,6 +244,9 @@ def render_page(data: dict[str, Any]) -> str:
     if data["scanned"]:
         notes.append("Counted by scanning the parts: this dataset was written before shred "
                      "recorded what its paths hold.")
+    if not data["rescues"]:
+        notes.append("These atoms have no rest columns: null members, and members the columns "
+                     "cannot hold, were not kept, so they are not counted.")
     if not data["keys_recorded"]:
         notes.append("Some columns carry no member keys; their paths were read from their "
                      "names, where a key holding \"_\" reads as nested keys.")

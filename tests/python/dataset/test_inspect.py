@@ -173,7 +173,9 @@ def test_the_page_opens_alone_expands_searches_and_shows_the_counts(dataset, tmp
     for path in ("/items", "/items/tags", "/note"):
         browser.find_element(By.ID, "search").clear()
         browser.find_element(By.ID, "search").send_keys(path.rsplit("/", 1)[1])
-        wait.until(lambda d: path in visible_paths() and "/id" not in visible_paths())
+        wait.until(lambda d: d.find_element(By.ID, "tree").get_attribute("data-query") ==
+                   path.rsplit("/", 1)[1])
+        assert path in visible_paths() and "/id" not in visible_paths()
         row(path).find_element(By.CSS_SELECTOR, ".key").click()
         detail = browser.find_element(By.ID, "detail")
         documents, histogram = expected[path]
