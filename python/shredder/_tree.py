@@ -28,6 +28,8 @@ from shredder._unshred_job import read_atoms
 
 @dataclass
 class Column:
+    """An atoms column as the page lists it under its path."""
+
     name: str
     type: str
     role: str
@@ -37,8 +39,9 @@ class Column:
 
 @dataclass
 class Node:
+    """One path of the documents, the columns behind it, and the paths below it."""
+
     keys: Keys
-    kinds: list[str] = field(default_factory=list)
     stats: PathStats = field(default_factory=PathStats)
     columns: list[Column] = field(default_factory=list)
     children: dict[str, "Node"] = field(default_factory=dict)
@@ -70,6 +73,8 @@ class Node:
 
 @dataclass
 class Inspection:
+    """A dataset's tree of paths and what the page says about the whole."""
+
     root: Node
     documents: int
     parts: int
