@@ -12,6 +12,7 @@ from dataclasses import dataclass, field
 from typing import Any
 
 from shredder import _executors, _fs, _interrupts, _partitions
+from shredder._batches import BATCH_BYTES
 from shredder._dataset import ATOM_FORMATS
 from shredder._errors import UserError
 from shredder._partitions import Partition
@@ -74,14 +75,17 @@ def shred_files(inputs: Any, output: str | os.PathLike, *, jobs: int | None = No
                 errors: str = "raise", max_rejects: int | None = None,
                 compression: str = DEFAULT_COMPRESSION, verify: bool = False,
                 force: bool = False, resume: bool = False,
-                progress: JobProgress | None = None, stdin: Any = None) -> ShredSummary:
+                progress: JobProgress | None = None, stdin: Any = None,
+                batch_bytes: int = BATCH_BYTES) -> ShredSummary:
     """Shreds files (paths, URIs, folders, glob patterns; "-" for JSON Lines on ``stdin``) into
     an atoms dataset folder, one partition per task on ``executor`` (default: ``jobs`` local
     processes, all CPUs unless given; ``jobs=1`` runs here). The dataset is the same whatever
     runs it. With ``errors="skip"`` refused documents go to ``_rejects/`` instead of failing
     the run (at most ``max_rejects`` of them, when given). Parts are written with
     ``compression``; ``verify`` rebuilds every batch and records each difference from its
-    input in ``_verify/differences.jsonl`` (the summary's ``check`` counts them by class)."""
+    input in ``_verify/differences.jsonl`` (the summary's ``check`` counts them by class).
+    A batch of JSON Lines holds at most ``batch_size`` documents and about ``batch_bytes`` of
+    their text."""
     started = time.monotonic()
     texts = _normalize_inputs(inputs)
     if format not in ATOM_FORMATS:
@@ -89,7 +93,7 @@ def shred_files(inputs: Any, output: str | os.PathLike, *, jobs: int | None = No
     check_compression(format, compression)
     if errors not in ("raise", "skip"):
         raise UserError(f"unknown errors mode {errors!r}: expected raise or skip")
-    if batch_size < 1 or partition_size < 1:
+    if batch_size < 1 or partition_size < 1 or batch_bytes < 1:
         raise UserError("batch size and partition size must be at least 1")
     streaming = _partitions.STDIN in texts
     if streaming and len(texts) > 1:
@@ -97,7 +101,7 @@ def shred_files(inputs: Any, output: str | os.PathLike, *, jobs: int | None = No
     if streaming and resume:
         raise UserError("--resume cannot continue a job that read standard input (-)")
     options = ShredOptions(format, codec, column, batch_size, partition_size, errors,
-                           max_rejects, compression, verify)
+                           max_rejects, compression, verify, batch_bytes)
     out = _fs.resolve(os.fspath(output))
     # staging: where parts are written before the commit; markers: the job's own records
     markers = out.child(MARKERS)

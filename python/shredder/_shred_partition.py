@@ -16,7 +16,7 @@ import pyarrow as pa
 import shredder_ext
 from shredder import _fs, _partitions
 from shredder._api import failing_row, shred_batch
-from shredder._batches import Batch, LineCounter, Places, partition_batches
+from shredder._batches import BATCH_BYTES, Batch, LineCounter, Places, partition_batches
 from shredder._dataset import ATOM_FORMATS, PART_PREFIX
 from shredder._errors import UserError
 from shredder._partitions import Partition
@@ -40,6 +40,7 @@ class ShredOptions:
     max_rejects: int | None = None
     compression: str = DEFAULT_COMPRESSION
     verify: bool = False  # the shred check: rebuild each batch and compare it with its input
+    batch_bytes: int = BATCH_BYTES  # JSON Lines text per batch, at most
 
 
 @dataclass(frozen=True)

@@ -100,7 +100,8 @@ def _parser() -> argparse.ArgumentParser:
     shred.add_argument("--format", choices=tuple(ATOM_FORMATS), default="parquet",
                        help="part file format (default parquet)")
     shred.add_argument("--batch-size", type=_positive, default=DEFAULT_BATCH_SIZE,
-                       help=f"documents per batch and part (default {DEFAULT_BATCH_SIZE})")
+                       help=f"documents per batch and part (default {DEFAULT_BATCH_SIZE}; "
+                            "a batch of JSON Lines also ends at 16MiB of text)")
     _add_on_error(shred, "documents the pipeline refuses")
     shred.add_argument("--max-rejects", type=_non_negative, metavar="N",
                        help="with --on-error skip: fail the run when more than N documents "
