@@ -8,7 +8,8 @@ PY        := $(VENV)/bin/python
 PIP       := $(PY) -m pip
 BUILD     := build/cpp
 ASAN      := build/asan
-APT_PKGS  := nlohmann-json3-dev librust-blake3-dev libgtest-dev ccache
+# chromium and its driver: the Python tests open inspect's page in a headless browser
+APT_PKGS  := nlohmann-json3-dev librust-blake3-dev libgtest-dev ccache chromium chromium-driver
 CMAKE_ENV := PATH=$(abspath $(VENV))/bin:$$PATH CCACHE_BASEDIR=$(CURDIR)
 
 .PHONY: help setup system-deps build test test-cpp test-asan module test-py demo bench clean fuzz fuzz-deps

@@ -12,7 +12,7 @@ import pyarrow.compute as pc
 
 import shredder_ext
 from shredder import _verify
-from shredder._columns import documents_batch, pick_column
+from shredder._columns import documents_batch, natural_codec, pick_column
 
 TXN_KEY = "__txn_id"
 TXN_COLUMN = "root___txn_id"
@@ -228,7 +228,7 @@ class Shredding(Iterator[pa.RecordBatch]):
 
 def shred(
     source: Any,
-    codec: str = "json",
+    codec: str | None = None,
     column: int | str | None = None,
     batch_size: int | None = None,
     handle: Any = None,
@@ -238,9 +238,11 @@ def shred(
     """Shreds every batch of ``source`` into an atoms batch, lazily.
 
     All batches go through one pipeline handle (a new one for ``codec`` unless ``handle`` is
-    given), so a path seen as an array in an early batch wraps lone values in later ones. Each
-    yielded atoms batch holds all rows of the documents of one input batch (of part of one,
-    when many refusals in skip mode split it); batches can differ in columns and column types.
+    given; without a ``codec``, the one the documents column's type asks for, as on the
+    command line: json for text, arrow for structs), so a path seen as an array in an early
+    batch wraps lone values in later ones. Each yielded atoms batch holds all rows of the
+    documents of one input batch (of part of one, when many refusals in skip mode split it);
+    batches can differ in columns and column types.
     Input batches that produce no atoms (no rows, or only empty documents) yield a batch
     without columns.
 
@@ -259,15 +261,17 @@ def shred(
     whole source, from 0 (None for a failure of a whole batch); with ``errors="skip"`` it is
     set aside in the result's ``rejects`` instead and the run goes on.
     """
-    _check_codec(codec)
+    if codec is not None:
+        _check_codec(codec)
     _check_errors(errors)
-    if handle is None:
-        handle = shredder_ext.create_controller(codec, exact=exact)
 
     def generate() -> Iterator[pa.RecordBatch]:
+        nonlocal codec, handle
         first_row = 0
         for batch in iter_batches(source, batch_size):
             index = pick_column(batch.schema.names, column, "column=")
+            codec = codec or natural_codec(batch.schema.field(index).type) or "json"
+            handle = handle or shredder_ext.create_controller(codec, exact=exact)
             prepared = documents_batch(batch, index, codec)
             try:
                 shredded = shred_batch(handle, prepared, codec, errors)

@@ -22,6 +22,10 @@ if TYPE_CHECKING:
     from shredder._shred_partition import ShredOptions
 
 READ_CHUNK = 8 * 2**20
+# A batch of JSON Lines also ends at this much text, whatever --batch-size says: documents of
+# tens of kilobytes would otherwise make a 64 MiB partition one batch, held whole in memory and
+# reported to the progress line only when the partition ends (a batch is one engine call).
+BATCH_BYTES = 16 * 2**20
 
 
 @dataclass
@@ -80,8 +84,8 @@ def _byte_chunks(partition: Partition) -> Iterator[bytes]:
         raise UserError(f"{location}: cannot read: {error}") from None
 
 
-def _json_lines_batches(partition: Partition, batch_size: int,
-                        counter: LineCounter) -> Iterator[Batch]:
+def _json_lines_batches(partition: Partition, batch_size: int, counter: LineCounter,
+                        batch_bytes: int = BATCH_BYTES) -> Iterator[Batch]:
     lines: list[bytes] = []
     numbers: list[int] = []
     nbytes = 0
@@ -98,7 +102,7 @@ def _json_lines_batches(partition: Partition, batch_size: int,
                 continue
             lines.append(line)
             numbers.append(number)
-            if len(lines) == batch_size:
+            if len(lines) == batch_size or nbytes >= batch_bytes:
                 yield Batch(_io._binary_batch(lines), "json", numbers[0], numbers, nbytes)
                 lines, numbers, nbytes = [], [], 0
     if rest:
@@ -179,7 +183,8 @@ def partition_batches(partition: Partition, options: ShredOptions,
         raise UserError(f"{partition.source}: JSON input needs the json codec, "
                         f"not {options.codec!r}")
     if partition.kind == "jsonl":
-        return _json_lines_batches(partition, options.batch_size, counter)
+        return _json_lines_batches(partition, options.batch_size, counter,
+                                   options.batch_bytes)
     if partition.kind == "json":
         return _json_file_batches(partition, options.batch_size)
     if partition.kind == "arrow" and partition.whole:

@@ -43,6 +43,18 @@ def pick_column(names: Sequence[str], column: int | str | None, option: str) -> 
     raise ValueError(several_columns(names, option))
 
 
+def natural_codec(t: pa.DataType) -> str | None:
+    """The codec that reads a documents column of type ``t``: json for text, arrow for
+    structs, None for anything else."""
+    if pa.types.is_struct(t):
+        return "arrow"
+    if (pa.types.is_string(t) or pa.types.is_large_string(t) or pa.types.is_binary(t)
+            or pa.types.is_large_binary(t) or pa.types.is_string_view(t)
+            or pa.types.is_binary_view(t)):
+        return "json"
+    return None
+
+
 def documents_batch(batch: pa.RecordBatch, index: int, codec: str) -> pa.RecordBatch:
     """A one-column batch of column ``index`` of ``batch``, in types the ``codec`` reads."""
     name = batch.schema.names[index]

@@ -10,11 +10,13 @@ from __future__ import annotations
 import contextlib
 import multiprocessing
 import os
+import queue as queue_module
 import select
 import signal
+import sys
 import threading
 import time
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from concurrent.futures import Executor, Future
 from concurrent.futures.process import BrokenProcessPool
 from typing import Any
@@ -50,7 +52,18 @@ class InProcessExecutor(Executor):
         return future
 
 
-def _start_worker(driver: int) -> None:
+# In a local worker process: the queue on which it reports the progress of its partition.
+_progress_queue: Any = None
+# On a Dask cluster, workers report progress as events of this topic, which the client
+# that started the job subscribes to.
+PROGRESS_TOPIC = "shredder-progress"
+
+
+def _start_worker(driver: int, progress: Any) -> None:
+    global _progress_queue
+    _progress_queue = progress
+    # Reports are only news: a worker ending must never wait for the driver to read them.
+    progress.cancel_join_thread()
     # The driver decides what an interrupt means (cancel, clean up, exit 130); a Ctrl-C sent to
     # the whole process group must not kill workers halfway through writing a part.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
@@ -80,13 +93,58 @@ def _exit_with(driver: int) -> None:
 
 def process_pool(jobs: int) -> Executor:
     """Local worker processes. They are started by a fork server, not forked from the driver:
-    forking a process whose Arrow thread pools are already running can deadlock the child."""
+    forking a process whose Arrow thread pools are already running can deadlock the child.
+    Each is handed a queue on which it reports its progress (see ``progress_reporter``); the
+    driver reads it with ``progress_queue``."""
     from concurrent.futures import ProcessPoolExecutor
 
     context = multiprocessing.get_context("forkserver")
     context.set_forkserver_preload(["shredder._shred_job", "shredder._unshred_job"])
-    return ProcessPoolExecutor(max_workers=jobs, mp_context=context,
-                               initializer=_start_worker, initargs=(os.getpid(),))
+    queue = context.Queue()
+    pool = ProcessPoolExecutor(max_workers=jobs, mp_context=context,
+                               initializer=_start_worker, initargs=(os.getpid(), queue))
+    pool.shredder_progress = queue  # type: ignore[attr-defined]
+    return pool
+
+
+def progress_queue(executor: Executor) -> Any:
+    """The queue on which the workers of a local pool or of ``--dask`` report progress (None
+    for a caller's executor: its workers report whole tasks only)."""
+    return getattr(executor, "shredder_progress", None)
+
+
+def _dask_worker() -> Any:
+    if "distributed" not in sys.modules:  # not on a Dask worker; importing it costs a second
+        return None
+    from distributed import get_worker
+
+    try:
+        return get_worker()
+    except ValueError:
+        return None
+
+
+def progress_reporter(key: int) -> Callable[[int, int], None] | None:
+    """On a worker: a callback that reports (documents, bytes) of the task ``key`` to the
+    driver as they are done; None where nobody listens."""
+    queue = _progress_queue
+    if queue is not None:
+        return lambda documents, nbytes: queue.put((key, documents, nbytes))
+    worker = _dask_worker()
+    if worker is not None:
+        return lambda documents, nbytes: worker.log_event(PROGRESS_TOPIC,
+                                                          (key, documents, nbytes))
+    return None
+
+
+def drain(queue: Any, report: Callable[[int, int, int], None]) -> None:
+    """Hands every report waiting on ``queue`` to ``report(key, documents, bytes)``."""
+    while True:
+        try:
+            key, documents, nbytes = queue.get_nowait()
+        except (queue_module.Empty, OSError, ValueError):  # empty, or closed by a stop
+            return
+        report(key, documents, nbytes)
 
 
 def stop_pool(executor: Executor) -> None:
@@ -112,7 +170,12 @@ def dask_executor(address: str) -> Iterator[Executor]:
         raise UserError(f"cannot reach the Dask scheduler at {address}: {error}") from None
     try:
         # pure=False: two partitions never share a result, even if their arguments looked alike
-        yield client.get_executor(pure=False)
+        executor = client.get_executor(pure=False)
+        # events reach the client on its own thread; the driver reads them from this queue
+        events: queue_module.Queue = queue_module.Queue()
+        client.subscribe_topic(PROGRESS_TOPIC, lambda event: events.put(event[1]))
+        executor.shredder_progress = events  # type: ignore[attr-defined]
+        yield executor
     finally:
         client.close()
 

@@ -38,11 +38,15 @@ def _from_uri(uri: str) -> tuple[pafs.FileSystem, str]:
 
 @dataclass(frozen=True)
 class Location:
-    """A file or folder: its filesystem, the path within it, and the text the user knows."""
+    """A file or folder: its filesystem, the path within it, the text the user knows, and the
+    options of the URI it came from (``endpoint_override=…&scheme=http``). The options are kept
+    out of the text, which messages and the manifest show, but travel with ``portable``: a
+    worker that resolves the location again must reach the same storage."""
 
     fs: pafs.FileSystem
     path: str
     text: str
+    query: str = ""
 
     def __str__(self) -> str:
         return self.text
@@ -57,18 +61,26 @@ class Location:
 
     def child(self, name: str) -> "Location":
         sep = "" if self.text.endswith("/") else "/"
-        return Location(self.fs, f"{self.path.rstrip('/')}/{name}", f"{self.text}{sep}{name}")
+        return Location(self.fs, f"{self.path.rstrip('/')}/{name}", f"{self.text}{sep}{name}",
+                        self.query)
 
     def parent(self) -> "Location":
         head = self.path.rstrip("/").rsplit("/", 1)[0] or "/"
         text = self.text.rstrip("/")
-        return Location(self.fs, head, text.rsplit("/", 1)[0] if "/" in text else ".")
+        return Location(self.fs, head, text.rsplit("/", 1)[0] if "/" in text else ".",
+                        self.query)
+
+    def with_suffix(self, suffix: str) -> "Location":
+        """The file beside this one whose name is this one's followed by ``suffix``."""
+        return Location(self.fs, self.path + suffix, self.text + suffix, self.query)
 
     @property
     def portable(self) -> str:
         """The text that names this location in any process: the URI, or the absolute path
         (a worker's working folder may not be the driver's)."""
-        return self.path if self.fs.type_name == "local" else self.text
+        if self.fs.type_name == "local":
+            return self.path
+        return f"{self.text}?{self.query}" if self.query else self.text
 
     def info(self) -> pafs.FileInfo:
         try:
@@ -167,7 +179,8 @@ def resolve(text: str) -> Location:
             filesystem, path = _from_uri(text)
         except (OSError, pa.ArrowException, ValueError) as error:
             raise UserError(f"{text}: cannot open storage: {error}") from None
-        return Location(filesystem, path, text.split("?", 1)[0])
+        plain, _, query = text.partition("?")
+        return Location(filesystem, path, plain, query)
     return Location(pafs.LocalFileSystem(), os.path.abspath(text), text)
 
 
@@ -175,11 +188,13 @@ def expand(text: str) -> list[Location]:
     """The files one input names: a file, a folder's files in name order, or a glob pattern's
     matches in name order. Names starting with "." or "_" inside folders are skipped (hidden
     files, dataset bookkeeping)."""
-    if any(ch in text for ch in "*?["):
-        folder_text, _, pattern = text.rpartition("/")
+    # a URI's options come after a "?", which is no pattern
+    plain, mark, query = text.partition("?") if is_uri(text) else (text, "", "")
+    if any(ch in plain for ch in "*?["):
+        folder_text, _, pattern = plain.rpartition("/")
         if any(ch in folder_text for ch in "*?["):
             raise UserError(f"{text}: only the last part of a path may hold a pattern")
-        folder = resolve(folder_text or ".")
+        folder = resolve((folder_text or ".") + mark + query)
         if not folder.is_dir():
             raise UserError(f"{text}: no such folder: {folder}")
         matches = [loc for loc in folder.list() if fnmatch.fnmatchcase(loc.name, pattern)]

@@ -88,11 +88,15 @@ def submit(pool: Executor, fn: Callable[..., Any], *args: Any) -> Future:
         return pool.submit(fn, *args)
 
 
-def wait_first(futures: Collection[Future]) -> set[Future]:
-    """The futures of ``futures`` that are done, once at least one is."""
+def wait_first(futures: Collection[Future],
+               tick: Callable[[], None] | None = None) -> set[Future]:
+    """The futures of ``futures`` that are done, once at least one is; ``tick`` is called
+    after every slice of the wait (to follow what the workers report meanwhile)."""
     while True:
         with held():
             done, _ = wait(futures, timeout=SLICE_SECONDS, return_when=FIRST_COMPLETED)
+        if tick is not None:
+            tick()
         if done:
             return done
 

@@ -4,7 +4,7 @@ and its codec, and the documents of a JSON file in batches."""
 from __future__ import annotations
 
 import json
-import math
+import re
 from collections.abc import Iterator
 from dataclasses import dataclass
 from pathlib import Path
@@ -12,7 +12,7 @@ from typing import IO, Any
 
 import pyarrow as pa
 
-from shredder._columns import pick_column
+from shredder._columns import natural_codec, pick_column
 from shredder._errors import UserError
 
 
@@ -56,19 +56,46 @@ def _binary_batch(texts: list[bytes]) -> pa.RecordBatch:
     return pa.record_batch([pa.array(texts, type=pa.binary())], names=["doc"])
 
 
-class _NumberOutOfRange(ValueError):
-    pass
+_BLANK = re.compile(r"[ \t\n\r]*")
+_NOT_OBJECTS = "expected one JSON object or an array of objects"
 
 
-def _reject_constant(name: str) -> Any:
-    raise ValueError(f"{name} is not valid JSON")
-
-
-def _parse_float(text: str) -> float:
-    value = float(text)
-    if not math.isfinite(value):
-        raise _NumberOutOfRange(text)
-    return value
+def _document_spans(text: str, path: Any) -> Iterator[tuple[int, int]]:
+    """Where each document of a JSON file's text (one object, or an array of objects) starts
+    and ends. Python's reader only finds them: each document's own text goes to the engine, as
+    a JSON Lines line does, so numbers keep their text and a value the engine refuses (1e400,
+    NaN) refuses that document alone."""
+    decoder = json.JSONDecoder()
+    position = _BLANK.match(text).end()
+    if text.startswith("{", position):
+        _, end = decoder.raw_decode(text, position)
+        if _BLANK.match(text, end).end() != len(text):
+            raise json.JSONDecodeError("Extra data", text, end)
+        yield position, end
+        return
+    if not text.startswith("[", position):
+        if position == len(text) or text[position] in "\"-0123456789tfnNI":
+            decoder.raw_decode(text, position)  # the reader's own message for what is wrong
+            raise UserError(f"{path}: {_NOT_OBJECTS}")
+        raise json.JSONDecodeError("Expecting value", text, position)
+    position = _BLANK.match(text, position + 1).end()
+    if text.startswith("]", position):
+        position += 1
+    else:
+        while True:
+            value, end = decoder.raw_decode(text, position)
+            if not isinstance(value, dict):
+                raise UserError(f"{path}: {_NOT_OBJECTS}")
+            yield position, end
+            position = _BLANK.match(text, end).end()
+            if text.startswith("]", position):
+                position += 1
+                break
+            if not text.startswith(",", position):
+                raise json.JSONDecodeError("Expecting ',' delimiter", text, position)
+            position = _BLANK.match(text, position + 1).end()
+    if _BLANK.match(text, position).end() != len(text):
+        raise json.JSONDecodeError("Extra data", text, position)
 
 
 def json_file_batches(stream: IO[bytes], path: Any, batch_size: int,
@@ -76,23 +103,17 @@ def json_file_batches(stream: IO[bytes], path: Any, batch_size: int,
     """The documents of a JSON file (one object or an array of objects) read from ``stream``;
     ``path`` names the file in messages."""
     try:
-        data = json.load(stream, parse_constant=_reject_constant, parse_float=_parse_float)
+        raw = stream.read()
     except (OSError, EOFError) as error:
         raise UserError(f"{path}: cannot read: {error}") from None
-    except _NumberOutOfRange as error:
-        # Python's reader would make it an infinity, which is no JSON value; JSON Lines input
-        # goes to the engine's own reader as text.
-        raise UserError(f"{path}: the number {error} is beyond the range of a double; give "
-                        "the documents as JSON Lines instead") from None
-    except (ValueError, RecursionError) as error:
+    try:
+        text = raw.decode(json.detect_encoding(raw), "surrogatepass")
+        spans = list(_document_spans(text, path))
+    except (ValueError, RecursionError) as error:  # JSONDecodeError and UnicodeDecodeError too
         raise UserError(f"{path}: not valid JSON: {error}") from None
-    if isinstance(data, dict):
-        data = [data]
-    if not isinstance(data, list) or not all(isinstance(item, dict) for item in data):
-        raise UserError(f"{path}: expected one JSON object or an array of objects")
-    for start in range(0, len(data), batch_size):
-        texts = [json.dumps(item, ensure_ascii=False, allow_nan=False).encode()
-                 for item in data[start:start + batch_size]]
+    for start in range(0, len(spans), batch_size):
+        texts = [text[a:b].encode("utf-8", "surrogatepass")
+                 for a, b in spans[start:start + batch_size]]
         yield DocumentBatch(_binary_batch(texts), codec, None, start, sum(map(len, texts)))
 
 
@@ -103,19 +124,9 @@ def _pick_column(path: Path, schema: pa.Schema, column: str | None) -> int:
         raise UserError(f"{path}: {error}") from None
 
 
-def _is_text(t: pa.DataType) -> bool:
-    return (pa.types.is_string(t) or pa.types.is_large_string(t) or pa.types.is_binary(t)
-            or pa.types.is_large_binary(t) or pa.types.is_string_view(t)
-            or pa.types.is_binary_view(t))
-
-
 def _codec_for(path: Path, field: pa.Field, codec: str | None) -> str:
     t = field.type
-    natural = None
-    if pa.types.is_struct(t):
-        natural = "arrow"
-    elif _is_text(t):
-        natural = "json"
+    natural = natural_codec(t)
     if natural is None:
         raise UserError(f"{path}: column {field.name!r} has type {t}; expected JSON text "
                         "(string or binary) or a struct")

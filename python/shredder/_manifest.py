@@ -40,6 +40,9 @@ class Manifest:
     atoms_bytes: int = 0
     # The unified schema of the parts, [{"name": ..., "type": ...}], as parts were written.
     schema: list[dict[str, str]] | None = None
+    # What the documents hold at each path (see _path_stats), for inspect; None: written
+    # before it was recorded.
+    paths: dict[str, Any] | None = None
 
     @property
     def documents(self) -> int:
@@ -52,7 +55,8 @@ class Manifest:
                 "rejects": self.rejects,
                 **({} if self.compression is None else {"compression": self.compression}),
                 "input_bytes": self.input_bytes, "atoms_bytes": self.atoms_bytes,
-                **({} if self.schema is None else {"schema": self.schema})}
+                **({} if self.schema is None else {"schema": self.schema}),
+                **({} if self.paths is None else {"paths": self.paths})}
 
 
 def _part_json(part: Part) -> dict[str, Any]:
@@ -95,7 +99,8 @@ def parse_manifest(text: str, path: Any) -> Manifest:
                             int(data.get("rejected", 0)),
                             [str(r) for r in data.get("rejects", [])],
                             data.get("compression"), int(data.get("input_bytes", 0)),
-                            int(data.get("atoms_bytes", 0)), data.get("schema"))
+                            int(data.get("atoms_bytes", 0)), data.get("schema"),
+                            data.get("paths"))
     except (ValueError, KeyError, TypeError, AttributeError) as error:
         raise UserError(f"{path}: not a shredder manifest ({type(error).__name__}: {error})") \
             from None

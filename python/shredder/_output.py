@@ -11,6 +11,8 @@ from __future__ import annotations
 
 import gzip
 import os
+import sys
+import tempfile
 import uuid
 from pathlib import Path
 from typing import Any
@@ -24,6 +26,7 @@ from shredder._columns import text_lines
 from shredder._errors import UserError
 
 _COPY_CHUNK = 16 * 2**20
+STDOUT = "-"
 
 
 def jsonl_piece(documents: pa.RecordBatch, compress: bool) -> Any:
@@ -52,11 +55,32 @@ def _copy_file(source: int, target: int) -> None:
         _write_all(target, chunk)
 
 
+def open_output(output: str, force: bool, stdout: Any = None) -> "OutputWriter":
+    """The writer of an unshred job's output: a file, or JSON Lines on standard output for
+    "-" (``stdout``, any stream with a file descriptor, stands in for it)."""
+    if output == STDOUT:
+        return OutputWriter(None, force, stdout if stdout is not None else sys.stdout)
+    return OutputWriter(_fs.resolve(output), force)
+
+
 class OutputWriter:
     """Writes the final documents file from documents batches or pieces, in part order, under
-    a temporary name renamed when complete (object stores: stored whole on close)."""
+    a temporary name renamed when complete (object stores: stored whole on close). Without a
+    location it writes JSON Lines to ``stream`` as they come: a reader of a pipe sees the
+    documents at once, and what a failed run wrote cannot be taken back."""
 
-    def __init__(self, location: _fs.Location, force: bool) -> None:
+    def __init__(self, location: _fs.Location | None, force: bool, stream: Any = None) -> None:
+        self._writer: Any = None
+        self._schema: pa.Schema | None = None
+        self._stream: Any = None
+        self.location = location
+        if location is None:
+            self.kind, self.compress = "jsonl", False
+            stream.flush()  # what Python buffered for it goes first
+            self._descriptor: int | None = stream.fileno()
+            self._owns_descriptor = False
+            return
+        self._owns_descriptor = True
         self.kind = _io.output_kind(Path(location.name))
         self.compress = self.kind == "jsonl" and location.name.lower().endswith(".gz")
         if location.exists() and not force:
@@ -68,8 +92,7 @@ class OutputWriter:
         target = location if location.object_store else self.temporary
         # A local JSON Lines file is written through its descriptor, so pieces can be
         # appended in the kernel; everything else through Arrow's stream of the filesystem.
-        self._descriptor: int | None = None
-        self._stream: Any = None
+        self._descriptor = None
         if self.kind == "jsonl" and target.fs.type_name == "local":
             try:
                 self._descriptor = os.open(target.path,
@@ -78,8 +101,22 @@ class OutputWriter:
                 raise UserError(f"{location}: cannot write: {error.strerror}") from None
         else:
             self._stream = target.fs.open_output_stream(target.path, compression=None)
-        self._writer: Any = None
-        self._schema: pa.Schema | None = None
+
+    @property
+    def name(self) -> str:
+        return "standard output" if self.location is None else str(self.location)
+
+    def beside(self, suffix: str) -> _fs.Location | None:
+        """The file beside the output whose name adds ``suffix`` (None for standard output)."""
+        return None if self.location is None else self.location.with_suffix(suffix)
+
+    def pieces_folder(self) -> _fs.Location:
+        """Where workers leave their pieces: beside the output, on the same storage; a local
+        temporary folder for standard output."""
+        name = f"{_fs.TEMP_PREFIX}{uuid.uuid4().hex}-pieces"
+        if self.location is None:
+            return _fs.resolve(os.path.join(tempfile.gettempdir(), name))
+        return self.location.parent().child(name)
 
     def _write(self, data: Any) -> None:
         if self._descriptor is not None:
@@ -133,14 +170,15 @@ class OutputWriter:
             self._stream.close()
         if self._descriptor is not None:
             descriptor, self._descriptor = self._descriptor, None
-            os.close(descriptor)
+            if self._owns_descriptor:
+                os.close(descriptor)
 
     def close(self) -> None:
         if self.kind != "jsonl" and self._writer is None:
             # no documents: still a valid (empty) file of its format
             self.write_batch(pa.record_batch([pa.array([], pa.string())], names=["doc"]))
         self._close_sinks()
-        if not self.location.object_store:
+        if self.location is not None and not self.location.object_store:
             self.location.fs.move(self.temporary.path, self.location.path)
 
     def abort(self) -> None:
@@ -148,6 +186,8 @@ class OutputWriter:
             self._close_sinks()
         except Exception:  # noqa: BLE001 - the failure being reported matters, not this one
             pass
+        if self.location is None:
+            return
         target = self.location if self.location.object_store else self.temporary
         try:
             target.delete()

@@ -49,19 +49,35 @@ def _clock(seconds: float) -> str:
     return f"{hours}:{rest // 60:02d}:{rest % 60:02d}" if hours else f"{rest // 60}:{rest % 60:02d}"
 
 
+def _ranges(numbers: list[int]) -> str:
+    """Sorted numbers as runs: "0-2, 5"."""
+    runs: list[list[int]] = []
+    for number in numbers:
+        if runs and number == runs[-1][1] + 1:
+            runs[-1][1] = number
+        else:
+            runs.append([number, number])
+    return ", ".join(f"{a}" if a == b else f"{a}-{b}" for a, b in runs)
+
+
 class JobProgress:
     """Progress of a partitioned job, summed over all its workers: partitions done of all,
     documents, megabytes of input, megabytes per second, elapsed and remaining time.
 
-    Workers report whole partitions (``partition_done``); a partition run in the calling
-    process also reports each batch as it goes (``batch_callback``), and its final report
-    replaces those, so nothing is counted twice. Drawn on a terminal only, like ``Progress``.
+    Partitions report each batch as it goes: in the calling process through
+    ``batch_callback``, on local workers through ``batch_done`` (the driver reads their
+    reports while it waits, and calls ``tick`` to keep the clock moving). When a partition
+    ends, its final report replaces what its batches reported, so nothing is counted twice,
+    and never lowers it: the counts never go down. Batch reports that arrive after their
+    partition ended are dropped. Drawn on a terminal only, like ``Progress``; a resumed run
+    says which partitions it reuses unless it is quiet.
     """
 
     def __init__(self, label: str, enabled: bool, stream: TextIO | None = None,
                  clock=time.monotonic) -> None:
         self.stream = stream if stream is not None else sys.stderr
         self.enabled = enabled and self.stream.isatty()
+        self.verbose = enabled
         self.label = label
         self.partitions_total: int | None = None
         self.bytes_total: int | None = None
@@ -78,6 +94,20 @@ class JobProgress:
         self.partitions_total = partitions
         self.bytes_total = nbytes
         self._start = self._clock()
+        self._maybe_draw()
+
+    def resumed(self, reused: list[int], total: int) -> None:
+        """Says which partitions of ``total`` a resumed run takes from the earlier one."""
+        if not self.verbose:
+            return
+        listed = _ranges(reused) if reused else "none"
+        self.stream.write(f"{self.label}: resuming: {len(reused):,} of {total:,} partitions "
+                          f"done by the earlier run are reused ({listed})\n")
+        self.stream.flush()
+
+    def tick(self) -> None:
+        """Redraws when it is time (elapsed and remaining time move without reports too)."""
+        self._maybe_draw()
 
     def add_total(self, partitions: int, nbytes: int) -> None:
         """Grows the totals of a job whose partitions are cut as its input arrives."""
@@ -86,6 +116,7 @@ class JobProgress:
 
     def _count(self, index: int, documents: int, nbytes: int) -> None:
         old_documents, old_bytes = self._counted.get(index, (0, 0))
+        documents, nbytes = max(documents, old_documents), max(nbytes, old_bytes)
         self._counted[index] = (documents, nbytes)
         self.documents += documents - old_documents
         self.nbytes += nbytes - old_bytes
@@ -96,6 +127,11 @@ class JobProgress:
             old_documents, old_bytes = self._counted.get(index, (0, 0))
             self._count(index, old_documents + documents, old_bytes + nbytes)
         return advance
+
+    def batch_done(self, index: int, documents: int, nbytes: int) -> None:
+        """A batch of partition ``index`` done on a worker."""
+        if index not in self._done:
+            self.batch_callback(index)(documents, nbytes)
 
     def partition_done(self, index: int, documents: int, nbytes: int) -> None:
         if index not in self._done:

@@ -8,10 +8,11 @@ import os
 import time
 from collections.abc import Iterable
 from concurrent.futures import Executor, Future
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any
 
 from shredder import _executors, _fs, _interrupts, _partitions
+from shredder._batches import BATCH_BYTES
 from shredder._dataset import ATOM_FORMATS
 from shredder._errors import UserError
 from shredder._partitions import Partition
@@ -44,6 +45,8 @@ class ShredSummary:
     output: str = ""
     atoms_bytes: int = 0
     check: ShredCheck | None = None  # the shred check's counts, when it ran
+    first_refusal: str | None = None  # where and why the first refused document was refused
+    reused: list[int] = field(default_factory=list)  # partitions an earlier run had done
 
     def __repr__(self) -> str:
         checked = "" if self.check is None else (
@@ -72,7 +75,8 @@ def shred_files(inputs: Any, output: str | os.PathLike, *, jobs: int | None = No
                 errors: str = "raise", max_rejects: int | None = None,
                 compression: str = DEFAULT_COMPRESSION, verify: bool = False,
                 force: bool = False, resume: bool = False, exact: bool = True,
-                progress: JobProgress | None = None, stdin: Any = None) -> ShredSummary:
+                progress: JobProgress | None = None, stdin: Any = None,
+                batch_bytes: int = BATCH_BYTES) -> ShredSummary:
     """Shreds files (paths, URIs, folders, glob patterns; "-" for JSON Lines on ``stdin``) into
     an atoms dataset folder, one partition per task on ``executor`` (default: ``jobs`` local
     processes, all CPUs unless given; ``jobs=1`` runs here). The dataset is the same whatever
@@ -80,7 +84,8 @@ def shred_files(inputs: Any, output: str | os.PathLike, *, jobs: int | None = No
     the run (at most ``max_rejects`` of them, when given). Parts are written with
     ``compression``; ``verify`` rebuilds every batch and records each difference from its
     input in ``_verify/differences.jsonl`` (the summary's ``check`` counts them by class).
-    With ``exact`` (the default) every document comes back as it went in (see
+    A batch of JSON Lines holds at most ``batch_size`` documents and about ``batch_bytes`` of
+    their text. With ``exact`` (the default) every document comes back as it went in (see
     ``shredder.shred``); ``exact=False`` writes the plain atoms."""
     started = time.monotonic()
     texts = _normalize_inputs(inputs)
@@ -89,7 +94,7 @@ def shred_files(inputs: Any, output: str | os.PathLike, *, jobs: int | None = No
     check_compression(format, compression)
     if errors not in ("raise", "skip"):
         raise UserError(f"unknown errors mode {errors!r}: expected raise or skip")
-    if batch_size < 1 or partition_size < 1:
+    if batch_size < 1 or partition_size < 1 or batch_bytes < 1:
         raise UserError("batch size and partition size must be at least 1")
     streaming = _partitions.STDIN in texts
     if streaming and len(texts) > 1:
@@ -97,7 +102,8 @@ def shred_files(inputs: Any, output: str | os.PathLike, *, jobs: int | None = No
     if streaming and resume:
         raise UserError("--resume cannot continue a job that read standard input (-)")
     options = ShredOptions(format, codec, column, batch_size, partition_size, errors,
-                           max_rejects, compression, verify, exact)
+                           max_rejects, compression, verify, batch_bytes=batch_bytes,
+                           exact=exact)
     out = _fs.resolve(os.fspath(output))
     # staging: where parts are written before the commit; markers: the job's own records
     markers = out.child(MARKERS)
@@ -108,6 +114,8 @@ def shred_files(inputs: Any, output: str | os.PathLike, *, jobs: int | None = No
     created = not out.exists()
     done = prepare_output(out, staging, markers, options, partitions, force, resume)
     progress = progress or JobProgress("shred", enabled=False)
+    if resume:
+        progress.resumed(sorted(done), len(partitions or ()))
     if partitions is not None:
         progress.start(len(partitions), sum(p.nbytes for p in partitions))
     else:
@@ -146,7 +154,15 @@ def shred_files(inputs: Any, output: str | os.PathLike, *, jobs: int | None = No
     return ShredSummary(documents=manifest.documents, parts=len(manifest.parts),
                         bytes=manifest.input_bytes, seconds=time.monotonic() - started,
                         rejects=manifest.rejected, partitions=len(ordered), output=str(out),
-                        atoms_bytes=manifest.atoms_bytes, check=check_counts(ordered))
+                        atoms_bytes=manifest.atoms_bytes, check=check_counts(ordered),
+                        first_refusal=next((r["first_refusal"] for r in ordered
+                                            if r.get("first_refusal")), None),
+                        reused=sorted(done))
+
+
+def shred_reporting(task: ShredTask) -> dict[str, Any]:
+    """``shred_partition`` on a worker, reporting each batch to the driver where it can."""
+    return shred_partition(task, _executors.progress_reporter(task.partition.index))
 
 
 def _stdin_bytes() -> Any:
@@ -163,6 +179,12 @@ def _run_partitions(pool: Executor, todo: Iterable[Partition], parts: _fs.Locati
     rejected = sum(result["rejects"] for result in done.values())
     inline = isinstance(pool, _executors.InProcessExecutor)
     pending: dict[Future, Partition] = {}
+    queue = _executors.progress_queue(pool)
+
+    def follow() -> None:
+        if queue is not None:
+            _executors.drain(queue, progress.batch_done)
+        progress.tick()
 
     def collect(futures: Iterable[Future]) -> None:
         nonlocal rejected
@@ -185,12 +207,12 @@ def _run_partitions(pool: Executor, todo: Iterable[Partition], parts: _fs.Locati
                 future = pool.submit(shred_partition, task,
                                      progress.batch_callback(partition.index))
             else:
-                future = _interrupts.submit(pool, shred_partition, task)
+                future = _interrupts.submit(pool, shred_reporting, task)
             pending[future] = partition
             if inline or (window is not None and len(pending) >= window):
-                collect(_interrupts.wait_first(pending))
+                collect(_interrupts.wait_first(pending, follow))
         while pending:
-            collect(_interrupts.wait_first(pending))
+            collect(_interrupts.wait_first(pending, follow))
     except BaseException:
         _interrupts.cancel(pending)
         raise

@@ -16,10 +16,11 @@ import pyarrow as pa
 import shredder_ext
 from shredder import _fs, _partitions
 from shredder._api import failing_row, shred_batch
-from shredder._batches import Batch, LineCounter, Places, partition_batches
+from shredder._batches import BATCH_BYTES, Batch, LineCounter, Places, partition_batches
 from shredder._dataset import ATOM_FORMATS, PART_PREFIX
 from shredder._errors import UserError
 from shredder._partitions import Partition
+from shredder._path_stats import DatasetStats
 from shredder._parts import DEFAULT_COMPRESSION, write_part
 from shredder._rejects import document_fields
 from shredder._schema import schema_to_json
@@ -39,6 +40,7 @@ class ShredOptions:
     max_rejects: int | None = None
     compression: str = DEFAULT_COMPRESSION
     verify: bool = False  # the shred check: rebuild each batch and compare it with its input
+    batch_bytes: int = BATCH_BYTES  # JSON Lines text per batch, at most
     exact: bool = True  # every document kept whole (rescue columns, input order)
 
 
@@ -176,7 +178,8 @@ def _shred_partition(task: ShredTask, folder: _fs.Location, counter: LineCounter
     codec = None
     parts: list[dict[str, Any]] = []
     documents = rows = 0  # rows: of the input, refused ones too (Parquet, Arrow, JSON files)
-    last_refusal = None
+    first_refusal = last_refusal = None
+    stats = DatasetStats()  # what inspect shows of each path, counted here while at hand
     for number, docs in enumerate(partition_batches(partition, options, counter)):
         if handle is None:
             codec = docs.codec
@@ -192,6 +195,7 @@ def _shred_partition(task: ShredTask, folder: _fs.Location, counter: LineCounter
             record.update(document_fields(docs.batch.column(0)[refusal.row].as_py()))
             rejects.add(record)
             last_refusal = f"{partition.source}:{key} {position}: {refusal.error}"
+            first_refusal = first_refusal or last_refusal
             if options.max_rejects is not None and len(rejects.records) > options.max_rejects:
                 raise UserError(too_many(options.max_rejects, last_refusal))
         kept = [row for row in range(docs.batch.num_rows)
@@ -206,6 +210,7 @@ def _shred_partition(task: ShredTask, folder: _fs.Location, counter: LineCounter
                     f"{PART_PREFIX}{partition.index:05d}-{number:05d}-{piece}" \
                     f"{ATOM_FORMATS[options.fmt]}"
                 size = _write_part(folder.child(name), atoms, options)
+                stats.add_batch(atoms)
                 first = docs.position(kept[start] if kept else start)
                 last = docs.position(kept[start + count - 1] if kept else start + count - 1)
                 parts.append({"file": name, "rows": atoms.num_rows, "documents": count,
@@ -213,14 +218,15 @@ def _shred_partition(task: ShredTask, folder: _fs.Location, counter: LineCounter
                               "schema": schema_to_json(atoms.schema)})
             start += count
         rows += docs.batch.num_rows
-        if on_batch is not None:
-            on_batch(docs.batch.num_rows, docs.nbytes)
+        if on_batch is not None:  # the documents that went through, as the result counts them
+            on_batch(sum(shredded.documents), docs.nbytes)
     return {"partition": partition.key(), "codec": codec, "parts": parts,
             "documents": documents, "bytes": partition.nbytes,
             "positions": counter.lines if partition.kind == "jsonl" else rows,
             "rejects": len(rejects.records),
             "rejects_file": rejects.location.name if rejects.commit() else None,
-            "last_refusal": last_refusal,
+            "first_refusal": first_refusal, "last_refusal": last_refusal,
+            "paths": stats.to_json(),
             "verify": None if check is None else {
                 "documents": check.documents, "changed": check.documents_changed,
                 "counts": dict(check.counts)}}

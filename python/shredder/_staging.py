@@ -37,6 +37,7 @@ from shredder._dataset import (
 from shredder._errors import UserError
 from shredder._manifest import MANIFEST, Manifest, Part
 from shredder._partitions import Partition
+from shredder._path_stats import merged
 from shredder._schema import SchemaUnifier, schema_from_json, schema_to_json
 from shredder._shred_check import ShredCheck
 from shredder._shred_partition import ShredOptions
@@ -180,6 +181,8 @@ def build_manifest(results: list[dict[str, Any]], options: ShredOptions) -> Mani
         if result["rejects_file"]:
             manifest.rejects.append(f"{REJECTS}/{result['rejects_file']}")
     manifest.schema = schema_to_json(schema.schema)
+    paths = merged(result.get("paths") for result in results)
+    manifest.paths = None if paths is None else paths.to_json()
     return manifest
 
 

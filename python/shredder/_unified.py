@@ -99,12 +99,14 @@ def dataset(path: Where) -> ds.Dataset:
         raise UserError(f"{path}: cannot open the atoms dataset: {error}") from None
 
 
-def schema_differences(parts: Parts, schema: pa.Schema) -> dict[str, list[tuple[str, str]]]:
+def schema_differences(parts: Parts, schema: pa.Schema,
+                       schemas: Sequence[pa.Schema] | None = None
+                       ) -> dict[str, list[tuple[str, str]]]:
     """For every column of ``schema``, the parts that differ from it: (part name, what it holds
-    instead: a type name or "missing")."""
+    instead: a type name or "missing"). ``schemas``: the parts' own, when already read."""
     differences: dict[str, list[tuple[str, str]]] = {name: [] for name in schema.names}
-    for file in parts.files:
-        own = part_schema(file, parts.fmt)
+    for n, file in enumerate(parts.files):
+        own = schemas[n] if schemas is not None else part_schema(file, parts.fmt)
         for field in schema:
             index = own.get_field_index(field.name)
             if index < 0:

@@ -7,8 +7,8 @@ from __future__ import annotations
 import io
 import json
 import os
+import sys
 import time
-import uuid
 from concurrent.futures import Executor, Future
 from dataclasses import dataclass
 from typing import Any
@@ -22,7 +22,7 @@ from shredder import _executors, _fs, _interrupts
 from shredder._api import UnshredRejected, VerifyReport, unshred_and_verify
 from shredder._errors import UserError
 from shredder._manifest import INCOMPLETE, MANIFEST, Manifest, parse_manifest
-from shredder._output import OutputWriter, jsonl_piece
+from shredder._output import jsonl_piece, open_output
 from shredder._progress import JobProgress
 from shredder._staging import remove_folder
 
@@ -153,24 +153,27 @@ def unshred_files(dataset: str | os.PathLike, output: str | os.PathLike, *,
                   errors: str = "raise", force: bool = False, stamps: bool = True,
                   progress: JobProgress | None = None) -> UnshredSummary:
     """Rebuilds the documents of an atoms dataset into one file (JSON Lines, Parquet or Arrow
-    IPC), the parts rebuilt (and verified) on workers, the file written in part order. With
-    ``errors="skip"`` documents that cannot be rebuilt are listed in ``OUTPUT.rejects.jsonl``
-    instead of failing the run. ``stamps=False`` leaves ``__txn_id`` and ``__obj_id`` out of
-    every object (verification checks each document against its id first)."""
+    IPC; "-" for JSON Lines on standard output), the parts rebuilt (and verified) on workers,
+    the file written in part order. With ``errors="skip"`` documents that cannot be rebuilt are
+    listed in ``OUTPUT.rejects.jsonl`` (on standard error for "-") instead of failing the
+    run. ``stamps=False`` leaves ``__txn_id`` and ``__obj_id`` out of every object
+    (verification checks each document against its id first)."""
     started = time.monotonic()
     if errors not in ("raise", "skip"):
         raise UserError(f"unknown errors mode {errors!r}: expected raise or skip")
     source = _fs.resolve(os.fspath(dataset))
     parts, _ = open_dataset(source)
-    writer = OutputWriter(_fs.resolve(os.fspath(output)), force)
-    rejects_file = _fs.resolve(os.fspath(output) + ".rejects.jsonl")
+    writer = open_output(os.fspath(output), force)
+    if writer.location is None and (executor is not None or dask is not None):
+        raise UserError("standard output (-) can only be written by local jobs (--jobs)")
+    rejects_file = writer.beside(".rejects.jsonl")
     codec = "json" if writer.kind == "jsonl" else codec
     progress = progress or JobProgress("unshred", enabled=False)
     progress.start(len(parts), None)
     report = VerifyReport()
     rejects: list[bytes] = []
     documents = nbytes = 0
-    pieces = writer.location.parent().child(f"{_fs.TEMP_PREFIX}{uuid.uuid4().hex}-pieces")
+    pieces = writer.pieces_folder()
     try:
         with _executors.open_executor(jobs, executor, dask, tasks=len(parts)) as (pool, _):
             inline = isinstance(pool, _executors.InProcessExecutor)
@@ -210,11 +213,15 @@ def unshred_files(dataset: str | os.PathLike, output: str | os.PathLike, *,
     finally:
         if pieces.exists():
             remove_folder(pieces)
-    if rejects:
+    if rejects_file is None:  # the output is standard output: the list goes to its neighbour
+        sys.stderr.flush()
+        sys.stderr.buffer.write(b"".join(rejects))
+        sys.stderr.buffer.flush()
+    elif rejects:
         rejects_file.write_bytes(b"".join(rejects))
     elif rejects_file.exists():
         rejects_file.delete()  # an earlier run's list no longer tells the truth
     progress.finish()
     return UnshredSummary(documents=documents, parts=len(parts), bytes=nbytes,
                           seconds=time.monotonic() - started, rejects=len(rejects),
-                          output=str(writer.location), verify=report if verify else None)
+                          output=writer.name, verify=report if verify else None)

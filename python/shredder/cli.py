@@ -13,7 +13,8 @@ from typing import Any
 
 import pyarrow as pa
 
-from shredder import _fs, _partitions, _parts, _shred_job, _staging, _unified, _unshred_job
+from shredder import (_fs, _output, _partitions, _parts, _shred_job, _staging, _tree,
+                      _tree_page, _unified, _unshred_job)
 from shredder._api import VerifyReport, document_column, txn_column
 from shredder._dataset import ATOM_FORMATS, VERIFY_FOLDER, VERIFY_REPORT
 from shredder._errors import UserError
@@ -99,7 +100,8 @@ def _parser() -> argparse.ArgumentParser:
     shred.add_argument("--format", choices=tuple(ATOM_FORMATS), default="parquet",
                        help="part file format (default parquet)")
     shred.add_argument("--batch-size", type=_positive, default=DEFAULT_BATCH_SIZE,
-                       help=f"documents per batch and part (default {DEFAULT_BATCH_SIZE})")
+                       help=f"documents per batch and part (default {DEFAULT_BATCH_SIZE}; "
+                            "a batch of JSON Lines also ends at 16MiB of text)")
     _add_on_error(shred, "documents the pipeline refuses")
     shred.add_argument("--max-rejects", type=_non_negative, metavar="N",
                        help="with --on-error skip: fail the run when more than N documents "
@@ -129,7 +131,8 @@ def _parser() -> argparse.ArgumentParser:
     unshred = commands.add_parser("unshred", help="an atoms dataset back to documents")
     unshred.add_argument("input", help="atoms folder or one part file (path or URI)")
     unshred.add_argument("-o", "--output", required=True,
-                         help=".jsonl/.ndjson (optionally .gz), .parquet or .arrow")
+                         help=".jsonl/.ndjson (optionally .gz), .parquet or .arrow; - for JSON "
+                              "Lines on standard output")
     unshred.add_argument("--codec", choices=("json", "arrow"), default="json",
                          help="document form for Parquet/Arrow output: JSON text (json, default) "
                               "or a struct column (arrow)")
@@ -149,6 +152,13 @@ def _parser() -> argparse.ArgumentParser:
 
     inspect = commands.add_parser("inspect", help="schema and row counts of an atoms dataset")
     inspect.add_argument("input", help="atoms folder or one part file (path or URI)")
+    inspect.add_argument("--tree", action="store_true",
+                         help="the tree of the documents' paths instead of the columns: kind, "
+                              "documents holding each, nulls, rescued members, array lengths, "
+                              "bytes")
+    inspect.add_argument("--html", metavar="FILE",
+                         help="write the tree as one self-contained page (collapsible, "
+                              "searchable) to FILE")
     inspect.set_defaults(run=_inspect)
 
     sql = commands.add_parser("sql", help="run a SQL query (DuckDB) over an atoms dataset")
@@ -229,6 +239,12 @@ def _shred(args: argparse.Namespace) -> int:
               f"{args.output}: {_ratio(summary.atoms_bytes, summary.bytes)}{refused_text} "
               f"({summary.partitions} partition(s), {summary.bytes / 1e6:,.1f} MB in "
               f"{summary.seconds:,.1f} s, {rate:,.1f} MB/s)", file=sys.stderr)
+    if summary.rejects and not summary.documents:
+        # A dataset of no documents is no result a script should take for one.
+        print(f"shredder: error: all {summary.rejects:,} documents refused, set aside in "
+              f"{_fs.resolve(args.output).child(_staging.REJECTS)}; the first: "
+              f"{summary.first_refusal}", file=sys.stderr)
+        return 1
     check = summary.check
     if check is not None:
         print(check.summary(), file=sys.stderr if args.quiet else sys.stdout)
@@ -254,35 +270,39 @@ def _unshred(args: argparse.Namespace) -> int:
                                   codec=args.codec, verify=args.verify,
                                   errors="skip" if skip else "raise", force=args.force,
                                   stamps=args.stamps, progress=progress)
-    out = sys.stderr if args.quiet else sys.stdout
+    to_stdout = args.output == _output.STDOUT
+    out = sys.stderr if args.quiet or to_stdout else sys.stdout
     if summary.rejects:
-        print(f"refused {summary.rejects:,} documents, listed in "
-              f"{_beside(args.output, '.rejects.jsonl')}", file=out)
+        where = "on standard error" if to_stdout else \
+            f"in {_fs.resolve(args.output).with_suffix('.rejects.jsonl')}"
+        print(f"refused {summary.rejects:,} documents, listed {where}", file=out)
     if summary.verify is not None:
         return _report_verification(args.output, summary.verify, out)
     if not args.quiet:
-        print(f"rebuilt {summary.documents:,} documents into {args.output} "
+        print(f"rebuilt {summary.documents:,} documents into {summary.output} "
               f"({summary.parts} part(s) in {summary.seconds:,.1f} s)", file=sys.stderr)
     return 0
 
 
-def _beside(path: str, suffix: str) -> str:
-    return path + suffix
-
-
 def _report_verification(output: str, report: VerifyReport, out: Any) -> int:
     """Prints the counts; the ids of documents that did not come back exactly go to a report
-    file beside the output. Exit status 2 tells a script the check failed."""
-    location = _fs.resolve(_beside(output, ".verify.txt"))
+    file beside the output (on standard error when the documents went to standard output).
+    Exit status 2 tells a script the check failed."""
+    location = None if output == _output.STDOUT else \
+        _fs.resolve(output).with_suffix(".verify.txt")
     line = (f"verified {report.checked:,} documents: {report.exact:,} exact, "
             f"{len(report.changed_ids):,} changed, {len(report.refused_ids):,} refused")
     if not report.changed_ids and not report.refused_ids:
-        if location.exists():
+        if location is not None and location.exists():
             location.delete()
         print(line, file=out)
         return 0
     lines = [f"changed {txn_id}\n" for txn_id in report.changed_ids]
     lines += [f"refused {txn_id}\n" for txn_id in report.refused_ids]
+    if location is None:
+        sys.stderr.write("".join(lines))
+        print(f"{line}; ids above", file=out)
+        return 2
     location.write_bytes("".join(lines).encode())
     print(f"{line}; ids in {location}", file=out)
     return 2
@@ -292,6 +312,8 @@ def _report_verification(output: str, report: VerifyReport, out: Any) -> int:
 
 
 def _inspect(args: argparse.Namespace) -> int:
+    if args.tree or args.html:
+        return _inspect_paths(args)
     dataset_parts = _unified.dataset_parts(args.input)
     parts, manifest = dataset_parts.files, dataset_parts.manifest
     total_rows = read = 0
@@ -323,6 +345,20 @@ def _inspect(args: argparse.Namespace) -> int:
     print("schema (unified over all parts; parts that differ in brackets):")
     for line in _unified.describe_schema(dataset_parts, schema):
         print(line)
+    return 0
+
+
+def _inspect_paths(args: argparse.Namespace) -> int:
+    inspection = _tree.inspect_dataset(args.input)
+    if args.tree:
+        for line in _tree.tree_lines(inspection):
+            print(line)
+    if args.html:
+        title = f"{_fs.resolve(args.input)}"
+        page = _tree_page.render_page(_tree.page_data(inspection, title))
+        _fs.resolve(args.html).write_bytes(page.encode())
+        print(f"wrote {args.html}: {len(page.encode()) / 1e3:,.0f} kB, "
+              f"{sum(1 for _ in inspection.root.walk()) - 1:,} paths", file=sys.stderr)
     return 0
 
 

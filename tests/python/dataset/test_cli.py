@@ -156,3 +156,18 @@ def test_verify_lists_changed_documents_in_a_report_and_fails_the_check(tmp_path
                  "--force")
     assert result.stdout == "verified 1 documents: 1 exact, 0 changed, 0 refused\n"
     assert not report.exists()
+
+
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_unshred_to_standard_output_writes_the_json_lines_of_the_file(tmp_path, jobs):
+    source = write_jsonl(tmp_path / "in.jsonl", [dict(DOCS[i % 3], id=i) for i in range(120)])
+    run("shred", source, "-o", tmp_path / "atoms", "--batch-size", 7, "-q")
+    run("unshred", tmp_path / "atoms", "-o", tmp_path / "out.jsonl", "-q")
+    result = subprocess.run([sys.executable, "-m", "shredder", "unshred", tmp_path / "atoms",
+                             "-o", "-", "--jobs", str(jobs), "--verify"],
+                            capture_output=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == (tmp_path / "out.jsonl").read_bytes()
+    assert result.stderr.decode().endswith(
+        "verified 120 documents: 120 exact, 0 changed, 0 refused\n")
+    assert not list(tmp_path.glob("-*"))

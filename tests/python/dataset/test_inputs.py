@@ -35,10 +35,11 @@ def test_a_polars_frame_of_json_text_passes_straight_in():
                                  "root_b": [None, None, "x"]}
 
 
-def test_a_polars_frame_of_structs_with_a_timestamp_passes_straight_in():
+@pytest.mark.parametrize("codec", [{"codec": "arrow"}, {}])  # without one: by the column type
+def test_a_polars_frame_of_structs_with_a_timestamp_passes_straight_in(codec):
     frame = pl.DataFrame({"doc": [{"at": datetime.datetime(2024, 1, 2, 3, 4, 5, 6000),
                                    "n": 1}]})
-    assert only_atoms(frame, codec="arrow") == {"root_at": ["2024-01-02T03:04:05.006000"],
+    assert only_atoms(frame, **codec) == {"root_at": ["2024-01-02T03:04:05.006000"],
                                                 "root_n": [1]}
 
 
@@ -139,14 +140,24 @@ def test_several_columns_need_a_column_in_the_api_as_in_the_cli(tmp_path, capsys
         f"shredder: error: {path}: several columns (a, b); choose one with --column\n"
 
 
-def test_a_number_beyond_a_double_in_a_json_file_is_refused_in_one_line(tmp_path, capsys):
+def test_a_number_beyond_a_double_in_a_json_file_refuses_its_document_alone(tmp_path, capsys):
+    """Python's reader used to parse the whole file and fail it at 1e400, --on-error skip or
+    not; each document's own text now goes to the engine, as a JSON Lines line does."""
     path = tmp_path / "in.json"
-    path.write_text('[{"a": 1}, {"b": 1e400}]')
+    path.write_text('[{"a": 1},\n {"b": 1e400}, {"c": 2.50}]')
     assert cli("shred", path, "-o", tmp_path / "atoms") == 1
-    assert capsys.readouterr().err == (
-        f"shredder: error: {path}: the number 1e400 is beyond the range of a double; "
-        "give the documents as JSON Lines instead\n")
+    assert capsys.readouterr().err.startswith(
+        f"shredder: error: {path}:row 1: shred failed: JSON parse failure: "
+        "[json.exception.out_of_range.406] number overflow parsing '1e400'")
     assert not (tmp_path / "atoms").exists()
+    assert cli("shred", path, "-o", tmp_path / "atoms", "--on-error", "skip", "-q") == 0
+    manifest = json.loads((tmp_path / "atoms" / "_shredder.json").read_text())
+    assert (manifest["documents"], manifest["rejected"]) == (2, 1)
+    [record] = [json.loads(line) for line in
+                (tmp_path / "atoms" / manifest["rejects"][0]).read_text().splitlines()]
+    assert (record["row"], record["document"]) == (1, '{"b": 1e400}')
+    [atoms] = shredder.dataset(tmp_path / "atoms").to_table().to_batches()
+    assert atoms.column("root_c").to_pylist() == [None, 2.5]
 
 
 def test_inspect_into_a_closed_pipe_exits_quietly(tmp_path):

@@ -186,6 +186,19 @@ def test_max_rejects_fails_the_run_beyond_the_limit(tmp_path, capsys):
         "shredder: error: --max-rejects needs --on-error skip\n"
 
 
+@pytest.mark.parametrize("quiet", [["-q"], []])
+def test_a_run_whose_every_document_is_refused_fails_naming_the_first_reason(tmp_path, capsys,
+                                                                            quiet):
+    """Array-rooted JSON Lines used to end "shredded 0 documents" with exit status 0."""
+    source = write_lines(tmp_path / "in.jsonl", [NOT_JSON[2]] * 30)
+    atoms = tmp_path / "atoms"
+    assert cli("shred", source, "-o", atoms, "--on-error", "skip", "--batch-size", 7,
+               *quiet) == 1
+    assert capsys.readouterr().err.splitlines()[-1] == (
+        f"shredder: error: all 30 documents refused, set aside in {atoms / '_rejects'}; the "
+        f"first: {source}:line 1: shred failed: JSON parse failure: JSON root is not an object")
+
+
 def test_skip_mode_on_parquet_names_rows_from_zero_and_keeps_structs_as_json(tmp_path):
     rows = [{"id": 0, "v": 1}, {"id": 1, "v": 2}, None, {"id": 3, "v": 3}]
     source = tmp_path / "in.parquet"
@@ -232,7 +245,7 @@ def test_api_skip_mode_lists_rejects_with_their_rows_in_the_whole_source():
 def test_a_failure_of_the_whole_batch_is_raised_in_skip_mode_too():
     table = pa.table({"doc": [{"a": 1}, {"a": 2}]})  # structs, given to the JSON codec
     with pytest.raises(ValueError, match="JsonTextCodec: ") as caught:
-        list(shredder.shred(table, errors="skip"))
+        list(shredder.shred(table, codec="json", errors="skip"))
     assert caught.value.row is None
 
 

@@ -14,6 +14,7 @@ import pytest
 from dask.distributed import Client, LocalCluster
 
 import shredder
+from shredder._progress import JobProgress
 
 from jobs_helpers import corpus, dataset_files, documents, rebuilt, run, write_jsonl  # noqa: F401
 
@@ -69,3 +70,19 @@ def test_a_worker_killed_mid_run_is_retried_and_every_document_lands_once(tmp_pa
     assert [d["id"] for d in rebuilt(tmp_path / "out.jsonl")] == [d["id"] for d in docs]
     manifest = json.loads((tmp_path / "dask" / "_shredder.json").read_text())
     assert sum(p["documents"] for p in manifest["parts"]) == len(docs)
+
+
+def test_workers_report_their_batches_to_the_progress_line(tmp_path, corpus, cluster):
+    source, _ = corpus
+    reports = []
+
+    class Recorder(JobProgress):
+        def batch_done(self, index, documents, nbytes):
+            reports.append((index, documents))
+            super().batch_done(index, documents, nbytes)
+
+    progress = Recorder("shred", enabled=False)
+    summary = shredder.shred_files(source, tmp_path / "atoms", dask=cluster.scheduler_address,
+                                   partition_size=20000, batch_size=5, progress=progress)
+    assert reports and all(0 < documents <= 5 for _, documents in reports)
+    assert progress.documents == summary.documents == 600

@@ -5,8 +5,10 @@ interrupted runs resumed, and progress summed over the workers."""
 from __future__ import annotations
 
 import io
+import itertools
 import json
 import multiprocessing
+import re
 import signal
 import subprocess
 import sys
@@ -18,6 +20,7 @@ import pyarrow.parquet as pq
 import pytest
 
 import shredder
+from shredder._executors import InProcessExecutor
 from shredder._io import UserError
 from shredder._progress import JobProgress
 
@@ -297,3 +300,48 @@ def test_skip_mode_sets_bad_lines_of_every_partition_aside_with_their_file_lines
     assert result.returncode == 1
     assert b"more than 2 documents refused (--max-rejects); the last: " in result.stderr
     assert not (tmp_path / "limited").exists()
+
+
+class Terminal(io.StringIO):
+    def isatty(self) -> bool:
+        return True
+
+
+class StopAfter(InProcessExecutor):
+    """Runs partitions here, and is interrupted before the partition ``count``."""
+
+    def __init__(self, count: int) -> None:
+        self.count = count
+
+    def submit(self, fn, /, *args, **kwargs):
+        self.count -= 1
+        if self.count < 0:
+            raise KeyboardInterrupt
+        return super().submit(fn, *args, **kwargs)
+
+
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_progress_follows_the_batches_of_every_worker_and_never_counts_down(tmp_path, jobs):
+    """It used to move only when partitions ended, and to drop at the end of a partition by its
+    refused documents, which its batches had counted."""
+    lines = [json.dumps(d) for d in documents(4000)]
+    lines[::9] = ["not json"] * len(lines[::9])
+    source = tmp_path / "in.jsonl"
+    source.write_text("\n".join(lines) + "\n")
+    # a partition's documents fit one batch by count; the batches' text cap cuts it
+    options = dict(partition_size=source.stat().st_size // 4, batch_bytes=4000, errors="skip")
+    with pytest.raises(KeyboardInterrupt):
+        shredder.shred_files(source, tmp_path / "atoms", executor=StopAfter(2), **options)
+    stream = Terminal()
+    progress = JobProgress("shred", enabled=True, stream=stream, clock=itertools.count().__next__)
+    summary = shredder.shred_files(source, tmp_path / "atoms", jobs=jobs, resume=True,
+                                   progress=progress, **options)
+    notice, *drawn = stream.getvalue().split("\r")
+    assert notice == "shred: resuming: 2 of 4 partitions done by the earlier run are reused (0-1)\n"
+    counts = [(int(done), int(docs.replace(",", ""))) for done, docs in
+              (re.search(r"(\d+)/4 partitions +([\d,]+) documents", line).groups()
+               for line in drawn)]
+    assert [docs for _, docs in counts] == sorted(docs for _, docs in counts)
+    assert counts[-1] == (4, summary.documents) and summary.reused == [0, 1]
+    # moving before the first of the partitions run here ends, batch by batch
+    assert len({docs for done, docs in counts if done == 2}) > 3, counts
