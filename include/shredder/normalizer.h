@@ -47,8 +47,9 @@ class Normalizer : public DomModifier {
   /// taken out of the document, and members whose cells would not give them back (a null, an
   /// empty array, an array of nulls, a wrapped value, a cell `plan` converts) stay and are
   /// rescued too. What the columns cannot hold: a shape against what is learned, nested
-  /// arrays and arrays mixing kinds, keys read back as something else (empty, ending in
-  /// "__idx", "__rest", "__txn_id" or "__obj_id"), and a name `plan` gives another key list.
+  /// arrays and arrays mixing kinds, keys read back as something else (the empty key,
+  /// "__txn_id", "__obj_id", "__rest", and for a leaf or an array a key ending in "__idx",
+  /// "__rest", "__txn_id" or "__obj_id"), and a name `plan` gives another key list.
   /// Only what stays teaches shapes. Never throws for the document's content.
   struct ExactView {
     /// The objects the document is left with, in the order a depth-first walk in key order

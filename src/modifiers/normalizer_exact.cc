@@ -19,11 +19,16 @@ constexpr std::string_view kIndexSuffix = "__idx";
 
 bool IsStampKey(std::string_view key) { return key == kTxnKey || key == kObjKey; }
 
-// Keys whose column names read back as something other than the member: the parent's own
-// name, an array index, a rescue column or a stamp.
-bool MisreadKey(std::string_view key) {
-  return key.empty() || key.ends_with(kIndexSuffix) || key.ends_with(kRestKey) ||
-         key.ends_with(kTxnKey) || key.ends_with(kObjKey);
+// Keys whose columns read back as something other than the member: the empty key (its
+// parent's own name) and the members the stamps and the rescue member replace, whatever they
+// hold; and where the member has a column of its own (a leaf or an array), a name that ends
+// as an index, rescue or stamp column does. An object's own name is no column: the names
+// below it are read by their keys.
+bool MisreadKey(std::string_view key, const Value& value) {
+  if (key.empty() || IsStampKey(key) || key == kRestKey) return true;
+  if (kind_of(value) == Kind::Object) return false;
+  return key.ends_with(kIndexSuffix) || key.ends_with(kRestKey) || key.ends_with(kTxnKey) ||
+         key.ends_with(kObjKey);
 }
 
 // The objects the Tagger enters in `value` (it never enters the stamp members), so that the
@@ -114,7 +119,7 @@ void Normalizer::exact_object_(Node& node, Object& object, ExactWalk& walk) {
   for (auto it = object.begin(); it != object.end();) {
     const std::string& key = it->first;
     Value& value = it->second;
-    if (MisreadKey(key)) {
+    if (MisreadKey(key, value)) {
       it = set_aside(it);
       continue;
     }

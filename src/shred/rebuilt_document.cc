@@ -67,7 +67,9 @@ class RebuiltNode {
   std::string_view text() const { return document_.nodes_[node_].text; }
   template <typename F>
   void members(F&& f) const {
+    const std::vector<bool>& skipped = document_.skipped_in_json_;
     for (const RebuiltDocument::Member& m : document_.members(node_)) {
+      if (m.rank < skipped.size() && skipped[m.rank]) continue;
       f(document_.prepared_keys_[m.rank], RebuiltNode(document_, m.node));
     }
   }

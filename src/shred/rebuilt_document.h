@@ -31,6 +31,10 @@ class RebuiltDocument {
   /// The keys of the call by rank; the views must outlive the document.
   void SetKeys(std::vector<std::string_view> keys);
 
+  /// Members whose key rank is set here are left out of the JSON text (`AppendJson`), not of
+  /// the `Object` (`ToObject`).
+  void SkipInJson(std::vector<bool> ranks) { skipped_in_json_ = std::move(ranks); }
+
   /// Starts a new, empty document, keeping the storage of the last one.
   void Clear();
 
@@ -77,6 +81,7 @@ class RebuiltDocument {
   // Each key as the JSON text of a member writes it, made on the first text written.
   std::vector<std::string> key_texts_;
   std::vector<json_writer::PreparedKey> prepared_keys_;
+  std::vector<bool> skipped_in_json_;  // by key rank
   std::vector<Node> nodes_;
   std::vector<std::vector<Member>> objects_;  // lists in use: the first `objects_used_`
   std::vector<std::vector<NodeId>> arrays_;

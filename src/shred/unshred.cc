@@ -388,12 +388,25 @@ class Unshredder {
     }
     RankKeys();
     MarkRepeatablePlans();
+    if (!layout_->stamps) SkipStampsInJson();
+  }
+
+  void SkipStampsInJson() {
+    std::vector<bool> skipped;
+    for (const Step& step : steps_) {
+      if (step.key != "__txn_id" && step.key != "__obj_id") continue;
+      if (skipped.size() <= step.rank) skipped.resize(step.rank + 1, false);
+      skipped[step.rank] = true;
+    }
+    document_.SkipInJson(std::move(skipped));
   }
 
  public:
-  // Whether the rebuilt documents need the finishing pass (rescued members, stamps dropped).
-  bool NeedsFinish() const {
-    return layout_ != nullptr && (has_rests_ || !layout_->stamps);
+  // Whether the rebuilt documents need the finishing pass: rescued members to put back, or
+  // stamps to drop from documents that are not written as JSON text (which leaves them out
+  // as it writes).
+  bool NeedsFinish(bool writes_json) const {
+    return layout_ != nullptr && (has_rests_ || (!layout_->stamps && !writes_json));
   }
 
   // Puts back the rescued members of every object of `document` and drops the stamps when
@@ -696,12 +709,13 @@ std::shared_ptr<arrow::RecordBatch> UnshredToBatch(const DocumentCodec& codec,
                                                    std::uint64_t rows,
                                                    const UnshredLayout* layout) {
   Unshredder<RawColumnReader> unshredder(headers, RawReaders(columns, rows), rows, layout);
-  if (unshredder.NeedsFinish()) {
+  const bool writes_json = json_internal::WritesCompactJson(codec);
+  if (unshredder.NeedsFinish(writes_json)) {
     std::vector<Object> documents = unshredder.Objects();
     for (Object& document : documents) unshredder.Finish(document);
     return codec.FromDom(documents);
   }
-  if (json_internal::WritesCompactJson(codec)) return unshredder.JsonBatch();
+  if (writes_json) return unshredder.JsonBatch();
   return codec.FromDom(unshredder.Objects());
 }
 
