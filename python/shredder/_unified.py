@@ -139,5 +139,31 @@ def describe_schema(parts: Parts, schema: pa.Schema, shown: int = 3) -> list[str
     return lines
 
 
+def shared_names(parts: Parts) -> list[str]:
+    """Column names that hold different members in different parts (each part's batch chose
+    its own owner of a name two key lists make, or saw only one of them): one line for each,
+    naming the members' key lists and the parts. A reader by name (the unified schema, the
+    SQL views) puts them in one column. Parts without key lists are read by name and left
+    out."""
+    found: dict[str, dict[str, list[str]]] = {}
+    for file in parts.files:
+        for field in part_schema(file, parts.fmt):
+            metadata = field.metadata or {}
+            keys = metadata.get(b"shredder.keys")
+            if keys is None:
+                continue
+            role = metadata.get(b"shredder.role")
+            member = keys.decode("utf-8", "replace") + (f" ({role.decode()})" if role else "")
+            found.setdefault(field.name, {}).setdefault(member, []).append(file.name)
+    lines = []
+    for name, members in found.items():
+        if len(members) > 1:
+            held = "; ".join(f"{member} in {', '.join(files[:3])}"
+                             + (f", … ({len(files)} parts)" if len(files) > 3 else "")
+                             for member, files in members.items())
+            lines.append(f"column {name} holds different members across parts: {held}")
+    return lines
+
+
 def total_bytes(files: Sequence[_fs.Location]) -> int:
     return sum(f.size() for f in files)

@@ -345,6 +345,8 @@ def _inspect(args: argparse.Namespace) -> int:
     print("schema (unified over all parts; parts that differ in brackets):")
     for line in _unified.describe_schema(dataset_parts, schema):
         print(line)
+    for line in _unified.shared_names(dataset_parts):
+        print(f"warning: {line}; readers by name show them in one column")
     return 0
 
 
@@ -365,5 +367,8 @@ def _inspect_paths(args: argparse.Namespace) -> int:
 def _sql(args: argparse.Namespace) -> int:
     from shredder._sql import run_query
 
+    for line in _unified.shared_names(_unified.dataset_parts(args.input)):
+        print(f"shredder: warning: {line}; the views show them in one column",
+              file=sys.stderr)
     run_query(args.input, args.query, args.format)
     return 0

@@ -132,3 +132,26 @@ def test_struct_rows_come_back_equal_as_values_null_fields_kept_as_nulls():
     assert rests == [{"c": []}]
     [back] = list(shredder.unshred(atoms, codec="arrow", stamps=False))
     assert back.column(0).to_pylist() == rows
+
+
+def test_a_name_two_parts_give_to_different_members_is_named_by_inspect_and_sql(tmp_path,
+                                                                             capsys):
+    # Each partition sees only one of the two members, so each keeps the name for its own.
+    source = tmp_path / "in.jsonl"
+    lines = [json.dumps({"a_b": 1}), json.dumps({"a": {"b": 2}})]
+    source.write_text("\n".join(lines) + "\n")
+    atoms = tmp_path / "atoms"
+    assert shredder.cli.main(["shred", str(source), "-o", str(atoms), "-q", "--jobs", "1",
+                              "--partition-size", str(len(lines[0]) + 1)]) == 0
+    back = tmp_path / "back.jsonl"
+    assert shredder.cli.main(["unshred", str(atoms), "-o", str(back), "-q", "--no-stamps"]) == 0
+    assert [json.loads(line) for line in back.read_text().splitlines()] == \
+        [json.loads(line) for line in lines]
+    capsys.readouterr()
+    assert shredder.cli.main(["inspect", str(atoms)]) == 0
+    assert ('warning: column root_a_b holds different members across parts: ["a_b"] in '
+            'part-00000-00000.parquet; ["a","b"] in part-00001-00000.parquet') in \
+        capsys.readouterr().out
+    assert shredder.cli.main(["sql", str(atoms), "SELECT count(*) FROM atoms"]) == 0
+    assert "shredder: warning: column root_a_b holds different members" in \
+        capsys.readouterr().err
