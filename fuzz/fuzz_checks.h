@@ -18,10 +18,16 @@
 
 namespace shredder::fuzz {
 
-bool SameObject(const Object& a, const Object& b);
+bool SameObject(const Object& a, const Object& b, bool widened = false);
 
-/// Equality of documents in which a double equals itself bit for bit (NaN included).
-inline bool SameValue(const Value& a, const Value& b) {
+/// Equality of documents in which a double equals itself bit for bit (NaN included). With
+/// `widened`, an integer of `a` may also come back in `b` as the double of its value.
+inline bool SameValue(const Value& a, const Value& b, bool widened = false) {
+  if (widened) {
+    const auto* x = std::get_if<std::int64_t>(&a.data);
+    const auto* y = std::get_if<double>(&b.data);
+    if (x != nullptr && y != nullptr) return static_cast<double>(*x) == *y;
+  }
   if (a.data.index() != b.data.index()) return false;
   if (const auto* x = std::get_if<double>(&a.data)) {
     const double y = std::get<double>(b.data);
@@ -31,50 +37,22 @@ inline bool SameValue(const Value& a, const Value& b) {
     const Array& y = std::get<Array>(b.data);
     if (x->size() != y.size()) return false;
     for (std::size_t i = 0; i < x->size(); ++i) {
-      if (!SameValue((*x)[i], y[i])) return false;
+      if (!SameValue((*x)[i], y[i], widened)) return false;
     }
     return true;
   }
-  if (const auto* x = std::get_if<Object>(&a.data)) return SameObject(*x, std::get<Object>(b.data));
+  if (const auto* x = std::get_if<Object>(&a.data)) {
+    return SameObject(*x, std::get<Object>(b.data), widened);
+  }
   return a == b;
 }
 
-inline bool SameObject(const Object& a, const Object& b) {
+inline bool SameObject(const Object& a, const Object& b, bool widened) {
   if (a.size() != b.size()) return false;
   for (auto x = a.begin(), y = b.begin(); x != a.end(); ++x, ++y) {
-    if (x->first != y->first || !SameValue(x->second, y->second)) return false;
+    if (x->first != y->first || !SameValue(x->second, y->second, widened)) return false;
   }
   return true;
-}
-
-/// `SameValue`, except that an integer of `original` may come back as the double of its value.
-inline bool SameValueWidened(const Value& original, const Value& back) {
-  if (const auto* x = std::get_if<std::int64_t>(&original.data)) {
-    const auto* y = std::get_if<double>(&back.data);
-    if (y != nullptr) return static_cast<double>(*x) == *y;
-  }
-  if (original.data.index() != back.data.index()) return false;
-  if (const auto* x = std::get_if<Array>(&original.data)) {
-    const Array& y = std::get<Array>(back.data);
-    if (x->size() != y.size()) return false;
-    for (std::size_t i = 0; i < x->size(); ++i) {
-      if (!SameValueWidened((*x)[i], y[i])) return false;
-    }
-    return true;
-  }
-  if (const auto* x = std::get_if<Object>(&original.data)) {
-    const Object& y = std::get<Object>(back.data);
-    if (x->size() != y.size()) return false;
-    for (auto a = x->begin(), b = y.begin(); a != x->end(); ++a, ++b) {
-      if (a->first != b->first || !SameValueWidened(a->second, b->second)) return false;
-    }
-    return true;
-  }
-  return SameValue(original, back);
-}
-
-inline bool SameObjectWidened(const Object& original, const Object& back) {
-  return SameValueWidened(Value(original), Value(back));
 }
 
 /// Full validation, or (`full` false: the input held strings that are not UTF-8, which pass

@@ -13,12 +13,10 @@ import pyarrow.compute as pc
 import shredder_ext
 from shredder import _verify
 from shredder._columns import documents_batch, natural_codec, pick_column
+from shredder._paths import DOC_COLUMN
 
 TXN_KEY = "__txn_id"
 TXN_COLUMN = "root___txn_id"
-# Exact atoms number every row by its document, so that documents come back in input order
-# and repeats stay apart.
-DOC_COLUMN = "__doc"
 CODECS = ("json", "arrow")
 
 

@@ -16,9 +16,8 @@ from typing import Any
 import pyarrow as pa
 
 import shredder_ext
+from shredder._paths import DOC_COLUMN
 from shredder._tables import document_digests
-
-DOC_COLUMN = "__doc"
 
 DROPPED_NULL = "dropped null"
 DROPPED_EMPTY = "dropped empty array or object"

@@ -27,6 +27,7 @@ from typing import Any
 import pyarrow as pa
 import pyarrow.compute as pc
 
+from shredder._paths import DOC_COLUMN as ATOMS_DOC_COLUMN
 from shredder._unified import dataset as open_dataset
 from shredder._errors import UserError
 
@@ -99,7 +100,7 @@ class Layout:
         for name in names:
             # Exact atoms number their rows by document within a part; the views key
             # documents across parts by their ids instead.
-            if name in index_columns or name == txn or name == DOC_COLUMN:
+            if name in index_columns or name == txn or name == ATOMS_DOC_COLUMN:
                 continue
             path = owner(name)
             if path is None:

@@ -15,6 +15,7 @@ import pyarrow.parquet as pq
 from shredder import _fs
 from shredder._errors import UserError
 from shredder._manifest import MANIFEST, Manifest
+from shredder._paths import KEYS, ROLE
 from shredder._schema import SchemaUnifier, schema_from_json, type_name
 
 if TYPE_CHECKING:
@@ -149,10 +150,10 @@ def shared_names(parts: Parts) -> list[str]:
     for file in parts.files:
         for field in part_schema(file, parts.fmt):
             metadata = field.metadata or {}
-            keys = metadata.get(b"shredder.keys")
+            keys = metadata.get(KEYS)
             if keys is None:
                 continue
-            role = metadata.get(b"shredder.role")
+            role = metadata.get(ROLE)
             member = keys.decode("utf-8", "replace") + (f" ({role.decode()})" if role else "")
             found.setdefault(field.name, {}).setdefault(member, []).append(file.name)
     lines = []
