@@ -6,21 +6,14 @@ single pipeline handle, so that the shapes learned from one batch hold for the n
 command-line program (``python -m shredder`` or ``shredder``).
 """
 
-from shredder._api import (
-    Rejected,
-    Shredding,
-    UnshredRejected,
-    Unshredding,
-    VerifyReport,
-    iter_batches,
-    shred,
-    unshred,
-    verify_documents,
-)
-from shredder._shred_job import ShredSummary, shred_files
-from shredder._tables import tables
-from shredder._unified import dataset
-from shredder._unshred_job import UnshredSummary, unshred_files
+from shredder.core.shred import Rejected, Shredding, shred
+from shredder.core.sources import iter_batches
+from shredder.core.unshred import UnshredRejected, Unshredding, unshred
+from shredder.core.verify import VerifyReport, verify_documents
+from shredder.dataset.tables import tables
+from shredder.dataset.unified import dataset
+from shredder.jobs.shred_job import ShredSummary, shred_files
+from shredder.jobs.unshred_job import UnshredSummary, unshred_files
 
 __all__ = ["Rejected", "ShredSummary", "Shredding", "UnshredRejected", "UnshredSummary",
            "Unshredding", "VerifyReport", "dataset", "iter_batches", "shred", "shred_files",

@@ -18,7 +18,9 @@ import pyarrow as pa
 import pytest
 
 import shredder
-from shredder._unified import SchemaUnifier, dataset_parts, part_schema
+from shredder.core.schema import SchemaUnifier
+from shredder.dataset.unified import dataset_parts
+from shredder.io.parts import part_schema
 
 REPO = Path(__file__).resolve().parents[3]
 ORDERS = REPO / "examples" / "orders.jsonl"

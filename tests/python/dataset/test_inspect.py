@@ -14,8 +14,8 @@ from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import WebDriverWait
 
-from shredder._path_stats import DatasetStats
-from shredder._paths import column_path
+from shredder.core.names import column_path
+from shredder.dataset.path_stats import DatasetStats
 from shredder.cli import main
 
 DOCS = [{"id": i, "items": [{"sku": f"s{k}", "tags": ["t"] * (k + i % 3)} for k in range(i % 4)],

@@ -10,7 +10,7 @@ from pathlib import Path
 
 import pytest
 
-from shredder._shred_check import CLASSES, differences
+from shredder.core.shred_check import CLASSES, differences
 
 
 def run(*args: object) -> subprocess.CompletedProcess:

@@ -11,8 +11,8 @@ import pyarrow.parquet as pq
 import pytest
 
 import shredder
-from shredder._errors import UserError
-from shredder._schema import SchemaUnifier, schema_to_json
+from shredder.core.errors import UserError
+from shredder.core.schema import SchemaUnifier, schema_to_json
 
 from jobs_helpers import dataset_files, documents, no_temporary_files, run, write_jsonl
 

@@ -14,7 +14,7 @@ import pytest
 from dask.distributed import Client, LocalCluster
 
 import shredder
-from shredder._progress import JobProgress
+from shredder.jobs.progress import JobProgress
 
 from jobs_helpers import corpus, dataset_files, documents, rebuilt, run, write_jsonl  # noqa: F401
 

@@ -6,7 +6,7 @@ from concurrent.futures import Future, ThreadPoolExecutor
 
 import pytest
 
-from shredder import _interrupts
+from shredder.jobs import interrupts
 
 
 class Stop(Exception):
@@ -15,11 +15,11 @@ class Stop(Exception):
 
 def test_a_signal_inside_a_held_section_arrives_when_the_section_ends():
     reached = []
-    with pytest.raises(KeyboardInterrupt), _interrupts.holding():
-        with _interrupts.held():
+    with pytest.raises(KeyboardInterrupt), interrupts.holding():
+        with interrupts.held():
             signal.raise_signal(signal.SIGINT)
             reached.append("after the signal")
-            with _interrupts.held():  # nested: still held until the outer section ends
+            with interrupts.held():  # nested: still held until the outer section ends
                 pass
             reached.append("after the inner section")
         reached.append("never")
@@ -33,7 +33,7 @@ def test_outside_a_held_section_a_signal_arrives_at_once_through_the_callers_han
 
     previous = signal.signal(signal.SIGTERM, stop)
     try:
-        with pytest.raises(Stop) as stopped, _interrupts.holding():
+        with pytest.raises(Stop) as stopped, interrupts.holding():
             signal.raise_signal(signal.SIGTERM)
             pytest.fail("the signal did not arrive")
         assert stopped.value.args == (signal.SIGTERM,)
@@ -49,8 +49,8 @@ def test_a_wait_interrupted_between_slices_leaves_no_future_locked():
         future = pool.submit(release.wait, 30)
         timer = threading.Timer(0.25, signal.raise_signal, (signal.SIGINT,))
         timer.start()
-        with pytest.raises(KeyboardInterrupt), _interrupts.holding():
-            _interrupts.wait_first([future])
+        with pytest.raises(KeyboardInterrupt), interrupts.holding():
+            interrupts.wait_first([future])
         release.set()
         assert future.result(timeout=10) is True
         timer.join()
@@ -59,11 +59,11 @@ def test_a_wait_interrupted_between_slices_leaves_no_future_locked():
 def test_without_a_gate_or_off_the_main_thread_nothing_changes():
     done: Future = Future()
     done.set_result(7)
-    assert _interrupts.result(done) == 7
+    assert interrupts.result(done) == 7
     seen = []
 
     def elsewhere():
-        with _interrupts.holding():
+        with interrupts.holding():
             seen.append(signal.getsignal(signal.SIGINT))
 
     thread = threading.Thread(target=elsewhere)

@@ -20,9 +20,9 @@ import pyarrow.parquet as pq
 import pytest
 
 import shredder
-from shredder._executors import InProcessExecutor
-from shredder._io import UserError
-from shredder._progress import JobProgress
+from shredder.core.errors import UserError
+from shredder.jobs.executors import InProcessExecutor
+from shredder.jobs.progress import JobProgress
 
 from jobs_helpers import (child_env, corpus, dataset_files, documents,  # noqa: F401
                           no_temporary_files, rebuilt, run, write_jsonl)

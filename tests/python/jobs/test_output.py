@@ -11,8 +11,8 @@ import os
 import pyarrow as pa
 import pytest
 
-from shredder import _fs, _output
-from shredder._columns import text_lines
+from shredder.core.documents import text_lines
+from shredder.io import output, storage
 
 TEXTS = ['{"a":1}', '{"ключ":"значение","emoji":"😀"}', "{}", '{"b":[1,2,3],"c":{"d":null}}']
 
@@ -51,19 +51,19 @@ def test_appended_pieces_give_the_bytes_of_one_writer(tmp_path, monkeypatch, nam
     parts = [TEXTS, TEXTS[::-1] * 50, TEXTS[1:2]]
     (tmp_path / "one").mkdir()
     (tmp_path / "pieces").mkdir()
-    one = _output.OutputWriter(_fs.resolve(str(tmp_path / "one" / name)), force=False)
+    one = output.OutputWriter(storage.resolve(str(tmp_path / "one" / name)), force=False)
     for texts in parts:
         one.write_batch(batch(texts))
     one.close()
 
-    monkeypatch.setattr(_output, "_COPY_CHUNK", 7)  # several rounds of either copy loop
+    monkeypatch.setattr(output, "_COPY_CHUNK", 7)  # several rounds of either copy loop
     if not in_kernel:
         monkeypatch.setattr(os, "copy_file_range", refuse_copy_file_range)
-    writer = _output.OutputWriter(_fs.resolve(str(tmp_path / name)), force=False)
+    writer = output.OutputWriter(storage.resolve(str(tmp_path / name)), force=False)
     for number, texts in enumerate(parts):
         piece = tmp_path / "pieces" / f"{number:06d}"
-        piece.write_bytes(_output.jsonl_piece(batch(texts), writer.compress))
-        writer.write_piece(_fs.resolve(str(piece)))
+        piece.write_bytes(output.jsonl_piece(batch(texts), writer.compress))
+        writer.write_piece(storage.resolve(str(piece)))
     writer.close()
 
     written = (tmp_path / name).read_bytes()
@@ -74,7 +74,7 @@ def test_appended_pieces_give_the_bytes_of_one_writer(tmp_path, monkeypatch, nam
 
 
 def test_an_aborted_output_leaves_no_file(tmp_path):
-    writer = _output.OutputWriter(_fs.resolve(str(tmp_path / "out.jsonl")), force=False)
+    writer = output.OutputWriter(storage.resolve(str(tmp_path / "out.jsonl")), force=False)
     writer.write_batch(batch(TEXTS))
     writer.abort()
     assert list(tmp_path.iterdir()) == []

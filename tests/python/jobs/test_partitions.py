@@ -11,8 +11,9 @@ import pyarrow.ipc as ipc
 import pyarrow.parquet as pq
 import pytest
 
-from shredder import _fs, _partitions
-from shredder._io import UserError
+from shredder.core.errors import UserError
+from shredder.io import storage
+from shredder.jobs import partitions
 
 LAYOUTS = {
     "a line across the cut point": b'{"a":1}\n{"bbbbbbbbbb":2}\n{"c":3}\n',
@@ -28,7 +29,7 @@ LAYOUTS = {
 def ranges_of(tmp_path, data: bytes, size: int) -> list[tuple[int, int]]:
     path = tmp_path / "in.jsonl"
     path.write_bytes(data)
-    parts = _partitions.plan([str(path)], size)
+    parts = partitions.plan([str(path)], size)
     return [(p.start, p.stop) for p in parts]
 
 
@@ -77,7 +78,7 @@ class TrickleStream(io.RawIOBase):
 @pytest.mark.parametrize("step", [1, 3, 1000])
 def test_a_stream_is_cut_like_the_file_it_came_from(tmp_path, name, size, step):
     data = LAYOUTS[name]
-    streamed = list(_partitions.stream_partitions(TrickleStream(data, step), size))
+    streamed = list(partitions.stream_partitions(TrickleStream(data, step), size))
     assert [(p.start, p.stop) for p in streamed] == ranges_of(tmp_path, data, size)
     assert b"".join(p.data for p in streamed) == data
     assert [p.first_line for p in streamed] == [
@@ -89,7 +90,7 @@ def test_gzip_and_json_files_are_one_partition_each(tmp_path):
     import gzip
     (tmp_path / "a.jsonl.gz").write_bytes(gzip.compress(b'{"a":1}\n' * 100))
     (tmp_path / "b.json").write_text('[' + ",".join(['{"a":1}'] * 100) + ']')
-    parts = _partitions.plan([str(tmp_path / "a.jsonl.gz"), str(tmp_path / "b.json")], 10)
+    parts = partitions.plan([str(tmp_path / "a.jsonl.gz"), str(tmp_path / "b.json")], 10)
     assert [(p.index, p.kind, p.whole) for p in parts] == [(0, "jsonl", True), (1, "json", True)]
 
 
@@ -101,16 +102,16 @@ def test_parquet_row_groups_and_ipc_batches_are_packed_whole(tmp_path):
             writer.write_batch(batch)
     metadata = pq.ParquetFile(tmp_path / "t.parquet").metadata
     sizes = [metadata.row_group(i).total_byte_size for i in range(10)]
-    parquet = _partitions.plan([str(tmp_path / "t.parquet")], sum(sizes[:3]))
+    parquet = partitions.plan([str(tmp_path / "t.parquet")], sum(sizes[:3]))
     assert (parquet[0].start, parquet[0].stop) == (0, 3)
     assert [p.start for p in parquet[1:]] == [p.stop for p in parquet[:-1]]
     assert parquet[-1].stop == 10
     assert all(p.nbytes == sum(sizes[p.start:p.stop]) for p in parquet)
-    one_each = _partitions.plan([str(tmp_path / "t.parquet")], 1)
+    one_each = partitions.plan([str(tmp_path / "t.parquet")], 1)
     assert [(p.start, p.stop) for p in one_each] == [(i, i + 1) for i in range(10)]
-    arrow = _partitions.plan([str(tmp_path / "t.arrow")], 1)
+    arrow = partitions.plan([str(tmp_path / "t.arrow")], 1)
     assert [(p.start, p.stop) for p in arrow] == [(0, 1), (1, 2), (2, 3), (3, 4)]
-    assert [(p.start, p.stop) for p in _partitions.plan([str(tmp_path / "t.arrow")], 10**9)] \
+    assert [(p.start, p.stop) for p in partitions.plan([str(tmp_path / "t.arrow")], 10**9)] \
         == [(0, 4)]
 
 
@@ -119,10 +120,10 @@ def test_inputs_are_files_folders_in_name_order_and_patterns(tmp_path):
     folder.mkdir()
     for name in ["2026-02.jsonl", "2026-01.jsonl", "_skip.jsonl", ".hidden.jsonl", "2025-12.jsonl"]:
         (folder / name).write_text('{"a":1}\n')
-    names = lambda texts: [loc.name for text in texts for loc in _fs.expand(text)]  # noqa: E731
+    names = lambda texts: [loc.name for text in texts for loc in storage.expand(text)]  # noqa: E731
     assert names([str(folder)]) == ["2025-12.jsonl", "2026-01.jsonl", "2026-02.jsonl"]
     assert names([str(folder / "2026-*.jsonl")]) == ["2026-01.jsonl", "2026-02.jsonl"]
-    parts = _partitions.plan([str(folder / "2026-02.jsonl"), str(folder / "2025-*")], 10)
+    parts = partitions.plan([str(folder / "2026-02.jsonl"), str(folder / "2025-*")], 10)
     assert [p.source.rsplit("/", 1)[-1] for p in parts] == ["2026-02.jsonl", "2025-12.jsonl"]
     assert [p.index for p in parts] == [0, 1]
 
@@ -137,16 +138,16 @@ def test_inputs_that_name_nothing_are_refused(tmp_path, monkeypatch, text, messa
     monkeypatch.chdir(tmp_path)
     (tmp_path / "logs").mkdir()
     with pytest.raises(UserError, match=message):
-        _partitions.plan([text], 10)
+        partitions.plan([text], 10)
 
 
 @pytest.mark.parametrize("text, size", [("65536", 65536), ("64MiB", 64 * 2**20), ("1GB", 10**9),
                                         ("500k", 500_000), ("1.5KiB", 1536), ("2 mb", 2 * 10**6)])
 def test_partition_sizes(text, size):
-    assert _partitions.parse_size(text) == size
+    assert partitions.parse_size(text) == size
 
 
 @pytest.mark.parametrize("text", ["", "MiB", "-1", "0", "12 parsecs"])
 def test_bad_partition_sizes(text):
     with pytest.raises(ValueError):
-        _partitions.parse_size(text)
+        partitions.parse_size(text)

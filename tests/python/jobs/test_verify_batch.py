@@ -12,7 +12,7 @@ import shredder_ext
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from shredder import _verify
+from shredder.core import verify
 
 from jobs_helpers import real_documents
 
@@ -65,16 +65,16 @@ def test_regression_a_batch_digest_equal_to_the_carried_id_is_not_taken_for_exac
                                         pa.record_batch([pa.array(texts)], names=["doc"]))
     assert judged.column("txn_id")[1].as_py() == carried  # the digest alone would say exact
     assert judged.column("decided_by_earlier").to_pylist() == [False, True]
-    assert _verify.verdicts(texts)[1] == _verify.Verdict(carried, _verify.CHANGED)
-    assert _verify.verdicts_one_by_one(texts)[1].status == _verify.CHANGED
+    assert verify.verdicts(texts)[1] == verify.Verdict(carried, verify.CHANGED)
+    assert verify.verdicts_one_by_one(texts)[1].status == verify.CHANGED
 
 
 def test_batch_verdicts_match_one_by_one_on_the_real_data(real_data_dir):
     checked = 0
     for name, texts in real_documents(real_data_dir, limit=300):
         rebuilt = with_variants(rebuild_one_by_one(texts))
-        batch = _verify.verdicts(rebuilt)
-        assert batch == _verify.verdicts_one_by_one(rebuilt), name
+        batch = verify.verdicts(rebuilt)
+        assert batch == verify.verdicts_one_by_one(rebuilt), name
         checked += len(rebuilt)
     assert checked > 500
 
@@ -97,7 +97,7 @@ def test_batch_verdicts_match_one_by_one_on_random_documents(documents, random):
     if rebuilt and random.random() < 0.3:  # a hand-made id, and a document carrying none
         rebuilt.append(rebuilt[0].replace('"__txn_id":"', '"__txn_id":"0', 1))
         rebuilt.append(json.dumps({"a": 1}))
-    assert _verify.verdicts(rebuilt) == _verify.verdicts_one_by_one(rebuilt)
+    assert verify.verdicts(rebuilt) == verify.verdicts_one_by_one(rebuilt)
 
 
 # Keys of fixed kinds, so that few batches are refused and lone values meet arrays of their own
@@ -119,7 +119,7 @@ def test_batch_verdicts_match_one_by_one_where_earlier_documents_wrap_later_ones
     rebuilt = with_variants(rebuild_one_by_one([json.dumps(d) for d in documents]))
     if reverse:
         rebuilt.reverse()
-    assert _verify.verdicts(rebuilt) == _verify.verdicts_one_by_one(rebuilt)
+    assert verify.verdicts(rebuilt) == verify.verdicts_one_by_one(rebuilt)
 
 
 @pytest.mark.parametrize("texts", [
@@ -135,28 +135,28 @@ def test_batch_verdicts_match_one_by_one_where_earlier_documents_wrap_later_ones
     ['{"a":"\ud800"}', '{"a":[1]}', '{"a":2}'],  # a text Arrow cannot hold: refused alone
 ])
 def test_batch_verdicts_match_one_by_one_on_odd_texts(texts):
-    assert _verify.verdicts(texts) == _verify.verdicts_one_by_one(texts)
+    assert verify.verdicts(texts) == verify.verdicts_one_by_one(texts)
 
 
 def test_verdicts_on_an_arrow_column_are_those_on_its_texts(real_data_dir):
     texts = []
     for _, docs in real_documents(real_data_dir, limit=60):
         texts += rebuild_one_by_one(docs)
-    expected = _verify.verdicts_one_by_one(texts)
-    assert {v.status for v in expected} >= {_verify.CHANGED}
-    assert _verify.verdicts(pa.array(texts)) == expected
-    assert _verify.verdicts(pa.array(texts, pa.large_string())) == expected
+    expected = verify.verdicts_one_by_one(texts)
+    assert {v.status for v in expected} >= {verify.CHANGED}
+    assert verify.verdicts(pa.array(texts)) == expected
+    assert verify.verdicts(pa.array(texts, pa.large_string())) == expected
     padded = pa.array(["{}"] + texts + [None])
-    assert _verify.verdicts(padded.slice(1, len(texts))) == expected  # a slice: an offset
+    assert verify.verdicts(padded.slice(1, len(texts))) == expected  # a slice: an offset
     with_gaps = pa.array([None, *texts[:5], None])
-    assert _verify.verdicts(with_gaps) == _verify.verdicts_one_by_one([None, *texts[:5], None])
+    assert verify.verdicts(with_gaps) == verify.verdicts_one_by_one([None, *texts[:5], None])
 
 
 def test_a_chain_of_documents_each_decided_by_the_one_before_runs_out_of_rounds():
     # every document wraps the array key of the one before it, so each round settles only its
     # first document, and those left after the last round run alone
-    texts = [json.dumps({f"k{i - 1}": 1, f"k{i}": [1]}) for i in range(1, 4 + _verify._MAX_ROUNDS)]
+    texts = [json.dumps({f"k{i - 1}": 1, f"k{i}": [1]}) for i in range(1, 4 + verify._MAX_ROUNDS)]
     judged = shredder_ext._digest_arrow(shredder_ext.create_controller("json"),
                                         pa.record_batch([pa.array(texts)], names=["doc"]))
     assert judged.column("decided_by_earlier").to_pylist() == [False] + [True] * (len(texts) - 1)
-    assert _verify.verdicts(texts) == _verify.verdicts_one_by_one(texts)
+    assert verify.verdicts(texts) == verify.verdicts_one_by_one(texts)

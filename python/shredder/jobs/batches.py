@@ -1,0 +1,222 @@
+"""Reading one partition of a shred job as batches of documents, and placing their rows in
+the input file ("line 7" of a JSON Lines file, "row 6" of a Parquet or Arrow file).
+"""
+
+from __future__ import annotations
+
+import io
+from collections.abc import Iterable, Iterator
+from typing import Any
+
+import pyarrow as pa
+import pyarrow.ipc as ipc
+import pyarrow.parquet as pq
+
+from shredder.core.documents import documents_batch
+from shredder.core.errors import UserError
+from shredder.io import storage
+from shredder.io.formats import (
+    Batch,
+    binary_batch,
+    documents_codec,
+    documents_column,
+    json_file_batches,
+)
+from shredder.io.storage import READ_CHUNK
+from shredder.jobs.partitions import Partition
+from shredder.jobs.tasks import BATCH_BYTES, ShredOptions
+
+
+class LineCounter:
+    """Counts the lines of a JSON Lines partition as they are read (empty ones too)."""
+
+    def __init__(self) -> None:
+        self.lines = 0
+
+
+def _input(partition: Partition) -> storage.Location:
+    """The partition's input file, named in messages as the user named it."""
+    location = storage.resolve(partition.location)
+    return storage.Location(location.fs, location.path, partition.source)
+
+
+def _byte_chunks(partition: Partition) -> Iterator[bytes]:
+    if partition.data is not None:
+        yield partition.data
+        return
+    location = _input(partition)
+    try:
+        if partition.whole:
+            with location.fs.open_input_stream(location.path, compression="detect") as stream:
+                while chunk := stream.read(READ_CHUNK):
+                    yield chunk
+            return
+        with location.open_input() as stream:
+            stream.seek(partition.start)
+            remaining = partition.stop - partition.start
+            while remaining > 0:
+                chunk = stream.read(min(READ_CHUNK, remaining))
+                if not chunk:
+                    raise UserError(f"{location}: file shrank while being read")
+                remaining -= len(chunk)
+                yield chunk
+    except (OSError, pa.ArrowException, EOFError) as error:
+        raise UserError(f"{location}: cannot read: {error}") from None
+
+
+def _json_lines_batches(partition: Partition, batch_size: int, counter: LineCounter,
+                        batch_bytes: int = BATCH_BYTES) -> Iterator[Batch]:
+    lines: list[bytes] = []
+    numbers: list[int] = []
+    nbytes = 0
+    number = 0
+    rest = b""
+    for chunk in _byte_chunks(partition):
+        pieces = (rest + chunk).split(b"\n") if rest else chunk.split(b"\n")
+        rest = pieces.pop()
+        for line in pieces:
+            number += 1
+            nbytes += len(line) + 1
+            line = line.rstrip(b"\r")
+            if not line.strip():
+                continue
+            lines.append(line)
+            numbers.append(number)
+            if len(lines) == batch_size or nbytes >= batch_bytes:
+                yield Batch(binary_batch(lines), "json", numbers[0], numbers, nbytes)
+                lines, numbers, nbytes = [], [], 0
+    if rest:
+        number += 1
+        nbytes += len(rest)
+        line = rest.rstrip(b"\r")
+        if line.strip():
+            lines.append(line)
+            numbers.append(number)
+    counter.lines = number
+    if lines:
+        yield Batch(binary_batch(lines), "json", numbers[0], numbers, nbytes)
+
+
+def _json_file_batches(partition: Partition, batch_size: int) -> Iterator[Batch]:
+    stream = io.BytesIO(b"".join(_byte_chunks(partition)))
+    yield from json_file_batches(stream, partition.source, batch_size, "json")
+
+
+def _table_batches(partition: Partition, options: ShredOptions) -> Iterator[Batch]:
+    location = _input(partition)
+    try:
+        with location.open_input() as stream:
+            if partition.kind == "parquet":
+                reader = pq.ParquetFile(stream)
+                schema = reader.schema_arrow
+                index = documents_column(location, schema, options.column)
+                codec = documents_codec(location, schema.field(index), options.codec)
+                batches: Iterable[pa.RecordBatch] = reader.iter_batches(
+                    batch_size=options.batch_size, columns=[schema.names[index]],
+                    row_groups=list(range(partition.start, partition.stop)))
+            else:
+                reader = ipc.open_file(stream)
+                index = documents_column(location, reader.schema, options.column)
+                codec = documents_codec(location, reader.schema.field(index), options.codec)
+                batches = _ipc_range(reader, index, partition, options.batch_size)
+            position = 0
+            for batch in batches:
+                yield Batch(documents_batch(batch, 0, codec), codec, position, None,
+                             batch.nbytes)
+                position += batch.num_rows
+    except (OSError, pa.ArrowInvalid, pa.ArrowNotImplementedError) as error:
+        raise UserError(f"{location}: cannot read: {error}") from None
+
+
+def _ipc_range(reader: Any, index: int, partition: Partition,
+               batch_size: int) -> Iterator[pa.RecordBatch]:
+    for number in range(partition.start, partition.stop):
+        batch = reader.get_batch(number).select([index])
+        for start in range(0, batch.num_rows, batch_size):
+            yield batch.slice(start, batch_size)
+
+
+def _whole_ipc_batches(partition: Partition, options: ShredOptions) -> Iterator[Batch]:
+    """An IPC stream (not the file format) has no index of its batches: read it whole."""
+    location = _input(partition)
+    data = location.read_bytes()
+    try:
+        reader = ipc.open_stream(pa.BufferReader(data))
+        index = documents_column(location, reader.schema, options.column)
+        codec = documents_codec(location, reader.schema.field(index), options.codec)
+        position = 0
+        for batch in reader:
+            batch = batch.select([index])
+            for start in range(0, batch.num_rows, options.batch_size):
+                piece = batch.slice(start, options.batch_size)
+                yield Batch(documents_batch(piece, 0, codec), codec, position, None,
+                             piece.nbytes)
+                position += piece.num_rows
+    except (OSError, pa.ArrowInvalid, pa.ArrowNotImplementedError) as error:
+        raise UserError(f"{location}: cannot read: {error}") from None
+
+
+def partition_batches(partition: Partition, options: ShredOptions,
+                       counter: LineCounter) -> Iterator[Batch]:
+    if partition.kind in ("jsonl", "json") and options.codec not in (None, "json"):
+        raise UserError(f"{partition.source}: JSON input needs the json codec, "
+                        f"not {options.codec!r}")
+    if partition.kind == "jsonl":
+        return _json_lines_batches(partition, options.batch_size, counter,
+                                   options.batch_bytes)
+    if partition.kind == "json":
+        return _json_file_batches(partition, options.batch_size)
+    if partition.kind == "arrow" and partition.whole:
+        return _whole_ipc_batches(partition, options)
+    return _table_batches(partition, options)
+
+
+def _first_line(partition: Partition) -> int:
+    """The file's line number of the partition's first line (counted only when needed: a
+    partition does not know how many lines come before it)."""
+    if partition.first_line is not None:
+        return partition.first_line
+    if partition.whole or partition.start == 0:
+        return 1
+    newlines = 0
+    with _input(partition).open_input() as stream:
+        remaining = partition.start
+        while remaining > 0:
+            chunk = stream.read(min(READ_CHUNK, remaining))
+            if not chunk:
+                break
+            newlines += chunk.count(b"\n")
+            remaining -= len(chunk)
+    return newlines + 1
+
+
+def _rows_before(partition: Partition) -> int:
+    """Rows of the file before the partition (row groups or record batches before it)."""
+    if partition.start == 0 or partition.whole:
+        return 0
+    with _input(partition).open_input() as stream:
+        if partition.kind == "parquet":
+            metadata = pq.ParquetFile(stream).metadata
+            return sum(metadata.row_group(i).num_rows for i in range(partition.start))
+        reader = ipc.open_file(stream)
+        return sum(reader.get_batch(i).num_rows for i in range(partition.start))
+
+
+class Places:
+    """Turns a row of a partition's batch into its place in the input file ("line 7", from 1;
+    "row 6", from 0, as Arrow and Parquet readers count), counting what lies before the
+    partition once, when first needed."""
+
+    def __init__(self, partition: Partition) -> None:
+        self.partition = partition
+        self._offset: int | None = None
+
+    def location(self, docs: Batch, row: int) -> tuple[str, int]:
+        if self._offset is None:
+            self._offset = (_first_line(self.partition) - 1 if docs.lines is not None
+                            else _rows_before(self.partition))
+        return ("line" if docs.lines is not None else "row"), self._offset + docs.position(row)
+
+    def where(self, docs: Batch, row: int) -> str:
+        key, number = self.location(docs, row)
+        return f"{key} {number}"

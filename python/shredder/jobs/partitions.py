@@ -1,0 +1,224 @@
+"""Inputs to partitions: the units of work of a job, fixed by the input alone.
+
+A partition is a piece of one input file that a worker shreds through its own pipeline handle:
+a byte range of a JSON Lines file, a run of row groups of a Parquet file, a run of record
+batches of an Arrow IPC file, or a whole file (gzip, ``.json``, anything smaller than the
+partition size). Boundaries depend on the bytes and the partition size only, never on the
+number of workers or on the engine, so a job's output is the same part by part however it is
+run.
+"""
+
+from __future__ import annotations
+
+import re
+from collections.abc import Iterator
+from dataclasses import dataclass
+from typing import BinaryIO
+
+import pyarrow as pa
+import pyarrow.ipc as ipc
+import pyarrow.parquet as pq
+
+from shredder.core.errors import UserError
+from shredder.io import storage
+from shredder.io.formats import input_kind
+
+DEFAULT_PARTITION_SIZE = 64 * 2**20
+STDIN = "-"
+_SCAN_CHUNK = 1 << 16
+
+
+@dataclass(frozen=True)
+class Partition:
+    """One unit of work. ``start``/``stop`` are byte offsets (JSON Lines), row group or record
+    batch indexes (Parquet, Arrow IPC), or 0 and the file size (a whole file). ``data`` holds
+    the bytes of a partition cut from standard input, which workers cannot open themselves;
+    ``first_line`` is its first line's number there (files work theirs out when needed)."""
+
+    index: int
+    source: str  # the input as the user named it, for messages and the manifest
+    kind: str
+    start: int
+    stop: int
+    nbytes: int
+    whole: bool = False
+    data: bytes | None = None
+    first_line: int | None = None
+    location: str = ""  # where workers open it (an absolute path or a URI)
+
+    def key(self) -> dict:
+        """What identifies the partition's work, for matching a resumed run to an earlier one."""
+        return {"index": self.index, "source": self.source, "kind": self.kind,
+                "start": self.start, "stop": self.stop, "nbytes": self.nbytes}
+
+
+def parse_size(text: str) -> int:
+    """A byte count such as ``65536``, ``64MiB``, ``1.5GB`` or ``512k``."""
+    match = re.fullmatch(r"\s*(\d+(?:\.\d+)?)\s*([kmgt]?)(i?b?)\s*", text.lower())
+    if not match:
+        raise ValueError(f"not a size: {text!r} (examples: 1048576, 64MiB, 1GB)")
+    number, prefix, suffix = match.groups()
+    base = 1024 if suffix.startswith("i") else 1000
+    value = int(float(number) * base ** "_kmgt".index(prefix or "_"))
+    if value < 1:
+        raise ValueError(f"must be at least 1 byte, got {text!r}")
+    return value
+
+
+def plan(inputs: list[str], partition_size: int) -> list[Partition]:
+    """The partitions of every input file, in input order, numbered from 0."""
+    partitions: list[Partition] = []
+    for text in inputs:
+        if text == STDIN:
+            raise UserError("standard input (-) cannot be planned ahead; stream it instead")
+        for location in storage.expand(text):
+            partitions.extend(_plan_file(location, partition_size, len(partitions)))
+    return partitions
+
+
+def _plan_file(location: storage.Location, partition_size: int, first: int) -> list[Partition]:
+    kind = input_kind(_PathLike(location.name, location.text))
+    size = location.size()
+    source = location.text
+    where = location.portable
+    compressed = location.name.lower().endswith(".gz")
+    if kind == "jsonl" and not compressed and size > partition_size:
+        bounds = cut_points(location, size, partition_size)
+        return [Partition(first + i, source, kind, a, b, b - a, location=where)
+                for i, (a, b) in enumerate(zip(bounds, bounds[1:]))]
+    if kind == "parquet":
+        return _group_units(source, where, kind, _parquet_units(location), partition_size,
+                            first)
+    if kind == "arrow" and not compressed:
+        units = _ipc_units(location)
+        if units is not None:
+            return _group_units(source, where, kind, units, partition_size, first)
+    return [Partition(first, source, kind, 0, size, size, whole=True, location=where)]
+
+
+class _PathLike:
+    """Just enough of a path for ``input_kind``, which only looks at the name."""
+
+    def __init__(self, name: str, text: str) -> None:
+        self.name = name
+        self.text = text
+
+    def __str__(self) -> str:
+        return self.text
+
+
+def cut_points(location: storage.Location, size: int, partition_size: int) -> list[int]:
+    """The partition boundaries of a JSON Lines file: 0, then for every multiple k·size of the
+    partition size the first line start at or after it, then the file size. A line longer than
+    the partition size spans several multiples; their boundaries coincide and count once."""
+    bounds = [0]
+    with location.open_input() as stream:
+        k = 1
+        while k * partition_size < size:
+            boundary = _next_line_start(stream, k * partition_size, size)
+            if bounds[-1] < boundary < size:
+                bounds.append(boundary)
+            # every multiple up to this boundary has the same first line start after it
+            k = max(k + 1, boundary // partition_size + 1)
+    bounds.append(size)
+    return bounds
+
+
+def _next_line_start(stream, offset: int, size: int) -> int:
+    """The first position at or after ``offset`` that follows a newline (or the end)."""
+    position = offset - 1
+    stream.seek(position)
+    while position < size:
+        chunk = stream.read(_SCAN_CHUNK)
+        if not chunk:
+            break
+        found = chunk.find(b"\n")
+        if found >= 0:
+            return position + found + 1
+        position += len(chunk)
+    return size
+
+
+def _parquet_units(location: storage.Location) -> list[tuple[int, int]]:
+    try:
+        with location.open_input() as stream:
+            metadata = pq.ParquetFile(stream).metadata
+            return [(metadata.row_group(i).num_rows, metadata.row_group(i).total_byte_size)
+                    for i in range(metadata.num_row_groups)]
+    except UserError:
+        raise
+    except Exception as error:  # noqa: BLE001 - any reader failure names the file
+        raise UserError(f"{location}: cannot read Parquet metadata: {error}") from None
+
+
+def _ipc_units(location: storage.Location) -> list[tuple[int, int]] | None:
+    """The record batches of an IPC file, or None for an IPC stream (no index to split by)."""
+    try:
+        with location.open_input() as stream:
+            try:
+                reader = ipc.open_file(stream)
+            except pa.ArrowInvalid:
+                return None
+            units = []
+            for i in range(reader.num_record_batches):
+                batch = reader.get_batch(i)
+                units.append((batch.num_rows, batch.nbytes))
+            return units
+    except UserError:
+        raise
+    except Exception as error:  # noqa: BLE001
+        raise UserError(f"{location}: cannot read Arrow IPC file: {error}") from None
+
+
+def _group_units(source: str, where: str, kind: str, units: list[tuple[int, int]],
+                 partition_size: int, first: int) -> list[Partition]:
+    """Consecutive row groups (record batches) packed into partitions of about the partition
+    size; a unit never splits."""
+    partitions: list[Partition] = []
+    start, nbytes = 0, 0
+    for i, (_, size) in enumerate(units):
+        if i > start and nbytes + size > partition_size:
+            partitions.append(Partition(first + len(partitions), source, kind, start, i, nbytes,
+                                        location=where))
+            start, nbytes = i, 0
+        nbytes += size
+    if start < len(units) or not partitions:
+        partitions.append(Partition(first + len(partitions), source, kind, start, len(units),
+                                    nbytes, location=where))
+    return partitions
+
+
+def stream_partitions(stream: BinaryIO, partition_size: int, first: int = 0) -> Iterator[Partition]:
+    """Partitions cut from a JSON Lines stream as it arrives, by the same rule as a file's
+    (so the stream and the file it came from give the same partitions). At most one partition
+    and one read chunk are held at a time."""
+    index, offset, line = first, 0, 1
+    buffer = bytearray()
+    eof = False
+    while not eof or buffer:
+        target = (offset // partition_size + 1) * partition_size
+        cut = -1
+        while cut < 0:
+            # the cut is the first line start at or after the next multiple of the size
+            floor = max(target - offset - 1, 0)
+            found = buffer.find(b"\n", floor)
+            if found >= 0:
+                cut = found + 1
+                break
+            if eof:
+                cut = len(buffer)
+                break
+            chunk = stream.read(max(_SCAN_CHUNK, partition_size - len(buffer)))
+            if not chunk:
+                eof = True
+            else:
+                buffer += chunk
+        if cut == 0:
+            break
+        data = bytes(buffer[:cut])
+        del buffer[:cut]
+        yield Partition(index, STDIN, "jsonl", offset, offset + cut, cut, data=data,
+                        first_line=line)
+        line += data.count(b"\n")
+        offset += cut
+        index += 1

@@ -1,0 +1,165 @@
+"""The work of one partition of a shred job, run on a worker: its documents shredded through
+one pipeline handle, its parts, refused documents and differences written under temporary names
+and renamed when complete, then its marker.
+"""
+
+from __future__ import annotations
+
+import json
+from collections.abc import Callable
+
+import pyarrow as pa
+
+import shredder_ext
+from shredder.core.errors import UserError
+from shredder.core.shred import failing_row, shred_batch
+from shredder.core.shred_check import ShredCheck, input_documents
+from shredder.core.schema import schema_to_json
+from shredder.dataset.files import PART_PREFIX
+from shredder.dataset.path_stats import DatasetStats
+from shredder.io import storage
+from shredder.io.formats import Batch
+from shredder.io.parts import ATOM_FORMATS, write_part
+from shredder.io.records import RecordsWriter, document_fields
+from shredder.jobs.batches import LineCounter, Places, partition_batches
+from shredder.jobs.partitions import Partition
+from shredder.jobs.tasks import CheckCounts, PartitionResult, ShredOptions, ShredTask, WrittenPart
+
+SKIP_HINT = "use --on-error skip to set refused documents aside and go on"
+
+
+def part_name(partition: int, batch: int, fmt: str) -> str:
+    return f"{PART_PREFIX}{partition:05d}-{batch:05d}{ATOM_FORMATS[fmt]}"
+
+
+def marker_name(partition: int) -> str:
+    return f"partition-{partition:05d}.json"
+
+
+def rejects_name(partition: int) -> str:
+    return f"rejects-{partition:05d}.jsonl"
+
+
+def verify_name(partition: int) -> str:
+    return f"verify-{partition:05d}.jsonl"
+
+
+def _write_part(location: storage.Location, atoms: pa.RecordBatch,
+                options: ShredOptions) -> int:
+    """Writes a part whole under its final name; returns its bytes."""
+    location.write_atomically(
+        lambda stream: write_part(atoms, stream, options.fmt, options.compression))
+    return location.size()
+
+
+def _check_batch(check: ShredCheck, places: Places, docs: Batch, kept: list[int] | None,
+                 atoms_pieces: list[pa.RecordBatch], counts: list[int]) -> None:
+    """Compares the documents of a batch that went through with what their atoms rebuild to;
+    the atoms pieces hold the rows left after the refused ones, in order."""
+    rows = kept if kept is not None else list(range(docs.batch.num_rows))
+    documents = input_documents(docs.batch, docs.codec)
+    start = 0
+    for atoms, count in zip(atoms_pieces, counts):
+        piece = rows[start:start + count]
+        start += count
+        check.check([documents[r] for r in piece], atoms,
+                    [dict([places.location(docs, r)]) for r in piece])
+
+
+def shred_partition(task: ShredTask,
+                    on_batch: Callable[[int, int], None] | None = None) -> PartitionResult:
+    """Shreds one partition through its own pipeline handle, writes its parts, its refused
+    documents, its differences (with the shred check) and its marker, and returns the marker's
+    content. Runs on a worker;
+    deterministic, so a retried or resumed partition writes the same bytes again."""
+    partition, options = task.partition, task.options
+    folder = storage.resolve(task.output)
+    counter = LineCounter()
+    places = Places(partition)
+    rejects = RecordsWriter(folder.child(rejects_name(partition.index)))
+    report = RecordsWriter(folder.child(verify_name(partition.index))) if options.verify \
+        else None
+    check = ShredCheck(report) if options.verify else None
+    try:
+        result = _shred_partition(task, folder, counter, places, rejects, check, on_batch)
+        result.rejects_file = rejects.location.name if rejects.commit() else None
+        result.verify_file = \
+            report.location.name if report is not None and report.commit() else None
+    except BaseException:
+        rejects.abort()
+        if report is not None:
+            report.abort()
+        raise
+    storage.resolve(task.markers).child(marker_name(partition.index)).write_bytes(
+        json.dumps(result.to_json()).encode())
+    return result
+
+
+def _shred_partition(task: ShredTask, folder: storage.Location, counter: LineCounter,
+                     places: Places, rejects: RecordsWriter, check: ShredCheck | None,
+                     on_batch: Callable[[int, int], None] | None) -> PartitionResult:
+    partition, options = task.partition, task.options
+    handle = None
+    codec = None
+    parts: list[WrittenPart] = []
+    documents = rows = 0  # rows: of the input, refused ones too (Parquet, Arrow, JSON files)
+    first_refusal = last_refusal = None
+    stats = DatasetStats()  # what inspect shows of each path, counted here while at hand
+    for number, docs in enumerate(partition_batches(partition, options, counter)):
+        if handle is None:
+            codec = docs.codec
+            handle = shredder_ext.create_controller(codec, exact=options.exact)
+        try:
+            shredded = shred_batch(handle, docs.batch, docs.codec, options.errors)
+        except ValueError as error:
+            raise UserError(_refusal_message(partition, places, docs, error,
+                                             options.errors == "skip")) from None
+        for refusal in shredded.refused:
+            key, position = places.location(docs, refusal.row)
+            record = {"input": partition.source, key: position, "error": refusal.error}
+            record.update(document_fields(docs.batch.column(0)[refusal.row].as_py()))
+            rejects.write(record)
+            last_refusal = f"{partition.source}:{key} {position}: {refusal.error}"
+            first_refusal = first_refusal or last_refusal
+            if options.max_rejects is not None and rejects.count > options.max_rejects:
+                raise UserError(too_many(options.max_rejects, last_refusal))
+        kept = [row for row in range(docs.batch.num_rows)
+                if row not in {r.row for r in shredded.refused}] if shredded.refused else None
+        if check is not None:
+            _check_batch(check, places, docs, kept, shredded.atoms, shredded.documents)
+        start = 0
+        for piece, (atoms, count) in enumerate(zip(shredded.atoms, shredded.documents)):
+            documents += count
+            if atoms.num_columns > 0:
+                name = part_name(partition.index, number, options.fmt) if piece == 0 else \
+                    f"{PART_PREFIX}{partition.index:05d}-{number:05d}-{piece}" \
+                    f"{ATOM_FORMATS[options.fmt]}"
+                size = _write_part(folder.child(name), atoms, options)
+                stats.add_batch(atoms)
+                first = docs.position(kept[start] if kept else start)
+                last = docs.position(kept[start + count - 1] if kept else start + count - 1)
+                parts.append(WrittenPart(name, atoms.num_rows, count, first, last, size,
+                                         schema_to_json(atoms.schema)))
+            start += count
+        rows += docs.batch.num_rows
+        if on_batch is not None:  # the documents that went through, as the result counts them
+            on_batch(sum(shredded.documents), docs.nbytes)
+    return PartitionResult(
+        partition.key(), codec, parts, documents, partition.nbytes,
+        counter.lines if partition.kind == "jsonl" else rows, rejects.count, None,
+        first_refusal, last_refusal, stats.to_json(),
+        None if check is None else CheckCounts(check.documents, check.documents_changed,
+                                               dict(check.counts)))
+
+
+def _refusal_message(partition: Partition, places: Places, docs: Batch, error: ValueError,
+                     skip: bool) -> str:
+    row = failing_row(error, docs.batch)
+    if row is None:  # not one document's fault: skipping cannot help
+        return f"{partition.source}: {error}"
+    message = f"{partition.source}:{places.where(docs, row)}: {error}"
+    return message if skip else f"{message} ({SKIP_HINT})"
+
+
+def too_many(limit: int, last: str | None) -> str:
+    return f"more than {limit:,} documents refused (--max-rejects); the last: {last}"

@@ -1,0 +1,62 @@
+"""The package's imports, read from its source: they point one way down the layers
+(cli → jobs → dataset → io → core) and never close a circle, function-level imports included."""
+
+import ast
+from pathlib import Path
+
+PACKAGE = Path(__file__).resolve().parents[2] / "python" / "shredder"
+LAYERS = ["core", "io", "dataset", "jobs", "cli"]
+
+
+def module_name(path: Path) -> str:
+    parts = path.relative_to(PACKAGE.parent).with_suffix("").parts
+    return ".".join(parts[:-1] if parts[-1] == "__init__" else parts)
+
+
+def imports_of(path: Path, modules: set[str]) -> set[str]:
+    """The package's modules that ``path`` imports, anywhere in it."""
+    found = set()
+    for node in ast.walk(ast.parse(path.read_text(encoding="utf-8"))):
+        if isinstance(node, ast.Import):
+            names = [alias.name for alias in node.names]
+        elif isinstance(node, ast.ImportFrom) and node.module:
+            # "from shredder.io import storage" imports the module storage, "from
+            # shredder.io.storage import resolve" the module that holds the name
+            names = [f"{node.module}.{alias.name}" if f"{node.module}.{alias.name}" in modules
+                     else node.module for alias in node.names]
+        else:
+            continue
+        found |= {name for name in names if name in modules}
+    return found
+
+
+def rank(module: str) -> int:
+    """The module's layer; the package's own ``__init__`` and ``__main__`` sit above all."""
+    parts = module.split(".")
+    return LAYERS.index(parts[1]) if len(parts) > 1 and parts[1] in LAYERS else len(LAYERS)
+
+
+def test_imports_point_down_the_layers_and_close_no_circle():
+    files = {module_name(path): path for path in PACKAGE.rglob("*.py")}
+    graph = {module: imports_of(path, set(files)) - {module} for module, path in files.items()}
+    assert {m.split(".")[1] for m in files if m.count(".") == 1} >= set(LAYERS)
+    upward = sorted(f"{m} -> {t}" for m, targets in graph.items() for t in targets
+                    if rank(t) > rank(m))
+    assert upward == []
+
+    state: dict[str, str] = {}
+    circles = []
+
+    def visit(module: str, trail: list[str]) -> None:
+        state[module] = "open"
+        for target in sorted(graph[module]):
+            if state.get(target) == "open":
+                circles.append(" -> ".join(trail[trail.index(target):] + [target]))
+            elif target not in state:
+                visit(target, trail + [target])
+        state[module] = "done"
+
+    for module in sorted(graph):
+        if module not in state:
+            visit(module, [module])
+    assert circles == []
