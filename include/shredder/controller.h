@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "arrow/type_fwd.h"
@@ -42,6 +44,10 @@ class Controller {
     /// Whether the codec writes members that are null as such (JSON text), rather than
     /// for every member a document lacks (struct columns), where they need no rescue.
     bool null_members_kept = true;
+    /// Column names that keep one key list in every batch (name to its key list code, as
+    /// `KeyListCode` makes it): a dataset's choice for names that its parts give to different
+    /// members. Any other member that would make such a name is rescued.
+    std::unordered_map<std::string, std::string> owners = {};
   };
 
   /// How `unshred` gives documents back.

@@ -5,10 +5,12 @@
 // rescued shows in the document itself; two things show only once a whole batch is read,
 // and a second pass over the batch rescues them with this plan.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "shredder/value.h"
@@ -32,6 +34,15 @@ enum class ColumnRole : std::uint8_t {
 std::string KeyListCode(const std::vector<std::string>& keys, ColumnRole role);
 /// The code of `prefix` (keys already coded, no role) extended by `key`.
 void AppendKeyCode(std::string& prefix, std::string_view key);
+
+/// A column's key list and role.
+using KeyList = std::pair<std::vector<std::string>, ColumnRole>;
+
+/// Which of `candidates` (distinct key lists that all make the column `name`) keeps the name:
+/// the one the name reads back as by the name rule, otherwise the one of fewest keys (and the
+/// smallest code among those). Chosen by the key lists alone, never by their order, so that
+/// every batch and every part of a dataset chooses alike. `candidates` is not empty.
+std::size_t OwnerOf(std::string_view name, const std::vector<KeyList>& candidates);
 
 /// What a batch taught that its documents alone do not show.
 struct ExactPlan {

@@ -1,5 +1,10 @@
 #include "controller/atoms_metadata.h"
 
+#include <algorithm>
+#include <stdexcept>
+#include <unordered_map>
+#include <utility>
+
 #include <exception>
 #include <memory>
 #include <string>
@@ -7,7 +12,9 @@
 
 #include "arrow/type.h"
 #include "arrow/util/key_value_metadata.h"
+#include "arrow/type.h"
 #include "codecs/json_writer.h"
+#include "shredder/atoms_schema.h"
 #include "shredder/serialization.h"
 
 namespace shredder::controller_internal {
@@ -80,3 +87,51 @@ ColumnPath ReadColumnPath(const arrow::Field& field) {
 }
 
 }  // namespace shredder::controller_internal
+
+namespace shredder {
+
+std::vector<int> ColumnOwners(const arrow::Schema& fields) {
+  struct Name {
+    std::vector<KeyList> candidates;
+    std::vector<int> fields;  // the field of every candidate
+  };
+  std::vector<std::string> order;
+  std::unordered_map<std::string, Name> names;
+  for (int i = 0; i < fields.num_fields(); ++i) {
+    const arrow::Field& field = *fields.field(i);
+    controller_internal::ColumnPath path = controller_internal::ReadColumnPath(field);
+    if (!path.keyed) continue;
+    auto [it, added] = names.try_emplace(field.name());
+    if (added) order.push_back(field.name());
+    KeyList candidate{std::move(path.keys), path.role};
+    if (std::find(it->second.candidates.begin(), it->second.candidates.end(), candidate) ==
+        it->second.candidates.end()) {
+      it->second.candidates.push_back(std::move(candidate));
+      it->second.fields.push_back(i);
+    }
+  }
+  std::vector<int> owners;
+  for (const std::string& name : order) {
+    const Name& shared = names.at(name);
+    if (shared.candidates.size() < 2) continue;
+    owners.push_back(shared.fields[OwnerOf(name, shared.candidates)]);
+  }
+  return owners;
+}
+
+std::unordered_map<std::string, std::string> OwnedNames(const arrow::Schema& owners) {
+  std::unordered_map<std::string, std::string> owned;
+  for (const auto& field : owners.fields()) {
+    const controller_internal::ColumnPath path = controller_internal::ReadColumnPath(*field);
+    if (!path.keyed) {
+      throw std::invalid_argument("owners: column " + field->name() +
+                                  " carries no key list");
+    }
+    if (!owned.emplace(field->name(), KeyListCode(path.keys, path.role)).second) {
+      throw std::invalid_argument("owners: column " + field->name() + " is given twice");
+    }
+  }
+  return owned;
+}
+
+}  // namespace shredder

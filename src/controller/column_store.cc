@@ -84,20 +84,6 @@ void Merger::add_exact(Object& document, const shred_internal::Stamps& stamps,
   append(*table);
 }
 
-namespace {
-
-// Whether `name` reads back, by the name rule alone, as the path of `keys`.
-bool ReadsBackAs(std::string_view name, const std::vector<std::string>& keys, ColumnRole role) {
-  if (role == ColumnRole::Index) name.remove_suffix(std::min<std::size_t>(name.size(), 5));
-  const std::vector<std::string> segments = split_path(name);
-  if (segments.empty() || segments.front() != "root" || segments.size() != keys.size() + 1) {
-    return false;
-  }
-  return std::equal(keys.begin(), keys.end(), segments.begin() + 1);
-}
-
-}  // namespace
-
 ExactPlan Merger::findings(const ExactPlan& plan) const {
   ExactPlan found;
   for (const MergedColumn& column : columns_) {
@@ -110,27 +96,10 @@ ExactPlan Merger::findings(const ExactPlan& plan) const {
     const shred_internal::NameInfo& info = walker_.info(id);
     if (!info.ambiguous) continue;
     const std::string& name = walker_.name(id);
-    // The owner is chosen by the key lists alone, never by the order they came in.
-    std::vector<std::pair<std::vector<std::string>, ColumnRole>> candidates = info.others;
+    std::vector<KeyList> candidates = info.others;
     candidates.emplace_back(info.keys, info.role);
-    const std::pair<std::vector<std::string>, ColumnRole>* owner = nullptr;
-    for (const auto& candidate : candidates) {
-      if (ReadsBackAs(name, candidate.first, candidate.second)) owner = &candidate;
-    }
-    std::string owner_code;
-    if (owner != nullptr) {
-      owner_code = KeyListCode(owner->first, owner->second);
-    } else {
-      for (const auto& candidate : candidates) {
-        std::string code = KeyListCode(candidate.first, candidate.second);
-        const bool better = owner == nullptr || candidate.first.size() < owner->first.size() ||
-                            (candidate.first.size() == owner->first.size() && code < owner_code);
-        if (better) {
-          owner = &candidate;
-          owner_code = std::move(code);
-        }
-      }
-    }
+    const KeyList& owner = candidates[OwnerOf(name, candidates)];
+    std::string owner_code = KeyListCode(owner.first, owner.second);
     const auto known = plan.owners.find(name);
     if (known == plan.owners.end() || known->second != owner_code) {
       found.owners.emplace(name, std::move(owner_code));

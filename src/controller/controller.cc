@@ -223,6 +223,7 @@ std::shared_ptr<arrow::RecordBatch> Controller::shred_exact(
   } quiet{*exact_.tagger};
   exact_.tagger->set_debug(false);
   ExactPlan plan;
+  plan.owners = exact_.owners;
   Normalizer::ExactView view;
   ExactStamps stamps;
   std::string text;

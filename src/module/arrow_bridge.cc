@@ -21,6 +21,14 @@ arrow::Result<std::shared_ptr<arrow::RecordBatch>> unwrap_record_batch(py::handl
   return batch;
 }
 
+arrow::Result<std::shared_ptr<arrow::Schema>> unwrap_schema(py::handle object,
+                                                            const char* name) {
+  if (!arrow::py::is_schema(object.ptr())) {
+    return arrow::Status::TypeError(name, " must be a pyarrow.Schema");
+  }
+  return arrow::py::unwrap_schema(object.ptr());
+}
+
 py::object to_pyarrow_batch(const std::shared_ptr<arrow::RecordBatch>& batch) {
   if (batch == nullptr) throw std::invalid_argument("null RecordBatch");
   // Looked up on every call rather than cached: no pyarrow object lives in static storage.

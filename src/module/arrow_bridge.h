@@ -14,6 +14,11 @@ namespace shredder {
 arrow::Result<std::shared_ptr<arrow::RecordBatch>> unwrap_record_batch(pybind11::handle object,
                                                                        const char* name);
 
+/// The native schema behind a pyarrow.Schema; a TypeError status "<name> must be a
+/// pyarrow.Schema" for any other object.
+arrow::Result<std::shared_ptr<arrow::Schema>> unwrap_schema(pybind11::handle object,
+                                                            const char* name);
+
 /// A new pyarrow.RecordBatch made by pyarrow.RecordBatch.from_arrays from the columns of
 /// `batch` (wrapped without copying) and its field names; field nullability and metadata are
 /// not carried over. Throws pybind11::error_already_set for any Python error on the way and

@@ -12,7 +12,8 @@
 
 namespace shredder {
 
-std::unique_ptr<ControllerHandle> create_controller(const std::string& name, bool exact) {
+std::unique_ptr<ControllerHandle> create_controller(
+    const std::string& name, bool exact, std::unordered_map<std::string, std::string> owners) {
   auto handle = std::make_unique<ControllerHandle>();
   if (name == "json") {
     handle->codec = std::make_unique<JsonTextCodec>(MakeSerialization(SerializationFormat::Json));
@@ -30,8 +31,9 @@ std::unique_ptr<ControllerHandle> create_controller(const std::string& name, boo
     handle->controller = std::make_unique<Controller>(
         std::move(handle->codec), std::move(modifiers), BoxToStringPolicy(),
         Controller::ExactMode{handle->normalizer.get(), handle->tagger.get(),
-                              /*null_members_kept=*/name == "json"});
+                              /*null_members_kept=*/name == "json", std::move(owners)});
   } else {
+    if (!owners.empty()) throw std::invalid_argument("owners need exact=True");
     handle->controller = std::make_unique<Controller>(std::move(handle->codec),
                                                       std::move(modifiers), BoxToStringPolicy());
   }

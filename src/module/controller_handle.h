@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <string>
+#include <unordered_map>
 
 #include "shredder/controller.h"
 #include "shredder/document_codec.h"
@@ -26,6 +27,10 @@ struct ControllerHandle {
 /// std::runtime_error "Unknown codec: " + name for any other name; a failure destroys
 /// everything built so far. With `exact` the pipeline keeps every document whole (see
 /// `Controller::ExactMode`).
-std::unique_ptr<ControllerHandle> create_controller(const std::string& name, bool exact = false);
+/// `owners` (exact mode only) are the column names that keep one key list in every batch, as
+/// `Controller::ExactMode::owners`.
+std::unique_ptr<ControllerHandle> create_controller(
+    const std::string& name, bool exact = false,
+    std::unordered_map<std::string, std::string> owners = {});
 
 }  // namespace shredder

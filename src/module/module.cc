@@ -1,12 +1,17 @@
 #include <memory>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 #include <arrow/python/pyarrow.h>
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
+#include "module/arrow_bridge.h"
 #include "module/controller_handle.h"
 #include "module/python_errors.h"
 #include "module/shred_calls.h"
+#include "shredder/atoms_schema.h"
 
 namespace py = pybind11;
 
@@ -14,13 +19,28 @@ namespace {
 
 // Unknown codec names and any other construction failure reach Python as ValueError with
 // the failure's own text.
+std::shared_ptr<arrow::Schema> schema_argument(const py::handle object, const char* name) {
+  arrow::Result<std::shared_ptr<arrow::Schema>> schema = shredder::unwrap_schema(object, name);
+  if (!schema.ok()) shredder::raise_value_error(schema.status().message());
+  return *std::move(schema);
+}
+
 std::unique_ptr<shredder::ControllerHandle> create_controller_binding(const std::string& name,
-                                                                    bool exact) {
+                                                                    bool exact,
+                                                                    const py::object& owners) {
+  const std::shared_ptr<arrow::Schema> owner_fields =
+      owners.is_none() ? nullptr : schema_argument(owners, "owners");
   try {
-    return shredder::create_controller(name, exact);
+    std::unordered_map<std::string, std::string> owned;
+    if (owner_fields != nullptr) owned = shredder::OwnedNames(*owner_fields);
+    return shredder::create_controller(name, exact, std::move(owned));
   } catch (const std::exception& error) {
     shredder::raise_value_error(error.what());
   }
+}
+
+std::vector<int> column_owners_binding(const py::object& fields) {
+  return shredder::ColumnOwners(*schema_argument(fields, "fields"));
 }
 
 }  // namespace
@@ -42,7 +62,9 @@ PYBIND11_MODULE(shredder_ext, m) {
   py::delattr(handle_class, "_pybind11_conduit_v1_");
 
   m.def("create_controller", &create_controller_binding, py::arg("name"), py::pos_only(),
-        py::kw_only(), py::arg("exact") = false);
+        py::kw_only(), py::arg("exact") = false, py::arg("owners") = py::none());
+  // For a dataset: the fields whose key lists keep the names that its parts' fields share.
+  m.def("column_owners", &column_owners_binding, py::arg("fields"));
   m.def("shred_arrow", &shredder::shred_arrow, py::arg("handle").none(false), py::arg("rb"),
         py::arg("column") = py::none(), py::arg("debug") = false);
   m.def("unshred_arrow", &shredder::unshred_arrow, py::arg("handle").none(false),

@@ -5,15 +5,19 @@ and where plain atoms hold a batch whole, exact atoms hold the same columns."""
 
 from __future__ import annotations
 
+import io
 import json
+from unittest import mock
 
 import pyarrow as pa
+import pyarrow.parquet as pq
 import pytest
 import shredder
 import shredder.cli
 import shredder_ext
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+from shredder.dataset.unified import dataset_parts, shared_names
 
 from test_real_data import documents_of, real_files
 
@@ -134,20 +138,56 @@ def test_struct_rows_come_back_equal_as_values_null_fields_kept_as_nulls():
     assert back.column(0).to_pylist() == rows
 
 
-def test_a_name_two_parts_give_to_different_members_is_named_by_inspect_and_sql(tmp_path,
-                                                                             capsys):
-    # Each partition sees only one of the two members, so each keeps the name for its own.
+def shred_lines(tmp_path, lines: list[str], *flags: str):
+    """Shreds one partition a line (a part each) to a fresh dataset folder; its parts."""
     source = tmp_path / "in.jsonl"
-    lines = [json.dumps({"a_b": 1}), json.dumps({"a": {"b": 2}})]
-    source.write_text("\n".join(lines) + "\n")
-    atoms = tmp_path / "atoms"
-    assert shredder.cli.main(["shred", str(source), "-o", str(atoms), "-q", "--jobs", "1",
-                              "--partition-size", str(len(lines[0]) + 1)]) == 0
-    back = tmp_path / "back.jsonl"
-    assert shredder.cli.main(["unshred", str(atoms), "-o", str(back), "-q", "--no-stamps"]) == 0
-    assert [json.loads(line) for line in back.read_text().splitlines()] == \
-        [json.loads(line) for line in lines]
+    source.write_text("".join(line + "\n" for line in lines))
+    atoms = tmp_path / f"atoms{len(list(tmp_path.iterdir()))}"
+    assert shredder.cli.main(["shred", str(source), "-o", str(atoms), "-q",
+                              "--partition-size", "1", *flags]) == 0
+    return atoms, dataset_parts(atoms)
+
+
+@settings(max_examples=15, deadline=None,
+          suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture])
+@given(DOCUMENTS)
+def test_no_column_of_a_dataset_holds_two_members_and_documents_come_back(tmp_path, documents):
+    lines = [json.dumps(d) for d in documents]
+    atoms, parts = shred_lines(tmp_path, lines, "--jobs", "1")
+    assert shared_names(parts) == []
+    back = atoms.with_suffix(".jsonl")
+    assert shredder.cli.main(["unshred", str(atoms), "-o", str(back), "-q", "--no-stamps",
+                              "--verify"]) == 0
+    texts = back.read_text().split("\n")[:-1]  # not splitlines: a text may hold U+0085
+    assert all(same(json.loads(a), json.loads(b)) for a, b in zip(texts, lines, strict=True))
+
+
+def test_a_name_two_parts_give_to_different_members_keeps_one_in_any_jobs(tmp_path, capsys):
+    # Each partition sees only one of the two members; the name reads back as a → b, so that
+    # member keeps it in every part, and a_b goes to its object's rescue column.
+    lines = [json.dumps({"a_b": 1}), json.dumps({"a": {"b": 2}}), json.dumps({"a_b": 3})]
+    written = []
+    for jobs in ("1", "2"):
+        atoms, parts = shred_lines(tmp_path, lines, "--jobs", jobs)
+        tables = [pq.read_table(f.path) for f in parts.files]
+        assert [t.column("root_a_b").to_pylist() if "root_a_b" in t.schema.names else None
+                for t in tables] == [None, [2], None]
+        assert [t.column("root___rest").to_pylist() for t in tables if
+                "root___rest" in t.schema.names] == [['{"a_b":1}'], ['{"a_b":3}']]
+        written.append([t.to_pylist() for t in tables])
+    # Standard input is cut as the file is; its partitions are shredded again from their atoms.
+    atoms = tmp_path / "stdin-atoms"
+    source = io.BytesIO("".join(line + "\n" for line in lines).encode())
+    with mock.patch("sys.stdin", mock.Mock(buffer=source)):
+        assert shredder.cli.main(["shred", "-", "-o", str(atoms), "-q", "--jobs", "1",
+                                  "--partition-size", "1"]) == 0
+    written.append([pq.read_table(f.path).to_pylist() for f in dataset_parts(atoms).files])
+    assert written[0] == written[1] == written[2]
     capsys.readouterr()
+    assert shredder.cli.main(["inspect", str(atoms)]) == 0
+    assert "holds different members" not in capsys.readouterr().out
+    # Plain atoms have no rescue: inspect and sql say which parts hold which member.
+    atoms, _ = shred_lines(tmp_path, lines[:2], "--jobs", "1", "--no-exact")
     assert shredder.cli.main(["inspect", str(atoms)]) == 0
     assert ('warning: column root_a_b holds different members across parts: ["a_b"] in '
             'part-00000-00000.parquet; ["a","b"] in part-00001-00000.parquet') in \
@@ -155,3 +195,17 @@ def test_a_name_two_parts_give_to_different_members_is_named_by_inspect_and_sql(
     assert shredder.cli.main(["sql", str(atoms), "SELECT count(*) FROM atoms"]) == 0
     assert "shredder: warning: column root_a_b holds different members" in \
         capsys.readouterr().err
+
+
+def test_owners_are_fields_with_key_lists_given_to_an_exact_handle():
+    keyed = pa.field("root_a_b", pa.null(), metadata={b"shredder.keys": b'["a","b"]'})
+    for owners, exact, message in [
+            (pa.schema([pa.field("x", pa.int64())]), True, "owners: column x carries no key list"),
+            (pa.schema([keyed, keyed]), True, "owners: column root_a_b is given twice"),
+            (pa.schema([keyed]), False, "owners need exact=True"),
+            ("root_a_b", True, "owners must be a pyarrow.Schema")]:
+        with pytest.raises(ValueError, match=message):
+            shredder_ext.create_controller("json", exact=exact, owners=owners)
+    handle = shredder_ext.create_controller("json", exact=True, owners=pa.schema([keyed]))
+    atoms = shredder_ext.shred_arrow(handle, pa.record_batch([pa.array(['{"a_b": 1}'])], ["d"]))
+    assert atoms.column("root___rest").to_pylist() == ['{"a_b":1}']

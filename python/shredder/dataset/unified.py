@@ -131,8 +131,8 @@ def describe_schema(parts: Parts, schema: pa.Schema, shown: int = 3) -> list[str
 
 
 def shared_names(parts: Parts) -> list[str]:
-    """Column names that hold different members in different parts (each part's batch chose
-    its own owner of a name two key lists make, or saw only one of them): one line for each,
+    """Column names that hold different members in different parts (plain atoms, and exact
+    atoms written before a job settled such names across its parts): one line for each,
     naming the members' key lists and the parts. A reader by name (the unified schema, the
     SQL views) puts them in one column. Parts without key lists are read by name and left
     out."""

@@ -17,10 +17,10 @@ from shredder.core.shred_check import ShredCheck
 from shredder.io import storage
 from shredder.io.parts import ATOM_FORMATS, DEFAULT_COMPRESSION, check_compression
 from shredder.io.storage import remove_folder, remove_temporary
-from shredder.jobs import executors, interrupts, partitions as planning
+from shredder.jobs import executors, interrupts, partitions as planning, shared_names
 from shredder.jobs.partitions import Partition
 from shredder.jobs.progress import JobProgress
-from shredder.jobs.shred_partition import shred_partition, too_many
+from shredder.jobs.shred_partition import shred_again_from_atoms, shred_partition, too_many
 from shredder.jobs.staging import (
     MARKERS,
     build_manifest,
@@ -29,7 +29,7 @@ from shredder.jobs.staging import (
     commit,
     prepare_output,
 )
-from shredder.jobs.tasks import BATCH_BYTES, PartitionResult, ShredOptions, ShredTask
+from shredder.jobs.tasks import BATCH_BYTES, KeyList, PartitionResult, ShredOptions, ShredTask
 
 
 @dataclass
@@ -133,6 +133,11 @@ def shred_files(inputs: Any, output: str | os.PathLike, *, jobs: int | None = No
             results = _run_partitions(pool, todo, staging, markers, options, progress, done,
                                       window=None if not streaming else
                                       2 * (jobs or executors.default_jobs()))
+            if options.exact:
+                results = shared_names.settle(
+                    results, lambda stale, owners, earlier: _run_again(
+                        pool, stale, partitions, owners, staging, markers, options,
+                        progress, earlier))
     except (KeyboardInterrupt, executors.WorkerLost):
         remove_temporary(staging)  # the finished partitions stay, for --resume
         raise
@@ -167,10 +172,36 @@ def _stdin_bytes() -> Any:
     return sys.stdin.buffer
 
 
+def _run_again(pool: Executor, stale: list[int], partitions: list[Partition] | None,
+               owners: tuple[KeyList, ...], staging: storage.Location,
+               markers: storage.Location, options: ShredOptions, progress: JobProgress,
+               earlier: dict[int, PartitionResult]) -> dict[int, PartitionResult]:
+    """Shreds the ``stale`` partitions again with ``owners``: from their input, or from their
+    own atoms where the input was a stream. Its own progress line, since the documents were
+    counted once. A part the new run does not write goes."""
+    if partitions is None:
+        return {index: shred_again_from_atoms(earlier[index], ShredTask(
+            Partition(**earlier[index].partition), staging.portable, options,
+            markers.portable, owners)) for index in stale}
+    todo = [partitions[index] for index in stale]
+    again = JobProgress(f"{progress.label}: names that parts share, partitions again",
+                        enabled=progress.verbose, stream=progress.stream)
+    again.start(len(todo), sum(p.nbytes for p in todo))
+    results = _run_partitions(pool, todo, staging, markers, options, again, {}, window=None,
+                              owners=owners)
+    again.finish()
+    for index, result in results.items():
+        kept = {part.file for part in result.parts}
+        for part in earlier[index].parts:
+            if part.file not in kept:
+                staging.child(part.file).delete()
+    return results
+
+
 def _run_partitions(pool: Executor, todo: Iterable[Partition], parts: storage.Location,
                     markers: storage.Location, options: ShredOptions, progress: JobProgress,
-                    done: dict[int, PartitionResult],
-                    window: int | None) -> dict[int, PartitionResult]:
+                    done: dict[int, PartitionResult], window: int | None,
+                    owners: tuple[KeyList, ...] = ()) -> dict[int, PartitionResult]:
     """Runs the partitions, at most ``window`` at a time when given (partitions cut from a
     stream carry their bytes), and collects the results by partition index."""
     results = dict(done)
@@ -199,7 +230,7 @@ def _run_partitions(pool: Executor, todo: Iterable[Partition], parts: storage.Lo
         for partition in todo:
             if partition.data is not None:
                 progress.add_total(1, partition.nbytes)
-            task = ShredTask(partition, parts.portable, options, markers.portable)
+            task = ShredTask(partition, parts.portable, options, markers.portable, owners)
             if inline:
                 future = pool.submit(shred_partition, task,
                                      progress.batch_callback(partition.index))

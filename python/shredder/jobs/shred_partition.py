@@ -7,11 +7,14 @@ from __future__ import annotations
 
 import json
 from collections.abc import Callable
+from dataclasses import replace
 
 import pyarrow as pa
+import pyarrow.compute as pc
 
 import shredder_ext
 from shredder.core.errors import UserError
+from shredder.core.names import DOC_COLUMN
 from shredder.core.shred import failing_row, shred_batch
 from shredder.core.shred_check import ShredCheck, input_documents
 from shredder.core.schema import schema_to_json
@@ -19,11 +22,13 @@ from shredder.dataset.files import PART_PREFIX
 from shredder.dataset.path_stats import DatasetStats
 from shredder.io import storage
 from shredder.io.formats import Batch
-from shredder.io.parts import ATOM_FORMATS, write_part
+from shredder.io.parts import ATOM_FORMATS, read_part, write_part
 from shredder.io.records import RecordsWriter, document_fields
 from shredder.jobs.batches import LineCounter, Places, partition_batches
 from shredder.jobs.partitions import Partition
-from shredder.jobs.tasks import CheckCounts, PartitionResult, ShredOptions, ShredTask, WrittenPart
+from shredder.jobs.shared_names import key_lists, owner_fields
+from shredder.jobs.tasks import (CheckCounts, KeyList, PartitionResult, ShredOptions, ShredTask,
+                                 WrittenPart)
 
 SKIP_HINT = "use --on-error skip to set refused documents aside and go on"
 
@@ -105,10 +110,12 @@ def _shred_partition(task: ShredTask, folder: storage.Location, counter: LineCou
     documents = rows = 0  # rows: of the input, refused ones too (Parquet, Arrow, JSON files)
     first_refusal = last_refusal = None
     stats = DatasetStats()  # what inspect shows of each path, counted here while at hand
+    lists: dict[KeyList, None] = {}  # the members of its columns, in order, once each
     for number, docs in enumerate(partition_batches(partition, options, counter)):
         if handle is None:
             codec = docs.codec
-            handle = shredder_ext.create_controller(codec, exact=options.exact)
+            handle = shredder_ext.create_controller(codec, exact=options.exact,
+                                                    owners=owner_fields(task.owners))
         try:
             shredded = shred_batch(handle, docs.batch, docs.codec, options.errors)
         except ValueError as error:
@@ -136,6 +143,7 @@ def _shred_partition(task: ShredTask, folder: storage.Location, counter: LineCou
                     f"{ATOM_FORMATS[options.fmt]}"
                 size = _write_part(folder.child(name), atoms, options)
                 stats.add_batch(atoms)
+                lists.update(dict.fromkeys(key_lists(atoms.schema)))
                 first = docs.position(kept[start] if kept else start)
                 last = docs.position(kept[start + count - 1] if kept else start + count - 1)
                 parts.append(WrittenPart(name, atoms.num_rows, count, first, last, size,
@@ -149,7 +157,39 @@ def _shred_partition(task: ShredTask, folder: storage.Location, counter: LineCou
         counter.lines if partition.kind == "jsonl" else rows, rejects.count, None,
         first_refusal, last_refusal, stats.to_json(),
         None if check is None else CheckCounts(check.documents, check.documents_changed,
-                                               dict(check.counts)))
+                                               dict(check.counts)),
+        key_lists=list(lists))
+
+
+def shred_again_from_atoms(result: PartitionResult, task: ShredTask) -> PartitionResult:
+    """A partition cut from standard input shredded again with ``task.owners``, from its own
+    parts: its input is gone, and exact atoms give its documents back as they came in, in
+    order. Each part is shredded as one batch, in order, through one handle, and its documents
+    keep their numbers; what the partition refused and its counts stay as they were."""
+    folder = storage.resolve(task.output)
+    rebuild = shredder_ext.create_controller("json", exact=True)
+    handle = shredder_ext.create_controller("json", exact=True,
+                                            owners=owner_fields(task.owners))
+    stats = DatasetStats()
+    lists: dict[KeyList, None] = {}
+    parts = []
+    for part in result.parts:
+        location = folder.child(part.file)
+        atoms = read_part(location)
+        numbers = pc.unique(atoms.column(DOC_COLUMN)).sort()
+        documents = shredder_ext.unshred_arrow(rebuild, atoms, stamps=False)
+        again = shredder_ext.shred_arrow(handle, documents)
+        at = again.schema.get_field_index(DOC_COLUMN)
+        again = again.set_column(at, again.schema.field(at), pc.take(numbers, again.column(at)))
+        stats.add_batch(again)
+        lists.update(dict.fromkeys(key_lists(again.schema)))
+        parts.append(replace(part, rows=again.num_rows,
+                             bytes=_write_part(location, again, task.options),
+                             schema=schema_to_json(again.schema)))
+    again_result = replace(result, parts=parts, paths=stats.to_json(), key_lists=list(lists))
+    storage.resolve(task.markers).child(marker_name(task.partition.index)).write_bytes(
+        json.dumps(again_result.to_json()).encode())
+    return again_result
 
 
 def _refusal_message(partition: Partition, places: Places, docs: Batch, error: ValueError,

@@ -36,12 +36,17 @@ class ShredOptions:
     exact: bool = True  # every document kept whole (rescue columns, input order)
 
 
+# A column's member: (column name, key list as its JSON text, role: "" for a value column)
+KeyList = tuple[str, str, str]
+
+
 @dataclass(frozen=True)
 class ShredTask:
     partition: Partition
     output: str  # where its parts and refused documents go: the staging folder, or the output
     options: ShredOptions
     markers: str  # where its marker goes: the staging folder
+    owners: tuple[KeyList, ...] = ()  # names the dataset keeps for one member each
 
 
 @dataclass
@@ -85,6 +90,7 @@ class PartitionResult:
     paths: dict[str, Any] | None = None  # the partition's path statistics (``to_json``)
     verify: CheckCounts | None = None
     verify_file: str | None = None
+    key_lists: list[KeyList] = field(default_factory=list)  # its columns' members, once each
 
     @property
     def index(self) -> int:
@@ -108,7 +114,7 @@ class PartitionResult:
                    data["bytes"], data["positions"], data["rejects"], data["rejects_file"],
                    data.get("first_refusal"), data.get("last_refusal"), data.get("paths"),
                    None if verify is None else CheckCounts(**verify),
-                   data.get("verify_file"))
+                   data.get("verify_file"), [tuple(e) for e in data.get("key_lists", ())])
 
 
 @dataclass(frozen=True)
