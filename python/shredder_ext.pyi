@@ -17,7 +17,13 @@ class ControllerHandle:
     flag of the last shred_arrow call; handles share nothing.
     """
 
-def create_controller(name: str | bytes | bytearray, /, *, exact: bool = False) -> ControllerHandle:
+def create_controller(
+    name: str | bytes | bytearray,
+    /,
+    *,
+    exact: bool = False,
+    owners: pyarrow.Schema | None = None,
+) -> ControllerHandle:
     """A new pipeline for the codec called `name`.
 
     With `exact` true every document is kept whole: what the columns cannot hold is rescued
@@ -25,6 +31,12 @@ def create_controller(name: str | bytes | bytearray, /, *, exact: bool = False) 
     the documents as they came in, and a column "__doc" numbers every row by its document's
     row in the batch, so that unshred_arrow gives every document back in input order. Only
     what the codec cannot read and the size bounds are refused.
+
+    `owners` (exact only) are fields carrying key lists ("shredder.keys", "shredder.role"),
+    one per name: each such column name keeps that key list in every batch, and any other
+    member that would make the name is rescued. A dataset uses it so that no column holds two
+    members across its parts. Raises ValueError "owners need exact=True" without `exact`, and
+    "owners: column <name> carries no key list" or "... is given twice" for such fields.
 
     "json": documents are one column of JSON text (utf8, binary, large utf8, large binary);
     unshred_arrow returns a utf8 column "doc" of compact JSON text.
@@ -90,4 +102,11 @@ def _digest_arrow(
     through a fresh handle judges it: the same "txn_id", or a refusal with the same text. A
     refused document does not stop the others; the handle keeps what every document taught.
     Raises ValueError "digest failed: <reason>" only for the batch itself.
+    """
+
+def _column_owners(fields: pyarrow.Schema) -> list[int]:
+    """Internal, for a dataset: for every name that fields of different key lists share
+    (fields read from its parts' schemas; a name may repeat), the index of the field whose key
+    list keeps the name: the one the name reads back as, otherwise the one of fewest keys, and
+    the smallest coded list among those. Fields without key lists take no part.
     """

@@ -63,8 +63,6 @@ PYBIND11_MODULE(shredder_ext, m) {
 
   m.def("create_controller", &create_controller_binding, py::arg("name"), py::pos_only(),
         py::kw_only(), py::arg("exact") = false, py::arg("owners") = py::none());
-  // For a dataset: the fields whose key lists keep the names that its parts' fields share.
-  m.def("column_owners", &column_owners_binding, py::arg("fields"));
   m.def("shred_arrow", &shredder::shred_arrow, py::arg("handle").none(false), py::arg("rb"),
         py::arg("column") = py::none(), py::arg("debug") = false);
   m.def("unshred_arrow", &shredder::unshred_arrow, py::arg("handle").none(false),
@@ -72,4 +70,6 @@ PYBIND11_MODULE(shredder_ext, m) {
   // Internal, for checking rebuilt documents: the documents' digests without their atoms.
   m.def("_digest_arrow", &shredder::digest_arrow, py::arg("handle").none(false), py::arg("rb"),
         py::arg("column") = py::none());
+  // Internal, for a dataset: the fields whose key lists keep the names its parts share.
+  m.def("_column_owners", &column_owners_binding, py::arg("fields"));
 }

@@ -14,7 +14,7 @@ import shredder_ext
 from conftest import REPO_ROOT, json_batch, run_python
 
 EXPORTED = ["ControllerHandle", "create_controller", "shred_arrow", "unshred_arrow"]
-INTERNAL = ["_digest_arrow"]  # for the package's own use, marked by the leading underscore
+INTERNAL = ["_digest_arrow", "_column_owners"]  # the package's own, marked by the underscore
 STUB = REPO_ROOT / "python" / "shredder_ext.pyi"
 
 
@@ -35,14 +35,15 @@ def test_module_docstring():
 @pytest.mark.parametrize(
     "function, signature",
     [
-        ("create_controller", "create_controller(name: str, /, *, exact: bool = False) -> "
-                              "shredder_ext.ControllerHandle"),
+        ("create_controller", "create_controller(name: str, /, *, exact: bool = False, "
+                              "owners: object = None) -> shredder_ext.ControllerHandle"),
         ("shred_arrow", "shred_arrow(handle: shredder_ext.ControllerHandle, rb: object, "
                         "column: object = None, debug: bool = False) -> object"),
         ("unshred_arrow", "unshred_arrow(handle: shredder_ext.ControllerHandle, "
                           "atoms_rb: object, *, stamps: bool = True) -> object"),
         ("_digest_arrow", "_digest_arrow(handle: shredder_ext.ControllerHandle, rb: object, "
                           "column: object = None) -> object"),
+        ("_column_owners", "_column_owners(fields: object) -> list[int]"),
     ],
 )
 def test_functions_carry_only_their_generated_signature(function, signature):

@@ -66,7 +66,7 @@ def to_settle(results: dict[int, PartitionResult]) -> tuple[list[KeyList], list[
     if not candidates:
         return [], []
     owners = [candidates[i] for i in
-              shredder_ext.column_owners(pa.schema([_field(e) for e in candidates]))]
+              shredder_ext._column_owners(pa.schema([_field(e) for e in candidates]))]
     owned = {entry[0]: entry for entry in owners}
     stale: set[int] = set()
     for entry in candidates:
