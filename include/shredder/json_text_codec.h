@@ -29,6 +29,13 @@ class JsonTextCodec final : public DocumentCodec {
   /// One utf8 row per document. Throws the serialization's "JSON emit failure: ..." and
   /// std::runtime_error "JsonTextCodec: " + status text when the Arrow builder fails.
   std::shared_ptr<arrow::RecordBatch> FromDom(const std::vector<Object>& documents) const override;
+  /// With the JSON serialization, the integers' texts are read and written; any other
+  /// serialization reads and writes the documents alone.
+  Object ToDomWithLiterals(const std::shared_ptr<arrow::RecordBatch>& batch, std::int64_t row,
+                           IntegerLiterals& literals) const override;
+  std::shared_ptr<arrow::RecordBatch> FromDomWithLiterals(
+      const std::vector<Object>& documents,
+      const std::vector<IntegerLiterals>& literals) const override;
 
  private:
   friend bool json_internal::WritesCompactJson(const DocumentCodec& codec);

@@ -10,6 +10,7 @@
 
 #include "shredder/dom_modifier.h"
 #include "shredder/exact_plan.h"
+#include "shredder/integer_literals.h"
 
 namespace shredder {
 
@@ -59,13 +60,23 @@ class Normalizer : public DomModifier {
     /// it came in, where members "__txn_id" and "__obj_id" are not entered (as the Tagger
     /// digests).
     std::vector<std::uint32_t> origins;
-    /// The rescued members of each object that has some, with their values as they came in.
-    std::vector<std::pair<Object*, Object>> rests;
+    /// The rescued members of an object, with their values as they came in, and the texts
+    /// of the integers beyond the int64 range among them.
+    struct Rest {
+      Object* object;
+      Object members;
+      IntegerLiterals literals;
+    };
+    /// The rescued members of each object that has some.
+    std::vector<Rest> rests;
   };
   /// `null_members_kept` false: a null member needs no rescue, as where documents come back
   /// as struct rows, whose fields stand for every member and are null where one is absent.
+  /// `literals`, when given, holds the texts of the document's integers beyond the int64
+  /// range: a leaf or an array of scalars holding one is rescued, with its text, since its
+  /// cell holds only the nearest double.
   void modify_exact(Object& document, const ExactPlan& plan, ExactView& view,
-                    bool null_members_kept = true);
+                    bool null_members_kept = true, const IntegerLiterals* literals = nullptr);
 
   /// Whether the last `modify` wrapped a value, or refused one for its shape, at a path that
   /// the document had not shown a value at before: what it met there was learned from earlier
@@ -113,8 +124,9 @@ class Normalizer : public DomModifier {
   };
 
   struct ExactWalk;
-  void exact_object_(Node& node, Object& object, ExactWalk& walk);
-  void exact_array_(Node& node, Array& array, ExactWalk& walk);
+  void exact_object_(Node& node, Object& object, ExactWalk& walk,
+                     const IntegerLiterals* literals);
+  void exact_array_(Node& node, Array& array, ExactWalk& walk, const IntegerLiterals* literals);
   /// Whether `array` can stand in the columns at a path whose element node is `elem` (null
   /// when none is known yet): one kind of element throughout, no arrays, and a shape the
   /// element node accepts.

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "shredder/integer_literals.h"
 #include "shredder/value.h"
 
 namespace shredder {
@@ -37,6 +38,10 @@ class Serialization {
 class JsonSerialization final : public Serialization {
  public:
   Object ToDom(std::string_view text) const override;
+  /// `ToDom`, and with `literals` (not null) the original text of each integer beyond the
+  /// int64 range recorded there (replacing what it held); the document holds the nearest
+  /// double at each.
+  Object ToDomWithLiterals(std::string_view text, IntegerLiterals* literals) const;
   std::string FromDom(const Object& document) const override;
 };
 

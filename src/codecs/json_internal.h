@@ -26,6 +26,10 @@ namespace shredder::json_internal {
 /// partial text.
 void AppendJsonText(const Object& document, std::string& out);
 
+/// `AppendJsonText`, writing at each place `literals` names the integer of that text (see
+/// `json_writer::LiteralNode`).
+void AppendJsonText(const Object& document, const IntegerLiterals& literals, std::string& out);
+
 /// Throws std::runtime_error "JSON emit failure: " followed by the text of `error`.
 [[noreturn]] void ThrowEmitFailure(const std::exception& error);
 
@@ -49,10 +53,13 @@ std::shared_ptr<arrow::RecordBatch> TextBatch(
     std::string_view text, const std::vector<std::pair<std::size_t, std::size_t>>& spans);
 
 /// The one-column batch (utf8 field "doc") holding the text of each document, built on
-/// `pool`. Throws what the serialization throws, and std::runtime_error
+/// `pool`; with `literals` (one per document, JSON serialization only), their integers' texts
+/// are written. Throws what the serialization throws, and std::runtime_error
 /// "JsonTextCodec: " + status text when the Arrow builder fails.
 std::shared_ptr<arrow::RecordBatch> BuildDocBatch(const Serialization& serialization,
                                                   const std::vector<Object>& documents,
-                                                  arrow::MemoryPool* pool);
+                                                  arrow::MemoryPool* pool,
+                                                  const std::vector<IntegerLiterals>* literals =
+                                                      nullptr);
 
 }  // namespace shredder::json_internal

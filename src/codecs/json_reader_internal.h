@@ -222,8 +222,10 @@ class FastJsonReader {
     double value = 0;
     const auto [end, error] = std::from_chars(first, last, value);
     if (error != std::errc() || end != last) return false;
+    // An integer beyond 64 bits keeps its text beside the double, as the library's parser
+    // passes the token's text.
     static const std::string kNoText;
-    handler_.number_float(value, kNoText);
+    handler_.number_float(value, integral ? std::string(first, last) : kNoText);
     return true;
   }
 

@@ -18,6 +18,7 @@
 #include "codecs/json_internal.h"
 #include "codecs/json_reader_internal.h"
 #include "codecs/json_writer.h"
+#include "shredder/integer_literals.h"
 #include "shredder/serialization.h"
 #include "shredder/value.h"
 
@@ -44,7 +45,10 @@ constexpr std::string_view kEmitFailure = "JSON emit failure: ";
 // that ill-formed text reports the library's own error whatever its depth.
 class DocumentBuilder {
  public:
-  DocumentBuilder() { open_.reserve(16); }
+  // With `literals`, the text of every integer beyond the int64 range is recorded there.
+  explicit DocumentBuilder(IntegerLiterals* literals = nullptr) : literals_(literals) {
+    open_.reserve(16);
+  }
 
   bool null() { return Put(Value()); }
   bool boolean(bool b) { return Put(Value(b)); }
@@ -53,11 +57,19 @@ class DocumentBuilder {
   // the library; their bit pattern would read as another, negative number.
   bool number_unsigned(Json::number_unsigned_t u) {
     if (u > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+      if (literals_ != nullptr && !too_deep_) {
+        char digits[24];
+        const auto end = std::to_chars(digits, digits + sizeof digits, u).ptr;
+        Record(std::string_view(digits, static_cast<std::size_t>(end - digits)));
+      }
       return Put(Value(static_cast<double>(u)));
     }
     return Put(Value(static_cast<std::int64_t>(u)));
   }
-  bool number_float(Json::number_float_t d, const Json::string_t&) { return Put(Value(d)); }
+  bool number_float(Json::number_float_t d, const Json::string_t& text) {
+    if (literals_ != nullptr && !too_deep_ && IsIntegerToken(text)) Record(text);
+    return Put(Value(d));
+  }
   bool string(Json::string_t& s) { return Put(Value(std::move(s))); }
   bool binary(Json::binary_t&) { throw std::runtime_error("Unsupported JSON value type"); }
 
@@ -67,7 +79,18 @@ class DocumentBuilder {
     Object& object = std::get<Object>(open_.back()->data);
     // Members usually arrive in ascending order; then the hint costs one comparison. A
     // repeated key keeps its slot, and the value that follows replaces the earlier one.
-    slot_ = &object.emplace_hint(object.end(), std::move(key), Value())->second;
+    const std::size_t before = object.size();
+    const auto member = object.emplace_hint(object.end(), std::move(key), Value());
+    slot_ = &member->second;
+    if (literals_ != nullptr) {
+      slot_key_ = &member->first;
+      // The value that follows replaces the earlier one, and whatever was recorded in it.
+      if (object.size() == before && !literals_->empty()) {
+        if (IntegerLiterals* here = Walk(open_.size(), /*create=*/false)) {
+          here->erase_member(*slot_key_);
+        }
+      }
+    }
     return true;
   }
   bool end_object() { return Close(); }
@@ -107,6 +130,7 @@ class DocumentBuilder {
       too_deep_ = true;
       return true;
     }
+    if (literals_ != nullptr) keys_.push_back(array_ == nullptr ? slot_key_ : nullptr);
     Value* placed = Place(std::move(container));
     open_.push_back(placed);
     array_ = std::get_if<Array>(&placed->data);
@@ -116,10 +140,39 @@ class DocumentBuilder {
   bool Close() {
     if (too_deep_) return true;
     open_.pop_back();
+    if (literals_ != nullptr) keys_.pop_back();
     array_ = open_.empty() ? nullptr : std::get_if<Array>(&open_.back()->data);
     return true;
   }
 
+  // The node of `literals_` for the open container at `depth` (1 is the root), created
+  // on the way when `create`; null when absent and not created.
+  IntegerLiterals* Walk(std::size_t depth, bool create) {
+    IntegerLiterals* node = literals_;
+    for (std::size_t level = 1; node != nullptr && level < depth; ++level) {
+      // The parent's last element, or the member under the key it was opened at.
+      if (const auto* array = std::get_if<Array>(&open_[level - 1]->data)) {
+        const std::size_t index = array->size() - 1;
+        node = create ? &node->add_element(index) : node->element(index);
+      } else {
+        node = create ? &node->add_member(*keys_[level]) : node->member(*keys_[level]);
+      }
+    }
+    return node;
+  }
+
+  // Records `text` for the value about to be placed.
+  void Record(std::string_view text) {
+    if (open_.empty()) return;  // a root that is not an object is refused anyway
+    IntegerLiterals* node = Walk(open_.size(), /*create=*/true);
+    IntegerLiterals& place =
+        array_ != nullptr ? node->add_element(array_->size()) : node->add_member(*slot_key_);
+    place.set_text(text);
+  }
+
+  IntegerLiterals* const literals_;
+  std::vector<const std::string*> keys_;  // with literals: the key each open container is at
+  const std::string* slot_key_ = nullptr;  // with literals: the key of `slot_`
   Value root_;
   std::vector<Value*> open_;  // open containers, outermost first
   Array* array_ = nullptr;    // the innermost open container when it is an array
@@ -168,18 +221,21 @@ void PositionOf(std::string_view text, std::size_t byte, std::int32_t& line,
 
 }  // namespace
 
-Object JsonSerialization::ToDom(std::string_view text) const {
+Object JsonSerialization::ToDomWithLiterals(std::string_view text,
+                                            IntegerLiterals* literals) const {
   // Well-formed documents take the fast reader. Whatever it declines goes through the
   // library's parser, whose outcome and error texts are the reference.
+  if (literals != nullptr) *literals = IntegerLiterals();
   try {
-    DocumentBuilder builder;
+    DocumentBuilder builder(literals);
     if (json_internal::FastJsonReader<DocumentBuilder>(text, builder).Read(kMaxNestingDepth)) {
       return std::move(std::get<Object>(builder.root().data));
     }
   } catch (const std::exception&) {
     // Left to the library's parser below, which reports it in its own terms.
   }
-  DocumentBuilder builder;
+  if (literals != nullptr) *literals = IntegerLiterals();
+  DocumentBuilder builder(literals);
   try {
     Json::sax_parse(text.data(), text.data() + text.size(), &builder,
                     nlohmann::detail::input_format_t::json, /*strict=*/true,
@@ -201,6 +257,10 @@ Object JsonSerialization::ToDom(std::string_view text) const {
   return std::move(*root);
 }
 
+Object JsonSerialization::ToDom(std::string_view text) const {
+  return ToDomWithLiterals(text, nullptr);
+}
+
 std::string JsonSerialization::FromDom(const Object& document) const {
   std::string text;
   json_internal::AppendJsonText(document, text);
@@ -219,6 +279,15 @@ namespace json_internal {
 void AppendJsonText(const Object& document, std::string& out) {
   try {
     json_writer::Writer<json_writer::Dialect::Json>(out).WriteObject(document);
+  } catch (const std::exception& error) {
+    ThrowEmitFailure(error);
+  }
+}
+
+void AppendJsonText(const Object& document, const IntegerLiterals& literals,
+                    std::string& out) {
+  try {
+    json_writer::Writer<json_writer::Dialect::Json>(out).WriteObject(document, literals);
   } catch (const std::exception& error) {
     ThrowEmitFailure(error);
   }

@@ -49,8 +49,9 @@ void JsonTextCodec::ValidateInput(const std::shared_ptr<arrow::RecordBatch>& bat
   if (!status.ok()) ThrowStatus(status);
 }
 
-Object JsonTextCodec::ToDom(const std::shared_ptr<arrow::RecordBatch>& batch,
-                            std::int64_t row) const {
+namespace {
+
+std::string_view RowText(const std::shared_ptr<arrow::RecordBatch>& batch, std::int64_t row) {
   // A batch that skipped validation, or a bad row index, is an error rather than a read
   // past the column's buffers.
   if (batch->num_columns() < 1) throw std::runtime_error("JsonTextCodec: expected 1 column, got 0");
@@ -78,7 +79,27 @@ Object JsonTextCodec::ToDom(const std::shared_ptr<arrow::RecordBatch>& batch,
       throw std::runtime_error("JsonTextCodec: unsupported column type " +
                                column->type()->ToString());
   }
-  return serialization_->ToDom(text);
+  return text;
+}
+
+}  // namespace
+
+Object JsonTextCodec::ToDom(const std::shared_ptr<arrow::RecordBatch>& batch,
+                            std::int64_t row) const {
+  return serialization_->ToDom(RowText(batch, row));
+}
+
+Object JsonTextCodec::ToDomWithLiterals(const std::shared_ptr<arrow::RecordBatch>& batch,
+                                        std::int64_t row, IntegerLiterals& literals) const {
+  const auto* json = dynamic_cast<const JsonSerialization*>(serialization_.get());
+  if (json == nullptr) return DocumentCodec::ToDomWithLiterals(batch, row, literals);
+  return json->ToDomWithLiterals(RowText(batch, row), &literals);
+}
+
+std::shared_ptr<arrow::RecordBatch> JsonTextCodec::FromDomWithLiterals(
+    const std::vector<Object>& documents, const std::vector<IntegerLiterals>& literals) const {
+  return json_internal::BuildDocBatch(*serialization_, documents, arrow::default_memory_pool(),
+                                      &literals);
 }
 
 std::shared_ptr<arrow::RecordBatch> JsonTextCodec::FromDom(
@@ -108,17 +129,24 @@ void Reserve(arrow::StringBuilder& builder, std::size_t rows) {
 
 std::shared_ptr<arrow::RecordBatch> BuildDocBatch(const Serialization& serialization,
                                                   const std::vector<Object>& documents,
-                                                  arrow::MemoryPool* pool) {
+                                                  arrow::MemoryPool* pool,
+                                                  const std::vector<IntegerLiterals>* literals) {
   arrow::StringBuilder builder(pool);
   Reserve(builder, documents.size());
   // The JSON serialization writes every document into one reused buffer; any other
   // serialization hands back a fresh string per document.
   const bool direct = dynamic_cast<const JsonSerialization*>(&serialization) != nullptr;
   std::string text;
-  for (const Object& document : documents) {
+  if (literals != nullptr && literals->size() != documents.size()) literals = nullptr;
+  for (std::size_t i = 0; i < documents.size(); ++i) {
+    const Object& document = documents[i];
     if (direct) {
       text.clear();
-      AppendJsonText(document, text);
+      if (literals != nullptr && !(*literals)[i].empty()) {
+        AppendJsonText(document, (*literals)[i], text);
+      } else {
+        AppendJsonText(document, text);
+      }
     } else {
       text = serialization.FromDom(document);
     }

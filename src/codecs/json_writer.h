@@ -12,6 +12,7 @@
 #include <string_view>
 #include <variant>
 
+#include "shredder/integer_literals.h"
 #include "shredder/value.h"
 
 namespace shredder::json_writer {
@@ -54,6 +55,7 @@ class ValueNode {
   std::int64_t integer() const { return *std::get_if<std::int64_t>(&value_->data); }
   double real() const { return *std::get_if<double>(&value_->data); }
   std::string_view text() const { return *std::get_if<std::string>(&value_->data); }
+  const Value& value() const { return *value_; }
   template <typename F>
   void members(F&& f) const {
     for (const auto& [key, member] : *std::get_if<Object>(&value_->data)) {
@@ -69,6 +71,43 @@ class ValueNode {
   const Value* value_;
 };
 
+/// A `Value` with the texts of its integers beyond the int64 range (null when none): where
+/// one is recorded, the writer writes that text instead of the double the value holds. The
+/// text is written only over a double, so a tree that no longer matches writes its values.
+class LiteralNode {
+ public:
+  LiteralNode(const Value& value, const IntegerLiterals* literals)
+      : value_(value), literals_(literals != nullptr && !literals->empty() ? literals : nullptr) {}
+  std::size_t index() const { return value_.index(); }
+  bool boolean() const { return value_.boolean(); }
+  std::int64_t integer() const { return value_.integer(); }
+  double real() const { return value_.real(); }
+  std::string_view text() const { return value_.text(); }
+  /// The integer's text to write for this double, or an empty view.
+  std::string_view literal() const {
+    return literals_ != nullptr ? literals_->text() : std::string_view();
+  }
+  template <typename F>
+  void members(F&& f) const {
+    for (const auto& [key, member] : *std::get_if<Object>(&value_.value().data)) {
+      f(std::string_view(key),
+        LiteralNode(member, literals_ != nullptr ? literals_->member(key) : nullptr));
+    }
+  }
+  template <typename F>
+  void elements(F&& f) const {
+    std::size_t index = 0;
+    for (const Value& element : *std::get_if<Array>(&value_.value().data)) {
+      f(LiteralNode(element, literals_ != nullptr ? literals_->element(index) : nullptr));
+      ++index;
+    }
+  }
+
+ private:
+  ValueNode value_;
+  const IntegerLiterals* literals_;
+};
+
 /// Writes trees into `out`. Recursion is one small frame per level of nesting.
 template <Dialect kDialect>
 class Writer {
@@ -81,7 +120,15 @@ class Writer {
       case 0: out_.append("null"); return;
       case 1: out_.append(node.boolean() ? "true" : "false"); return;
       case 2: AppendInteger(out_, node.integer()); return;
-      case 3: AppendDouble(out_, node.real(), kDialect); return;
+      case 3:
+        if constexpr (requires { node.literal(); }) {
+          if (const std::string_view literal = node.literal(); !literal.empty()) {
+            out_.append(literal);
+            return;
+          }
+        }
+        AppendDouble(out_, node.real(), kDialect);
+        return;
       case 4: AppendQuoted(out_, node.text(), kDialect); return;
       case 5: {
         out_.push_back('[');
@@ -125,6 +172,19 @@ class Writer {
       first = false;
       Key(key);
       Write(ValueNode(member));
+    }
+    out_.push_back('}');
+  }
+
+  /// An object whose integers recorded in `literals` are written as their texts.
+  void WriteObject(const Object& object, const IntegerLiterals& literals) {
+    out_.push_back('{');
+    bool first = true;
+    for (const auto& [key, member] : object) {
+      if (!first) out_.push_back(',');
+      first = false;
+      Key(key);
+      Write(LiteralNode(member, literals.member(key)));
     }
     out_.push_back('}');
   }

@@ -31,6 +31,7 @@
 #include "shred/unshred_internal.h"
 #include "shredder/serialization.h"
 #include "shredder/exact_plan.h"
+#include "shredder/integer_literals.h"
 #include "shredder/normalizer.h"
 #include "shredder/tagger.h"
 
@@ -199,10 +200,15 @@ class ExactStamps {
 
 // Writes each object's rescued members as the JSON text of its "__rest" member.
 void WriteRests(Normalizer::ExactView& view, std::string& text) {
-  for (auto& [object, rest] : view.rests) {
+  for (Normalizer::ExactView::Rest& rest : view.rests) {
     text.clear();
-    json_writer::Writer<json_writer::Dialect::Json>(text).WriteObject(rest);
-    object->insert_or_assign(std::string(kRestKey), Value(text));
+    json_writer::Writer<json_writer::Dialect::Json> writer(text);
+    if (rest.literals.empty()) {
+      writer.WriteObject(rest.members);
+    } else {
+      writer.WriteObject(rest.members, rest.literals);
+    }
+    rest.object->insert_or_assign(std::string(kRestKey), Value(text));
   }
 }
 
@@ -227,14 +233,16 @@ std::shared_ptr<arrow::RecordBatch> Controller::shred_exact(
   Normalizer::ExactView view;
   ExactStamps stamps;
   std::string text;
+  IntegerLiterals literals;
   for (int round = 1;; ++round) {
     controller_internal::Merger merger(policy_, /*exact=*/true);
     for (std::int64_t row = 0; row < rows; ++row) {
       try {
-        Object document = codec_->ToDom(input, row);
-        // The ids are those of the document as it came in.
+        Object document = codec_->ToDomWithLiterals(input, row, literals);
+        // The ids are those of the document as it came in (an integer's text aside: its id
+        // digests the double the document holds, as in plain mode).
         const shred_internal::Stamps original = StampAccess::Compute(*exact_.tagger, document);
-        normalizer.modify_exact(document, plan, view, exact_.null_members_kept);
+        normalizer.modify_exact(document, plan, view, exact_.null_members_kept, &literals);
         WriteRests(view, text);
         merger.add_exact(document, stamps.For(original, view), row);
       } catch (...) {

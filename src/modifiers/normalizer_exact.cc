@@ -46,6 +46,13 @@ std::uint32_t CountObjects(const Value& value) {
   return count;
 }
 
+// What `literals` records under `key`, or null when nothing.
+const IntegerLiterals* Held(const IntegerLiterals* literals, std::string_view key) {
+  if (literals == nullptr) return nullptr;
+  const IntegerLiterals* held = literals->member(key);
+  return held != nullptr && !held->empty() ? held : nullptr;
+}
+
 bool AllNull(const Array& array) {
   for (const Value& element : array) {
     if (kind_of(element) != Kind::Null) return false;
@@ -91,7 +98,7 @@ struct Normalizer::ExactWalk {
 };
 
 void Normalizer::modify_exact(Object& document, const ExactPlan& plan, ExactView& view,
-                              bool null_members_kept) {
+                              bool null_members_kept, const IntegerLiterals* literals) {
   ++document_;
   decided_by_earlier_ = false;
   view.objects.clear();
@@ -99,26 +106,37 @@ void Normalizer::modify_exact(Object& document, const ExactPlan& plan, ExactView
   view.rests.clear();
   ExactWalk walk{plan, view, 0, !plan.empty(), {}, {}, null_members_kept};
   if (walk.naming) walk.name = "root";
-  exact_object_(root_, document, walk);
+  exact_object_(root_, document, walk,
+                literals != nullptr && !literals->empty() ? literals : nullptr);
 }
 
-void Normalizer::exact_object_(Node& node, Object& object, ExactWalk& walk) {
+void Normalizer::exact_object_(Node& node, Object& object, ExactWalk& walk,
+                               const IntegerLiterals* literals) {
   learn_(node, Shape::Object);
   walk.view.objects.push_back(&object);
   walk.view.origins.push_back(walk.next_origin++);
   Object rest;
+  IntegerLiterals rest_literals;
   std::size_t cursor = 0;
   std::size_t written = 0;
   const std::size_t name_length = walk.name.size();
   const std::size_t code_length = walk.code.size();
+  // The rest holds each member as it came in, so what `literals` records under its key holds.
+  const IntegerLiterals* held = nullptr;
+  auto rescue = [&](const std::string& key, const Value& value) {
+    rest.insert_or_assign(key, value);
+    if (literals != nullptr) rest_literals.set_member(key, held);
+  };
   auto set_aside = [&](Object::iterator it) {
     if (!IsStampKey(it->first)) walk.next_origin += CountObjects(it->second);
+    if (literals != nullptr) rest_literals.set_member(it->first, held);
     rest.insert_or_assign(it->first, std::move(it->second));
     return object.erase(it);
   };
   for (auto it = object.begin(); it != object.end();) {
     const std::string& key = it->first;
     Value& value = it->second;
+    held = Held(literals, key);
     if (MisreadKey(key, value)) {
       it = set_aside(it);
       continue;
@@ -152,10 +170,13 @@ void Normalizer::exact_object_(Node& node, Object& object, ExactWalk& walk) {
         continue;
       }
       learn_(child, Shape::Array);
+      // An integer's text is kept in the rest where the array's cells hold scalars; objects
+      // keep theirs in their own rests.
       const bool lost = array.empty() || AllNull(array) ||
-                        walk.converted(kind_of(array.front()));
-      if (lost) rest.insert_or_assign(key, value);
-      exact_array_(child, array, walk);
+                        walk.converted(kind_of(array.front())) ||
+                        (held != nullptr && kind_of(array.front()) != Kind::Object);
+      if (lost) rescue(key, value);
+      exact_array_(child, array, walk, held);
     } else if (child.known && child.shape == Shape::Array) {
       // A lone value at an array path: wrapped, so that queries of the path see it, and
       // given back alone.
@@ -164,31 +185,36 @@ void Normalizer::exact_object_(Node& node, Object& object, ExactWalk& walk) {
         it = set_aside(it);
         continue;
       }
-      rest.insert_or_assign(key, value);
+      rescue(key, value);
       promote_singular_to_array_(value);
-      exact_array_(child, std::get<Array>(value.data), walk);
+      exact_array_(child, std::get<Array>(value.data), walk, nullptr);
     } else if (child.known && child.shape != have) {
       it = set_aside(it);
       continue;
     } else if (have == Shape::Object) {
-      exact_object_(child, std::get<Object>(value.data), walk);
+      exact_object_(child, std::get<Object>(value.data), walk, held);
     } else {
       learn_(child, Shape::Leaf);
-      if (walk.converted(kind_of(value))) rest.insert_or_assign(key, value);
+      if (walk.converted(kind_of(value)) || held != nullptr) rescue(key, value);
     }
     ++it;
   }
   node.last_members.resize(written);
   walk.name.resize(name_length);
   walk.code.resize(code_length);
-  if (!rest.empty()) walk.view.rests.emplace_back(&object, std::move(rest));
+  if (!rest.empty()) {
+    walk.view.rests.push_back({&object, std::move(rest), std::move(rest_literals)});
+  }
 }
 
-void Normalizer::exact_array_(Node& node, Array& array, ExactWalk& walk) {
+void Normalizer::exact_array_(Node& node, Array& array, ExactWalk& walk,
+                              const IntegerLiterals* literals) {
   Node& elem = ensure_elem_(node);
-  for (Value& element : array) {
+  for (std::size_t i = 0; i < array.size(); ++i) {
+    Value& element = array[i];
     if (auto* object = std::get_if<Object>(&element.data)) {
-      exact_object_(elem, *object, walk);
+      const IntegerLiterals* held = literals != nullptr ? literals->element(i) : nullptr;
+      exact_object_(elem, *object, walk, held != nullptr && !held->empty() ? held : nullptr);
     } else if (kind_of(element) != Kind::Null) {
       learn_(elem, Shape::Leaf);
     }

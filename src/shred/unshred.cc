@@ -25,6 +25,7 @@
 #include "shred/unshred_budget.h"
 #include "shred/unshred_internal.h"
 #include "shredder/atom_column.h"
+#include "shredder/integer_literals.h"
 #include "shredder/serialization.h"
 #include "shredder/shredder.h"
 #include "shredder/value.h"
@@ -411,20 +412,25 @@ class Unshredder {
 
   // Puts back the rescued members of every object of `document` and drops the stamps when
   // asked: deepest objects first, so that what comes back rescued is left as it came in.
-  void Finish(Object& document) const {
-    static const std::unique_ptr<Serialization> json =
-        MakeSerialization(SerializationFormat::Json);
-    FinishObject(document, *json);
+  // Returns the texts of the integers beyond the int64 range that the rescued members held.
+  IntegerLiterals Finish(Object& document) const {
+    static const JsonSerialization json;
+    return FinishObject(document, json);
   }
 
  private:
-  void FinishObject(Object& object, const Serialization& json) const {
+  IntegerLiterals FinishObject(Object& object, const JsonSerialization& json) const {
+    IntegerLiterals literals;
     for (auto& [key, member] : object) {
       if (auto* child = std::get_if<Object>(&member.data)) {
-        FinishObject(*child, json);
+        IntegerLiterals inner = FinishObject(*child, json);
+        if (!inner.empty()) literals.add_member(key) = std::move(inner);
       } else if (auto* array = std::get_if<Array>(&member.data)) {
-        for (Value& element : *array) {
-          if (auto* child = std::get_if<Object>(&element.data)) FinishObject(*child, json);
+        for (std::size_t i = 0; i < array->size(); ++i) {
+          auto* child = std::get_if<Object>(&(*array)[i].data);
+          if (child == nullptr) continue;
+          IntegerLiterals inner = FinishObject(*child, json);
+          if (!inner.empty()) literals.add_member(key).add_element(i) = std::move(inner);
         }
       }
     }
@@ -435,16 +441,17 @@ class Unshredder {
         if (it != object.end()) object.erase(it);
       }
     }
-    if (!has_rests_) return;
+    if (!has_rests_) return literals;
     const auto marker = object.find(rest_marker_);
-    if (marker == object.end()) return;
+    if (marker == object.end()) return literals;
     const auto* text = std::get_if<std::string>(&marker->second.data);
     if (text == nullptr) {
       throw std::runtime_error("Shredder::Unshred: rescued members that are not JSON text");
     }
     Object rest;
+    IntegerLiterals rest_literals;
     try {
-      rest = json.ToDom(*text);
+      rest = json.ToDomWithLiterals(*text, &rest_literals);
     } catch (const std::exception& error) {
       throw std::runtime_error(std::string("Shredder::Unshred: unreadable rescued members: ") +
                                error.what());
@@ -453,7 +460,9 @@ class Unshredder {
     for (auto& [key, value] : rest) {
       if (layout_->stamps && (key == kStampKeys[0] || key == kStampKeys[1])) continue;
       object.insert_or_assign(key, std::move(value));
+      literals.set_member(key, rest_literals.member(key));
     }
+    return literals;
   }
 
   // Numbers the distinct keys in byte order, the order of an object's members.
@@ -712,8 +721,13 @@ std::shared_ptr<arrow::RecordBatch> UnshredToBatch(const DocumentCodec& codec,
   const bool writes_json = json_internal::WritesCompactJson(codec);
   if (unshredder.NeedsFinish(writes_json)) {
     std::vector<Object> documents = unshredder.Objects();
-    for (Object& document : documents) unshredder.Finish(document);
-    return codec.FromDom(documents);
+    std::vector<IntegerLiterals> literals(documents.size());
+    bool any = false;
+    for (std::size_t i = 0; i < documents.size(); ++i) {
+      literals[i] = unshredder.Finish(documents[i]);
+      any = any || !literals[i].empty();
+    }
+    return any ? codec.FromDomWithLiterals(documents, literals) : codec.FromDom(documents);
   }
   if (writes_json) return unshredder.JsonBatch();
   return codec.FromDom(unshredder.Objects());

@@ -55,6 +55,7 @@ def test_every_real_document_comes_back_exactly(path):
 KEYS = st.sampled_from(["a", "b", "a_b", "b_c", "_", "_a", "a__", "", "__idx", "x__idx",
                         "__rest", "__txn_id", "__obj_id", "A", "c"])
 SCALARS = st.one_of(st.none(), st.booleans(), st.integers(-(2**63), 2**63 - 1),
+                    st.integers(-(10**40), 10**40),
                     st.sampled_from([1.0, -0.0, 2.5, 1e300]), st.text(max_size=3))
 VALUES = st.recursive(
     SCALARS,
