@@ -69,6 +69,16 @@ class ArrowDomCodec final : public DocumentCodec {
   /// not fit its bool, int64, float64 or utf8 column, and std::runtime_error
   /// "ArrowDomCodec: " + the Arrow status text when building fails.
   std::shared_ptr<arrow::RecordBatch> FromDom(const std::vector<Object>& documents) const override;
+  /// `ToDom`, with the text of every uint64 cell above the int64 range (which the document
+  /// holds as the nearest double) in `literals`.
+  Object ToDomWithLiterals(const std::shared_ptr<arrow::RecordBatch>& batch, std::int64_t row,
+                           IntegerLiterals& literals) const override;
+  /// `FromDom`, where an integer of `literals` (above the int64 range, not negative) makes
+  /// its column uint64 when every other value there is an integer of zero or more, and is
+  /// written as the integer of its text.
+  std::shared_ptr<arrow::RecordBatch> FromDomWithLiterals(
+      const std::vector<Object>& documents,
+      const std::vector<IntegerLiterals>& literals) const override;
 
  private:
   mutable std::atomic<std::shared_ptr<const arrow_dom::ArrayReader>> reader_;

@@ -5,8 +5,11 @@
 #include <arrow/record_batch.h>
 #include <arrow/type.h>
 
+#include <charconv>
 #include <cstdint>
 #include <limits>
+#include <string_view>
+#include <system_error>
 #include <map>
 #include <stdexcept>
 #include <string>
@@ -39,10 +42,11 @@ Value cell_to_value(const arrow::Array& array, std::int64_t i, int depth) {
 // ----------------------------------------------------------------------------------------
 // Type inference and merging
 
-enum class NodeKind : std::uint8_t { Null, Bool, Int64, Float64, Utf8, List, Struct };
+enum class NodeKind : std::uint8_t { Null, Bool, Int64, UInt64, Float64, Utf8, List, Struct };
 
 struct MergedType::Node {
   NodeKind kind = NodeKind::Null;
+  bool negative = false;              // An integer below zero was met: no uint64.
   std::unique_ptr<Node> element;      // List only.
   std::map<std::string, Node> fields;  // Struct only; ascending by name, as the output lists them.
 };
@@ -51,7 +55,12 @@ namespace {
 
 using Node = MergedType::Node;
 
-void merge_value(Node& node, const Value& value);
+void merge_value(Node& node, const Value& value, const IntegerLiterals* literals);
+
+// What `literals` records under a member or an element, when anything.
+const IntegerLiterals* member_of(const IntegerLiterals* literals, std::string_view key) {
+  return literals != nullptr ? literals->member(key) : nullptr;
+}
 
 using FieldIterator = std::map<std::string, Node>::iterator;
 
@@ -60,7 +69,7 @@ using FieldIterator = std::map<std::string, Node>::iterator;
   return node.fields.emplace_hint(before, name, Node{});
 }
 
-void merge_object(Node& node, const Object& object) {
+void merge_object(Node& node, const Object& object, const IntegerLiterals* literals) {
   if (node.kind == NodeKind::Null) {
     node.kind = NodeKind::Struct;
   } else if (node.kind != NodeKind::Struct) {
@@ -72,12 +81,12 @@ void merge_object(Node& node, const Object& object) {
     int order = 1;  // Of the field's name against the key; 1 past the last field.
     while (field != node.fields.end() && (order = field->first.compare(key)) < 0) ++field;
     if (order != 0) field = add_field(node, field, key);
-    merge_value(field->second, member);
+    merge_value(field->second, member, member_of(literals, key));
     ++field;
   }
 }
 
-void merge_value(Node& node, const Value& value) {
+void merge_value(Node& node, const Value& value, const IntegerLiterals* literals) {
   switch (kind_of(value)) {
     case Kind::Null:
       return;
@@ -86,12 +95,25 @@ void merge_value(Node& node, const Value& value) {
       return;
     case Kind::Int64:
       if (node.kind == NodeKind::Null) node.kind = NodeKind::Int64;
+      if (std::get<std::int64_t>(value.data) < 0) {
+        node.negative = true;
+        if (node.kind == NodeKind::UInt64) node.kind = NodeKind::Float64;
+      }
       return;
-    case Kind::Double:
-      if (node.kind == NodeKind::Null || node.kind == NodeKind::Int64) {
+    case Kind::Double: {
+      // An integer above the int64 range, with the integers beside it, is written as uint64
+      // when none is negative: as such integers came from a uint64 column.
+      const bool unsigned_literal = literals != nullptr && !literals->text().empty() &&
+                                    literals->text().front() != '-' && !node.negative;
+      if (unsigned_literal && (node.kind == NodeKind::Null || node.kind == NodeKind::Int64 ||
+                               node.kind == NodeKind::UInt64)) {
+        node.kind = NodeKind::UInt64;
+      } else if (node.kind == NodeKind::Null || node.kind == NodeKind::Int64 ||
+                 node.kind == NodeKind::UInt64) {
         node.kind = NodeKind::Float64;
       }
       return;
+    }
     case Kind::String:
       if (node.kind == NodeKind::Null) node.kind = NodeKind::Utf8;
       return;
@@ -105,13 +127,15 @@ void merge_value(Node& node, const Value& value) {
       // Every element takes part in the element type: a member that only a later element
       // has would otherwise have no field and be dropped, and a later double, or a value
       // after a leading null, would meet a builder of the wrong type.
+      std::size_t index = 0;
       for (const Value& element : std::get<Array>(value.data)) {
-        merge_value(*node.element, element);
+        merge_value(*node.element, element,
+                    literals != nullptr ? literals->element(index++) : nullptr);
       }
       return;
     }
     case Kind::Object:
-      merge_object(node, std::get<Object>(value.data));
+      merge_object(node, std::get<Object>(value.data), literals);
       return;
   }
 }
@@ -140,6 +164,8 @@ std::shared_ptr<arrow::DataType> node_to_arrow(const Node& node) {
       return arrow::boolean();
     case NodeKind::Int64:
       return arrow::int64();
+    case NodeKind::UInt64:
+      return arrow::uint64();
     case NodeKind::Float64:
       return arrow::float64();
     case NodeKind::Utf8:
@@ -221,9 +247,11 @@ MergedType::~MergedType() = default;
 MergedType::MergedType(MergedType&&) noexcept = default;
 MergedType& MergedType::operator=(MergedType&&) noexcept = default;
 
-void MergedType::merge(const Value& value) { merge_value(*root_, value); }
+void MergedType::merge(const Value& value) { merge_value(*root_, value, nullptr); }
 
-void MergedType::merge(const Object& document) { merge_object(*root_, document); }
+void MergedType::merge(const Object& document, const IntegerLiterals* literals) {
+  merge_object(*root_, document, literals);
+}
 
 std::shared_ptr<arrow::DataType> MergedType::to_arrow() const { return node_to_arrow(*root_); }
 
@@ -251,9 +279,28 @@ const T& payload_of(const Value& value, const arrow::DataType& type) {
   return *payload;
 }
 
+[[gnu::noinline]] arrow::Status append_unsigned(arrow::ArrayBuilder* builder,
+                                                const arrow::DataType& type, const Value& value,
+                                                const IntegerLiterals* literals) {
+  auto* unsigned_builder = static_cast<arrow::UInt64Builder*>(builder);
+  if (const auto* integer = std::get_if<std::int64_t>(&value.data); integer && *integer >= 0) {
+    return unsigned_builder->Append(static_cast<std::uint64_t>(*integer));
+  }
+  std::uint64_t number = 0;
+  const std::string_view text = literals != nullptr ? literals->text() : std::string_view();
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size()) {
+    throw_kind_conflict(value, type);
+  }
+  return unsigned_builder->Append(number);
+}
+
 [[gnu::noinline]] arrow::Status append_scalar(arrow::ArrayBuilder* builder,
-                                              const arrow::DataType& type, const Value& value) {
+                                              const arrow::DataType& type, const Value& value,
+                                              const IntegerLiterals* literals) {
   switch (type.id()) {
+    case arrow::Type::UINT64:
+      return append_unsigned(builder, type, value, literals);
     case arrow::Type::BOOL:
       return static_cast<arrow::BooleanBuilder*>(builder)->Append(payload_of<bool>(value, type));
     case arrow::Type::INT64:
@@ -283,25 +330,26 @@ const T& payload_of(const Value& value, const arrow::DataType& type) {
 }
 
 arrow::Status append_list(arrow::ArrayBuilder* builder, const arrow::DataType& type,
-                          const Value& value) {
+                          const Value& value, const IntegerLiterals* literals) {
   auto* lists = static_cast<arrow::ListBuilder*>(builder);
   ARROW_RETURN_NOT_OK(open_list(lists));
   const auto* elements = std::get_if<Array>(&value.data);
   if (elements == nullptr) return arrow::Status::OK();  // Any other kind is an empty list.
   arrow::ArrayBuilder* element_builder = lists->value_builder();
   const arrow::DataType& element_type = *static_cast<const arrow::ListType&>(type).value_type();
-  for (const Value& element : *elements) {
-    ARROW_RETURN_NOT_OK(append_value(element_builder, element_type, element));
+  for (std::size_t k = 0; k < elements->size(); ++k) {
+    ARROW_RETURN_NOT_OK(append_value(element_builder, element_type, (*elements)[k],
+                                     literals != nullptr ? literals->element(k) : nullptr));
   }
   return arrow::Status::OK();
 }
 
 arrow::Status append_struct(arrow::ArrayBuilder* builder, const arrow::DataType& type,
-                            const Value& value) {
+                            const Value& value, const IntegerLiterals* literals) {
   auto* structs = static_cast<arrow::StructBuilder*>(builder);
   const auto& struct_type = static_cast<const arrow::StructType&>(type);
   if (const auto* object = std::get_if<Object>(&value.data)) {
-    return append_object(structs, struct_type, *object);
+    return append_object(structs, struct_type, *object, literals);
   }
   // Any other kind is a present struct whose every field is null.
   ARROW_RETURN_NOT_OK(open_struct(structs));
@@ -314,7 +362,7 @@ arrow::Status append_struct(arrow::ArrayBuilder* builder, const arrow::DataType&
 }  // namespace
 
 arrow::Status append_object(arrow::StructBuilder* builder, const arrow::StructType& type,
-                            const Object& document) {
+                            const Object& document, const IntegerLiterals* literals) {
   ARROW_RETURN_NOT_OK(open_struct(builder));
   const int field_count = type.num_fields();
   // Fields normally come in the members' order, so the next member is tried first and a
@@ -332,7 +380,8 @@ arrow::Status append_object(arrow::StructBuilder* builder, const arrow::StructTy
       continue;
     }
     try {
-      ARROW_RETURN_NOT_OK(append_value(child, *field.type(), member->second));
+      ARROW_RETURN_NOT_OK(append_value(child, *field.type(), member->second,
+                                       member_of(literals, field.name())));
     } catch (ArrowKindConflict& conflict) {
       // The path is assembled only on the way out of a conflict.
       conflict.prepend_member(field.name());
@@ -344,15 +393,15 @@ arrow::Status append_object(arrow::StructBuilder* builder, const arrow::StructTy
 }
 
 arrow::Status append_value(arrow::ArrayBuilder* builder, const arrow::DataType& type,
-                           const Value& value) {
+                           const Value& value, const IntegerLiterals* literals) {
   if (std::holds_alternative<std::monostate>(value.data)) return builder->AppendNull();
   switch (type.id()) {
     case arrow::Type::LIST:
-      return append_list(builder, type, value);
+      return append_list(builder, type, value, literals);
     case arrow::Type::STRUCT:
-      return append_struct(builder, type, value);
+      return append_struct(builder, type, value, literals);
     default:
-      return append_scalar(builder, type, value);
+      return append_scalar(builder, type, value, literals);
   }
 }
 
@@ -427,14 +476,29 @@ Object ArrowDomCodec::ToDom(const std::shared_ptr<arrow::RecordBatch>& batch,
   return std::move(std::get<Object>(root.data));
 }
 
+Object ArrowDomCodec::ToDomWithLiterals(const std::shared_ptr<arrow::RecordBatch>& batch,
+                                        std::int64_t row, IntegerLiterals& literals) const {
+  Object document = ToDom(batch, row);
+  literals = arrow_dom::read_literals(*batch->column(0), row);
+  return document;
+}
+
 std::shared_ptr<arrow::RecordBatch> ArrowDomCodec::FromDom(
     const std::vector<Object>& documents) const {
+  return FromDomWithLiterals(documents, {});
+}
+
+std::shared_ptr<arrow::RecordBatch> ArrowDomCodec::FromDomWithLiterals(
+    const std::vector<Object>& documents, const std::vector<IntegerLiterals>& literals) const {
+  auto literals_of = [&](std::size_t i) -> const IntegerLiterals* {
+    return literals.size() == documents.size() && !literals[i].empty() ? &literals[i] : nullptr;
+  };
   if (documents.empty()) {
     return arrow::RecordBatch::Make(arrow::schema({arrow::field("doc", arrow::null())}), 0,
                                     {std::make_shared<arrow::NullArray>(0)});
   }
   arrow_dom::MergedType merged;
-  for (const Object& document : documents) merged.merge(document);
+  for (std::size_t i = 0; i < documents.size(); ++i) merged.merge(documents[i], literals_of(i));
   const std::shared_ptr<arrow::DataType> type = merged.to_arrow();
   const auto& struct_type = static_cast<const arrow::StructType&>(*type);
 
@@ -443,8 +507,8 @@ std::shared_ptr<arrow::RecordBatch> ArrowDomCodec::FromDom(
   if (!status.ok()) arrow_dom::throw_status(status);
   auto* structs = static_cast<arrow::StructBuilder*>(builder.get());
   status = structs->Reserve(static_cast<std::int64_t>(documents.size()));
-  for (auto it = documents.begin(); status.ok() && it != documents.end(); ++it) {
-    status = arrow_dom::append_object(structs, struct_type, *it);
+  for (std::size_t i = 0; status.ok() && i < documents.size(); ++i) {
+    status = arrow_dom::append_object(structs, struct_type, documents[i], literals_of(i));
   }
   if (!status.ok()) arrow_dom::throw_status(status);
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "shredder/integer_literals.h"
 #include "shredder/value.h"
 
 namespace shredder::arrow_dom {
@@ -26,8 +27,9 @@ namespace shredder::arrow_dom {
 Value cell_to_value(const arrow::Array& array, std::int64_t i, int depth = 1);
 
 /// The output type accumulated over values. It starts as the null type; `merge` folds in the
-/// type of one more value: null gives way to anything, int64 and float64 meet in float64,
-/// structs gain the union of their fields (kept in ascending order of name, merged field by
+/// type of one more value: null gives way to anything, int64 and float64 meet in float64
+/// (with `literals`, an integer above the int64 range and integers of zero or more meet in
+/// uint64), structs gain the union of their fields (kept in ascending order of name, merged field by
 /// field), lists merge their element types (an array contributes every element) and
 /// on any other disagreement the earlier type stays.
 class MergedType {
@@ -40,7 +42,7 @@ class MergedType {
   /// Folds the type of `value` into this type. Recursion follows `value` only.
   void merge(const Value& value);
   /// Folds the type of a document (a struct) into this type.
-  void merge(const Object& document);
+  void merge(const Object& document, const IntegerLiterals* literals = nullptr);
   /// The Arrow type: null, bool, int64, float64 (double), utf8, list or struct of nullable
   /// fields without metadata.
   std::shared_ptr<arrow::DataType> to_arrow() const;
@@ -72,10 +74,15 @@ arrow::Status make_builder(const std::shared_ptr<arrow::DataType>& type,
 /// failed Arrow status, for instance TypeError "Unsupported builder type: <type>" for a
 /// non-null value on a builder of any other type (in practice the null type).
 arrow::Status append_value(arrow::ArrayBuilder* builder, const arrow::DataType& type,
-                           const Value& value);
+                           const Value& value, const IntegerLiterals* literals = nullptr);
 
 /// `append_value` of a document held as an `Object`, on a struct builder made for `type`.
 arrow::Status append_object(arrow::StructBuilder* builder, const arrow::StructType& type,
-                            const Object& document);
+                            const Object& document, const IntegerLiterals* literals = nullptr);
+
+/// The texts of the integers above the int64 range in the uint64 cells of row `row` of a
+/// struct column, by their place in the document `ArrayReader` reads of that row (the first
+/// field of a name, as the reader keeps). Empty for a type without uint64.
+IntegerLiterals read_literals(const arrow::Array& column, std::int64_t row);
 
 }  // namespace shredder::arrow_dom

@@ -139,6 +139,17 @@ def test_struct_rows_come_back_equal_as_values_null_fields_kept_as_nulls():
     assert back.column(0).to_pylist() == rows
 
 
+@pytest.mark.parametrize("rows, type_", [
+    ([{"u": 2**64 - 1}, {"u": 5}], pa.uint64()),
+    ([{"u": [56, 2**64 - 1]}, {"u": None}, {"u": [2**63]}], pa.list_(pa.uint64())),
+], ids=["uint64", "list-of-uint64"])
+def test_uint64_cells_above_int64_come_back_as_their_integers(rows, type_):
+    column = pa.array(rows, pa.struct([("u", type_)]))
+    atoms = list(shredder.shred(pa.record_batch([column], names=["doc"]), codec="arrow"))
+    [back] = list(shredder.unshred(atoms, codec="arrow", stamps=False))
+    assert back.column(0).to_pylist() == rows
+
+
 def shred_lines(tmp_path, lines: list[str], *flags: str):
     """Shreds one partition a line (a part each) to a fresh dataset folder; its parts."""
     source = tmp_path / "in.jsonl"
