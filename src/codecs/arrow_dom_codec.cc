@@ -5,11 +5,9 @@
 #include <arrow/record_batch.h>
 #include <arrow/type.h>
 
-#include <charconv>
 #include <cstdint>
 #include <limits>
 #include <string_view>
-#include <system_error>
 #include <map>
 #include <stdexcept>
 #include <string>
@@ -103,14 +101,12 @@ void merge_value(Node& node, const Value& value, const IntegerLiterals* literals
     case Kind::Double: {
       // An integer above the int64 range, with the integers beside it, is written as uint64
       // when none is negative: as such integers came from a uint64 column.
-      const bool unsigned_literal = literals != nullptr && !literals->text().empty() &&
-                                    literals->text().front() != '-' && !node.negative;
-      if (unsigned_literal && (node.kind == NodeKind::Null || node.kind == NodeKind::Int64 ||
-                               node.kind == NodeKind::UInt64)) {
-        node.kind = NodeKind::UInt64;
-      } else if (node.kind == NodeKind::Null || node.kind == NodeKind::Int64 ||
-                 node.kind == NodeKind::UInt64) {
-        node.kind = NodeKind::Float64;
+      const bool numeric = node.kind == NodeKind::Null || node.kind == NodeKind::Int64 ||
+                           node.kind == NodeKind::UInt64;
+      std::uint64_t number;
+      if (numeric) {
+        node.kind = !node.negative && unsigned_literal(literals, number) ? NodeKind::UInt64
+                                                                         : NodeKind::Float64;
       }
       return;
     }
@@ -286,12 +282,8 @@ const T& payload_of(const Value& value, const arrow::DataType& type) {
   if (const auto* integer = std::get_if<std::int64_t>(&value.data); integer && *integer >= 0) {
     return unsigned_builder->Append(static_cast<std::uint64_t>(*integer));
   }
-  std::uint64_t number = 0;
-  const std::string_view text = literals != nullptr ? literals->text() : std::string_view();
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
-  if (text.empty() || error != std::errc() || end != text.data() + text.size()) {
-    throw_kind_conflict(value, type);
-  }
+  std::uint64_t number;
+  if (!unsigned_literal(literals, number)) throw_kind_conflict(value, type);
   return unsigned_builder->Append(number);
 }
 

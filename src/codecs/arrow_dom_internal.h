@@ -29,8 +29,8 @@ Value cell_to_value(const arrow::Array& array, std::int64_t i, int depth = 1);
 /// The output type accumulated over values. It starts as the null type; `merge` folds in the
 /// type of one more value: null gives way to anything, int64 and float64 meet in float64
 /// (with `literals`, an integer above the int64 range and integers of zero or more meet in
-/// uint64), structs gain the union of their fields (kept in ascending order of name, merged field by
-/// field), lists merge their element types (an array contributes every element) and
+/// uint64), structs gain the union of their fields (kept in ascending order of name, merged
+/// field by field), lists merge their element types (an array contributes every element) and
 /// on any other disagreement the earlier type stays.
 class MergedType {
  public:
@@ -79,6 +79,10 @@ arrow::Status append_value(arrow::ArrayBuilder* builder, const arrow::DataType& 
 /// `append_value` of a document held as an `Object`, on a struct builder made for `type`.
 arrow::Status append_object(arrow::StructBuilder* builder, const arrow::StructType& type,
                             const Object& document, const IntegerLiterals* literals = nullptr);
+
+/// Whether `literals` records, for the value itself, an integer a uint64 holds; it is then
+/// in `number`.
+bool unsigned_literal(const IntegerLiterals* literals, std::uint64_t& number);
 
 /// The texts of the integers above the int64 range in the uint64 cells of row `row` of a
 /// struct column, by their place in the document `ArrayReader` reads of that row (the first

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <limits>
 #include <string_view>
+#include <system_error>
 #include <unordered_set>
 #include <utility>
 
@@ -79,6 +80,14 @@ void Walk(const arrow::Array& array, std::int64_t i, IntegerLiterals& out) {
 }
 
 }  // namespace
+
+bool unsigned_literal(const IntegerLiterals* literals, std::uint64_t& number) {
+  if (literals == nullptr) return false;
+  const std::string_view text = literals->text();
+  const char* const last = text.data() + text.size();
+  const auto [end, error] = std::from_chars(text.data(), last, number);
+  return !text.empty() && error == std::errc() && end == last;
+}
 
 IntegerLiterals read_literals(const arrow::Array& column, std::int64_t row) {
   IntegerLiterals literals;
