@@ -76,14 +76,14 @@ class DocumentBuilder {
   bool start_object(std::size_t) { return Open(Value(Object{})); }
   bool key(Json::string_t& key) {
     if (too_deep_) return true;
-    Object& object = std::get<Object>(open_.back()->data);
+    Object& object = std::get<Object>(open_.back().value->data);
     // Members usually arrive in ascending order; then the hint costs one comparison. A
     // repeated key keeps its slot, and the value that follows replaces the earlier one.
     const std::size_t before = object.size();
     const auto member = object.emplace_hint(object.end(), std::move(key), Value());
     slot_ = &member->second;
+    slot_key_ = &member->first;
     if (literals_ != nullptr) {
-      slot_key_ = &member->first;
       // The value that follows replaces the earlier one, and whatever was recorded in it.
       if (object.size() == before && !literals_->empty()) {
         if (IntegerLiterals* here = Walk(open_.size(), /*create=*/false)) {
@@ -130,9 +130,9 @@ class DocumentBuilder {
       too_deep_ = true;
       return true;
     }
-    if (literals_ != nullptr) keys_.push_back(array_ == nullptr ? slot_key_ : nullptr);
+    const std::string* key = array_ == nullptr ? slot_key_ : nullptr;
     Value* placed = Place(std::move(container));
-    open_.push_back(placed);
+    open_.push_back(OpenContainer{placed, key});
     array_ = std::get_if<Array>(&placed->data);
     return true;
   }
@@ -140,8 +140,7 @@ class DocumentBuilder {
   bool Close() {
     if (too_deep_) return true;
     open_.pop_back();
-    if (literals_ != nullptr) keys_.pop_back();
-    array_ = open_.empty() ? nullptr : std::get_if<Array>(&open_.back()->data);
+    array_ = open_.empty() ? nullptr : std::get_if<Array>(&open_.back().value->data);
     return true;
   }
 
@@ -151,11 +150,12 @@ class DocumentBuilder {
     IntegerLiterals* node = literals_;
     for (std::size_t level = 1; node != nullptr && level < depth; ++level) {
       // The parent's last element, or the member under the key it was opened at.
-      if (const auto* array = std::get_if<Array>(&open_[level - 1]->data)) {
+      if (const auto* array = std::get_if<Array>(&open_[level - 1].value->data)) {
         const std::size_t index = array->size() - 1;
         node = create ? &node->add_element(index) : node->element(index);
       } else {
-        node = create ? &node->add_member(*keys_[level]) : node->member(*keys_[level]);
+        const std::string& key = *open_[level].key;
+        node = create ? &node->add_member(key) : node->member(key);
       }
     }
     return node;
@@ -171,12 +171,17 @@ class DocumentBuilder {
   }
 
   IntegerLiterals* const literals_;
-  std::vector<const std::string*> keys_;  // with literals: the key each open container is at
-  const std::string* slot_key_ = nullptr;  // with literals: the key of `slot_`
+  // An open container, and the key it is a member at (null in an array and at the root).
+  struct OpenContainer {
+    Value* value;
+    const std::string* key;
+  };
+
   Value root_;
-  std::vector<Value*> open_;  // open containers, outermost first
+  std::vector<OpenContainer> open_;  // open containers, outermost first
   Array* array_ = nullptr;    // the innermost open container when it is an array
   Value* slot_ = nullptr;     // the member named by the last key of the innermost object
+  const std::string* slot_key_ = nullptr;  // that key
   bool too_deep_ = false;     // a container opened past kMaxNestingDepth; building stopped
 };
 
