@@ -40,6 +40,7 @@ class JsonTextCodec final : public DocumentCodec {
  private:
   friend bool json_internal::WritesCompactJson(const DocumentCodec& codec);
   std::unique_ptr<Serialization> serialization_;
+  const JsonSerialization* json_;  // the serialization when it is JSON, else null
 };
 
 }  // namespace shredder

@@ -230,7 +230,7 @@ Object JsonSerialization::ToDomWithLiterals(std::string_view text,
                                             IntegerLiterals* literals) const {
   // Well-formed documents take the fast reader. Whatever it declines goes through the
   // library's parser, whose outcome and error texts are the reference.
-  if (literals != nullptr) *literals = IntegerLiterals();
+  if (literals != nullptr && !literals->empty()) *literals = IntegerLiterals();
   try {
     DocumentBuilder builder(literals);
     if (json_internal::FastJsonReader<DocumentBuilder>(text, builder).Read(kMaxNestingDepth)) {
@@ -239,7 +239,7 @@ Object JsonSerialization::ToDomWithLiterals(std::string_view text,
   } catch (const std::exception&) {
     // Left to the library's parser below, which reports it in its own terms.
   }
-  if (literals != nullptr) *literals = IntegerLiterals();
+  if (literals != nullptr && !literals->empty()) *literals = IntegerLiterals();
   DocumentBuilder builder(literals);
   try {
     Json::sax_parse(text.data(), text.data() + text.size(), &builder,

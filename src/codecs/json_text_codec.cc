@@ -27,7 +27,8 @@ bool IsTextType(arrow::Type::type id) {
 }  // namespace
 
 JsonTextCodec::JsonTextCodec(std::unique_ptr<Serialization> serialization)
-    : serialization_(std::move(serialization)) {}
+    : serialization_(std::move(serialization)),
+      json_(dynamic_cast<const JsonSerialization*>(serialization_.get())) {}
 
 void JsonTextCodec::ValidateInput(const std::shared_ptr<arrow::RecordBatch>& batch) const {
   if (!batch) throw std::runtime_error("JsonTextCodec: null RecordBatch");
@@ -91,9 +92,8 @@ Object JsonTextCodec::ToDom(const std::shared_ptr<arrow::RecordBatch>& batch,
 
 Object JsonTextCodec::ToDomWithLiterals(const std::shared_ptr<arrow::RecordBatch>& batch,
                                         std::int64_t row, IntegerLiterals& literals) const {
-  const auto* json = dynamic_cast<const JsonSerialization*>(serialization_.get());
-  if (json == nullptr) return DocumentCodec::ToDomWithLiterals(batch, row, literals);
-  return json->ToDomWithLiterals(RowText(batch, row), &literals);
+  if (json_ == nullptr) return DocumentCodec::ToDomWithLiterals(batch, row, literals);
+  return json_->ToDomWithLiterals(RowText(batch, row), &literals);
 }
 
 std::shared_ptr<arrow::RecordBatch> JsonTextCodec::FromDomWithLiterals(
