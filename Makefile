@@ -147,7 +147,9 @@ $(VENV)/.bench-stamp: bench/requirements.txt $(VENV)/.requirements-stamp
 	$(PIP) install -q -r bench/requirements.txt
 	touch $@
 
-# Then the partitioned jobs on all cores (bench/parallel.py: a 1 GB JSON Lines file by default;
+# Then the partitioned jobs on all cores, and last the end-to-end comparison with the peers on
+# all their threads (bench/end_to_end.py; END_TO_END_ARGS="--size-mb 20" for a quicker run).
+# Before that, the partitioned jobs on all cores (bench/parallel.py: a 1 GB JSON Lines file by default;
 # PARALLEL_ARGS="--size-mb 256" for a quicker run), each worker process on one thread.
 bench: module $(VENV)/.bench-stamp $(VENV)/.test-stamp
 	$(CMAKE_ENV) cmake -S bench/cpp -B build/bench/cpp -G Ninja -DCMAKE_BUILD_TYPE=Release
@@ -155,6 +157,7 @@ bench: module $(VENV)/.bench-stamp $(VENV)/.test-stamp
 	$(BENCH_ENV) $(PY) bench/run.py $(BENCH_ARGS)
 	$(BENCH_ENV) $(PY) bench/exact_cost.py
 	$(BENCH_ENV) $(PY) bench/parallel.py $(PARALLEL_ARGS)
+	$(PY) bench/end_to_end.py $(END_TO_END_ARGS)
 
 clean:
 	rm -rf build
