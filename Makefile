@@ -147,10 +147,10 @@ $(VENV)/.bench-stamp: bench/requirements.txt $(VENV)/.requirements-stamp
 	$(PIP) install -q -r bench/requirements.txt
 	touch $@
 
-# Then the partitioned jobs on all cores, and last the end-to-end comparison with the peers on
-# all their threads (bench/end_to_end.py; END_TO_END_ARGS="--size-mb 20" for a quicker run).
-# Before that, the partitioned jobs on all cores (bench/parallel.py: a 1 GB JSON Lines file by default;
-# PARALLEL_ARGS="--size-mb 256" for a quicker run), each worker process on one thread.
+# Then the partitioned jobs on all cores (bench/parallel.py: a 1 GB JSON Lines file by default;
+# PARALLEL_ARGS="--size-mb 256" for a quicker run), each worker process on one thread; last,
+# a file to Parquet end to end beside the peers on all their threads (bench/end_to_end.py;
+# END_TO_END_ARGS="--size-mb 20" for a quicker run).
 bench: module $(VENV)/.bench-stamp $(VENV)/.test-stamp
 	$(CMAKE_ENV) cmake -S bench/cpp -B build/bench/cpp -G Ninja -DCMAKE_BUILD_TYPE=Release
 	$(CMAKE_ENV) cmake --build build/bench/cpp
