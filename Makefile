@@ -164,13 +164,16 @@ $(VENV)/.bench-stamp: bench/requirements.txt $(VENV)/.requirements-stamp
 	touch $@
 
 # Then the partitioned jobs on all cores (bench/parallel.py: a 1 GB JSON Lines file by default;
-# PARALLEL_ARGS="--size-mb 256" for a quicker run), each worker process on one thread.
+# PARALLEL_ARGS="--size-mb 256" for a quicker run), each worker process on one thread; last,
+# a file to Parquet end to end beside the peers on all their threads (bench/end_to_end.py;
+# END_TO_END_ARGS="--size-mb 20" for a quicker run).
 bench: module $(VENV)/.bench-stamp $(VENV)/.test-stamp
 	$(CMAKE_ENV) cmake -S bench/cpp -B build/bench/cpp -G Ninja -DCMAKE_BUILD_TYPE=Release
 	$(CMAKE_ENV) cmake --build build/bench/cpp
 	$(BENCH_ENV) $(PY) bench/run.py $(BENCH_ARGS)
 	$(BENCH_ENV) $(PY) bench/exact_cost.py
 	$(BENCH_ENV) $(PY) bench/parallel.py $(PARALLEL_ARGS)
+	$(PY) bench/end_to_end.py $(END_TO_END_ARGS)
 
 clean:
 	rm -rf build
