@@ -10,9 +10,14 @@ BUILD     := build/cpp
 ASAN      := build/asan
 # chromium and its driver: the Python tests open inspect's page in a headless browser
 APT_PKGS  := nlohmann-json3-dev librust-blake3-dev libgtest-dev ccache chromium chromium-driver
-CMAKE_ENV := PATH=$(abspath $(VENV))/bin:$$PATH CCACHE_BASEDIR=$(CURDIR)
+# ccache's base folder makes paths relative, so the module's tree (build/py) reuses the
+# Release tree's core objects; the sloppiness lets it cache the test drivers' precompiled header.
+CMAKE_ENV := PATH=$(abspath $(VENV))/bin:$$PATH CCACHE_BASEDIR=$(CURDIR) \
+             CCACHE_SLOPPINESS=pch_defines,time_macros,include_file_mtime,include_file_ctime
+CORES     := $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: help setup system-deps build test test-cpp test-asan module test-py demo bench clean fuzz fuzz-deps
+.PHONY: help setup system-deps build test test-cpp test-cpp-then-module test-asan module test-py demo \
+        bench clean fuzz fuzz-deps
 
 help:
 	@echo "make test   set everything up, build, run all tests"
@@ -60,7 +65,7 @@ build: setup $(BUILD)/build.ninja
 	$(CMAKE_ENV) cmake --build $(BUILD)
 
 test-cpp: build
-	cd $(BUILD) && ctest --output-on-failure
+	cd $(BUILD) && ctest --output-on-failure -j $(CORES)
 
 $(ASAN)/build.ninja: | setup
 	$(CMAKE_ENV) cmake -S . -B $(ASAN) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -73,7 +78,7 @@ SAN_ENV := ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:check_initialization_orde
 
 test-asan: setup $(ASAN)/build.ninja
 	$(CMAKE_ENV) cmake --build $(ASAN)
-	cd $(ASAN) && $(SAN_ENV) ctest --output-on-failure
+	cd $(ASAN) && $(SAN_ENV) ctest --output-on-failure -j $(CORES)
 
 # libFuzzer harnesses (fuzz/), built with clang in their own tree. Each runs FUZZ_SECONDS
 # seconds on one core, from seeds made out of the JSON files under FUZZ_DATA plus the
@@ -123,10 +128,21 @@ $(VENV)/.test-stamp: tests/requirements.txt $(VENV)/.requirements-stamp
 	$(PIP) install -q -r tests/requirements.txt
 	touch $@
 
-test-py: module $(VENV)/.test-stamp
-	$(PY) -m pytest -q
+PYTEST := $(PY) -m pytest -q -n $(CORES)
 
-test: test-cpp test-asan test-py
+test-py: module $(VENV)/.test-stamp
+	$(PYTEST)
+
+# The two C++ trees build side by side, so that neither leaves a core idle while it
+# configures, links or runs its tests, and pip fetches the test packages meanwhile. The
+# module follows the Release tree, whose core objects it takes from ccache.
+test: setup
+	@$(MAKE) --no-print-directory -j 3 --output-sync=target test-cpp-then-module test-asan \
+	  $(VENV)/.test-stamp
+	$(PYTEST)
+
+test-cpp-then-module: test-cpp
+	@$(MAKE) --no-print-directory module
 
 # The main job on the bundled sample: shred to an atoms dataset, inspect it, rebuild the
 # documents with verification against their content ids, and compare with the originals.
@@ -148,13 +164,16 @@ $(VENV)/.bench-stamp: bench/requirements.txt $(VENV)/.requirements-stamp
 	touch $@
 
 # Then the partitioned jobs on all cores (bench/parallel.py: a 1 GB JSON Lines file by default;
-# PARALLEL_ARGS="--size-mb 256" for a quicker run), each worker process on one thread.
+# PARALLEL_ARGS="--size-mb 256" for a quicker run), each worker process on one thread; last,
+# a file to Parquet end to end beside the peers on all their threads (bench/end_to_end.py;
+# END_TO_END_ARGS="--size-mb 20" for a quicker run).
 bench: module $(VENV)/.bench-stamp $(VENV)/.test-stamp
 	$(CMAKE_ENV) cmake -S bench/cpp -B build/bench/cpp -G Ninja -DCMAKE_BUILD_TYPE=Release
 	$(CMAKE_ENV) cmake --build build/bench/cpp
 	$(BENCH_ENV) $(PY) bench/run.py $(BENCH_ARGS)
 	$(BENCH_ENV) $(PY) bench/exact_cost.py
 	$(BENCH_ENV) $(PY) bench/parallel.py $(PARALLEL_ARGS)
+	$(PY) bench/end_to_end.py $(END_TO_END_ARGS)
 
 clean:
 	rm -rf build

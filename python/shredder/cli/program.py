@@ -16,7 +16,7 @@ import pyarrow as pa
 from shredder.cli import commands
 from shredder.core.errors import UserError
 from shredder.io.parts import ATOM_FORMATS, COMPRESSIONS, DEFAULT_COMPRESSION
-from shredder.jobs.partitions import DEFAULT_PARTITION_SIZE, parse_size
+from shredder.jobs.partitions import parse_size
 
 DEFAULT_BATCH_SIZE = 10_000
 
@@ -114,9 +114,9 @@ def _parser() -> argparse.ArgumentParser:
     shred.add_argument("--force", action="store_true",
                        help="replace the dataset in a non-empty output folder (other files "
                             "stay)")
-    shred.add_argument("--partition-size", type=_size, default=DEFAULT_PARTITION_SIZE,
+    shred.add_argument("--partition-size", type=_size, default=None,
                        help="bytes of input per partition, the unit of work of one worker "
-                            "(default 64MiB)")
+                            "(default: each input in 8 partitions of 8 to 64 MiB)")
     shred.add_argument("--resume", action="store_true",
                        help="go on with an interrupted run, reusing its finished partitions")
     shred.add_argument("--no-exact", dest="exact", action="store_false",

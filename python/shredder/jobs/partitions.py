@@ -23,7 +23,13 @@ from shredder.core.errors import UserError
 from shredder.io import storage
 from shredder.io.formats import input_kind
 
-DEFAULT_PARTITION_SIZE = 64 * 2**20
+# Unless a size is given, each input's own size sets its partitions: PARTITIONS_PER_INPUT of
+# them, so that every core has work and a slow one does not hold up the end, but none under
+# SMALLEST_PARTITION (the cost of a worker's start and of a part file) nor over
+# LARGEST_PARTITION (a worker's memory).
+LARGEST_PARTITION = 64 * 2**20
+SMALLEST_PARTITION = 8 * 2**20
+PARTITIONS_PER_INPUT = 8
 STDIN = "-"
 _SCAN_CHUNK = 1 << 16
 
@@ -65,14 +71,21 @@ def parse_size(text: str) -> int:
     return value
 
 
-def plan(inputs: list[str], partition_size: int) -> list[Partition]:
-    """The partitions of every input file, in input order, numbered from 0."""
+def size_for(nbytes: int) -> int:
+    """The partition size of an input of ``nbytes`` bytes when none is given."""
+    return min(LARGEST_PARTITION, max(SMALLEST_PARTITION, -(-nbytes // PARTITIONS_PER_INPUT)))
+
+
+def plan(inputs: list[str], partition_size: int | None) -> list[Partition]:
+    """The partitions of every input file, in input order, numbered from 0; with no
+    ``partition_size``, each file's is sized from the file (``size_for``)."""
     partitions: list[Partition] = []
     for text in inputs:
         if text == STDIN:
             raise UserError("standard input (-) cannot be planned ahead; stream it instead")
         for location in storage.expand(text):
-            partitions.extend(_plan_file(location, partition_size, len(partitions)))
+            size = partition_size or size_for(location.size())
+            partitions.extend(_plan_file(location, size, len(partitions)))
     return partitions
 
 
@@ -188,13 +201,23 @@ def _group_units(source: str, where: str, kind: str, units: list[tuple[int, int]
     return partitions
 
 
-def stream_partitions(stream: BinaryIO, partition_size: int, first: int = 0) -> Iterator[Partition]:
+def stream_partitions(stream: BinaryIO, partition_size: int | None,
+                      first: int = 0) -> Iterator[Partition]:
     """Partitions cut from a JSON Lines stream as it arrives, by the same rule as a file's
     (so the stream and the file it came from give the same partitions). At most one partition
-    and one read chunk are held at a time."""
+    and one read chunk are held at a time; with no ``partition_size``, the stream's first
+    PARTITIONS_PER_INPUT · LARGEST_PARTITION bytes too, until its size is known to set the
+    partitions' as a file's does (a longer stream's are the largest, as a longer file's)."""
     index, offset, line = first, 0, 1
     buffer = bytearray()
     eof = False
+    if partition_size is None:
+        horizon = PARTITIONS_PER_INPUT * LARGEST_PARTITION
+        while len(buffer) <= horizon and not eof:
+            chunk = stream.read(horizon + 1 - len(buffer))
+            eof = not chunk
+            buffer += chunk
+        partition_size = size_for(len(buffer)) if eof else LARGEST_PARTITION
     while not eof or buffer:
         target = (offset // partition_size + 1) * partition_size
         cut = -1

@@ -71,7 +71,7 @@ def shred_files(inputs: Any, output: str | os.PathLike, *, jobs: int | None = No
                 executor: Executor | None = None, dask: str | None = None,
                 codec: str | None = None, column: str | None = None, format: str = "parquet",
                 batch_size: int = 10_000,
-                partition_size: int = planning.DEFAULT_PARTITION_SIZE,
+                partition_size: int | None = None,
                 errors: str = "raise", max_rejects: int | None = None,
                 compression: str = DEFAULT_COMPRESSION, verify: bool = False,
                 force: bool = False, resume: bool = False, exact: bool = True,
@@ -85,7 +85,8 @@ def shred_files(inputs: Any, output: str | os.PathLike, *, jobs: int | None = No
     ``compression``; ``verify`` rebuilds every batch and records each difference from its
     input in ``_verify/differences.jsonl`` (the summary's ``check`` counts them by class).
     A batch of JSON Lines holds at most ``batch_size`` documents and about ``batch_bytes`` of
-    their text. With ``exact`` (the default) every document comes back as it went in (see
+    their text. A partition holds about ``partition_size`` bytes of input; by default each
+    input is cut into 8 partitions of 8 to 64 MiB (see ``jobs.partitions.size_for``). With ``exact`` (the default) every document comes back as it went in (see
     ``shredder.shred``); ``exact=False`` writes the plain atoms."""
     started = time.monotonic()
     texts = _normalize_inputs(inputs)
@@ -94,7 +95,7 @@ def shred_files(inputs: Any, output: str | os.PathLike, *, jobs: int | None = No
     check_compression(format, compression)
     if errors not in ("raise", "skip"):
         raise UserError(f"unknown errors mode {errors!r}: expected raise or skip")
-    if batch_size < 1 or partition_size < 1 or batch_bytes < 1:
+    if batch_size < 1 or (partition_size is not None and partition_size < 1) or batch_bytes < 1:
         raise UserError("batch size and partition size must be at least 1")
     streaming = planning.STDIN in texts
     if streaming and len(texts) > 1:

@@ -13,7 +13,7 @@ import pyarrow as pa
 from shredder.core.unshred import UnshredRejected
 from shredder.core.verify import VerifyReport
 from shredder.io.parts import DEFAULT_COMPRESSION
-from shredder.jobs.partitions import DEFAULT_PARTITION_SIZE, Partition
+from shredder.jobs.partitions import Partition
 
 # A batch of JSON Lines also ends at this much text, whatever --batch-size says: documents of
 # tens of kilobytes would otherwise make a 64 MiB partition one batch, held whole in memory and
@@ -27,7 +27,7 @@ class ShredOptions:
     codec: str | None = None
     column: str | None = None
     batch_size: int = 10_000
-    partition_size: int = DEFAULT_PARTITION_SIZE
+    partition_size: int | None = None  # None: sized from each input
     errors: str = "raise"
     max_rejects: int | None = None
     compression: str = DEFAULT_COMPRESSION

@@ -86,6 +86,23 @@ def test_a_stream_is_cut_like_the_file_it_came_from(tmp_path, name, size, step):
     assert [p.index for p in streamed] == list(range(len(streamed)))
 
 
+@pytest.mark.parametrize("lines", [1, 5, 12, 30, 80, 200])
+def test_partitions_sized_from_the_input_match_between_file_and_stream(tmp_path, monkeypatch,
+                                                                        lines):
+    # bounds small enough that the inputs below reach both ends of the sizing rule
+    monkeypatch.setattr(partitions, "LARGEST_PARTITION", 64)
+    monkeypatch.setattr(partitions, "SMALLEST_PARTITION", 16)
+    data = b"".join(b'{"n":%d}\n' % i for i in range(lines))
+    (tmp_path / "in.jsonl").write_bytes(data)
+    planned = partitions.plan([str(tmp_path / "in.jsonl")], None)
+    streamed = list(partitions.stream_partitions(TrickleStream(data, 7), None))
+    assert [(p.start, p.stop) for p in streamed] == [(p.start, p.stop) for p in planned]
+    size = min(64, max(16, -(-len(data) // 8)))
+    assert [(p.start, p.stop) for p in planned] == ranges_of(tmp_path, data, size)
+    if 8 * 16 <= len(data) <= 8 * 64:
+        assert len(planned) == 8
+
+
 def test_gzip_and_json_files_are_one_partition_each(tmp_path):
     import gzip
     (tmp_path / "a.jsonl.gz").write_bytes(gzip.compress(b'{"a":1}\n' * 100))
