@@ -10,8 +10,8 @@ BUILD     := build/cpp
 ASAN      := build/asan
 # chromium and its driver: the Python tests open inspect's page in a headless browser
 APT_PKGS  := nlohmann-json3-dev librust-blake3-dev libgtest-dev ccache chromium chromium-driver
-# ccache's base folder makes paths relative, so the module's tree (build/py) reuses the
-# Release tree's core objects; the sloppiness lets it cache the test drivers' precompiled header.
+# ccache's base folder makes paths relative, so that worktrees share objects; the sloppiness
+# lets it cache the files built with the test drivers' precompiled header.
 CMAKE_ENV := PATH=$(abspath $(VENV))/bin:$$PATH CCACHE_BASEDIR=$(CURDIR) \
              CCACHE_SLOPPINESS=pch_defines,time_macros,include_file_mtime,include_file_ctime
 CORES     := $(shell nproc 2>/dev/null || echo 2)
@@ -135,7 +135,7 @@ test-py: module $(VENV)/.test-stamp
 
 # The two C++ trees build side by side, so that neither leaves a core idle while it
 # configures, links or runs its tests, and pip fetches the test packages meanwhile. The
-# module follows the Release tree, whose core objects it takes from ccache.
+# module follows the Release tree.
 test: setup
 	@$(MAKE) --no-print-directory -j 3 --output-sync=target test-cpp-then-module test-asan \
 	  $(VENV)/.test-stamp
