@@ -117,9 +117,11 @@ fuzz: setup fuzz-deps $(FUZZ)/build.ninja
 	done
 
 # Builds the extension module (and the pure-Python package) into the venv. The build tree
-# under build/py is kept, so a rebuild is incremental.
+# under build/py is kept, so a rebuild is incremental. scikit-build would take Python's own
+# compiler names (gcc, g++); the Release tree's (cc, c++) let ccache hand the module's tree
+# the core objects that tree built.
 module: setup
-	$(CMAKE_ENV) $(PIP) install -q --no-build-isolation --no-deps .
+	$(CMAKE_ENV) CC=cc CXX=c++ $(PIP) install -q --no-build-isolation --no-deps .
 
 # The Python tests read atoms through the readers users reach for (polars, pandas, DuckDB) and
 # run the optional engines (a Dask cluster, an S3 server): one pinned list, kept out of the
