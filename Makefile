@@ -130,8 +130,9 @@ $(VENV)/.test-stamp: tests/requirements.txt $(VENV)/.requirements-stamp
 	$(PIP) install -q -r tests/requirements.txt
 	touch $@
 
-# One process: the interpreter-lock test times a thread, and a second worker's load can fail it.
-# PYTEST_ARGS="-n 2" runs pytest-xdist's workers.
+# pytest-xdist spreads the tests over one worker per core; PYTEST_ARGS="-n 0" runs them in this
+# process (for a debugger, or -x).
+PYTEST_ARGS ?= -n $(CORES)
 PYTEST := $(PY) -m pytest -q $(PYTEST_ARGS)
 
 test-py: module $(VENV)/.test-stamp
