@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "shred/row_order.h"
-#include "shred/unshred_internal.h"
+#include "shredder/unshredding.h"
 
 namespace shredder::unshred_internal {
 

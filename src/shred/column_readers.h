@@ -19,9 +19,9 @@
 #include <string_view>
 #include <vector>
 
-#include "shred/cell_view.h"
-#include "shred/unshred_internal.h"
+#include "shred/unshred_cells.h"
 #include "shredder/atom_column.h"
+#include "shredder/unshredding.h"
 
 namespace shredder::unshred_internal {
 

@@ -9,11 +9,11 @@
 #include <cstdint>
 #include <vector>
 
-#include "shred/cell_view.h"
 #include "shred/column_plans.h"
 #include "shred/rebuilt_document.h"
 #include "shred/row_order.h"
 #include "shred/unshred_budget.h"
+#include "shred/unshred_cells.h"
 #include "shredder/value.h"
 
 namespace shredder::unshred_internal {

@@ -14,8 +14,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "shred/shred_internal.h"
 #include "shredder/shredder.h"
+#include "shredder/shredding.h"
 
 namespace shredder::shred_internal {
 

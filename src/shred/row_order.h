@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "shred/cell_view.h"
+#include "shred/unshred_cells.h"
 
 namespace shredder::unshred_internal {
 

@@ -13,11 +13,11 @@
 #include "codecs/json_internal.h"
 #include "shred/column_plans.h"
 #include "shred/column_readers.h"
-#include "shred/unshred_internal.h"
 #include "shred/unshredder.h"
 #include "shredder/atom_column.h"
 #include "shredder/integer_literals.h"
 #include "shredder/shredder.h"
+#include "shredder/unshredding.h"
 #include "shredder/value.h"
 
 namespace shredder {

@@ -22,8 +22,8 @@
 #include "shred/rescued_members.h"
 #include "shred/row_order.h"
 #include "shred/unshred_budget.h"
-#include "shred/unshred_internal.h"
 #include "shredder/integer_literals.h"
+#include "shredder/unshredding.h"
 #include "shredder/value.h"
 
 namespace shredder::unshred_internal {
