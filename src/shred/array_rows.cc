@@ -8,19 +8,11 @@
 namespace shredder::shred_internal {
 namespace {
 
-// Element classes of the homogeneity check. A value holding no alternative has a class of
-// its own; null, bool, int64, double and string keep their kind numbers.
-constexpr int kClassObject = 5;
-constexpr int kClassArray = 6;
-constexpr int kClassNone = 7;
-
-int ElementClass(const Value& element) {
-  if (element.data.valueless_by_exception()) return kClassNone;
-  switch (kind_of(element)) {
-    case Kind::Array: return kClassArray;
-    case Kind::Object: return kClassObject;
-    default: return static_cast<int>(kind_of(element));
-  }
+// The class of an element in the homogeneity check: its kind, or none for a value holding no
+// alternative, which is a class of its own.
+std::optional<Kind> ElementClass(const Value& element) {
+  if (element.data.valueless_by_exception()) return std::nullopt;
+  return kind_of(element);
 }
 
 }  // namespace
@@ -30,13 +22,13 @@ bool DocumentWalk::VisitArray(const std::string& key, const Array& array, std::s
                               std::size_t base) {
   if (array.empty()) return false;
   // Every element is checked before anything of the array is registered or written.
-  const int array_class = ElementClass(array.front());
+  const std::optional<Kind> array_class = ElementClass(array.front());
   for (const Value& element : array) {
     if (ElementClass(element) != array_class) {
       throw std::runtime_error("Shredder::Shred: array elements are not homogeneous at " +
                                CurrentMemberPath());
     }
-    if (array_class == kClassArray) {
+    if (array_class == Kind::Array) {
       throw std::runtime_error("Shredder::Shred: nested arrays are not supported at " +
                                CurrentMemberPath());
     }
@@ -48,7 +40,7 @@ bool DocumentWalk::VisitArray(const std::string& key, const Array& array, std::s
   const std::size_t index_header = Register(ColumnRole::Index);
   path_.resize(name_length);
 
-  if (array_class == kClassObject) {
+  if (array_class == Kind::Object) {
     const bool has_snapshot = array.size() > 1;
     // Every array that keeps a snapshot adds a row of its own later, so live snapshots never
     // outnumber the rows of the finished table.
@@ -59,7 +51,7 @@ bool DocumentWalk::VisitArray(const std::string& key, const Array& array, std::s
     frames_.back().underscored = member_underscored_;
     return true;
   }
-  if (array_class == kClassNone) {
+  if (!array_class.has_value()) {
     throw std::runtime_error("Shredder::Shred: array element type not supported");
   }
   // Element 0 goes into the enclosing row; every later element gets a copy of that row as
