@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 
 #include "shredder/integer_literals.h"
@@ -113,6 +114,25 @@ class LiteralNode {
   const IntegerLiterals* literals_;
 };
 
+/// The members of an `Object` seen as an object node (it has only `members(f)`): each member
+/// is made a node by `make_node(key, value)`.
+template <typename MakeNode>
+class ObjectMembers {
+ public:
+  ObjectMembers(const Object& object, MakeNode make_node)
+      : object_(object), make_node_(std::move(make_node)) {}
+  template <typename F>
+  void members(F&& f) const {
+    for (const auto& [key, member] : object_) {
+      f(std::string_view(key), make_node_(std::string_view(key), member));
+    }
+  }
+
+ private:
+  const Object& object_;
+  MakeNode make_node_;
+};
+
 /// Writes trees into `out`. Recursion is one small frame per level of nesting.
 template <Dialect kDialect>
 class Writer {
@@ -170,29 +190,17 @@ class Writer {
     out_.push_back('}');
   }
 
+  /// The members of `object` between braces.
   void WriteObject(const Object& object) {
-    out_.push_back('{');
-    bool first = true;
-    for (const auto& [key, member] : object) {
-      if (!first) out_.push_back(',');
-      first = false;
-      Key(key);
-      Write(ValueNode(member));
-    }
-    out_.push_back('}');
+    WriteMembers(ObjectMembers(
+        object, [](std::string_view, const Value& member) { return ValueNode(member); }));
   }
 
   /// An object whose integers recorded in `literals` are written as their texts.
   void WriteObject(const Object& object, const IntegerLiterals& literals) {
-    out_.push_back('{');
-    bool first = true;
-    for (const auto& [key, member] : object) {
-      if (!first) out_.push_back(',');
-      first = false;
-      Key(key);
-      Write(LiteralNode(member, literals.member(key)));
-    }
-    out_.push_back('}');
+    WriteMembers(ObjectMembers(object, [&literals](std::string_view key, const Value& member) {
+      return LiteralNode(member, literals.member(key));
+    }));
   }
 
  private:
