@@ -44,7 +44,6 @@
 #include "arrow/record_batch.h"
 #include "arrow/type.h"
 #include "arrow/util/byte_size.h"
-#include "shred/shred_internal.h"
 #include "shredder/arrow_dom_codec.h"
 #include "shredder/coerce_policy.h"
 #include "shredder/controller.h"
@@ -52,6 +51,7 @@
 #include "shredder/normalizer.h"
 #include "shredder/serialization.h"
 #include "shredder/shredder.h"
+#include "shredder/shredding.h"
 #include "shredder/tagger.h"
 
 namespace {

@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 
 #include "shredder/integer_literals.h"
@@ -45,12 +46,16 @@ struct PreparedKey {
 std::string PrepareKey(std::string_view key, Dialect dialect);
 
 /// A `Value` seen as a node of a tree to write. Another tree is written through a type with
-/// the same members: `index()` (the alternative, as `ValueData::index()`), the scalar
-/// payloads, and `members(f)` / `elements(f)` calling `f(key, node)` / `f(node)` in order.
+/// the same members: `valueless()` (the node holds no alternative, and so has no kind),
+/// `kind()`, the scalar payloads, and `members(f)` / `elements(f)` calling `f(key, node)` /
+/// `f(node)` in order.
 class ValueNode {
  public:
   explicit ValueNode(const Value& value) : value_(&value) {}
-  std::size_t index() const { return value_->data.index(); }
+  bool valueless() const { return value_->data.valueless_by_exception(); }
+  // The alternatives of `ValueData` are in the order of `Kind`, as `kind_of` reads them;
+  // read here without the call, since every value written asks.
+  Kind kind() const { return static_cast<Kind>(value_->data.index()); }
   bool boolean() const { return *std::get_if<bool>(&value_->data); }
   std::int64_t integer() const { return *std::get_if<std::int64_t>(&value_->data); }
   double real() const { return *std::get_if<double>(&value_->data); }
@@ -78,7 +83,8 @@ class LiteralNode {
  public:
   LiteralNode(const Value& value, const IntegerLiterals* literals)
       : value_(value), literals_(literals != nullptr && !literals->empty() ? literals : nullptr) {}
-  std::size_t index() const { return value_.index(); }
+  bool valueless() const { return value_.valueless(); }
+  Kind kind() const { return value_.kind(); }
   bool boolean() const { return value_.boolean(); }
   std::int64_t integer() const { return value_.integer(); }
   double real() const { return value_.real(); }
@@ -108,6 +114,25 @@ class LiteralNode {
   const IntegerLiterals* literals_;
 };
 
+/// The members of an `Object` seen as an object node (it has only `members(f)`): each member
+/// is made a node by `make_node(key, value)`.
+template <typename MakeNode>
+class ObjectMembers {
+ public:
+  ObjectMembers(const Object& object, MakeNode make_node)
+      : object_(object), make_node_(std::move(make_node)) {}
+  template <typename F>
+  void members(F&& f) const {
+    for (const auto& [key, member] : object_) {
+      f(std::string_view(key), make_node_(std::string_view(key), member));
+    }
+  }
+
+ private:
+  const Object& object_;
+  MakeNode make_node_;
+};
+
 /// Writes trees into `out`. Recursion is one small frame per level of nesting.
 template <Dialect kDialect>
 class Writer {
@@ -116,11 +141,17 @@ class Writer {
 
   template <typename Node>
   void Write(const Node& node) {
-    switch (node.index()) {
-      case 0: out_.append("null"); return;
-      case 1: out_.append(node.boolean() ? "true" : "false"); return;
-      case 2: AppendInteger(out_, node.integer()); return;
-      case 3:
+    if (node.valueless()) {
+      if constexpr (kDialect == Dialect::Json) {
+        throw std::runtime_error("Unsupported DOM value type for JSON emit");
+      }
+      return;
+    }
+    switch (node.kind()) {
+      case Kind::Null: out_.append("null"); return;
+      case Kind::Bool: out_.append(node.boolean() ? "true" : "false"); return;
+      case Kind::Int64: AppendInteger(out_, node.integer()); return;
+      case Kind::Double:
         if constexpr (requires { node.literal(); }) {
           if (const std::string_view literal = node.literal(); !literal.empty()) {
             out_.append(literal);
@@ -129,8 +160,8 @@ class Writer {
         }
         AppendDouble(out_, node.real(), kDialect);
         return;
-      case 4: AppendQuoted(out_, node.text(), kDialect); return;
-      case 5: {
+      case Kind::String: AppendQuoted(out_, node.text(), kDialect); return;
+      case Kind::Array: {
         out_.push_back('[');
         bool first = true;
         node.elements([&](const auto& element) {
@@ -141,12 +172,7 @@ class Writer {
         out_.push_back(']');
         return;
       }
-      case 6: WriteMembers(node); return;
-      default:
-        if constexpr (kDialect == Dialect::Json) {
-          throw std::runtime_error("Unsupported DOM value type for JSON emit");
-        }
-        return;
+      case Kind::Object: WriteMembers(node); return;
     }
   }
 
@@ -164,29 +190,17 @@ class Writer {
     out_.push_back('}');
   }
 
+  /// The members of `object` between braces.
   void WriteObject(const Object& object) {
-    out_.push_back('{');
-    bool first = true;
-    for (const auto& [key, member] : object) {
-      if (!first) out_.push_back(',');
-      first = false;
-      Key(key);
-      Write(ValueNode(member));
-    }
-    out_.push_back('}');
+    WriteMembers(ObjectMembers(
+        object, [](std::string_view, const Value& member) { return ValueNode(member); }));
   }
 
   /// An object whose integers recorded in `literals` are written as their texts.
   void WriteObject(const Object& object, const IntegerLiterals& literals) {
-    out_.push_back('{');
-    bool first = true;
-    for (const auto& [key, member] : object) {
-      if (!first) out_.push_back(',');
-      first = false;
-      Key(key);
-      Write(LiteralNode(member, literals.member(key)));
-    }
-    out_.push_back('}');
+    WriteMembers(ObjectMembers(object, [&literals](std::string_view key, const Value& member) {
+      return LiteralNode(member, literals.member(key));
+    }));
   }
 
  private:

@@ -25,7 +25,7 @@
 #include "arrow/util/bit_util.h"
 #include "controller/atoms_metadata.h"
 #include "model/coerce_policy_internal.h"
-#include "shred/cell_view.h"
+#include "shredder/cell_view.h"
 
 namespace shredder::controller_internal {
 namespace {

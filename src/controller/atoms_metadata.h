@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "shred/shred_internal.h"
+#include "shredder/shredding.h"
 #include "shredder/exact_plan.h"
 
 namespace arrow {

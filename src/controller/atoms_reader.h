@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "shred/unshred_internal.h"
+#include "shredder/unshredding.h"
 #include "shredder/atom_column.h"
 
 namespace arrow {

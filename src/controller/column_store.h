@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "controller/controller_internal.h"
-#include "shred/cell_view.h"
-#include "shred/shred_internal.h"
+#include "shredder/cell_view.h"
+#include "shredder/shredding.h"
 #include "shredder/coerce_policy.h"
 #include "shredder/exact_plan.h"
 #include "shredder/tagger.h"

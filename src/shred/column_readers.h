@@ -17,11 +17,12 @@
 #include <memory>
 #include <span>
 #include <string_view>
+#include <variant>
 #include <vector>
 
-#include "shred/cell_view.h"
-#include "shred/unshred_internal.h"
+#include "shred/unshred_cells.h"
 #include "shredder/atom_column.h"
+#include "shredder/unshredding.h"
 
 namespace shredder::unshred_internal {
 
@@ -111,7 +112,7 @@ class AtomColumnReader {
   }
 
   [[gnu::always_inline]] bool KnownNull(std::uint64_t row) const {
-    return data_ != nullptr && row < size_ && data_[row].index() == 0;
+    return data_ != nullptr && row < size_ && std::holds_alternative<std::monostate>(data_[row]);
   }
 
   bool stable(std::uint64_t row) const { return data_ != nullptr && row < size_; }
@@ -123,7 +124,9 @@ class AtomColumnReader {
   bool HoldsValue(std::uint64_t rows) const {
     const std::uint64_t n = std::min(size_, rows);
     for (std::uint64_t i = 0; i < n; ++i) {
-      if ((data_ != nullptr ? data_[i].index() : column_->at(i).index()) != 0) return true;
+      const bool null = data_ != nullptr ? std::holds_alternative<std::monostate>(data_[i])
+                                         : std::holds_alternative<std::monostate>(column_->at(i));
+      if (!null) return true;
     }
     return false;
   }

@@ -58,9 +58,8 @@ void RebuiltDocument::Assign(NodeId node, const CellView& cell, bool stable) {
 class RebuiltNode {
  public:
   RebuiltNode(const RebuiltDocument& document, NodeId node) : document_(document), node_(node) {}
-  std::size_t index() const {
-    return node_ == kNoNode ? 0 : static_cast<std::size_t>(document_.nodes_[node_].kind);
-  }
+  bool valueless() const { return false; }
+  Kind kind() const { return node_ == kNoNode ? Kind::Null : document_.nodes_[node_].kind; }
   bool boolean() const { return document_.nodes_[node_].bits != 0; }
   std::int64_t integer() const { return static_cast<std::int64_t>(document_.nodes_[node_].bits); }
   double real() const { return std::bit_cast<double>(document_.nodes_[node_].bits); }

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "codecs/json_writer.h"
-#include "shred/cell_view.h"
+#include "shred/unshred_cells.h"
 #include "shredder/value.h"
 
 namespace shredder::unshred_internal {

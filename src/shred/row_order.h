@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "shred/cell_view.h"
+#include "shred/unshred_cells.h"
 
 namespace shredder::unshred_internal {
 
@@ -129,6 +129,27 @@ std::vector<Row> OrderRows(std::vector<Reader>& readers, const std::vector<std::
     i = j;
   }
   return order;
+}
+
+/// The numbers of `groups` (ranges of `order`) in the order of their first rows in the table:
+/// the order in which their rows lie in memory.
+template <typename Row>
+std::vector<std::size_t> GroupsInTableOrder(const std::vector<Row>& order,
+                                            const std::vector<RowGroup>& groups) {
+  std::vector<std::size_t> by_table_order(groups.size());
+  std::vector<Row> first_rows(groups.size());
+  bool in_order = true;
+  for (std::size_t g = 0; g < groups.size(); ++g) {
+    by_table_order[g] = g;
+    first_rows[g] =
+        *std::min_element(order.begin() + groups[g].begin, order.begin() + groups[g].end);
+    in_order = in_order && (g == 0 || first_rows[g - 1] < first_rows[g]);
+  }
+  if (!in_order) {
+    std::sort(by_table_order.begin(), by_table_order.end(),
+              [&](std::size_t a, std::size_t b) { return first_rows[a] < first_rows[b]; });
+  }
+  return by_table_order;
 }
 
 }  // namespace shredder::unshred_internal

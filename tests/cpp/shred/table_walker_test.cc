@@ -6,9 +6,9 @@
 #include <variant>
 #include <vector>
 
-#include "shred/shred_internal.h"
 #include "shredder/serialization.h"
 #include "shredder/shredder.h"
+#include "shredder/shredding.h"
 
 // The walker that the Controller merges from gives, document after document, exactly the
 // tables that Shredder::Shred gives for each document alone, although it keeps its buffers

@@ -78,12 +78,3 @@ inline bool IdenticalCells(const CellView& a, const CellView& b) {
 }
 
 }  // namespace shredder::shred_internal
-
-// The unshred units name the view and its helpers unqualified.
-namespace shredder::unshred_internal {
-using shred_internal::CellView;
-using shred_internal::CompareCells;
-using shred_internal::IdenticalCells;
-using shred_internal::KindBit;
-using shred_internal::ViewOf;
-}  // namespace shredder::unshred_internal

@@ -1,0 +1,183 @@
+#pragma once
+
+// The walk of one document into its table, shared by the units that each carry one of its
+// jobs: the walk itself (document_walk.cc), the rows of exploded arrays (array_rows.cc), the
+// numbering of column names (column_names.cc), the size bounds (document_bounds.cc), the
+// refusals that name member paths (walk_refusals.cc) and the owned result (shred.cc).
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "shredder/shredder.h"
+#include "shredder/shredding.h"
+
+namespace shredder::shred_internal {
+
+// Cells become owned atoms only when a result is built, so the document is never copied and
+// rows stay cheap to copy.
+static_assert(alignof(Value) >= 2, "leaf cells rely on even value addresses");
+
+inline Cell LeafCell(const Value& leaf) { return reinterpret_cast<Cell>(&leaf); }
+inline Cell IndexCell(std::size_t position) { return (static_cast<Cell>(position) << 1) | 1; }
+
+// A row is indexed by header number. It is only as long as the highest header written into
+// it (or into the row it was copied from); positions past its end hold no entry.
+using Row = std::vector<Cell>;
+
+inline constexpr std::string_view kRootSegment = "root";
+inline constexpr std::string_view kIndexSuffix = "__idx";
+inline constexpr std::string_view kTxnKey = "__txn_id";
+inline constexpr std::string_view kObjKey = "__obj_id";
+
+// What the bounds measure of a document: its values, the root included, and its key bytes.
+struct DocumentSize {
+  std::uint64_t values = 1;
+  std::uint64_t key_bytes = 0;
+};
+
+struct NameHash {
+  using is_transparent = void;
+  std::size_t operator()(std::string_view name) const noexcept {
+    return std::hash<std::string_view>{}(name);
+  }
+};
+
+// The walk of one document. Objects and arrays of objects are visited through an explicit
+// frame stack; leaves, empty containers and arrays of scalars are settled in the step that
+// meets them. The current column name is kept in one string that grows by a segment on the
+// way down and is cut back to a saved length on the way up. A walk may be run on many
+// documents in turn: its buffers keep their capacity and the names it has met keep their
+// numbers, so a repeated document shape costs no allocation.
+class DocumentWalk {
+ public:
+  explicit DocumentWalk(bool exact = false) : exact_(exact) {}
+
+  const DocumentTable& Run(const Object& document, const Stamps* stamps = nullptr);
+
+  const std::string& name(std::uint32_t id) const { return *names_[id]; }
+  const NameInfo& info(std::uint32_t id) const { return infos_[id]; }
+  std::size_t name_count() const { return names_.size(); }
+
+  ShredResult BuildResult();
+
+ private:
+  static constexpr std::uint32_t kNoHeader = UINT32_MAX;
+  static constexpr std::uint32_t kNoName = UINT32_MAX;
+
+  // An object whose members are being visited (`object` set), or an array of objects whose
+  // elements are (`elements` set). `row` is where the frame writes; for an array it is the
+  // row of the element being visited.
+  struct Frame {
+    const Object* object;
+    Object::const_iterator next_member;
+    const Array* elements;
+    std::size_t next_element;
+    std::size_t row;
+    std::size_t path_length;  // length of the name before this frame's segment
+    std::size_t index_header;
+    bool has_snapshot;
+    const std::string* key = nullptr;  // the member being visited
+    std::uint8_t pending_stamps = 0;    // kObjStamp and kTxnStamp not yet visited
+    std::size_t stamp = 0;              // the object's number in the stamps, when stamped
+    bool underscored = false;           // a key on the path to this frame holds "_"
+  };
+
+  static constexpr std::uint8_t kObjStamp = 1;
+  static constexpr std::uint8_t kTxnStamp = 2;
+
+  // The walk (document_walk.cc).
+  void Reset();
+  bool IsStamped(const Object& object) const;
+  void Step();
+  void Visit(const std::string& key, const Value& value, std::size_t row, bool root_member);
+  void PushObject(const Object& object, std::size_t row, std::size_t path_length);
+  void Pop();
+  void Put(std::size_t row, std::size_t header, Cell cell);
+  void BackFillTxnId();
+
+  // Appends an empty row and returns its number.
+  std::size_t NewRow() {
+    if (table_.row_count == table_.rows.size()) table_.rows.emplace_back();
+    table_.rows[table_.row_count].clear();
+    return table_.row_count++;
+  }
+
+  // Appends a copy of `source` (a row of this table or a snapshot) and returns its number.
+  // The copy reuses the buffer of a spare row.
+  std::size_t CopyRow(const Row& source) {
+    const std::size_t r = NewRow();
+    table_.rows[r] = source;
+    DropRests(table_.rows[r]);
+    return r;
+  }
+
+  // An object's rescued members are needed once, in the object's own row: a copy of that row
+  // for a later array element leaves them out, so that a large rescue is not repeated in
+  // every row beneath it.
+  void DropRests(Row& row) const {
+    for (const std::size_t header : rest_headers_) {
+      if (header < row.size()) row[header] = kNoCell;
+    }
+  }
+
+  // Arrays and the rows they add (array_rows.cc).
+  bool VisitArray(const std::string& key, const Array& array, std::size_t row,
+                  std::size_t base);
+  void PushSnapshot(const Row& row);
+
+  // Column names (column_names.cc).
+  std::size_t Register(ColumnRole role);
+  std::vector<std::string> CurrentKeys() const;
+  bool SameKeys(const std::vector<std::string>& keys) const;
+  void NoteAnotherKeyList(NameInfo& info, ColumnRole role);
+  std::uint32_t FindName(std::size_t call);
+
+  // Bounds (document_bounds.cc).
+  void CheckCells(std::uint64_t rows, std::uint64_t columns);
+  void CheckNameBytes(std::uint64_t bytes);
+  const DocumentSize& Size();
+
+  // Refusals that name member paths (walk_refusals.cc).
+  void CheckReadBack(const std::string& key);
+  std::string CurrentMemberPath() const;
+  [[noreturn]] void ThrowCollision(std::size_t header, Cell occupant,
+                                   const std::string& writer) const;
+
+  // Column types of the table (shred.cc).
+  void CheckStringColumns();
+
+  const bool exact_;
+  bool member_underscored_ = false;  // the path of the member being visited holds "_"
+  DocumentTable table_;
+  std::vector<NameInfo> infos_;  // by name number
+  std::vector<std::size_t> rest_headers_;  // the rescue columns of this document
+  // Every name met so far, by number; the strings are the keys of `ids_`, which never move.
+  std::unordered_map<std::string, std::uint32_t, NameHash, std::equal_to<>> ids_;
+  std::vector<const std::string*> names_;
+  std::vector<std::uint32_t> header_of_;  // by name number: column in this document, or none
+  // The name of every registration of the document so far, and of the later ones of the
+  // document before: the guesses of `FindName`.
+  std::vector<std::uint32_t> registered_;
+  std::size_t register_calls_ = 0;
+  std::vector<bool> holds_string_;
+  std::vector<bool> holds_other_;
+  std::string path_;
+  std::vector<Frame> frames_;
+  std::vector<Row> snapshots_;
+  std::size_t snapshot_depth_ = 0;
+  const Value* txn_leaf_ = nullptr;
+  std::size_t txn_header_ = 0;
+  const Object* document_ = nullptr;
+  const Stamps* stamps_ = nullptr;
+  std::size_t next_stamped_ = 0;  // the number of the next stamped object to enter
+  std::optional<DocumentSize> size_;
+  std::uint64_t name_bytes_ = 0;
+};
+
+}  // namespace shredder::shred_internal
