@@ -67,6 +67,8 @@ void write_hex(char* out, std::span<const std::uint8_t> bytes);
 /// The same, appended to `out`.
 void append_hex(std::string& out, std::span<const std::uint8_t> bytes);
 std::string to_hex(std::string_view bytes);
+/// Sets `slot` to the hex text of `bytes`, written in place of a string it already holds.
+void assign_hex(ValueData& slot, std::span<const std::uint8_t> bytes);
 
 /// One ignore pattern: its segments.
 using Pattern = std::vector<std::string>;
@@ -79,6 +81,9 @@ std::vector<Pattern> split_ignore_paths(const std::vector<std::string>& ignore_p
 /// scratch memory reused between calls; the cost is at most (|pattern|+1) x (|path|+1).
 bool match_pattern(const Pattern& pattern, std::span<const std::string> path,
                    std::vector<std::uint8_t>& rows);
+
+/// Writes "[Tagger] " and `message` as one line to standard error (debug mode).
+void log_line(const std::string& message);
 
 /// The Controller's way to shred a tagged document without writing the stamps into it.
 struct StampAccess {
