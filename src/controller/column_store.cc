@@ -5,10 +5,8 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <typeinfo>
 #include <vector>
 
-#include "model/coerce_policy_internal.h"
 #include "modifiers/tagger_internal.h"
 #include "shredder/shredder.h"
 
@@ -60,9 +58,9 @@ inline void store(MergedColumn& column, shred_internal::Cell cell, Kind kind,
 
 }  // namespace
 
-Merger::Merger(const CoercePolicy& policy, bool exact)
+Merger::Merger(const CoercePolicy& policy, bool boxing, bool exact)
     : policy_(policy),
-      boxing_(coerce_internal::IsBoxToStringPolicy(policy)),
+      boxing_(boxing),
       exact_(exact),
       walker_(exact) {}
 
@@ -128,12 +126,6 @@ const shred_internal::DocumentTable& WalkTagged(shred_internal::TableWalker& wal
     StampAccess::Write(tagger, document);
     return walker.Walk(document);
   }
-}
-
-Tagger* LastPlainTagger(const std::vector<std::reference_wrapper<DomModifier>>& modifiers) {
-  if (modifiers.empty() || typeid(modifiers.back().get()) != typeid(Tagger)) return nullptr;
-  auto& tagger = static_cast<Tagger&>(modifiers.back().get());
-  return tagger.options().debug ? nullptr : &tagger;
 }
 
 inline void Merger::append(const shred_internal::DocumentTable& table) {

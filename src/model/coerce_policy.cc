@@ -86,15 +86,6 @@ CoercePolicy BoxToStringPolicy() {
   return CoercePolicy{&resolve_box_to_string, &convert_box_to_string};
 }
 
-bool coerce_internal::IsBoxToStringPolicy(const CoercePolicy& policy) {
-  using Resolver = decltype(&resolve_box_to_string);
-  using Converter = decltype(&convert_box_to_string);
-  const auto* resolver = policy.kind_resolver.target<Resolver>();
-  const auto* converter = policy.value_converter.target<Converter>();
-  return resolver != nullptr && *resolver == &resolve_box_to_string && converter != nullptr &&
-         *converter == &convert_box_to_string;
-}
-
 std::string value_to_text(const Value& value) {
   std::string text;
   switch (value.data.index()) {

@@ -10,12 +10,6 @@
 
 namespace shredder::coerce_internal {
 
-/// True when both callables of `policy` are the ones `BoxToStringPolicy()` installs. Such a
-/// policy settles a column's kind from the set of non-null kinds it received, whatever their
-/// order: none gives null, one kind gives that kind, int64 with double gives double, any
-/// other mix gives string; and it converts every value of the settled kind without failure.
-bool IsBoxToStringPolicy(const CoercePolicy& policy);
-
 /// Room for the longest boxing text of a number: the longest "%.17g" text (sign, 17 digits,
 /// point, exponent "e-308") with room to spare.
 inline constexpr std::size_t kNumberTextBuffer = 32;
