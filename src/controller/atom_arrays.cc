@@ -24,7 +24,7 @@
 #include "arrow/type.h"
 #include "arrow/util/bit_util.h"
 #include "controller/atoms_metadata.h"
-#include "model/coerce_policy_internal.h"
+#include "shredder/number_text.h"
 #include "shred/cell_view.h"
 
 namespace shredder::controller_internal {
@@ -298,7 +298,7 @@ std::shared_ptr<arrow::Array> build_boxed_column(const MergedColumn& column,
   arrow::StringBuilder builder(arrow::default_memory_pool());
   reserve_strings(builder, total_rows, column.string_bytes);
   arrow::Status status;
-  char number[coerce_internal::kNumberTextBuffer];
+  char number[kNumberTextBuffer];
   ForEachRow(
       column, total_rows,
       [&](std::int64_t rows) {
@@ -312,11 +312,11 @@ std::shared_ptr<arrow::Array> build_boxed_column(const MergedColumn& column,
           case Kind::Bool: status = builder.Append(cell.boolean() ? "true" : "false"); return;
           case Kind::Int64:
             status = builder.Append(
-                std::string_view(number, coerce_internal::write_int_text(number, cell.integer())));
+                std::string_view(number, write_int_text(number, cell.integer())));
             return;
           case Kind::Double:
             status = builder.Append(
-                std::string_view(number, coerce_internal::write_double_text(number, cell.real())));
+                std::string_view(number, write_double_text(number, cell.real())));
             return;
           default: status = builder.Append(cell.text); return;
         }

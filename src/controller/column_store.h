@@ -131,6 +131,9 @@ inline Kind BoxedKind(std::uint8_t kinds_seen) {
   return Kind::String;
 }
 
+/// `StampAccess::Compute`, as the stamps the walker takes.
+shred_internal::Stamps ComputeStamps(Tagger& tagger, Object& document);
+
 /// Walks `document` as `tagger.modify` would leave it, with the same failures: the stamps are
 /// computed beside the document and walked from there, and written into it only when the walk
 /// refuses it or must measure it (the refusal then comes from the stamped document, as

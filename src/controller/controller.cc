@@ -23,10 +23,8 @@
 #include "controller/atoms_metadata.h"
 #include "controller/atoms_reader.h"
 #include "codecs/json_writer.h"
-#include "modifiers/tagger_internal.h"
 #include "controller/column_store.h"
 #include "controller/controller_internal.h"
-#include "model/coerce_policy_internal.h"
 #include "shred/shred_internal.h"
 #include "shred/unshred_internal.h"
 #include "shredder/serialization.h"
@@ -241,7 +239,6 @@ void WriteRests(Normalizer::ExactView& view, std::string& text) {
 
 std::shared_ptr<arrow::RecordBatch> Controller::shred_exact(
     const std::shared_ptr<arrow::RecordBatch>& input) {
-  using tagger_internal::StampAccess;
   codec_->ValidateInput(input);
   if (!input) Fail("null RecordBatch");
   const std::int64_t rows = input->num_rows();
@@ -266,7 +263,8 @@ std::shared_ptr<arrow::RecordBatch> Controller::shred_exact(
         Object document = codec_->ToDomWithLiterals(input, row, literals);
         // The ids are those of the document as it came in (an integer's text aside: its id
         // digests the double the document holds, as in plain mode).
-        const shred_internal::Stamps original = StampAccess::Compute(*exact_.tagger, document);
+        const shred_internal::Stamps original =
+            controller_internal::ComputeStamps(*exact_.tagger, document);
         normalizer.modify_exact(document, plan, view, exact_.null_members_kept, &literals);
         WriteRests(view, text);
         merger.add_exact(document, stamps.For(original, view), row);
@@ -362,8 +360,7 @@ std::shared_ptr<arrow::RecordBatch> Controller::digest(
       Object document = codec_->ToDom(input, row);
       if (exact()) {
         // Exact ids are digests of the documents as they come in, whatever came before.
-        const shred_internal::Stamps stamps =
-            tagger_internal::StampAccess::Compute(*exact_.tagger, document);
+        const TaggerStamps stamps = StampAccess::Compute(*exact_.tagger, document);
         append_txn_id(digests, stamps.txn_id, document);
         check(refusals.AppendNull());
         check(changed.Append(false));

@@ -1,31 +1,11 @@
 #include "shredder/coerce_policy.h"
 
-#include <charconv>
 #include <cstdint>
-#include <system_error>
 #include <utility>
 
 #include "codecs/json_writer.h"
-#include "model/coerce_policy_internal.h"
 
 namespace shredder {
-namespace coerce_internal {
-
-char* write_int_text(char* buffer, std::int64_t number) {
-  return std::to_chars(buffer, buffer + kNumberTextBuffer, number).ptr;
-}
-
-// std::to_chars with a precision is specified as printf's conversion in the "C" locale, so this
-// equals "%.17g" (and a stream at precision 17 in the classic locale) without depending on
-// the process's locale settings, which the Python host may change.
-char* write_double_text(char* buffer, double number) {
-  return std::to_chars(buffer, buffer + kNumberTextBuffer, number, std::chars_format::general,
-                       17)
-      .ptr;
-}
-
-}  // namespace coerce_internal
-
 namespace {
 
 // What the value converter returns: the atom, or an error text.

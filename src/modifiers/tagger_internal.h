@@ -10,15 +10,11 @@
 #include <string_view>
 #include <vector>
 
-#include "shred/shred_internal.h"
 #include "shredder/tagger.h"
 #include "shredder/value.h"
 
 namespace shredder::tagger_internal {
 
-/// Member keys that the Tagger writes and leaves out of every digest.
-inline constexpr std::string_view kTxnIdKey = "__txn_id";
-inline constexpr std::string_view kObjIdKey = "__obj_id";
 /// Hashed in place of an ignored array element.
 inline constexpr std::string_view kIgnoredText = "IGNORED";
 
@@ -84,16 +80,5 @@ bool match_pattern(const Pattern& pattern, std::span<const std::string> path,
 
 /// Writes "[Tagger] " and `message` as one line to standard error (debug mode).
 void log_line(const std::string& message);
-
-/// The Controller's way to shred a tagged document without writing the stamps into it.
-struct StampAccess {
-  /// Computes what `tagger.modify(document)` would write, with the same failures, and
-  /// returns it as stamps held in the Tagger's scratch memory until its next call. Not in
-  /// debug mode, whose lines only `modify` writes.
-  static shred_internal::Stamps Compute(Tagger& tagger, Object& document);
-  /// Writes the stamps of the last `Compute` into `document` (unchanged since), leaving it
-  /// exactly as `modify` would have.
-  static void Write(Tagger& tagger, Object& document);
-};
 
 }  // namespace shredder::tagger_internal

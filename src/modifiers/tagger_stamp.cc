@@ -96,21 +96,16 @@ void Tagger::stamp(Object& document) {
   }
 }
 
-namespace tagger_internal {
-
-shred_internal::Stamps StampAccess::Compute(Tagger& tagger, Object& document) {
+TaggerStamps StampAccess::Compute(Tagger& tagger, Object& document) {
   if (tagger.options_.debug) throw std::logic_error("StampAccess: not in debug mode");
   // The previous document's stamps are no longer read.
   if (tagger.scratch_) tagger.scratch_->trim();
   Tagger::Scratch& scratch = tagger.digest(document);
   scratch.hold_stamps(tagger.options_.stamp_root);
-  return shred_internal::Stamps{scratch.stamped,
-                                {scratch.obj_ids.data(), scratch.stamped.size()},
-                                &scratch.txn_id};
+  return TaggerStamps{scratch.stamped, {scratch.obj_ids.data(), scratch.stamped.size()},
+                      &scratch.txn_id};
 }
 
 void StampAccess::Write(Tagger& tagger, Object& document) { tagger.stamp(document); }
-
-}  // namespace tagger_internal
 
 }  // namespace shredder
