@@ -41,17 +41,21 @@ std::size_t write_scalar_head(const Value& value, std::uint8_t* head) {
   if (data.valueless_by_exception()) {
     throw std::runtime_error("Tagger: unknown ValueData alternative");
   }
-  head[0] = static_cast<std::uint8_t>(data.index());
-  switch (data.index()) {
-    case 0: return 1;
-    case 1: head[1] = std::get<bool>(data) ? 1 : 0; return 2;
-    case 2:
+  const Kind kind = kind_of(value);
+  head[0] = static_cast<std::uint8_t>(kind);
+  switch (kind) {
+    case Kind::Null: return 1;
+    case Kind::Bool: head[1] = std::get<bool>(data) ? 1 : 0; return 2;
+    case Kind::Int64:
       write_le64(head + 1, static_cast<std::uint64_t>(std::get<std::int64_t>(data)));
       return 9;
-    case 3:
+    case Kind::Double:
       write_le64(head + 1, std::bit_cast<std::uint64_t>(std::get<double>(data)));
       return 9;
-    case 4: return 1 + write_varint(head + 1, std::get<std::string>(data).size());
+    case Kind::String: return 1 + write_varint(head + 1, std::get<std::string>(data).size());
+    case Kind::Array:
+    case Kind::Object:
+      break;
   }
   throw std::logic_error("write_scalar_head: not a scalar");
 }

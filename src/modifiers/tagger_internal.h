@@ -18,9 +18,9 @@ namespace shredder::tagger_internal {
 /// Hashed in place of an ignored array element.
 inline constexpr std::string_view kIgnoredText = "IGNORED";
 
-/// Leading byte of each encoding; equals the number of the value's `Kind`.
-inline constexpr std::uint8_t kArrayTag = 0x05;
-inline constexpr std::uint8_t kObjectTag = 0x06;
+/// Leading byte of each encoding: the number of the value's `Kind`.
+inline constexpr std::uint8_t kArrayTag = static_cast<std::uint8_t>(Kind::Array);
+inline constexpr std::uint8_t kObjectTag = static_cast<std::uint8_t>(Kind::Object);
 
 /// Longest unsigned LEB128 form of a 64-bit number.
 inline constexpr std::size_t kMaxVarintBytes = 10;

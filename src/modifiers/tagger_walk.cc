@@ -34,10 +34,8 @@ constexpr std::size_t kObjectHeadRoom = 1 + kMaxVarintBytes;
 }  // namespace
 
 void Tagger::Scratch::digest_value(Value& value, std::size_t depth, std::uint8_t* out) {
-  switch (value.data.index()) {
-    case 5: return digest_array(*std::get_if<Array>(&value.data), depth, out);
-    case 6: return digest_object(*std::get_if<Object>(&value.data), depth, out);
-  }
+  if (auto* array = std::get_if<Array>(&value.data)) return digest_array(*array, depth, out);
+  if (auto* object = std::get_if<Object>(&value.data)) return digest_object(*object, depth, out);
   digest_scalar(value, scalar_digests, out);
 }
 
