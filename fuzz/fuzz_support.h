@@ -37,11 +37,14 @@ struct Pipeline {
 
   explicit Pipeline(bool arrow_codec, bool exact = false)
       : controller(exact ? Controller(Codec(arrow_codec), {normalizer, tagger}, BoxToStringPolicy(),
-                                      Controller::ExactMode{&normalizer, &tagger, !arrow_codec})
+                                      Controller::ExactMode{&normalizer, &tagger, !arrow_codec},
+                                      Known())
                          : Controller(Codec(arrow_codec), {normalizer, tagger},
-                                      BoxToStringPolicy())) {}
+                                      BoxToStringPolicy(), Known())) {}
 
  private:
+  Controller::KnownParts Known() { return {&tagger, /*box_to_string=*/true}; }
+
   static std::unique_ptr<DocumentCodec> Codec(bool arrow_codec) {
     if (arrow_codec) return std::make_unique<ArrowDomCodec>();
     return std::make_unique<JsonTextCodec>(MakeSerialization(SerializationFormat::Json));

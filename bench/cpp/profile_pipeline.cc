@@ -100,8 +100,9 @@ std::unique_ptr<shredder::DocumentCodec> MakeCodec(bool arrow) {
 
 // The module's "json" pipeline, or its "arrow" one.
 struct Pipeline {
-  explicit Pipeline(bool arrow = false) : controller(MakeCodec(arrow), {normalizer, tagger},
-                                                     shredder::BoxToStringPolicy()) {}
+  explicit Pipeline(bool arrow = false)
+      : controller(MakeCodec(arrow), {normalizer, tagger}, shredder::BoxToStringPolicy(),
+                   shredder::Controller::KnownParts{&tagger, /*box_to_string=*/true}) {}
   shredder::Normalizer normalizer;
   shredder::Tagger tagger;
   shredder::Controller controller;

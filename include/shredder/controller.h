@@ -50,6 +50,20 @@ class Controller {
     std::unordered_map<std::string, std::string> owners = {};
   };
 
+  /// What the builder of a pipeline knows of parts it made itself, told to the Controller so
+  /// that it takes their shortcuts; the results are the same either way. A part it is not
+  /// told of is treated as any caller's: every modifier's `modify` runs and every callable
+  /// of the policy is called.
+  struct KnownParts {
+    /// The last of the modifiers, made as a `Tagger` itself (not a subclass, whose `modify`
+    /// may do more). Outside debug mode, whose lines only `modify` writes, its stamps are
+    /// walked beside each document instead of written into it.
+    Tagger* tagger = nullptr;
+    /// The policy is `BoxToStringPolicy()` as made, neither callable replaced: the columns'
+    /// kinds are settled and their values converted inline, without calling it.
+    bool box_to_string = false;
+  };
+
   /// How `unshred` gives documents back.
   struct UnshredOptions {
     /// Keep the stamps "__txn_id" and "__obj_id" in every object rebuilt from the columns.
@@ -58,6 +72,11 @@ class Controller {
 
   Controller(std::unique_ptr<DocumentCodec> codec,
              std::vector<std::reference_wrapper<DomModifier>> modifiers, CoercePolicy policy);
+  /// Told of `known` parts. Throws std::invalid_argument "Controller: the known Tagger must
+  /// be the last modifier" when `known.tagger` is set to anything else.
+  Controller(std::unique_ptr<DocumentCodec> codec,
+             std::vector<std::reference_wrapper<DomModifier>> modifiers, CoercePolicy policy,
+             KnownParts known);
   /// An exact pipeline: every document is kept whole. The ids are the digests of the
   /// documents as they come in; what the columns cannot hold is rescued into each object's
   /// "__rest" member (see `Normalizer::modify_exact`), and the atoms carry the column
@@ -66,6 +85,9 @@ class Controller {
   Controller(std::unique_ptr<DocumentCodec> codec,
              std::vector<std::reference_wrapper<DomModifier>> modifiers, CoercePolicy policy,
              ExactMode exact);
+  Controller(std::unique_ptr<DocumentCodec> codec,
+             std::vector<std::reference_wrapper<DomModifier>> modifiers, CoercePolicy policy,
+             ExactMode exact, KnownParts known);
 
   /// Shreds every row of `input` into one atoms batch. Throws std::runtime_error
   /// ("Controller: ...") for its own failures; codec, modifier and shredder errors pass
@@ -109,6 +131,7 @@ class Controller {
   std::unique_ptr<DocumentCodec> codec_;
   std::vector<std::reference_wrapper<DomModifier>> modifiers_;
   CoercePolicy policy_;
+  KnownParts known_;
   Shredder shredder_;
   ExactMode exact_{nullptr, nullptr, true};
 };

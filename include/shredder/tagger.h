@@ -2,16 +2,21 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "shredder/dom_modifier.h"
+#include "shredder/value.h"
 
 namespace shredder {
 
-namespace tagger_internal {
+/// Member keys that the Tagger writes and leaves out of every digest.
+inline constexpr std::string_view kTxnIdKey = "__txn_id";
+inline constexpr std::string_view kObjIdKey = "__obj_id";
+
 struct StampAccess;
-}  // namespace tagger_internal
 
 /// Stamps every object of a document with "__txn_id" (hex BLAKE3 digest of the whole
 /// document) and "__obj_id" (hex digest of that object) over a canonical encoding that
@@ -44,7 +49,7 @@ class Tagger : public DomModifier {
   const Options& options() const { return options_; }
 
  private:
-  friend struct tagger_internal::StampAccess;
+  friend struct StampAccess;
   struct Scratch;
 
   // The digests of `document` and its root's "__txn_id" text, in the scratch memory.
@@ -55,6 +60,28 @@ class Tagger : public DomModifier {
   Options options_;
   // Buffers reused from one document to the next; created on first use.
   std::unique_ptr<Scratch> scratch_;
+};
+
+/// The stamps a Tagger would write into a document, kept beside it instead: `objects` are the
+/// objects it would stamp, in the order a depth-first walk in key order enters them (the root
+/// first when it is stamped), `obj_ids[i]` the "__obj_id" text of `objects[i]`, and `txn_id`
+/// the "__txn_id" text of all of them.
+struct TaggerStamps {
+  std::span<const Object* const> objects;
+  std::span<const Value> obj_ids;
+  const Value* txn_id = nullptr;
+};
+
+/// A merging caller's way to shred a tagged document without writing the stamps into it.
+struct StampAccess {
+  /// Computes what `tagger.modify(document)` would write, with the same failures, and
+  /// returns it as stamps held in the Tagger's scratch memory until its next call. Not in
+  /// debug mode, whose lines only `modify` writes: throws std::logic_error
+  /// "StampAccess: not in debug mode" there.
+  static TaggerStamps Compute(Tagger& tagger, Object& document);
+  /// Writes the stamps of the last `Compute` into `document` (unchanged since), leaving it
+  /// exactly as `modify` would have.
+  static void Write(Tagger& tagger, Object& document);
 };
 
 }  // namespace shredder

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string_view>
 
 #include "shredder/integer_literals.h"
 #include "shredder/value.h"
@@ -79,6 +80,11 @@ arrow::Status append_value(arrow::ArrayBuilder* builder, const arrow::DataType& 
 /// `append_value` of a document held as an `Object`, on a struct builder made for `type`.
 arrow::Status append_object(arrow::StructBuilder* builder, const arrow::StructType& type,
                             const Object& document, const IntegerLiterals* literals = nullptr);
+
+/// What `literals` records under the member `key`, when anything.
+inline const IntegerLiterals* member_of(const IntegerLiterals* literals, std::string_view key) {
+  return literals != nullptr ? literals->member(key) : nullptr;
+}
 
 /// Whether `literals` records, for the value itself, an integer a uint64 holds; it is then
 /// in `number`.

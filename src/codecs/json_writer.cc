@@ -11,7 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "codecs/json_reader_internal.h"
-#include "model/coerce_policy_internal.h"
+#include "shredder/number_text.h"
 
 namespace shredder::json_writer {
 namespace {
@@ -88,14 +88,14 @@ void AppendQuoted(std::string& out, std::string_view s, Dialect dialect) {
 }
 
 void AppendInteger(std::string& out, std::int64_t number) {
-  char buffer[coerce_internal::kNumberTextBuffer];
-  out.append(buffer, coerce_internal::write_int_text(buffer, number));
+  char buffer[kNumberTextBuffer];
+  out.append(buffer, write_int_text(buffer, number));
 }
 
 void AppendDouble(std::string& out, double number, Dialect dialect) {
   if (dialect == Dialect::Boxing) {
-    char buffer[coerce_internal::kNumberTextBuffer];
-    out.append(buffer, coerce_internal::write_double_text(buffer, number));
+    char buffer[kNumberTextBuffer];
+    out.append(buffer, write_double_text(buffer, number));
     return;
   }
   // The library's shortest round-trip digits, which always carry a fraction or an exponent

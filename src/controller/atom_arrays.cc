@@ -24,8 +24,8 @@
 #include "arrow/type.h"
 #include "arrow/util/bit_util.h"
 #include "controller/atoms_metadata.h"
-#include "model/coerce_policy_internal.h"
 #include "shredder/cell_view.h"
+#include "shredder/number_text.h"
 
 namespace shredder::controller_internal {
 namespace {
@@ -47,8 +47,8 @@ void convert_column(const MergedColumn& column, std::int64_t total_rows,
   auto convert = [&](const Value& input) {
     std::variant<Atom, std::string> result = policy.value_converter(column.kind, input,
                                                                     *column.name);
-    if (result.index() != 0) Fail(std::get<1>(result));
-    sink(std::get<0>(result));
+    if (const auto* error = std::get_if<std::string>(&result)) Fail(*error);
+    sink(std::get<Atom>(result));
   };
   ForEachRow(
       column, total_rows,
@@ -92,7 +92,7 @@ std::shared_ptr<arrow::Array> build_primitive(const MergedColumn& column,
     if (const auto* payload = std::get_if<Payload>(&atom)) {
       builder.UnsafeAppend(*payload);
     } else {
-      if (atom.index() != 0) misfit = true;
+      if (!std::holds_alternative<std::monostate>(atom)) misfit = true;
       builder.UnsafeAppendNull();
     }
   });
@@ -124,7 +124,7 @@ std::shared_ptr<arrow::Array> build_string(const MergedColumn& column, std::int6
     if (const auto* text = std::get_if<std::string>(&atom)) {
       const arrow::Status status = builder.Append(std::string_view(*text));
       if (!status.ok()) problem = status.ToString();
-    } else if (atom.index() == 0) {
+    } else if (std::holds_alternative<std::monostate>(atom)) {
       builder.UnsafeAppendNull();
     } else {
       problem = "arrow build: non-string in string column";
@@ -298,7 +298,7 @@ std::shared_ptr<arrow::Array> build_boxed_column(const MergedColumn& column,
   arrow::StringBuilder builder(arrow::default_memory_pool());
   reserve_strings(builder, total_rows, column.string_bytes);
   arrow::Status status;
-  char number[coerce_internal::kNumberTextBuffer];
+  char number[kNumberTextBuffer];
   ForEachRow(
       column, total_rows,
       [&](std::int64_t rows) {
@@ -312,11 +312,11 @@ std::shared_ptr<arrow::Array> build_boxed_column(const MergedColumn& column,
           case Kind::Bool: status = builder.Append(cell.boolean() ? "true" : "false"); return;
           case Kind::Int64:
             status = builder.Append(
-                std::string_view(number, coerce_internal::write_int_text(number, cell.integer())));
+                std::string_view(number, write_int_text(number, cell.integer())));
             return;
           case Kind::Double:
             status = builder.Append(
-                std::string_view(number, coerce_internal::write_double_text(number, cell.real())));
+                std::string_view(number, write_double_text(number, cell.real())));
             return;
           default: status = builder.Append(cell.text); return;
         }

@@ -86,16 +86,16 @@ Atom AtomAt(const RawColumn& column, std::int64_t i) {
   if (!IsValid(column, i)) return Atom{};
   switch (column.type) {
     case RawColumn::Type::Bool:
-      return Atom(std::in_place_index<1>,
+      return Atom(std::in_place_type<bool>,
                   arrow::bit_util::GetBit(column.values, column.offset + i));
     case RawColumn::Type::Int64:
-      return Atom(std::in_place_index<2>, FixedAt<std::int64_t>(column, i));
+      return Atom(std::in_place_type<std::int64_t>, FixedAt<std::int64_t>(column, i));
     case RawColumn::Type::Double:
-      return Atom(std::in_place_index<3>, FixedAt<double>(column, i));
+      return Atom(std::in_place_type<double>, FixedAt<double>(column, i));
     case RawColumn::Type::Utf8:
-      return Atom(std::in_place_index<4>, TextAt<std::int32_t>(column, i));
+      return Atom(std::in_place_type<std::string>, TextAt<std::int32_t>(column, i));
     case RawColumn::Type::LargeUtf8:
-      return Atom(std::in_place_index<4>, TextAt<std::int64_t>(column, i));
+      return Atom(std::in_place_type<std::string>, TextAt<std::int64_t>(column, i));
     case RawColumn::Type::Null:
       break;
   }

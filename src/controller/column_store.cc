@@ -5,11 +5,8 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <typeinfo>
 #include <vector>
 
-#include "model/coerce_policy_internal.h"
-#include "modifiers/tagger_internal.h"
 #include "shredder/shredder.h"
 
 namespace shredder::controller_internal {
@@ -60,9 +57,9 @@ inline void store(MergedColumn& column, shred_internal::Cell cell, Kind kind,
 
 }  // namespace
 
-Merger::Merger(const CoercePolicy& policy, bool exact)
+Merger::Merger(const CoercePolicy& policy, bool boxing, bool exact)
     : policy_(policy),
-      boxing_(coerce_internal::IsBoxToStringPolicy(policy)),
+      boxing_(boxing),
       exact_(exact),
       walker_(exact) {}
 
@@ -75,8 +72,8 @@ void Merger::add_exact(Object& document, const shred_internal::Stamps& stamps,
     // Exact mode's walk refuses nothing else: only a bound that measures the document.
     for (std::size_t i = 0; i < stamps.objects.size(); ++i) {
       auto& object = const_cast<Object&>(*stamps.objects[i]);
-      object.insert_or_assign(std::string(tagger_internal::kTxnIdKey), *stamps.txn_id);
-      object.insert_or_assign(std::string(tagger_internal::kObjIdKey), stamps.obj_ids[i]);
+      object.insert_or_assign(std::string(kTxnIdKey), *stamps.txn_id);
+      object.insert_or_assign(std::string(kObjIdKey), stamps.obj_ids[i]);
     }
     table = &walker_.Walk(document);
   }
@@ -115,11 +112,15 @@ void Merger::add(Object& document, Tagger& tagger) {
   append(WalkTagged(walker_, document, tagger, txn_id));
 }
 
+shred_internal::Stamps ComputeStamps(Tagger& tagger, Object& document) {
+  const TaggerStamps stamps = StampAccess::Compute(tagger, document);
+  return shred_internal::Stamps{stamps.objects, stamps.obj_ids, stamps.txn_id};
+}
+
 const shred_internal::DocumentTable& WalkTagged(shred_internal::TableWalker& walker,
                                                 Object& document, Tagger& tagger,
                                                 const Value*& txn_id) {
-  using tagger_internal::StampAccess;
-  const shred_internal::Stamps stamps = StampAccess::Compute(tagger, document);
+  const shred_internal::Stamps stamps = ComputeStamps(tagger, document);
   const bool root_stamped = !stamps.objects.empty() && stamps.objects.front() == &document;
   txn_id = root_stamped ? stamps.txn_id : nullptr;
   try {
@@ -128,12 +129,6 @@ const shred_internal::DocumentTable& WalkTagged(shred_internal::TableWalker& wal
     StampAccess::Write(tagger, document);
     return walker.Walk(document);
   }
-}
-
-Tagger* LastPlainTagger(const std::vector<std::reference_wrapper<DomModifier>>& modifiers) {
-  if (modifiers.empty() || typeid(modifiers.back().get()) != typeid(Tagger)) return nullptr;
-  auto& tagger = static_cast<Tagger&>(modifiers.back().get());
-  return tagger.options().debug ? nullptr : &tagger;
 }
 
 inline void Merger::append(const shred_internal::DocumentTable& table) {

@@ -131,6 +131,9 @@ inline Kind BoxedKind(std::uint8_t kinds_seen) {
   return Kind::String;
 }
 
+/// `StampAccess::Compute`, as the stamps the walker takes.
+shred_internal::Stamps ComputeStamps(Tagger& tagger, Object& document);
+
 /// Walks `document` as `tagger.modify` would leave it, with the same failures: the stamps are
 /// computed beside the document and walked from there, and written into it only when the walk
 /// refuses it or must measure it (the refusal then comes from the stamped document, as
@@ -140,18 +143,14 @@ const shred_internal::DocumentTable& WalkTagged(shred_internal::TableWalker& wal
                                                 Object& document, Tagger& tagger,
                                                 const Value*& txn_id);
 
-/// The last of `modifiers` when it is a `Tagger` itself (not a subclass, whose `modify` must
-/// run) outside debug mode (whose lines come from `modify`): its stamps can then be walked
-/// beside the document (`WalkTagged`) instead of written into it. Null otherwise.
-Tagger* LastPlainTagger(const std::vector<std::reference_wrapper<DomModifier>>& modifiers);
-
 /// Working state of one shred call: the walker that shreds each document, and the merged
 /// columns. Failures throw through `Fail` or pass the walker's exceptions unchanged.
 class Merger {
  public:
-  /// In exact mode the documents are those exact mode's Normalizer leaves (see
-  /// `TableWalker`), and every document's rows are numbered by its input row.
-  explicit Merger(const CoercePolicy& policy, bool exact = false);
+  /// `boxing`: `policy` is the shipped one, applied inline (see `Controller::KnownParts`). In
+  /// exact mode the documents are those exact mode's Normalizer leaves (see `TableWalker`),
+  /// and every document's rows are numbered by its input row.
+  Merger(const CoercePolicy& policy, bool boxing, bool exact = false);
 
   /// Shreds one document and appends the rows of its table.
   void add(const Object& document);

@@ -23,10 +23,8 @@
 #include "controller/atoms_metadata.h"
 #include "controller/atoms_reader.h"
 #include "codecs/json_writer.h"
-#include "modifiers/tagger_internal.h"
 #include "controller/column_store.h"
 #include "controller/controller_internal.h"
-#include "model/coerce_policy_internal.h"
 #include "shredder/shredding.h"
 #include "shredder/unshredding.h"
 #include "shredder/serialization.h"
@@ -140,6 +138,12 @@ void CheckBoundsAlone(const shred_internal::DocumentTable& table,
   }
 }
 
+// The known Tagger when its stamps can be walked beside the document: outside debug mode,
+// whose lines come from `modify`.
+Tagger* TaggerBeside(Tagger* known) {
+  return known != nullptr && !known->options().debug ? known : nullptr;
+}
+
 // The root `__txn_id`: the stamp walked beside the document, or else the root's member.
 void append_txn_id(arrow::StringBuilder& digests, const Value* stamp, const Object& document) {
   if (stamp == nullptr) {
@@ -155,13 +159,32 @@ void append_txn_id(arrow::StringBuilder& digests, const Value* stamp, const Obje
 Controller::Controller(std::unique_ptr<DocumentCodec> codec,
                        std::vector<std::reference_wrapper<DomModifier>> modifiers,
                        CoercePolicy policy)
-    : codec_(std::move(codec)), modifiers_(std::move(modifiers)), policy_(std::move(policy)) {}
+    : Controller(std::move(codec), std::move(modifiers), std::move(policy), KnownParts{}) {}
+
+Controller::Controller(std::unique_ptr<DocumentCodec> codec,
+                       std::vector<std::reference_wrapper<DomModifier>> modifiers,
+                       CoercePolicy policy, KnownParts known)
+    : codec_(std::move(codec)),
+      modifiers_(std::move(modifiers)),
+      policy_(std::move(policy)),
+      known_(known) {
+  if (known_.tagger != nullptr &&
+      (modifiers_.empty() || &modifiers_.back().get() != known_.tagger)) {
+    throw std::invalid_argument("Controller: the known Tagger must be the last modifier");
+  }
+}
 
 Controller::Controller(std::unique_ptr<DocumentCodec> codec,
                        std::vector<std::reference_wrapper<DomModifier>> modifiers,
                        CoercePolicy policy, ExactMode exact)
-    : Controller(std::move(codec), std::move(modifiers), std::move(policy)) {
-  exact_ = exact;
+    : Controller(std::move(codec), std::move(modifiers), std::move(policy), std::move(exact),
+                 KnownParts{}) {}
+
+Controller::Controller(std::unique_ptr<DocumentCodec> codec,
+                       std::vector<std::reference_wrapper<DomModifier>> modifiers,
+                       CoercePolicy policy, ExactMode exact, KnownParts known)
+    : Controller(std::move(codec), std::move(modifiers), std::move(policy), known) {
+  exact_ = std::move(exact);
 }
 
 namespace {
@@ -216,7 +239,6 @@ void WriteRests(Normalizer::ExactView& view, std::string& text) {
 
 std::shared_ptr<arrow::RecordBatch> Controller::shred_exact(
     const std::shared_ptr<arrow::RecordBatch>& input) {
-  using tagger_internal::StampAccess;
   codec_->ValidateInput(input);
   if (!input) Fail("null RecordBatch");
   const std::int64_t rows = input->num_rows();
@@ -235,13 +257,14 @@ std::shared_ptr<arrow::RecordBatch> Controller::shred_exact(
   std::string text;
   IntegerLiterals literals;
   for (int round = 1;; ++round) {
-    controller_internal::Merger merger(policy_, /*exact=*/true);
+    controller_internal::Merger merger(policy_, known_.box_to_string, /*exact=*/true);
     for (std::int64_t row = 0; row < rows; ++row) {
       try {
         Object document = codec_->ToDomWithLiterals(input, row, literals);
         // The ids are those of the document as it came in (an integer's text aside: its id
         // digests the double the document holds, as in plain mode).
-        const shred_internal::Stamps original = StampAccess::Compute(*exact_.tagger, document);
+        const shred_internal::Stamps original =
+            controller_internal::ComputeStamps(*exact_.tagger, document);
         normalizer.modify_exact(document, plan, view, exact_.null_members_kept, &literals);
         WriteRests(view, text);
         merger.add_exact(document, stamps.For(original, view), row);
@@ -282,10 +305,10 @@ std::shared_ptr<arrow::RecordBatch> Controller::shred(
     codec_->ValidateInput(input);
     if (!input) Fail("null RecordBatch");
     const std::int64_t rows = input->num_rows();
-    controller_internal::Merger merger(policy_);
-    // A plain Tagger that runs last leaves its stamps beside the document for the Merger to
-    // walk, instead of in the tree.
-    Tagger* const tagger = controller_internal::LastPlainTagger(modifiers_);
+    controller_internal::Merger merger(policy_, known_.box_to_string);
+    // A known Tagger, which runs last, leaves its stamps beside the document for the Merger
+    // to walk, instead of in the tree.
+    Tagger* const tagger = TaggerBeside(known_.tagger);
     const std::size_t modified = modifiers_.size() - (tagger != nullptr ? 1 : 0);
     for (std::int64_t row = 0; row < rows; ++row) {
       try {
@@ -323,10 +346,10 @@ std::shared_ptr<arrow::RecordBatch> Controller::digest(
   check(digests.Reserve(rows));
   check(refusals.Reserve(rows));
   check(changed.Reserve(rows));
-  const bool boxes = coerce_internal::IsBoxToStringPolicy(policy_);
-  // As in `shred`, a plain Tagger that runs last stamps beside the document; a policy other
-  // than boxing is applied by a Merger, which walks as `shred` walks.
-  Tagger* const tagger = boxes ? controller_internal::LastPlainTagger(modifiers_) : nullptr;
+  const bool boxes = known_.box_to_string;
+  // As in `shred`, a known Tagger stamps beside the document; a policy other than boxing is
+  // applied by a Merger, which walks as `shred` walks.
+  Tagger* const tagger = boxes ? TaggerBeside(known_.tagger) : nullptr;
   const std::size_t before_tagger = modifiers_.size() - (tagger != nullptr ? 1 : 0);
   shred_internal::TableWalker walker;
   std::vector<std::uint64_t> scratch;
@@ -337,8 +360,7 @@ std::shared_ptr<arrow::RecordBatch> Controller::digest(
       Object document = codec_->ToDom(input, row);
       if (exact()) {
         // Exact ids are digests of the documents as they come in, whatever came before.
-        const shred_internal::Stamps stamps =
-            tagger_internal::StampAccess::Compute(*exact_.tagger, document);
+        const TaggerStamps stamps = StampAccess::Compute(*exact_.tagger, document);
         append_txn_id(digests, stamps.txn_id, document);
         check(refusals.AppendNull());
         check(changed.Append(false));
@@ -359,7 +381,7 @@ std::shared_ptr<arrow::RecordBatch> Controller::digest(
       } else if (boxes) {
         CheckBoundsAlone(walker.Walk(document), scratch);
       } else {
-        controller_internal::Merger merger(policy_);
+        controller_internal::Merger merger(policy_, /*boxing=*/false);
         merger.add(document);
         merger.check_size();
         controller_internal::BuildAtomsBatch(merger);

@@ -1,31 +1,11 @@
 #include "shredder/coerce_policy.h"
 
-#include <charconv>
 #include <cstdint>
-#include <system_error>
 #include <utility>
 
 #include "codecs/json_writer.h"
-#include "model/coerce_policy_internal.h"
 
 namespace shredder {
-namespace coerce_internal {
-
-char* write_int_text(char* buffer, std::int64_t number) {
-  return std::to_chars(buffer, buffer + kNumberTextBuffer, number).ptr;
-}
-
-// std::to_chars with a precision is specified as printf's conversion in the "C" locale, so this
-// equals "%.17g" (and a stream at precision 17 in the classic locale) without depending on
-// the process's locale settings, which the Python host may change.
-char* write_double_text(char* buffer, double number) {
-  return std::to_chars(buffer, buffer + kNumberTextBuffer, number, std::chars_format::general,
-                       17)
-      .ptr;
-}
-
-}  // namespace coerce_internal
-
 namespace {
 
 // What the value converter returns: the atom, or an error text.
@@ -42,42 +22,41 @@ std::optional<Kind> resolve_box_to_string(Kind current, Kind incoming, const std
   return Kind::String;
 }
 
-// The atom alternative `index` built in place (no temporary Atom to move from).
-template <std::size_t index, typename... Args>
+// The atom alternative `T` built in place (no temporary Atom to move from).
+template <typename T, typename... Args>
 Converted atom(Args&&... args) {
-  return Converted{std::in_place_index<0>, std::in_place_index<index>,
-                   std::forward<Args>(args)...};
+  return Converted{std::in_place_type<Atom>, std::in_place_type<T>, std::forward<Args>(args)...};
 }
 
 Converted error_text(const std::string& name, std::string_view expected) {
   std::string text = "coerce mismatch at ";
   text.append(name).append(expected);
-  return Converted{std::in_place_index<1>, std::move(text)};
+  return Converted{std::in_place_type<std::string>, std::move(text)};
 }
 
 Converted convert_box_to_string(Kind target, const Value& value, const std::string& name) {
-  if (std::holds_alternative<std::monostate>(value.data)) return atom<0>();
+  if (std::holds_alternative<std::monostate>(value.data)) return atom<std::monostate>();
   switch (target) {
     case Kind::Null:
-      return atom<0>();
+      return atom<std::monostate>();
     case Kind::Bool:
-      if (const bool* b = std::get_if<bool>(&value.data)) return atom<1>(*b);
+      if (const bool* b = std::get_if<bool>(&value.data)) return atom<bool>(*b);
       return error_text(name, ": expected bool");
     case Kind::Int64:
-      if (const auto* i = std::get_if<std::int64_t>(&value.data)) return atom<2>(*i);
+      if (const auto* i = std::get_if<std::int64_t>(&value.data)) return atom<std::int64_t>(*i);
       return error_text(name, ": expected int64");
     case Kind::Double:
-      if (const double* d = std::get_if<double>(&value.data)) return atom<3>(*d);
+      if (const double* d = std::get_if<double>(&value.data)) return atom<double>(*d);
       if (const auto* i = std::get_if<std::int64_t>(&value.data)) {
-        return atom<3>(static_cast<double>(*i));
+        return atom<double>(static_cast<double>(*i));
       }
       return error_text(name, ": expected double (or int64 upcast)");
     case Kind::String:
     case Kind::Array:
     case Kind::Object:
-      return atom<4>(value_to_text(value));
+      return atom<std::string>(value_to_text(value));
   }
-  return Converted{std::in_place_index<1>, "unknown target type at " + name};
+  return Converted{std::in_place_type<std::string>, "unknown target type at " + name};
 }
 
 }  // namespace
@@ -86,34 +65,26 @@ CoercePolicy BoxToStringPolicy() {
   return CoercePolicy{&resolve_box_to_string, &convert_box_to_string};
 }
 
-bool coerce_internal::IsBoxToStringPolicy(const CoercePolicy& policy) {
-  using Resolver = decltype(&resolve_box_to_string);
-  using Converter = decltype(&convert_box_to_string);
-  const auto* resolver = policy.kind_resolver.target<Resolver>();
-  const auto* converter = policy.value_converter.target<Converter>();
-  return resolver != nullptr && *resolver == &resolve_box_to_string && converter != nullptr &&
-         *converter == &convert_box_to_string;
-}
-
 std::string value_to_text(const Value& value) {
   std::string text;
-  switch (value.data.index()) {
-    case 0:
+  switch (kind_of(value)) {
+    case Kind::Null:
       text = "null";
       break;
-    case 1:
+    case Kind::Bool:
       text = std::get<bool>(value.data) ? "true" : "false";
       break;
-    case 2:
+    case Kind::Int64:
       json_writer::AppendInteger(text, std::get<std::int64_t>(value.data));
       break;
-    case 3:
+    case Kind::Double:
       json_writer::AppendDouble(text, std::get<double>(value.data), json_writer::Dialect::Boxing);
       break;
-    case 4:
+    case Kind::String:
       text = std::get<std::string>(value.data);
       break;
-    default:
+    case Kind::Array:
+    case Kind::Object:
       text.reserve(256);
       append_json(text, value);
       break;

@@ -10,21 +10,17 @@
 #include <string_view>
 #include <vector>
 
-#include "shred/shred_internal.h"
 #include "shredder/tagger.h"
 #include "shredder/value.h"
 
 namespace shredder::tagger_internal {
 
-/// Member keys that the Tagger writes and leaves out of every digest.
-inline constexpr std::string_view kTxnIdKey = "__txn_id";
-inline constexpr std::string_view kObjIdKey = "__obj_id";
 /// Hashed in place of an ignored array element.
 inline constexpr std::string_view kIgnoredText = "IGNORED";
 
-/// Leading byte of each encoding; equals the number of the value's `Kind`.
-inline constexpr std::uint8_t kArrayTag = 0x05;
-inline constexpr std::uint8_t kObjectTag = 0x06;
+/// Leading byte of each encoding: the number of the value's `Kind`.
+inline constexpr std::uint8_t kArrayTag = static_cast<std::uint8_t>(Kind::Array);
+inline constexpr std::uint8_t kObjectTag = static_cast<std::uint8_t>(Kind::Object);
 
 /// Longest unsigned LEB128 form of a 64-bit number.
 inline constexpr std::size_t kMaxVarintBytes = 10;
@@ -67,6 +63,8 @@ void write_hex(char* out, std::span<const std::uint8_t> bytes);
 /// The same, appended to `out`.
 void append_hex(std::string& out, std::span<const std::uint8_t> bytes);
 std::string to_hex(std::string_view bytes);
+/// Sets `slot` to the hex text of `bytes`, written in place of a string it already holds.
+void assign_hex(ValueData& slot, std::span<const std::uint8_t> bytes);
 
 /// One ignore pattern: its segments.
 using Pattern = std::vector<std::string>;
@@ -80,15 +78,7 @@ std::vector<Pattern> split_ignore_paths(const std::vector<std::string>& ignore_p
 bool match_pattern(const Pattern& pattern, std::span<const std::string> path,
                    std::vector<std::uint8_t>& rows);
 
-/// The Controller's way to shred a tagged document without writing the stamps into it.
-struct StampAccess {
-  /// Computes what `tagger.modify(document)` would write, with the same failures, and
-  /// returns it as stamps held in the Tagger's scratch memory until its next call. Not in
-  /// debug mode, whose lines only `modify` writes.
-  static shred_internal::Stamps Compute(Tagger& tagger, Object& document);
-  /// Writes the stamps of the last `Compute` into `document` (unchanged since), leaving it
-  /// exactly as `modify` would have.
-  static void Write(Tagger& tagger, Object& document);
-};
+/// Writes "[Tagger] " and `message` as one line to standard error (debug mode).
+void log_line(const std::string& message);
 
 }  // namespace shredder::tagger_internal

@@ -27,15 +27,18 @@ std::unique_ptr<ControllerHandle> create_controller(
   // Normalising first means every document is digested and stamped in its final shape.
   std::vector<std::reference_wrapper<DomModifier>> modifiers{*handle->normalizer,
                                                              *handle->tagger};
+  // Both made here, so the Controller is told what they are.
+  const Controller::KnownParts known{handle->tagger.get(), /*box_to_string=*/true};
   if (exact) {
     handle->controller = std::make_unique<Controller>(
         std::move(handle->codec), std::move(modifiers), BoxToStringPolicy(),
         Controller::ExactMode{handle->normalizer.get(), handle->tagger.get(),
-                              /*null_members_kept=*/name == "json", std::move(owners)});
+                              /*null_members_kept=*/name == "json", std::move(owners)},
+        known);
   } else {
     if (!owners.empty()) throw std::invalid_argument("owners need exact=True");
-    handle->controller = std::make_unique<Controller>(std::move(handle->codec),
-                                                      std::move(modifiers), BoxToStringPolicy());
+    handle->controller = std::make_unique<Controller>(
+        std::move(handle->codec), std::move(modifiers), BoxToStringPolicy(), known);
   }
   return handle;
 }

@@ -91,7 +91,7 @@ TEST(ControllerPipeline, ColumnsMissingFromSomeDocumentsArePadded) {
 TEST(ControllerPipeline, UntaggedDocumentsWithoutLeavesContributeNoRows) {
   // With the Tagger every document has at least its identity columns; without it, a
   // document without leaves adds nothing.
-  ModulePipeline p(BoxToStringPolicy(), /*tag=*/false);
+  ModulePipeline p(/*tag=*/false);
   const auto batch = p.Shred({"{}", R"({"a": []})", R"({"b": 2})", R"({"c": {}})"});
   EXPECT_EQ(FieldNames(*batch), std::vector<std::string>{"root_b"});
   EXPECT_EQ(ColumnAtoms(*batch, "root_b"), std::vector<Atom>{I(2)});
@@ -181,6 +181,23 @@ TEST(ControllerPipeline, TaggerDebugLinesGoToStandardError) {
             "[Tagger] stamped object #1 __obj_id="
             "88a5996139fb335d6540ecafadd5a92c60b9c77a964821820edb9bab972953cd\n"
             "[Tagger] end modify: stamped=1 txn_id_key=__txn_id obj_id_key=__obj_id\n");
+}
+
+// The Controller skips the `modify` of a Tagger it is told of, so being told of one that
+// does not run last would leave the modifiers after it uncalled.
+TEST(ControllerPipeline, KnownTaggerMustRunLast) {
+  Normalizer normalizer;
+  Tagger tagger;
+  auto build = [&](std::vector<std::reference_wrapper<DomModifier>> modifiers) {
+    Controller(std::make_unique<JsonTextCodec>(MakeSerialization(SerializationFormat::Json)),
+               std::move(modifiers), BoxToStringPolicy(), Controller::KnownParts{&tagger, true});
+  };
+  for (const auto& modifiers : {std::vector<std::reference_wrapper<DomModifier>>{},
+                                {tagger, normalizer}}) {
+    EXPECT_EQ(MessageOf([&] { build(modifiers); }),
+              "Controller: the known Tagger must be the last modifier");
+  }
+  EXPECT_EQ(MessageOf([&] { build({normalizer, tagger}); }), "<no exception>");
 }
 
 }  // namespace

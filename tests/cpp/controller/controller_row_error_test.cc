@@ -106,7 +106,7 @@ TEST(ControllerRowError, FailuresOfTheWholeBatchNameNoRow) {
   std::string keys = "{";
   for (int i = 0; i < 16382; ++i) keys += (i ? ",\"k" : "\"k") + std::to_string(i) + "\":0";
   keys += "}";
-  ModulePipeline untagged(BoxToStringPolicy(), /*tag=*/false);
+  ModulePipeline untagged(/*tag=*/false);
   const Failure size = ShredFailure<std::runtime_error>(untagged, JsonBatch({array_text, keys}));
   EXPECT_TRUE(size.text.starts_with("Controller: atoms batch too large: ")) << size.text;
   EXPECT_EQ(size.row, std::nullopt);

@@ -1,5 +1,5 @@
-// A Tagger that runs last leaves its stamps beside the document, and the Controller walks
-// them from there; a Tagger it does not recognise (a subclass) stamps the tree. Both must give
+// A Tagger the Controller is told of, which runs last, leaves its stamps beside the document,
+// and the Controller walks them from there; a Tagger it is not told of stamps the tree. Both must give
 // the same atoms batch, or the same failure at the same row, for every document: stamp keys
 // already present (with values of every shape, also in ignored or unstamped objects), empty
 // objects, arrays of objects, paths that meet a stamp's column, documents large enough to be
@@ -132,15 +132,17 @@ CoercePolicy PolicyOf(const TaggerSetup& setup) {
 }
 
 // Two pipelines alike but for their Tagger: `fast` walks its stamps beside the document,
-// `tree` (a subclass) stamps the tree.
+// `tree` (a subclass, which the Controller is not told of) stamps the tree.
 struct Twins {
   explicit Twins(const TaggerSetup& setup)
       : fast_tagger(setup.options),
         tree_tagger(setup.options),
         fast(std::make_unique<JsonTextCodec>(MakeSerialization(SerializationFormat::Json)),
-             {fast_normalizer, fast_tagger}, PolicyOf(setup)),
+             {fast_normalizer, fast_tagger}, PolicyOf(setup),
+             Controller::KnownParts{&fast_tagger, setup.boxing}),
         tree(std::make_unique<JsonTextCodec>(MakeSerialization(SerializationFormat::Json)),
-             {tree_normalizer, tree_tagger}, PolicyOf(setup)) {}
+             {tree_normalizer, tree_tagger}, PolicyOf(setup),
+             Controller::KnownParts{nullptr, setup.boxing}) {}
 
   Normalizer fast_normalizer;
   Normalizer tree_normalizer;
@@ -208,16 +210,16 @@ TEST(ControllerStamps, DigestsBesideTheDocumentAsInTheTree) {
 }
 
 // Debug mode writes its lines from `modify`, so the Controller then stamps the tree; the
-// lines and the batch are those of a Tagger it does not recognise.
+// lines and the batch are those of a Tagger it is not told of.
 TEST(ControllerStamps, DebugModeStampsTheTree) {
   Tagger::Options options;
   options.debug = true;
   const std::vector<std::string> lines = {R"({"a":{"b":1},"c":[{"d":2},{"d":3}]})"};
-  auto run = [&](Tagger& tagger, std::string& log) {
+  auto run = [&](Tagger& tagger, Tagger* known, std::string& log) {
     Normalizer normalizer;
     Controller controller(
         std::make_unique<JsonTextCodec>(MakeSerialization(SerializationFormat::Json)),
-        {normalizer, tagger}, BoxToStringPolicy());
+        {normalizer, tagger}, BoxToStringPolicy(), Controller::KnownParts{known, true});
     ::testing::internal::CaptureStderr();
     auto batch = controller.shred(testing::JsonBatch(lines));
     log = ::testing::internal::GetCapturedStderr();
@@ -227,8 +229,8 @@ TEST(ControllerStamps, DebugModeStampsTheTree) {
   TreeStampingTagger tree(options);
   std::string fast_log;
   std::string tree_log;
-  const auto got = run(fast, fast_log);
-  const auto want = run(tree, tree_log);
+  const auto got = run(fast, &fast, fast_log);
+  const auto want = run(tree, nullptr, tree_log);
   EXPECT_TRUE(got->Equals(*want, /*check_metadata=*/true));
   EXPECT_EQ(fast_log, tree_log);
   EXPECT_NE(fast_log.find("[Tagger] stamped object #4 __obj_id="), std::string::npos);

@@ -41,15 +41,25 @@ struct ModulePipeline {
   Tagger tagger;
   Controller controller;
 
-  explicit ModulePipeline(CoercePolicy policy = BoxToStringPolicy(), bool tag = true)
-      : controller(std::make_unique<JsonTextCodec>(MakeSerialization(SerializationFormat::Json)),
-                   tag ? std::vector<std::reference_wrapper<DomModifier>>{normalizer, tagger}
-                       : std::vector<std::reference_wrapper<DomModifier>>{normalizer},
-                   std::move(policy)) {}
+  /// With the shipped policy, the Controller told of it and of the Tagger as the module
+  /// tells it.
+  explicit ModulePipeline(bool tag = true)
+      : ModulePipeline(BoxToStringPolicy(), tag, /*box_to_string=*/true) {}
+  /// With another policy, which the Controller is told nothing of.
+  explicit ModulePipeline(CoercePolicy policy, bool tag = true)
+      : ModulePipeline(std::move(policy), tag, /*box_to_string=*/false) {}
 
   std::shared_ptr<arrow::RecordBatch> Shred(const std::vector<std::string>& lines) {
     return controller.shred(JsonBatch(lines));
   }
+
+ private:
+  ModulePipeline(CoercePolicy policy, bool tag, bool box_to_string)
+      : controller(std::make_unique<JsonTextCodec>(MakeSerialization(SerializationFormat::Json)),
+                   tag ? std::vector<std::reference_wrapper<DomModifier>>{normalizer, tagger}
+                       : std::vector<std::reference_wrapper<DomModifier>>{normalizer},
+                   std::move(policy),
+                   Controller::KnownParts{tag ? &tagger : nullptr, box_to_string}) {}
 };
 
 inline Object Parse(const std::string& text) { return JsonSerialization().ToDom(text); }

@@ -211,12 +211,13 @@ void ExpectSameAsReference(const ShredResult& table,
   ASSERT_EQ(got, want) << label;
 
   Controller json(std::make_unique<JsonTextCodec>(MakeSerialization(SerializationFormat::Json)),
-                  {}, BoxToStringPolicy());
+                  {}, BoxToStringPolicy(), Controller::KnownParts{nullptr, true});
   const std::string want_json =
       ExpectedBatch(table, JsonTextCodec(MakeSerialization(SerializationFormat::Json)));
   ASSERT_EQ(EngineBatch(json, atoms), want_json) << label << " (json codec)";
 
-  Controller arrow_codec(std::make_unique<ArrowDomCodec>(), {}, BoxToStringPolicy());
+  Controller arrow_codec(std::make_unique<ArrowDomCodec>(), {}, BoxToStringPolicy(),
+                         Controller::KnownParts{nullptr, true});
   ASSERT_EQ(EngineBatch(arrow_codec, atoms), ExpectedBatch(table, ArrowDomCodec()))
       << label << " (arrow codec)";
 }

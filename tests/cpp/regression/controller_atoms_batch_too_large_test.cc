@@ -39,7 +39,7 @@ TEST(ControllerAtomsBatchOfBillionsOfCells, DistinctKeysPerDocumentAreRefused) {
   for (int d = 0; d < 1000; ++d) {
     lines.push_back(DistinctKeys(std::to_string(d).append("k"), 1000));
   }
-  ModulePipeline p(BoxToStringPolicy(), /*tag=*/false);
+  ModulePipeline p(/*tag=*/false);
   EXPECT_EQ(MessageOf([&] { p.Shred(lines); }),
             std::string(kTooLarge) +
                 "519 rows x 519000 columns exceeds 268435456 cells; "
@@ -52,7 +52,7 @@ TEST(ControllerAtomsBatchOfBillionsOfCells, RowsOfOneDocumentTimesColumnsOfAnoth
   std::string array = R"({"a":[0)";
   for (int i = 1; i < 16384; ++i) array += ",0";
   array += "]}";
-  ModulePipeline p(BoxToStringPolicy(), /*tag=*/false);
+  ModulePipeline p(/*tag=*/false);
   EXPECT_EQ(MessageOf([&] { p.Shred({array, DistinctKeys("k", 16382)}); }),
             std::string(kTooLarge) +
                 "16385 rows x 16384 columns exceeds 268435456 cells; "

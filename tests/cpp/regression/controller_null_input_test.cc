@@ -21,7 +21,7 @@ TEST(ControllerNullInputCrash, ArrowDomCodecRefusesANullBatch) {
   Normalizer normalizer;
   Tagger tagger;
   Controller controller(std::make_unique<ArrowDomCodec>(), {normalizer, tagger},
-                        BoxToStringPolicy());
+                        BoxToStringPolicy(), Controller::KnownParts{&tagger, true});
   EXPECT_EQ(testing::MessageOf([&] { controller.shred(nullptr); }),
             "ArrowDomCodec: null RecordBatch");
 }

@@ -37,7 +37,8 @@ TEST(ExactBigIntegerText, ComesBackFromTheRestColumn) {
   Tagger tagger;
   Controller controller(std::make_unique<JsonTextCodec>(std::make_unique<JsonSerialization>()),
                         {normalizer, tagger}, BoxToStringPolicy(),
-                        Controller::ExactMode{&normalizer, &tagger});
+                        Controller::ExactMode{&normalizer, &tagger},
+                        Controller::KnownParts{&tagger, true});
   const std::string text = R"({"id":1,"m":[1,-99999999999999999999],"n":12345678901234567890})";
   const auto atoms = controller.shred(JsonBatch({text}));
   const std::string rest = R"({"m":[1,-99999999999999999999],"n":12345678901234567890})";

@@ -1,0 +1,31 @@
+#include "modifiers/tagger_scratch.h"
+
+namespace shredder {
+
+using namespace tagger_internal;
+
+Tagger::Scratch::Scratch(const Options& options)
+    : hash_bytes(options.hash_bytes), patterns(split_ignore_paths(options.ignore_paths)) {
+  ignored_digest.resize(hash_bytes);
+  blake3_digest({reinterpret_cast<const std::uint8_t*>(kIgnoredText.data()),
+                 kIgnoredText.size()},
+                {}, hash_bytes, ignored_digest.data());
+  visits.reserve(256);
+  digests.reserve(256 * hash_bytes);
+}
+
+void Tagger::Scratch::trim() {
+  constexpr std::size_t kKeepBytes = std::size_t{1} << 20;
+  for (std::string& buffer : buffers) {
+    if (buffer.capacity() > kKeepBytes) std::string().swap(buffer);
+  }
+  if (buffers.size() > 64) buffers.resize(64);
+  if (visits.capacity() * sizeof(Object*) > kKeepBytes) std::vector<Object*>().swap(visits);
+  if (digests.capacity() > kKeepBytes) std::vector<std::uint8_t>().swap(digests);
+  if (obj_ids.size() * hash_bytes > kKeepBytes) {
+    std::vector<const Object*>().swap(stamped);
+    std::vector<Value>().swap(obj_ids);
+  }
+}
+
+}  // namespace shredder

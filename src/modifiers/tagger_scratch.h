@@ -1,0 +1,100 @@
+#pragma once
+
+// The Tagger's working memory and the digest walk that fills it, shared by the walk, the
+// stamping and the Tagger's own calls.
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "modifiers/scalar_digest_cache.h"
+#include "modifiers/tagger_internal.h"
+#include "shredder/tagger.h"
+#include "shredder/value.h"
+
+namespace shredder {
+
+// Working memory of the digest walk. Kept by the Tagger between documents so that the
+// encoding buffers and lists keep their capacity; every call starts from cleared contents.
+struct Tagger::Scratch {
+  explicit Scratch(const Options& options);
+
+  void begin() {
+    visits.clear();
+    digests.clear();
+  }
+
+  // The stamps kept beside the document: the stamped objects, their "__obj_id" texts and the
+  // "__txn_id" text, the strings keeping their capacity from one document to the next.
+  void hold_stamps(bool stamp_root);
+
+  // Capacity kept for the next document is bounded, so one huge document does not pin its
+  // memory for the life of the Tagger.
+  void trim();
+
+  // The encoding buffer of containers at `depth`. A deque keeps the buffers of shallower
+  // containers in place while deeper ones are added.
+  std::string& buffer(std::size_t depth) {
+    while (buffers.size() <= depth) buffers.emplace_back();
+    return buffers[depth];
+  }
+
+  // Tests the path of the candidate held in path[0, length).
+  bool ignored(std::size_t length) {
+    const std::span<const std::string> candidate(path.data(), length);
+    for (const tagger_internal::Pattern& pattern : patterns) {
+      if (tagger_internal::match_pattern(pattern, candidate, match_rows)) return true;
+    }
+    return false;
+  }
+
+  std::string& path_segment(std::size_t index) {
+    if (path.size() <= index) path.resize(index + 1);
+    return path[index];
+  }
+
+  // Appends a slot of hash_bytes to `buffer` and returns where it starts.
+  std::uint8_t* digest_slot(std::string& buffer) {
+    const std::size_t at = buffer.size();
+    buffer.resize(at + hash_bytes);
+    return reinterpret_cast<std::uint8_t*>(buffer.data() + at);
+  }
+
+  // The three recursive walk functions hold no buffers or arrays of their own (the hasher,
+  // the scalar encoding and all buffer work live in out-of-line calls), so their frames stay
+  // small even under AddressSanitizer and documents twice the nesting limit fit a 1 MiB
+  // stack.
+  void digest_value(Value& value, std::size_t depth, std::uint8_t* out);
+  void digest_array(Array& array, std::size_t depth, std::uint8_t* out);
+  void digest_object(Object& object, std::size_t depth, std::uint8_t* out);
+
+  // Steps of the walk: each prepares or finishes the encoding of the container at `depth`.
+  // A slot is where the digest of the next element or member goes, null when it is left out.
+  [[gnu::noinline]] void begin_array(std::size_t depth, std::size_t size);
+  [[gnu::noinline]] std::uint8_t* element_slot(std::size_t depth, std::size_t index);
+  [[gnu::noinline]] void finish_array(std::size_t depth, std::uint8_t* out);
+  [[gnu::noinline]] std::size_t begin_object(Object& object, std::size_t depth);
+  [[gnu::noinline]] std::uint8_t* member_slot(std::size_t depth, const std::string& key);
+  [[gnu::noinline]] void finish_object(std::size_t depth, std::size_t visit, std::uint64_t kept,
+                                       std::uint8_t* out);
+
+  const std::uint64_t hash_bytes;
+  const std::vector<tagger_internal::Pattern> patterns;
+  tagger_internal::ScalarDigestCache scalar_digests{hash_bytes};
+  std::vector<std::uint8_t> ignored_digest;
+  std::deque<std::string> buffers;
+  std::vector<std::string> path;
+  std::vector<std::uint8_t> match_rows;
+  // Objects in the order the walk enters them; digest i of `digests` belongs to visit i, which
+  // stands in for a table keyed by object address (each object is entered exactly once).
+  std::vector<Object*> visits;
+  std::vector<std::uint8_t> digests;
+  std::vector<const Object*> stamped;
+  std::vector<Value> obj_ids;
+  Value txn_id;
+};
+
+}  // namespace shredder
