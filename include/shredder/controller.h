@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "arrow/type_fwd.h"
@@ -70,8 +71,10 @@ class Controller {
     bool stamps = true;
   };
 
+  /// A pipeline whose parts the Controller is told nothing of.
   Controller(std::unique_ptr<DocumentCodec> codec,
-             std::vector<std::reference_wrapper<DomModifier>> modifiers, CoercePolicy policy);
+             std::vector<std::reference_wrapper<DomModifier>> modifiers, CoercePolicy policy)
+      : Controller(std::move(codec), std::move(modifiers), std::move(policy), KnownParts{}) {}
   /// Told of `known` parts. Throws std::invalid_argument "Controller: the known Tagger must
   /// be the last modifier" when `known.tagger` is set to anything else.
   Controller(std::unique_ptr<DocumentCodec> codec,
@@ -84,7 +87,10 @@ class Controller {
   /// included, in input order. Only what the codec cannot read and the size bounds refuse.
   Controller(std::unique_ptr<DocumentCodec> codec,
              std::vector<std::reference_wrapper<DomModifier>> modifiers, CoercePolicy policy,
-             ExactMode exact);
+             ExactMode exact)
+      : Controller(std::move(codec), std::move(modifiers), std::move(policy), std::move(exact),
+                   KnownParts{}) {}
+  /// An exact pipeline told of `known` parts, refused as above.
   Controller(std::unique_ptr<DocumentCodec> codec,
              std::vector<std::reference_wrapper<DomModifier>> modifiers, CoercePolicy policy,
              ExactMode exact, KnownParts known);

@@ -158,11 +158,6 @@ void append_txn_id(arrow::StringBuilder& digests, const Value* stamp, const Obje
 
 Controller::Controller(std::unique_ptr<DocumentCodec> codec,
                        std::vector<std::reference_wrapper<DomModifier>> modifiers,
-                       CoercePolicy policy)
-    : Controller(std::move(codec), std::move(modifiers), std::move(policy), KnownParts{}) {}
-
-Controller::Controller(std::unique_ptr<DocumentCodec> codec,
-                       std::vector<std::reference_wrapper<DomModifier>> modifiers,
                        CoercePolicy policy, KnownParts known)
     : codec_(std::move(codec)),
       modifiers_(std::move(modifiers)),
@@ -173,12 +168,6 @@ Controller::Controller(std::unique_ptr<DocumentCodec> codec,
     throw std::invalid_argument("Controller: the known Tagger must be the last modifier");
   }
 }
-
-Controller::Controller(std::unique_ptr<DocumentCodec> codec,
-                       std::vector<std::reference_wrapper<DomModifier>> modifiers,
-                       CoercePolicy policy, ExactMode exact)
-    : Controller(std::move(codec), std::move(modifiers), std::move(policy), std::move(exact),
-                 KnownParts{}) {}
 
 Controller::Controller(std::unique_ptr<DocumentCodec> codec,
                        std::vector<std::reference_wrapper<DomModifier>> modifiers,
