@@ -36,25 +36,6 @@ std::size_t DocumentWalk::Register(ColumnRole role) {
   return header;
 }
 
-// The keys of the member being visited, from the root.
-std::vector<std::string> DocumentWalk::CurrentKeys() const {
-  std::vector<std::string> keys;
-  for (const Frame& frame : frames_) {
-    if (frame.object != nullptr) keys.push_back(*frame.key);
-  }
-  return keys;
-}
-
-bool DocumentWalk::SameKeys(const std::vector<std::string>& keys) const {
-  std::size_t i = 0;
-  for (const Frame& frame : frames_) {
-    if (frame.object == nullptr) continue;
-    if (i == keys.size() || keys[i] != *frame.key) return false;
-    ++i;
-  }
-  return i == keys.size();
-}
-
 void DocumentWalk::NoteAnotherKeyList(NameInfo& info, ColumnRole role) {
   info.ambiguous = true;
   // A few suffice to choose the owner of a name; hostile input could list thousands.
@@ -64,19 +45,6 @@ void DocumentWalk::NoteAnotherKeyList(NameInfo& info, ColumnRole role) {
     if (other_role == role && other == keys) return;
   }
   info.others.emplace_back(std::move(keys), role);
-}
-
-// The number of the current name, or kNoName for a name never met. Documents of one batch
-// mostly register the same names in the same order as the document before, so the name of
-// the same registration in the previous document is compared first, and the name table is
-// searched only when it differs.
-std::uint32_t DocumentWalk::FindName(std::size_t call) {
-  if (call >= registered_.size()) registered_.resize(call + 1, kNoName);
-  std::uint32_t& guess = registered_[call];
-  if (guess != kNoName && *names_[guess] == path_) return guess;
-  const auto found = ids_.find(std::string_view(path_));
-  guess = found == ids_.end() ? kNoName : found->second;
-  return guess;
 }
 
 }  // namespace shredder::shred_internal

@@ -46,14 +46,6 @@ void DocumentWalk::Reset() {
   rest_headers_.clear();
 }
 
-// Whether `object`, about to be entered, is the next stamped object. The walk enters
-// objects in the order the Tagger's digest walk does (depth first, members in key order),
-// and skips only objects the Tagger does not stamp, so the stamped ones come in turn.
-bool DocumentWalk::IsStamped(const Object& object) const {
-  return stamps_ != nullptr && next_stamped_ < stamps_->objects.size() &&
-         stamps_->objects[next_stamped_] == &object;
-}
-
 void DocumentWalk::Step() {
   Frame& top = frames_.back();
   if (top.object != nullptr) {
@@ -140,42 +132,6 @@ void DocumentWalk::Visit(const std::string& key, const Value& value, std::size_t
     }
   }
   path_.resize(base);
-}
-
-// An object frame's path holds "_" when its parent's does or, for a member (not an element
-// of an array), when the member's key does.
-void DocumentWalk::PushObject(const Object& object, std::size_t row,
-                              std::size_t path_length) {
-  const bool underscored =
-      frames_.empty() ? false
-                      : (frames_.back().object != nullptr ? member_underscored_
-                                                          : frames_.back().underscored);
-  Frame& frame = frames_.emplace_back(
-      Frame{&object, object.begin(), nullptr, 0, row, path_length, 0, false});
-  frame.underscored = underscored;
-  if (IsStamped(object)) {
-    frame.pending_stamps = kObjStamp | kTxnStamp;
-    frame.stamp = next_stamped_++;
-  }
-}
-
-void DocumentWalk::Pop() {
-  path_.resize(frames_.back().path_length);
-  if (frames_.back().has_snapshot) --snapshot_depth_;
-  frames_.pop_back();
-}
-
-// Writes a cell of the current member. Only another member can have filled it before:
-// the rows a path fills again (those of later array elements) are copies made before it.
-void DocumentWalk::Put(std::size_t row, std::size_t header, Cell cell) {
-  Row& cells = table_.rows[row];
-  if (cells.size() <= header) {
-    cells.resize(header + 1, kNoCell);
-  } else if (cells[header] != kNoCell && !exact_) {
-    // Two key lists met in one cell: `Register` noted the name as ambiguous already.
-    ThrowCollision(header, cells[header], CurrentMemberPath());
-  }
-  cells[header] = cell;
 }
 
 // The transaction id of the document's root belongs to every row of the document, also to

@@ -91,14 +91,55 @@ class DocumentWalk {
   static constexpr std::uint8_t kObjStamp = 1;
   static constexpr std::uint8_t kTxnStamp = 2;
 
-  // The walk (document_walk.cc).
+  // The walk (document_walk.cc), with its small steps here.
   void Reset();
-  bool IsStamped(const Object& object) const;
+
+  // Whether `object`, about to be entered, is the next stamped object. The walk enters
+  // objects in the order the Tagger's digest walk does (depth first, members in key order),
+  // and skips only objects the Tagger does not stamp, so the stamped ones come in turn.
+  bool IsStamped(const Object& object) const {
+    return stamps_ != nullptr && next_stamped_ < stamps_->objects.size() &&
+           stamps_->objects[next_stamped_] == &object;
+  }
+
   void Step();
   void Visit(const std::string& key, const Value& value, std::size_t row, bool root_member);
-  void PushObject(const Object& object, std::size_t row, std::size_t path_length);
-  void Pop();
-  void Put(std::size_t row, std::size_t header, Cell cell);
+
+  // An object frame's path holds "_" when its parent's does or, for a member (not an element
+  // of an array), when the member's key does.
+  void PushObject(const Object& object, std::size_t row, std::size_t path_length) {
+    const bool underscored =
+        frames_.empty() ? false
+                        : (frames_.back().object != nullptr ? member_underscored_
+                                                            : frames_.back().underscored);
+    Frame& frame = frames_.emplace_back(
+        Frame{&object, object.begin(), nullptr, 0, row, path_length, 0, false});
+    frame.underscored = underscored;
+    if (IsStamped(object)) {
+      frame.pending_stamps = kObjStamp | kTxnStamp;
+      frame.stamp = next_stamped_++;
+    }
+  }
+
+  void Pop() {
+    path_.resize(frames_.back().path_length);
+    if (frames_.back().has_snapshot) --snapshot_depth_;
+    frames_.pop_back();
+  }
+
+  // Writes a cell of the current member. Only another member can have filled it before:
+  // the rows a path fills again (those of later array elements) are copies made before it.
+  void Put(std::size_t row, std::size_t header, Cell cell) {
+    Row& cells = table_.rows[row];
+    if (cells.size() <= header) {
+      cells.resize(header + 1, kNoCell);
+    } else if (cells[header] != kNoCell && !exact_) {
+      // Two key lists met in one cell: `Register` noted the name as ambiguous already.
+      ThrowCollision(header, cells[header], CurrentMemberPath());
+    }
+    cells[header] = cell;
+  }
+
   void BackFillTxnId();
 
   // Appends an empty row and returns its number.
@@ -131,12 +172,42 @@ class DocumentWalk {
                   std::size_t base);
   void PushSnapshot(const Row& row);
 
-  // Column names (column_names.cc).
+  // Column names (column_names.cc), with the lookups `Register` makes for every leaf here.
   std::size_t Register(ColumnRole role);
-  std::vector<std::string> CurrentKeys() const;
-  bool SameKeys(const std::vector<std::string>& keys) const;
+
+  // The keys of the member being visited, from the root.
+  std::vector<std::string> CurrentKeys() const {
+    std::vector<std::string> keys;
+    for (const Frame& frame : frames_) {
+      if (frame.object != nullptr) keys.push_back(*frame.key);
+    }
+    return keys;
+  }
+
+  bool SameKeys(const std::vector<std::string>& keys) const {
+    std::size_t i = 0;
+    for (const Frame& frame : frames_) {
+      if (frame.object == nullptr) continue;
+      if (i == keys.size() || keys[i] != *frame.key) return false;
+      ++i;
+    }
+    return i == keys.size();
+  }
+
   void NoteAnotherKeyList(NameInfo& info, ColumnRole role);
-  std::uint32_t FindName(std::size_t call);
+
+  // The number of the current name, or kNoName for a name never met. Documents of one batch
+  // mostly register the same names in the same order as the document before, so the name of
+  // the same registration in the previous document is compared first, and the name table is
+  // searched only when it differs.
+  std::uint32_t FindName(std::size_t call) {
+    if (call >= registered_.size()) registered_.resize(call + 1, kNoName);
+    std::uint32_t& guess = registered_[call];
+    if (guess != kNoName && *names_[guess] == path_) return guess;
+    const auto found = ids_.find(std::string_view(path_));
+    guess = found == ids_.end() ? kNoName : found->second;
+    return guess;
+  }
 
   // Bounds (document_bounds.cc).
   void CheckCells(std::uint64_t rows, std::uint64_t columns);
