@@ -63,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // The fast reader never accepts what the library's parser refuses, and reports the same
   // events for what it accepts.
   for (std::string_view text : documents) {
-    const json_internal::Outcome outcome = json_internal::Compare(text);
+    const json_text::Outcome outcome = json_text::Compare(text);
     if (outcome.fast_accepted && !(outcome.library_accepted && outcome.same_events)) {
       Finding("the fast JSON reader disagrees with the library's parser");
     }

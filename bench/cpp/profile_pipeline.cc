@@ -241,7 +241,7 @@ int main(int argc, char** argv) {
     shredder::Tagger tagger;
     const shredder::JsonSerialization serialization;
     // The walk the Controller merges from (Shredder::Shred also builds owned atoms).
-    shredder::shred_internal::TableWalker walker;
+    shredder::shredding::TableWalker walker;
     double t_parse = 0, t_norm = 0, t_tag = 0, t_shred = 0;
     for (int pass = 0; pass < 2; ++pass) {  // the first pass warms up
       t_parse = t_norm = t_tag = t_shred = 0;

@@ -14,7 +14,7 @@
 #include "shredder/atom_column.h"
 #include "shredder/value.h"
 
-namespace shredder::shred_internal {
+namespace shredder::shredding {
 
 /// The bit of `kind` in a set of kinds held in one byte.
 constexpr std::uint8_t KindBit(Kind kind) {
@@ -77,4 +77,4 @@ inline bool IdenticalCells(const CellView& a, const CellView& b) {
   return a.kind == Kind::String ? a.text == b.text : a.bits == b.bits;
 }
 
-}  // namespace shredder::shred_internal
+}  // namespace shredder::shredding

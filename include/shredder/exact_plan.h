@@ -13,13 +13,11 @@
 #include <utility>
 #include <vector>
 
+#include "shredder/column_names.h"
 #include "shredder/value.h"
 
 namespace shredder {
 
-/// The member exact mode adds to an object holding the compact JSON text of the members the
-/// columns cannot hold (an object whose members key, in the columns, is read back by it).
-inline constexpr std::string_view kRestKey = "__rest";
 
 /// What a column's cells stand for, beside the keys of its path.
 enum class ColumnRole : std::uint8_t {

@@ -8,9 +8,9 @@
 namespace shredder {
 
 class JsonTextCodec;
-namespace json_internal {
+namespace json_text {
 bool WritesCompactJson(const DocumentCodec& codec);
-}  // namespace json_internal
+}  // namespace json_text
 
 /// Codec for a batch holding one column of JSON text (utf8, binary, large utf8 or large
 /// binary); writes documents back as a utf8 column "doc" of compact JSON.
@@ -38,7 +38,7 @@ class JsonTextCodec final : public DocumentCodec {
       const std::vector<IntegerLiterals>& literals) const override;
 
  private:
-  friend bool json_internal::WritesCompactJson(const DocumentCodec& codec);
+  friend bool json_text::WritesCompactJson(const DocumentCodec& codec);
   std::unique_ptr<Serialization> serialization_;
   const JsonSerialization* json_;  // the serialization when it is JSON, else null
 };

@@ -15,7 +15,7 @@
 #include "shredder/exact_plan.h"
 #include "shredder/value.h"
 
-namespace shredder::shred_internal {
+namespace shredder::shredding {
 
 /// One cell of a document table, one word wide. 0: the row has no entry for the column.
 /// Even: the address of the leaf value in the document (values are at least 2-aligned).
@@ -115,4 +115,4 @@ class TableWalker {
   std::unique_ptr<Impl> impl_;
 };
 
-}  // namespace shredder::shred_internal
+}  // namespace shredder::shredding

@@ -7,14 +7,12 @@
 #include <string_view>
 #include <vector>
 
+#include "shredder/column_names.h"
 #include "shredder/dom_modifier.h"
 #include "shredder/value.h"
 
 namespace shredder {
 
-/// Member keys that the Tagger writes and leaves out of every digest.
-inline constexpr std::string_view kTxnIdKey = "__txn_id";
-inline constexpr std::string_view kObjIdKey = "__obj_id";
 
 struct StampAccess;
 

@@ -16,7 +16,7 @@ namespace arrow {
 class RecordBatch;
 }  // namespace arrow
 
-namespace shredder::unshred_internal {
+namespace shredder::unshredding {
 
 /// One column of an atoms table as the buffers of an Arrow array of one of the accepted
 /// types (no Arrow types are needed here). Cell i is at position `offset + i` of the buffers.
@@ -53,14 +53,10 @@ struct UnshredLayout {
   bool stamps = true;
 };
 
-/// Rebuilds the documents of a table whose column i is named `headers[i]`, is read from
-/// `columns[i]` and holds `rows` cells: exactly what `Shredder::Unshred` returns, or throws,
-/// for a ShredResult with the same names and the atoms of those cells.
-std::vector<Object> Unshred(const std::vector<std::string>& headers,
-                            const std::vector<RawColumn>& columns, std::uint64_t rows);
-
-/// What `codec.FromDom` returns for the documents `Unshred` rebuilds, or throws what either
-/// of them would throw first. For the JSON text codec each document is written as text as
+/// What `codec.FromDom` returns for the documents of a table whose column i is named
+/// `headers[i]`, is read from `columns[i]` and holds `rows` cells (the documents
+/// `Shredder::Unshred` rebuilds from a ShredResult with the same names and the atoms of those
+/// cells), or throws what either of them would throw first. For the JSON text codec each document is written as text as
 /// soon as it is rebuilt, and no `Object` is made.
 ///
 /// With a `layout`: keyed columns are placed by their keys, the others by their names; with a
@@ -74,4 +70,4 @@ std::shared_ptr<arrow::RecordBatch> UnshredToBatch(const DocumentCodec& codec,
                                                    std::uint64_t rows,
                                                    const UnshredLayout* layout = nullptr);
 
-}  // namespace shredder::unshred_internal
+}  // namespace shredder::unshredding

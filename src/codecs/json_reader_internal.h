@@ -7,7 +7,7 @@
 #include <string_view>
 #include <system_error>
 
-namespace shredder::json_internal {
+namespace shredder::json_text {
 
 /// Length of the well-formed UTF-8 sequence starting at s[i] (a byte of 0x80 or more), or 0
 /// when the bytes there are ill-formed or cut short. Accepts exactly what nlohmann/json's
@@ -332,4 +332,4 @@ class FastJsonReader {
   std::size_t max_depth_ = 0;
 };
 
-}  // namespace shredder::json_internal
+}  // namespace shredder::json_text

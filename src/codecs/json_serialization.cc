@@ -15,9 +15,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "codecs/json_internal.h"
+#include "shredder/json_text.h"
 #include "codecs/json_reader_internal.h"
-#include "codecs/json_writer.h"
+#include "shredder/json_writer.h"
 #include "shredder/integer_literals.h"
 #include "shredder/serialization.h"
 #include "shredder/value.h"
@@ -233,7 +233,7 @@ Object JsonSerialization::ToDomWithLiterals(std::string_view text,
   if (literals != nullptr && !literals->empty()) *literals = IntegerLiterals();
   try {
     DocumentBuilder builder(literals);
-    if (json_internal::FastJsonReader<DocumentBuilder>(text, builder).Read(kMaxNestingDepth)) {
+    if (json_text::FastJsonReader<DocumentBuilder>(text, builder).Read(kMaxNestingDepth)) {
       return std::move(std::get<Object>(builder.root().data));
     }
   } catch (const std::exception&) {
@@ -268,7 +268,7 @@ Object JsonSerialization::ToDom(std::string_view text) const {
 
 std::string JsonSerialization::FromDom(const Object& document) const {
   std::string text;
-  json_internal::AppendJsonText(document, text);
+  json_text::AppendJsonText(document, text);
   return text;
 }
 
@@ -279,7 +279,7 @@ std::unique_ptr<Serialization> MakeSerialization(SerializationFormat format) {
   return std::make_unique<JsonSerialization>();
 }
 
-namespace json_internal {
+namespace json_text {
 
 void AppendJsonText(const Object& document, std::string& out) {
   try {
@@ -304,5 +304,5 @@ void ThrowEmitFailure(const std::exception& error) {
   throw std::runtime_error(message);
 }
 
-}  // namespace json_internal
+}  // namespace json_text
 }  // namespace shredder

@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "codecs/json_internal.h"
+#include "shredder/json_text.h"
 
 namespace shredder {
 namespace {
@@ -98,16 +98,16 @@ Object JsonTextCodec::ToDomWithLiterals(const std::shared_ptr<arrow::RecordBatch
 
 std::shared_ptr<arrow::RecordBatch> JsonTextCodec::FromDomWithLiterals(
     const std::vector<Object>& documents, const std::vector<IntegerLiterals>& literals) const {
-  return json_internal::BuildDocBatch(*serialization_, documents, arrow::default_memory_pool(),
+  return json_text::BuildDocBatch(*serialization_, documents, arrow::default_memory_pool(),
                                       &literals);
 }
 
 std::shared_ptr<arrow::RecordBatch> JsonTextCodec::FromDom(
     const std::vector<Object>& documents) const {
-  return json_internal::BuildDocBatch(*serialization_, documents, arrow::default_memory_pool());
+  return json_text::BuildDocBatch(*serialization_, documents, arrow::default_memory_pool());
 }
 
-namespace json_internal {
+namespace json_text {
 
 namespace {
 
@@ -181,5 +181,5 @@ std::shared_ptr<arrow::RecordBatch> TextBatch(
   return Finish(builder);
 }
 
-}  // namespace json_internal
+}  // namespace json_text
 }  // namespace shredder

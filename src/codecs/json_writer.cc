@@ -1,4 +1,4 @@
-#include "codecs/json_writer.h"
+#include "shredder/json_writer.h"
 
 #include <emmintrin.h>
 
@@ -62,7 +62,7 @@ void AppendQuoted(std::string& out, std::string_view s, Dialect dialect) {
         ++i;
         continue;
       }
-      const std::size_t length = json_internal::Utf8SequenceLength(s, i);
+      const std::size_t length = json_text::Utf8SequenceLength(s, i);
       if (length == 0) ThrowLibraryUtf8Error(s);
       i += length;
       continue;

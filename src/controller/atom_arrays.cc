@@ -25,13 +25,14 @@
 #include "arrow/util/bit_util.h"
 #include "controller/atoms_metadata.h"
 #include "shredder/cell_view.h"
+#include "shredder/column_names.h"
 #include "shredder/number_text.h"
 
 namespace shredder::controller_internal {
 namespace {
 
-using shred_internal::CellView;
-using shred_internal::KindBit;
+using shredding::CellView;
+using shredding::KindBit;
 
 void check(const arrow::Status& status) {
   if (!status.ok()) Fail(status.ToString());

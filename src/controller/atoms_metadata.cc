@@ -13,14 +13,15 @@
 #include "arrow/type.h"
 #include "arrow/util/key_value_metadata.h"
 #include "arrow/type.h"
-#include "codecs/json_writer.h"
+#include "shredder/column_names.h"
+#include "shredder/json_writer.h"
 #include "shredder/atoms_schema.h"
 #include "shredder/serialization.h"
 
 namespace shredder::controller_internal {
 
 std::shared_ptr<const arrow::KeyValueMetadata> ColumnMetadata(
-    const shred_internal::NameInfo& info) {
+    const shredding::NameInfo& info) {
   if (info.ambiguous) return nullptr;
   std::string text = "[";
   // A rescue column's keys are its object's: the rescue member itself is implied by the role.

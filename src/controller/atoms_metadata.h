@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "shredder/column_names.h"
 #include "shredder/shredding.h"
 #include "shredder/exact_plan.h"
 
@@ -29,13 +30,10 @@ inline constexpr std::string_view kIndexRole = "index";
 inline constexpr std::string_view kRestRole = "rest";
 inline constexpr std::string_view kDocumentRole = "document";
 
-/// Exact atoms number every row by the input row of its document, so that documents come back
-/// in input order and repeats stay apart.
-inline constexpr std::string_view kDocumentColumn = "__doc";
 
 /// The metadata of a column the walk learned `info` of: none for an ambiguous name, or keys
 /// that cannot be written as JSON text (ill-formed UTF-8).
-std::shared_ptr<const arrow::KeyValueMetadata> ColumnMetadata(const shred_internal::NameInfo& info);
+std::shared_ptr<const arrow::KeyValueMetadata> ColumnMetadata(const shredding::NameInfo& info);
 /// The metadata of the document column.
 std::shared_ptr<const arrow::KeyValueMetadata> DocumentMetadata();
 

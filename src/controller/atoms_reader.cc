@@ -16,9 +16,9 @@
 namespace shredder {
 namespace controller_internal {
 
-unshred_internal::RawColumn ReadRawColumn(const arrow::Array& array) {
-  using Type = unshred_internal::RawColumn::Type;
-  unshred_internal::RawColumn raw;
+unshredding::RawColumn ReadRawColumn(const arrow::Array& array) {
+  using Type = unshredding::RawColumn::Type;
+  unshredding::RawColumn raw;
   const arrow::ArrayData& data = *array.data();
   auto buffer = [&](std::size_t i) -> const std::uint8_t* {
     return data.buffers.size() > i && data.buffers[i] ? data.buffers[i]->data() : nullptr;
@@ -59,7 +59,7 @@ unshred_internal::RawColumn ReadRawColumn(const arrow::Array& array) {
 
 namespace {
 
-using RawColumn = unshred_internal::RawColumn;
+using RawColumn = unshredding::RawColumn;
 
 bool IsValid(const RawColumn& column, std::int64_t i) {
   if (column.type == RawColumn::Type::Null || column.all_null) return false;

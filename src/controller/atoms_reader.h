@@ -19,7 +19,7 @@ namespace shredder::controller_internal {
 /// of any other type throws std::runtime_error "Controller: unshred: unsupported atom column
 /// type: " followed by the type's text at its first valid cell, and reads as all null when it
 /// has none.
-unshred_internal::RawColumn ReadRawColumn(const arrow::Array& array);
+unshredding::RawColumn ReadRawColumn(const arrow::Array& array);
 
 }  // namespace shredder::controller_internal
 

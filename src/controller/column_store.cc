@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "shredder/column_names.h"
 #include "shredder/shredder.h"
 
 namespace shredder::controller_internal {
@@ -23,12 +24,12 @@ inline void repeat_last(MergedColumn& column, Kind kind) {
   if (kind == Kind::String) column.string_bytes += column.last_text_length;
 }
 
-inline std::uint64_t payload(MergedColumn& column, shred_internal::Cell cell, Kind kind) {
+inline std::uint64_t payload(MergedColumn& column, shredding::Cell cell, Kind kind) {
   if (kind == Kind::Null) return 0;
-  if (shred_internal::IsIndexCell(cell)) {
-    return static_cast<std::uint64_t>(shred_internal::IndexOf(cell));
+  if (shredding::IsIndexCell(cell)) {
+    return static_cast<std::uint64_t>(shredding::IndexOf(cell));
   }
-  const ValueData& data = shred_internal::LeafOf(cell).data;
+  const ValueData& data = shredding::LeafOf(cell).data;
   switch (kind) {
     case Kind::Bool: return *std::get_if<bool>(&data) ? 1 : 0;
     case Kind::Int64: return static_cast<std::uint64_t>(*std::get_if<std::int64_t>(&data));
@@ -45,7 +46,7 @@ inline std::uint64_t payload(MergedColumn& column, shred_internal::Cell cell, Ki
 
 // Appends a cell; one that repeats the row before in the same document (the same leaf, or
 // both empty) only counts again.
-inline void store(MergedColumn& column, shred_internal::Cell cell, Kind kind,
+inline void store(MergedColumn& column, shredding::Cell cell, Kind kind,
                   bool repeat) {
   if (repeat) {
     repeat_last(column, kind);
@@ -63,12 +64,12 @@ Merger::Merger(const CoercePolicy& policy, bool boxing, bool exact)
       exact_(exact),
       walker_(exact) {}
 
-void Merger::add_exact(Object& document, const shred_internal::Stamps& stamps,
+void Merger::add_exact(Object& document, const shredding::Stamps& stamps,
                        std::int64_t row) {
-  const shred_internal::DocumentTable* table = nullptr;
+  const shredding::DocumentTable* table = nullptr;
   try {
     table = &walker_.Walk(document, stamps);
-  } catch (const shred_internal::NeedsStampedDocument&) {
+  } catch (const shredding::NeedsStampedDocument&) {
     // Exact mode's walk refuses nothing else: only a bound that measures the document.
     for (std::size_t i = 0; i < stamps.objects.size(); ++i) {
       auto& object = const_cast<Object&>(*stamps.objects[i]);
@@ -84,13 +85,13 @@ void Merger::add_exact(Object& document, const shred_internal::Stamps& stamps,
 ExactPlan Merger::findings(const ExactPlan& plan) const {
   ExactPlan found;
   for (const MergedColumn& column : columns_) {
-    const unsigned present = column.kinds_seen & ~unsigned{shred_internal::KindBit(Kind::Null)};
+    const unsigned present = column.kinds_seen & ~unsigned{shredding::KindBit(Kind::Null)};
     if ((present & (present - 1)) != 0 && !plan.kinds.contains(*column.name)) {
       found.kinds.emplace(*column.name, BoxedKind(column.kinds_seen));
     }
   }
   for (std::uint32_t id = 0; id < walker_.name_count(); ++id) {
-    const shred_internal::NameInfo& info = walker_.info(id);
+    const shredding::NameInfo& info = walker_.info(id);
     if (!info.ambiguous) continue;
     const std::string& name = walker_.name(id);
     std::vector<KeyList> candidates = info.others;
@@ -112,15 +113,15 @@ void Merger::add(Object& document, Tagger& tagger) {
   append(WalkTagged(walker_, document, tagger, txn_id));
 }
 
-shred_internal::Stamps ComputeStamps(Tagger& tagger, Object& document) {
+shredding::Stamps ComputeStamps(Tagger& tagger, Object& document) {
   const TaggerStamps stamps = StampAccess::Compute(tagger, document);
-  return shred_internal::Stamps{stamps.objects, stamps.obj_ids, stamps.txn_id};
+  return shredding::Stamps{stamps.objects, stamps.obj_ids, stamps.txn_id};
 }
 
-const shred_internal::DocumentTable& WalkTagged(shred_internal::TableWalker& walker,
+const shredding::DocumentTable& WalkTagged(shredding::TableWalker& walker,
                                                 Object& document, Tagger& tagger,
                                                 const Value*& txn_id) {
-  const shred_internal::Stamps stamps = ComputeStamps(tagger, document);
+  const shredding::Stamps stamps = ComputeStamps(tagger, document);
   const bool root_stamped = !stamps.objects.empty() && stamps.objects.front() == &document;
   txn_id = root_stamped ? stamps.txn_id : nullptr;
   try {
@@ -131,7 +132,7 @@ const shred_internal::DocumentTable& WalkTagged(shred_internal::TableWalker& wal
   }
 }
 
-inline void Merger::append(const shred_internal::DocumentTable& table) {
+inline void Merger::append(const shredding::DocumentTable& table) {
   if (table.headers.empty() || table.row_count == 0) return;
   const std::size_t width = table.headers.size();
   ids_.clear();
@@ -172,20 +173,20 @@ inline void Merger::extend_runs(MergedColumn& column, std::size_t count) {
   }
 }
 
-void Merger::append_rows(const shred_internal::DocumentTable& table) {
+void Merger::append_rows(const shredding::DocumentTable& table) {
   const std::size_t width = table.headers.size();
-  static const std::vector<shred_internal::Cell> kNoRow;
-  const std::vector<shred_internal::Cell>* previous = &kNoRow;
+  static const std::vector<shredding::Cell> kNoRow;
+  const std::vector<shredding::Cell>* previous = &kNoRow;
   for (std::size_t r = 0; r < table.row_count; ++r) {
-    const std::vector<shred_internal::Cell>& row = table.rows[r];
+    const std::vector<shredding::Cell>& row = table.rows[r];
     const std::size_t written = std::min(row.size(), width);
     for (std::size_t j = 0; j < width; ++j) {
-      const shred_internal::Cell cell = j < written ? row[j] : shred_internal::kNoCell;
-      const shred_internal::Cell before =
-          j < previous->size() ? (*previous)[j] : shred_internal::kNoCell;
+      const shredding::Cell cell = j < written ? row[j] : shredding::kNoCell;
+      const shredding::Cell before =
+          j < previous->size() ? (*previous)[j] : shredding::kNoCell;
       MergedColumn& column = *targets_[j];
-      const Kind incoming = shred_internal::AtomKindOf(cell);
-      column.kinds_seen |= shred_internal::KindBit(incoming);
+      const Kind incoming = shredding::AtomKindOf(cell);
+      column.kinds_seen |= shredding::KindBit(incoming);
       store(column, cell, incoming, r > 0 && cell == before);
     }
     previous = &row;
@@ -193,12 +194,12 @@ void Merger::append_rows(const shred_internal::DocumentTable& table) {
 }
 
 void Merger::append_column(MergedColumn& column,
-                           const shred_internal::DocumentTable& table, std::size_t j) {
-  shred_internal::Cell previous = shred_internal::kNoCell;
+                           const shredding::DocumentTable& table, std::size_t j) {
+  shredding::Cell previous = shredding::kNoCell;
   for (std::size_t r = 0; r < table.row_count; ++r) {
-    const std::vector<shred_internal::Cell>& row = table.rows[r];
-    const shred_internal::Cell cell = j < row.size() ? row[j] : shred_internal::kNoCell;
-    const Kind incoming = shred_internal::AtomKindOf(cell);
+    const std::vector<shredding::Cell>& row = table.rows[r];
+    const shredding::Cell cell = j < row.size() ? row[j] : shredding::kNoCell;
+    const Kind incoming = shredding::AtomKindOf(cell);
     if (column.kinds.empty()) {
       column.kind = incoming;
     } else {

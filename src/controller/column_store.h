@@ -69,12 +69,12 @@ class CellReader {
   explicit CellReader(const MergedColumn& column) : column_(column) {}
 
   // The current entry.
-  shred_internal::CellView view() const {
+  shredding::CellView view() const {
     const Kind kind = column_.kinds[next_];
     const std::uint64_t payload = column_.payloads[next_];
-    if (kind != Kind::String) return shred_internal::CellView{kind, payload, {}};
+    if (kind != Kind::String) return shredding::CellView{kind, payload, {}};
     // The entries' ends rise through `text`, so the bytes lie within it.
-    return shred_internal::CellView{
+    return shredding::CellView{
         kind, 0, std::string_view(column_.text.data() + text_start_, payload - text_start_)};
   }
   // The number of consecutive rows the current entry stands for.
@@ -110,7 +110,7 @@ void ForEachRow(const MergedColumn& column, std::int64_t total_rows, Filler&& fi
     if (row < run.row) filler(run.row - row);
     for (std::size_t left = run.count; left > 0; reader.advance()) {
       const std::uint64_t count = reader.count();
-      const shred_internal::CellView view = reader.view();
+      const shredding::CellView view = reader.view();
       for (std::uint64_t i = 0; i < count; ++i) cell(view);
       left -= count;
     }
@@ -122,7 +122,7 @@ void ForEachRow(const MergedColumn& column, std::int64_t total_rows, Filler&& fi
 // The kind the shipped policy's resolver settles on for a column, from the set of kinds it
 // received (the order does not matter for that policy).
 inline Kind BoxedKind(std::uint8_t kinds_seen) {
-  using shred_internal::KindBit;
+  using shredding::KindBit;
   // Nulls give way to any kind.
   const unsigned present = kinds_seen & ~unsigned{KindBit(Kind::Null)};
   if (present == 0) return Kind::Null;
@@ -132,14 +132,14 @@ inline Kind BoxedKind(std::uint8_t kinds_seen) {
 }
 
 /// `StampAccess::Compute`, as the stamps the walker takes.
-shred_internal::Stamps ComputeStamps(Tagger& tagger, Object& document);
+shredding::Stamps ComputeStamps(Tagger& tagger, Object& document);
 
 /// Walks `document` as `tagger.modify` would leave it, with the same failures: the stamps are
 /// computed beside the document and walked from there, and written into it only when the walk
 /// refuses it or must measure it (the refusal then comes from the stamped document, as
 /// without this shortcut). `txn_id` is set to the root's `__txn_id` stamp, or to null when the
 /// Tagger leaves the root unstamped (the root's own members then stand). `tagger` must not be in debug mode.
-const shred_internal::DocumentTable& WalkTagged(shred_internal::TableWalker& walker,
+const shredding::DocumentTable& WalkTagged(shredding::TableWalker& walker,
                                                 Object& document, Tagger& tagger,
                                                 const Value*& txn_id);
 
@@ -163,7 +163,7 @@ class Merger {
 
   /// Exact mode: shreds `document` with `stamps` walked beside it (written into it when the
   /// walk must measure it) and numbers its rows by `row`.
-  void add_exact(Object& document, const shred_internal::Stamps& stamps, std::int64_t row);
+  void add_exact(Object& document, const shredding::Stamps& stamps, std::int64_t row);
 
   /// Exact mode: what the batch merged so far needs a plan for that `plan` lacks: names made
   /// by several key lists, with their owners, and columns of several kinds. Empty when the
@@ -173,7 +173,7 @@ class Merger {
   /// The documents' input rows, and how many atom rows each gave, in order (exact mode).
   const std::vector<Run>& document_rows() const { return document_rows_; }
   bool exact() const { return exact_; }
-  const shred_internal::TableWalker& walker() const { return walker_; }
+  const shredding::TableWalker& walker() const { return walker_; }
 
   // Refuses the batch once its columns, padded to full length, would pass the cell bound.
   // Columns are stored sparsely while documents are merged; the padding comes only when they
@@ -195,23 +195,23 @@ class Merger {
   static constexpr std::uint32_t kNoId = UINT32_MAX;
 
   // Appends the rows of the table of the document just walked.
-  void append(const shred_internal::DocumentTable& table);
+  void append(const shredding::DocumentTable& table);
   // The column of a name number, registering a new name at the end of the column order.
   std::uint32_t column_id(std::uint32_t name);
   // Records that the column has `count` more rows, starting at the current total.
   void extend_runs(MergedColumn& column, std::size_t count);
   // The shipped policy, whose resolver is applied at the end: the table is read row by row,
   // in the order it lies in memory.
-  void append_rows(const shred_internal::DocumentTable& table);
+  void append_rows(const shredding::DocumentTable& table);
   // Any other policy: the cells of header j of `table`, asking the resolver for every atom
   // after the column's first, column by column as the policy expects to be asked.
-  void append_column(MergedColumn& column, const shred_internal::DocumentTable& table,
+  void append_column(MergedColumn& column, const shredding::DocumentTable& table,
                      std::size_t j);
 
   const CoercePolicy& policy_;
   const bool boxing_;  // the shipped policy, applied inline
   const bool exact_;
-  shred_internal::TableWalker walker_;
+  shredding::TableWalker walker_;
   std::vector<Run> document_rows_;
   std::vector<MergedColumn> columns_;       // in order of first registration
   std::vector<std::uint32_t> column_of_name_;  // by the walker's name number

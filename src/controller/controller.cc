@@ -1,3 +1,4 @@
+#include "shredder/column_names.h"
 #include "shredder/controller.h"
 
 #include <algorithm>
@@ -22,7 +23,7 @@
 #include "controller/atom_arrays.h"
 #include "controller/atoms_metadata.h"
 #include "controller/atoms_reader.h"
-#include "codecs/json_writer.h"
+#include "shredder/json_writer.h"
 #include "controller/column_store.h"
 #include "controller/controller_internal.h"
 #include "shredder/shredding.h"
@@ -109,7 +110,7 @@ class AtRow final : public Error, public RowError {
 // the first column past it in the order the Merger registers them, with the size reached at
 // the string that passes it. A document holds one kind per name (the walk refuses two), so
 // none of its columns is boxed into text. `bytes` is scratch, kept between documents.
-void CheckBoundsAlone(const shred_internal::DocumentTable& table,
+void CheckBoundsAlone(const shredding::DocumentTable& table,
                       std::vector<std::uint64_t>& bytes) {
   if (table.headers.empty() || table.row_count == 0) return;  // no column, as in the Merger
   const std::size_t width = table.headers.size();
@@ -121,12 +122,12 @@ void CheckBoundsAlone(const shred_internal::DocumentTable& table,
   std::uint64_t* const sums = bytes.data();
   std::uint64_t* const overflow = bytes.data() + width;
   for (std::size_t r = 0; r < table.row_count; ++r) {
-    const std::vector<shred_internal::Cell>& row = table.rows[r];
+    const std::vector<shredding::Cell>& row = table.rows[r];
     const std::size_t written = std::min(row.size(), width);
     for (std::size_t j = 0; j < written; ++j) {
-      if (shred_internal::AtomKindOf(row[j]) != Kind::String) continue;
+      if (shredding::AtomKindOf(row[j]) != Kind::String) continue;
       const std::uint64_t size =
-          std::get<std::string>(shred_internal::LeafOf(row[j]).data).size();
+          std::get<std::string>(shredding::LeafOf(row[j]).data).size();
       if (overflow[j] == 0 && sums[j] + size > kStringLimit) overflow[j] = sums[j] + size;
       sums[j] += size;
     }
@@ -147,7 +148,7 @@ Tagger* TaggerBeside(Tagger* known) {
 // The root `__txn_id`: the stamp walked beside the document, or else the root's member.
 void append_txn_id(arrow::StringBuilder& digests, const Value* stamp, const Object& document) {
   if (stamp == nullptr) {
-    const auto member = document.find("__txn_id");
+    const auto member = document.find(std::string(kTxnIdKey));
     if (member != document.end()) stamp = &member->second;
   }
   const std::string* text = stamp != nullptr ? std::get_if<std::string>(&stamp->data) : nullptr;
@@ -187,7 +188,7 @@ constexpr int kMaxExactRounds = 4;
 // stamps as computed.
 class ExactStamps {
  public:
-  const shred_internal::Stamps& For(const shred_internal::Stamps& original,
+  const shredding::Stamps& For(const shredding::Stamps& original,
                                     const Normalizer::ExactView& view) {
     bool same = view.objects.size() == original.objects.size();
     for (std::size_t i = 0; same && i < view.objects.size(); ++i) {
@@ -200,12 +201,12 @@ class ExactStamps {
     objects_.assign(view.objects.begin(), view.objects.end());
     obj_ids_.clear();
     for (std::uint32_t origin : view.origins) obj_ids_.push_back(original.obj_ids[origin]);
-    stamps_ = shred_internal::Stamps{objects_, obj_ids_, original.txn_id};
+    stamps_ = shredding::Stamps{objects_, obj_ids_, original.txn_id};
     return stamps_;
   }
 
  private:
-  shred_internal::Stamps stamps_;
+  shredding::Stamps stamps_;
   std::vector<const Object*> objects_;
   std::vector<Value> obj_ids_;
 };
@@ -252,7 +253,7 @@ std::shared_ptr<arrow::RecordBatch> Controller::shred_exact(
         Object document = codec_->ToDomWithLiterals(input, row, literals);
         // The ids are those of the document as it came in (an integer's text aside: its id
         // digests the double the document holds, as in plain mode).
-        const shred_internal::Stamps original =
+        const shredding::Stamps original =
             controller_internal::ComputeStamps(*exact_.tagger, document);
         normalizer.modify_exact(document, plan, view, exact_.null_members_kept, &literals);
         WriteRests(view, text);
@@ -340,7 +341,7 @@ std::shared_ptr<arrow::RecordBatch> Controller::digest(
   // applied by a Merger, which walks as `shred` walks.
   Tagger* const tagger = boxes ? TaggerBeside(known_.tagger) : nullptr;
   const std::size_t before_tagger = modifiers_.size() - (tagger != nullptr ? 1 : 0);
-  shred_internal::TableWalker walker;
+  shredding::TableWalker walker;
   std::vector<std::uint64_t> scratch;
   for (std::int64_t row = 0; row < rows; ++row) {
     bool by_earlier = false;
@@ -415,10 +416,10 @@ std::shared_ptr<arrow::RecordBatch> Controller::unshred(
   // The cells are read where they lie in the batch's buffers; the documents are exactly those
   // that `Shredder::Unshred` rebuilds from the columns read into atoms.
   std::vector<std::string> headers;
-  std::vector<unshred_internal::RawColumn> columns;
+  std::vector<unshredding::RawColumn> columns;
   headers.reserve(static_cast<std::size_t>(atoms->num_columns()));
   columns.reserve(static_cast<std::size_t>(atoms->num_columns()));
-  unshred_internal::UnshredLayout layout;
+  unshredding::UnshredLayout layout;
   layout.stamps = options.stamps;
   bool described = false;
   for (int c = 0; c < atoms->num_columns(); ++c) {
@@ -427,12 +428,12 @@ std::shared_ptr<arrow::RecordBatch> Controller::unshred(
     columns.push_back(controller_internal::ReadRawColumn(*atoms->column(c)));
     controller_internal::ColumnPath path = controller_internal::ReadColumnPath(field);
     described = described || path.keyed || path.document;
-    layout.columns.push_back(unshred_internal::ColumnLayout{path.keyed, path.document,
+    layout.columns.push_back(unshredding::ColumnLayout{path.keyed, path.document,
                                                             std::move(path.keys), path.role});
   }
   // Atoms that say nothing beyond their names are read as they always were.
   if (!described && options.stamps) layout.columns.clear();
-  return unshred_internal::UnshredToBatch(*codec_, headers, columns,
+  return unshredding::UnshredToBatch(*codec_, headers, columns,
                                           static_cast<std::uint64_t>(rows), &layout);
 }
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <utility>
 
-#include "codecs/json_writer.h"
+#include "shredder/json_writer.h"
 
 namespace shredder {
 namespace {

@@ -8,16 +8,13 @@
 #include <utility>
 #include <variant>
 
+#include "shredder/column_names.h"
 #include "shredder/normalizer.h"
 
 namespace shredder {
 namespace {
 
-constexpr std::string_view kTxnKey = "__txn_id";
-constexpr std::string_view kObjKey = "__obj_id";
-constexpr std::string_view kIndexSuffix = "__idx";
-
-bool IsStampKey(std::string_view key) { return key == kTxnKey || key == kObjKey; }
+bool IsStampKey(std::string_view key) { return key == kTxnIdKey || key == kObjIdKey; }
 
 // Keys whose columns read back as something other than the member: the empty key (its
 // parent's own name) and the members the stamps and the rescue member replace, whatever they
@@ -27,8 +24,8 @@ bool IsStampKey(std::string_view key) { return key == kTxnKey || key == kObjKey;
 bool MisreadKey(std::string_view key, const Value& value) {
   if (key.empty() || IsStampKey(key) || key == kRestKey) return true;
   if (kind_of(value) == Kind::Object) return false;
-  return key.ends_with(kIndexSuffix) || key.ends_with(kRestKey) || key.ends_with(kTxnKey) ||
-         key.ends_with(kObjKey);
+  return key.ends_with(kIndexSuffix) || key.ends_with(kRestKey) || key.ends_with(kTxnIdKey) ||
+         key.ends_with(kObjIdKey);
 }
 
 // The objects the Tagger enters in `value` (it never enters the stamp members), so that the
@@ -84,9 +81,9 @@ struct Normalizer::ExactWalk {
       return it->second == mine;
     };
     return owned("", {}, ColumnRole::Value) && owned(kIndexSuffix, {}, ColumnRole::Index) &&
-           owned("___txn_id", kTxnKey, ColumnRole::Value) &&
-           owned("___obj_id", kObjKey, ColumnRole::Value) &&
-           owned("___rest", kRestKey, ColumnRole::Rest);
+           owned(kTxnIdSuffix, kTxnIdKey, ColumnRole::Value) &&
+           owned(kObjIdSuffix, kObjIdKey, ColumnRole::Value) &&
+           owned(kRestSuffix, kRestKey, ColumnRole::Rest);
   }
 
   // Whether a cell of `kind` in the member's column is converted by the plan.
@@ -105,7 +102,7 @@ void Normalizer::modify_exact(Object& document, const ExactPlan& plan, ExactView
   view.origins.clear();
   view.rests.clear();
   ExactWalk walk{plan, view, 0, !plan.empty(), {}, {}, null_members_kept};
-  if (walk.naming) walk.name = "root";
+  if (walk.naming) walk.name = kRootSegment;
   exact_object_(root_, document, walk,
                 literals != nullptr && !literals->empty() ? literals : nullptr);
 }

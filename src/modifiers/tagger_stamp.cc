@@ -5,6 +5,7 @@
 #include <variant>
 
 #include "modifiers/tagger_scratch.h"
+#include "shredder/column_names.h"
 
 namespace shredder {
 

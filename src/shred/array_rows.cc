@@ -4,8 +4,9 @@
 #include <variant>
 
 #include "shred/document_walk.h"
+#include "shredder/column_names.h"
 
-namespace shredder::shred_internal {
+namespace shredder::shredding {
 namespace {
 
 // The class of an element in the homogeneity check: its kind, or none for a value holding no
@@ -83,4 +84,4 @@ void DocumentWalk::PushSnapshot(const Row& row) {
   ++snapshot_depth_;
 }
 
-}  // namespace shredder::shred_internal
+}  // namespace shredder::shredding

@@ -5,7 +5,7 @@
 
 #include "shred/document_walk.h"
 
-namespace shredder::shred_internal {
+namespace shredder::shredding {
 
 // Registers the current name (first registration fixes the column order); returns its
 // column number in this document.
@@ -47,4 +47,4 @@ void DocumentWalk::NoteAnotherKeyList(NameInfo& info, ColumnRole role) {
   info.others.emplace_back(std::move(keys), role);
 }
 
-}  // namespace shredder::shred_internal
+}  // namespace shredder::shredding

@@ -12,9 +12,10 @@
 #include <vector>
 
 #include "shred/path_names.h"
+#include "shredder/column_names.h"
 #include "shredder/value.h"
 
-namespace shredder::unshred_internal {
+namespace shredder::unshredding {
 namespace {
 
 // A path prefix while numbering them: the number of the prefix one step shorter (0 for
@@ -41,7 +42,7 @@ std::uint64_t FindTransactionColumn(const std::vector<std::string>& headers) {
     if (headers[c] == kRootTxnName) return c;
   }
   for (std::size_t c = 0; c < headers.size(); ++c) {
-    if (std::string_view(headers[c]).ends_with(kTxnSuffix)) return c;
+    if (std::string_view(headers[c]).ends_with(kTxnIdKey)) return c;
   }
   throw std::runtime_error("Shredder::Unshred: missing __txn_id column");
 }
@@ -248,11 +249,11 @@ void ColumnPlans::MarkRepeatablePlans(const std::vector<bool>& in_place) {
 std::vector<bool> ColumnPlans::StampRanks() const {
   std::vector<bool> skipped;
   for (const Step& step : steps_) {
-    if (step.key != "__txn_id" && step.key != "__obj_id") continue;
+    if (step.key != kTxnIdKey && step.key != kObjIdKey) continue;
     if (skipped.size() <= step.rank) skipped.resize(step.rank + 1, false);
     skipped[step.rank] = true;
   }
   return skipped;
 }
 
-}  // namespace shredder::unshred_internal
+}  // namespace shredder::unshredding

@@ -14,7 +14,7 @@
 #include "shred/row_order.h"
 #include "shredder/unshredding.h"
 
-namespace shredder::unshred_internal {
+namespace shredder::unshredding {
 
 inline constexpr std::uint64_t kNoIndexColumn = std::numeric_limits<std::uint64_t>::max();
 
@@ -92,4 +92,4 @@ class ColumnPlans {
   bool has_rests_ = false;
 };
 
-}  // namespace shredder::unshred_internal
+}  // namespace shredder::unshredding

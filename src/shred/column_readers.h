@@ -24,7 +24,7 @@
 #include "shredder/atom_column.h"
 #include "shredder/unshredding.h"
 
-namespace shredder::unshred_internal {
+namespace shredder::unshredding {
 
 inline bool GetBit(const std::uint8_t* bits, std::int64_t i) {
   return (bits[i >> 3] >> (i & 7)) & 1;
@@ -161,4 +161,4 @@ class AtomColumnReader {
   std::unique_ptr<Copies> copies_;
 };
 
-}  // namespace shredder::unshred_internal
+}  // namespace shredder::unshredding

@@ -7,7 +7,7 @@
 
 #include "shred/document_walk.h"
 
-namespace shredder::shred_internal {
+namespace shredder::shredding {
 namespace {
 
 // The table of a document is dense (every row has a cell for every column), and arrays
@@ -90,4 +90,4 @@ const DocumentSize& DocumentWalk::Size() {
   return *size_;
 }
 
-}  // namespace shredder::shred_internal
+}  // namespace shredder::shredding

@@ -16,7 +16,7 @@
 #include "shred/unshred_cells.h"
 #include "shredder/value.h"
 
-namespace shredder::unshred_internal {
+namespace shredder::unshredding {
 
 // The last placement of a column: in which document, from which row, and the number of
 // containers replaced in that document before it.
@@ -222,4 +222,4 @@ class DocumentPlacement {
   std::uint64_t cursor_replacements_ = 0;
 };
 
-}  // namespace shredder::unshred_internal
+}  // namespace shredder::unshredding

@@ -1,4 +1,5 @@
 #include "shred/document_walk.h"
+#include "shredder/column_names.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -6,12 +7,12 @@
 #include <string>
 #include <variant>
 
-namespace shredder::shred_internal {
+namespace shredder::shredding {
 namespace {
 
 constexpr std::string_view kTxnMemberPath = "/__txn_id";
-const std::string kObjKeyText(kObjKey);
-const std::string kTxnKeyText(kTxnKey);
+const std::string kObjIdKeyText(kObjIdKey);
+const std::string kTxnIdKeyText(kTxnIdKey);
 
 }  // namespace
 
@@ -53,7 +54,7 @@ void DocumentWalk::Step() {
     if (top.pending_stamps != 0) {
       // The stamps take their places in key order, over members of the same keys.
       const bool obj = (top.pending_stamps & kObjStamp) != 0;
-      const std::string& stamp_key = obj ? kObjKeyText : kTxnKeyText;
+      const std::string& stamp_key = obj ? kObjIdKeyText : kTxnIdKeyText;
       if (!members_left || stamp_key <= top.next_member->first) {
         if (members_left && stamp_key == top.next_member->first) ++top.next_member;
         top.pending_stamps &= static_cast<std::uint8_t>(~(obj ? kObjStamp : kTxnStamp));
@@ -94,7 +95,7 @@ void DocumentWalk::Visit(const std::string& key, const Value& value, std::size_t
   // exact mode's rescue member hold it by design; their clashes show from the other side.
   member_underscored_ =
       frames_.back().underscored ||
-      (key != kTxnKey && key != kObjKey && !(exact_ && key == kRestKey) &&
+      (key != kTxnIdKey && key != kObjIdKey && !(exact_ && key == kRestKey) &&
        key.find('_') != std::string::npos);
   // A member with the empty key would share its parent's name: unshredding finds the parent
   // there and drops the value.
@@ -124,7 +125,7 @@ void DocumentWalk::Visit(const std::string& key, const Value& value, std::size_t
         rest_headers_.push_back(header);
       }
       Put(row, header, LeafCell(value));
-      if (root_member && key == kTxnKey) {
+      if (root_member && key == kTxnIdKey) {
         txn_leaf_ = &value;
         txn_header_ = header;
       }
@@ -150,4 +151,4 @@ void DocumentWalk::BackFillTxnId() {
   }
 }
 
-}  // namespace shredder::shred_internal
+}  // namespace shredder::shredding

@@ -14,10 +14,11 @@
 #include <unordered_map>
 #include <vector>
 
+#include "shredder/column_names.h"
 #include "shredder/shredder.h"
 #include "shredder/shredding.h"
 
-namespace shredder::shred_internal {
+namespace shredder::shredding {
 
 // Cells become owned atoms only when a result is built, so the document is never copied and
 // rows stay cheap to copy.
@@ -30,10 +31,6 @@ inline Cell IndexCell(std::size_t position) { return (static_cast<Cell>(position
 // it (or into the row it was copied from); positions past its end hold no entry.
 using Row = std::vector<Cell>;
 
-inline constexpr std::string_view kRootSegment = "root";
-inline constexpr std::string_view kIndexSuffix = "__idx";
-inline constexpr std::string_view kTxnKey = "__txn_id";
-inline constexpr std::string_view kObjKey = "__obj_id";
 
 // What the bounds measure of a document: its values, the root included, and its key bytes.
 struct DocumentSize {
@@ -251,4 +248,4 @@ class DocumentWalk {
   std::uint64_t name_bytes_ = 0;
 };
 
-}  // namespace shredder::shred_internal
+}  // namespace shredder::shredding

@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "shredder/column_names.h"
 #include "shredder/exact_plan.h"
 #include "shredder/shredder.h"
 
@@ -29,12 +30,11 @@ namespace {
 
 // Whether `name` reads back, by the name rule alone, as the path of `keys`.
 bool ReadsBackAs(std::string_view name, const std::vector<std::string>& keys, ColumnRole role) {
-  constexpr std::string_view kIndexSuffix = "__idx";
   if (role == ColumnRole::Index) {
     name.remove_suffix(std::min<std::size_t>(name.size(), kIndexSuffix.size()));
   }
   const std::vector<std::string> segments = split_path(name);
-  if (segments.empty() || segments.front() != "root" || segments.size() != keys.size() + 1) {
+  if (segments.empty() || segments.front() != kRootSegment || segments.size() != keys.size() + 1) {
     return false;
   }
   return std::equal(keys.begin(), keys.end(), segments.begin() + 1);

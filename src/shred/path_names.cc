@@ -7,7 +7,7 @@
 
 namespace shredder {
 
-namespace unshred_internal {
+namespace unshredding {
 
 std::size_t CountSegments(std::string_view name, std::size_t limit) {
   std::size_t count = 0;
@@ -15,11 +15,11 @@ std::size_t CountSegments(std::string_view name, std::size_t limit) {
   return count;
 }
 
-}  // namespace unshred_internal
+}  // namespace unshredding
 
 std::vector<std::string> split_path(std::string_view name) {
   std::vector<std::string> segments;
-  unshred_internal::ForEachSegment(name, [&](std::string_view segment) {
+  unshredding::ForEachSegment(name, [&](std::string_view segment) {
     segments.emplace_back(segment);
     return true;
   });

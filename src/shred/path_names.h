@@ -6,12 +6,10 @@
 #include <cstddef>
 #include <string_view>
 
-namespace shredder::unshred_internal {
+#include "shredder/column_names.h"
 
-inline constexpr std::string_view kIndexSuffix = "__idx";
-inline constexpr std::string_view kTxnSuffix = "__txn_id";
-inline constexpr std::string_view kRootTxnName = "root___txn_id";
-inline constexpr std::string_view kRootSegment = "root";
+namespace shredder::unshredding {
+
 
 /// Calls `emit` with every segment of `name` under the splitting rule of `split_path`, in
 /// order, until `emit` returns false. Every segment is a substring of the name: a run of k
@@ -45,4 +43,4 @@ bool ForEachSegment(std::string_view name, Emit&& emit) {
 /// Number of segments of `name`; counting stops once it exceeds `limit`.
 std::size_t CountSegments(std::string_view name, std::size_t limit);
 
-}  // namespace shredder::unshred_internal
+}  // namespace shredder::unshredding

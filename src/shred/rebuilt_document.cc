@@ -3,9 +3,9 @@
 #include <limits>
 #include <stdexcept>
 
-#include "codecs/json_internal.h"
+#include "shredder/json_text.h"
 
-namespace shredder::unshred_internal {
+namespace shredder::unshredding {
 
 void RebuiltDocument::SetKeys(std::vector<std::string_view> keys) {
   keys_ = std::move(keys);
@@ -92,7 +92,7 @@ void RebuiltDocument::AppendJson(std::string& out) {
       prepared_keys_.push_back(json_writer::PreparedKey{keys_[i], key_texts_[i]});
     }
   }
-  json_internal::AppendJsonMembers(RebuiltNode(*this, kRoot), out);
+  json_text::AppendJsonMembers(RebuiltNode(*this, kRoot), out);
 }
 
 Value RebuiltDocument::ToValue(NodeId node) const {
@@ -126,4 +126,4 @@ Object RebuiltDocument::ToObject() const {
   return std::move(*std::get_if<Object>(&root.data));
 }
 
-}  // namespace shredder::unshred_internal
+}  // namespace shredder::unshredding

@@ -11,11 +11,11 @@
 #include <string_view>
 #include <vector>
 
-#include "codecs/json_writer.h"
+#include "shredder/json_writer.h"
 #include "shred/unshred_cells.h"
 #include "shredder/value.h"
 
-namespace shredder::unshred_internal {
+namespace shredder::unshredding {
 
 using NodeId = std::uint32_t;
 /// An array slot that holds no node: a null filler.
@@ -90,4 +90,4 @@ class RebuiltDocument {
   std::deque<std::string> owned_texts_;  // texts of cells read through a scratch copy
 };
 
-}  // namespace shredder::unshred_internal
+}  // namespace shredder::unshredding

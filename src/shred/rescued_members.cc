@@ -8,9 +8,10 @@
 #include <utility>
 #include <variant>
 
+#include "shredder/column_names.h"
 #include "shredder/serialization.h"
 
-namespace shredder::unshred_internal {
+namespace shredder::unshredding {
 namespace {
 
 IntegerLiterals FinishObject(Object& object, const JsonSerialization& json,
@@ -29,7 +30,7 @@ IntegerLiterals FinishObject(Object& object, const JsonSerialization& json,
       }
     }
   }
-  constexpr std::string_view kStampKeys[] = {"__txn_id", "__obj_id"};
+  constexpr std::string_view kStampKeys[] = {kTxnIdKey, kObjIdKey};
   if (!options.stamps) {
     for (std::string_view key : kStampKeys) {
       const auto it = object.find(std::string(key));
@@ -67,4 +68,4 @@ IntegerLiterals Finish(Object& document, const RescueOptions& options) {
   return FinishObject(document, json, options);
 }
 
-}  // namespace shredder::unshred_internal
+}  // namespace shredder::unshredding

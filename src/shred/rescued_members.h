@@ -8,7 +8,7 @@
 #include "shredder/integer_literals.h"
 #include "shredder/value.h"
 
-namespace shredder::unshred_internal {
+namespace shredder::unshredding {
 
 struct RescueOptions {
   /// Whether the stamps "__txn_id" and "__obj_id" stay in the objects.
@@ -24,4 +24,4 @@ struct RescueOptions {
 /// "Shredder::Unshred: unreadable rescued members: " and the parser's text.
 IntegerLiterals Finish(Object& document, const RescueOptions& options);
 
-}  // namespace shredder::unshred_internal
+}  // namespace shredder::unshredding

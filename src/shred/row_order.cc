@@ -1,6 +1,6 @@
 #include "shred/row_order.h"
 
-namespace shredder::unshred_internal {
+namespace shredder::unshredding {
 
 std::vector<std::uint64_t> SortPassColumns(std::vector<IndexColumnRef> refs,
                                            std::uint64_t txn_column) {
@@ -15,4 +15,4 @@ std::vector<std::uint64_t> SortPassColumns(std::vector<IndexColumnRef> refs,
   return passes;
 }
 
-}  // namespace shredder::unshred_internal
+}  // namespace shredder::unshredding

@@ -12,7 +12,7 @@
 
 #include "shred/unshred_cells.h"
 
-namespace shredder::unshred_internal {
+namespace shredder::unshredding {
 
 /// One index column: the array path it numbers, its column, and the segment count of the
 /// path.
@@ -152,4 +152,4 @@ std::vector<std::size_t> GroupsInTableOrder(const std::vector<Row>& order,
   return by_table_order;
 }
 
-}  // namespace shredder::unshred_internal
+}  // namespace shredder::unshredding

@@ -9,7 +9,7 @@
 #include "shredder/shredder.h"
 
 namespace shredder {
-namespace shred_internal {
+namespace shredding {
 namespace {
 
 Atom ToAtom(Cell cell) {
@@ -88,10 +88,10 @@ const std::string& TableWalker::name(std::uint32_t id) const { return impl_->nam
 const NameInfo& TableWalker::info(std::uint32_t id) const { return impl_->info(id); }
 std::size_t TableWalker::name_count() const { return impl_->name_count(); }
 
-}  // namespace shred_internal
+}  // namespace shredding
 
 ShredResult Shredder::Shred(const Object& document) const {
-  shred_internal::DocumentWalk walk;
+  shredding::DocumentWalk walk;
   walk.Run(document);
   return walk.BuildResult();
 }

@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "codecs/json_internal.h"
+#include "shredder/json_text.h"
 #include "shred/column_plans.h"
 #include "shred/column_readers.h"
 #include "shred/unshredder.h"
@@ -21,7 +21,7 @@
 #include "shredder/value.h"
 
 namespace shredder {
-namespace unshred_internal {
+namespace unshredding {
 namespace {
 
 std::vector<RawColumnReader> RawReaders(const std::vector<RawColumn>& columns,
@@ -34,18 +34,13 @@ std::vector<RawColumnReader> RawReaders(const std::vector<RawColumn>& columns,
 
 }  // namespace
 
-std::vector<Object> Unshred(const std::vector<std::string>& headers,
-                            const std::vector<RawColumn>& columns, std::uint64_t rows) {
-  return Unshredder<RawColumnReader>(headers, RawReaders(columns, rows), rows).Objects();
-}
-
 std::shared_ptr<arrow::RecordBatch> UnshredToBatch(const DocumentCodec& codec,
                                                    const std::vector<std::string>& headers,
                                                    const std::vector<RawColumn>& columns,
                                                    std::uint64_t rows,
                                                    const UnshredLayout* layout) {
   Unshredder<RawColumnReader> unshredder(headers, RawReaders(columns, rows), rows, layout);
-  const bool writes_json = json_internal::WritesCompactJson(codec);
+  const bool writes_json = json_text::WritesCompactJson(codec);
   if (unshredder.NeedsFinish(writes_json)) {
     std::vector<Object> documents = unshredder.Objects();
     std::vector<IntegerLiterals> literals(documents.size());
@@ -60,20 +55,20 @@ std::shared_ptr<arrow::RecordBatch> UnshredToBatch(const DocumentCodec& codec,
   return codec.FromDom(unshredder.Objects());
 }
 
-}  // namespace unshred_internal
+}  // namespace unshredding
 
 std::vector<Object> Shredder::Unshred(const ShredResult& table) const {
   if (table.headers.size() != table.columns.size()) {
     throw std::runtime_error("Shredder::Unshred: headers/columns size mismatch");
   }
-  using unshred_internal::AtomColumnReader;
+  using unshredding::AtomColumnReader;
   const std::uint64_t rows = table.columns.empty() ? 0 : table.columns[0]->size();
   // Without columns there is no transaction column: the failure is raised before any read.
-  if (table.columns.empty()) (void)unshred_internal::FindTransactionColumn(table.headers);
+  if (table.columns.empty()) (void)unshredding::FindTransactionColumn(table.headers);
   std::vector<AtomColumnReader> readers;
   readers.reserve(table.columns.size());
   for (const auto& column : table.columns) readers.emplace_back(*column);
-  return unshred_internal::Unshredder<AtomColumnReader>(table.headers, std::move(readers), rows)
+  return unshredding::Unshredder<AtomColumnReader>(table.headers, std::move(readers), rows)
       .Objects();
 }
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-namespace shredder::unshred_internal {
+namespace shredder::unshredding {
 
 class UnshredBudget {
  public:
@@ -75,4 +75,4 @@ class UnshredBudget {
   std::uint64_t member_bytes_ = 0;
 };
 
-}  // namespace shredder::unshred_internal
+}  // namespace shredder::unshredding

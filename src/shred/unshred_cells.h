@@ -4,10 +4,10 @@
 
 #include "shredder/cell_view.h"
 
-namespace shredder::unshred_internal {
-using shred_internal::CellView;
-using shred_internal::CompareCells;
-using shred_internal::IdenticalCells;
-using shred_internal::KindBit;
-using shred_internal::ViewOf;
-}  // namespace shredder::unshred_internal
+namespace shredder::unshredding {
+using shredding::CellView;
+using shredding::CompareCells;
+using shredding::IdenticalCells;
+using shredding::KindBit;
+using shredding::ViewOf;
+}  // namespace shredder::unshredding

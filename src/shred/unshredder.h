@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "codecs/json_internal.h"
+#include "shredder/json_text.h"
 #include "shred/column_plans.h"
 #include "shred/document_placement.h"
 #include "shred/rebuilt_document.h"
@@ -26,7 +26,7 @@
 #include "shredder/unshredding.h"
 #include "shredder/value.h"
 
-namespace shredder::unshred_internal {
+namespace shredder::unshredding {
 
 // Rebuilds the documents of a table read through one `Reader` per column (see
 // column_readers.h): groups its rows into documents, places their atoms and hands each
@@ -80,7 +80,7 @@ class Unshredder {
   // The finishing pass over one rebuilt document (see rescued_members.h); returns the texts
   // of the integers beyond the int64 range that its rescued members held.
   IntegerLiterals Finish(Object& document) const {
-    return unshred_internal::Finish(
+    return unshredding::Finish(
         document,
         RescueOptions{layout_->stamps, plans_.has_rests() ? &plans_.rest_marker() : nullptr});
   }
@@ -158,10 +158,10 @@ class Unshredder {
     if (failure) {
       // The documents before it are appended first, and may fail first.
       spans.resize(failure->first);
-      (void)json_internal::TextBatch(text, spans);
+      (void)json_text::TextBatch(text, spans);
       throw std::runtime_error(failure->second);
     }
-    return json_internal::TextBatch(text, spans);
+    return json_text::TextBatch(text, spans);
   }
 
   void SkipStampsInJson() { document_.SkipInJson(plans_.StampRanks()); }
@@ -183,4 +183,4 @@ class Unshredder {
   DocumentPlacement<Reader> placement_;
 };
 
-}  // namespace shredder::unshred_internal
+}  // namespace shredder::unshredding

@@ -7,8 +7,9 @@
 #include <vector>
 
 #include "shred/document_walk.h"
+#include "shredder/column_names.h"
 
-namespace shredder::shred_internal {
+namespace shredder::shredding {
 namespace {
 
 // Why unshredding would read the column `name` of the member `key` as something other than
@@ -17,8 +18,8 @@ namespace {
 const char* MisreadAs(std::string_view name, std::string_view key) {
   if (name.ends_with(kIndexSuffix)) return "an array index";
   if (!name.ends_with("_id")) return nullptr;
-  if (name.ends_with("___obj_id") && key != kObjKey) return "an object id stamp";
-  if (name.ends_with("___txn_id") && key != kTxnKey) return "a transaction id stamp";
+  if (name.ends_with(kObjIdSuffix) && key != kObjIdKey) return "an object id stamp";
+  if (name.ends_with(kTxnIdSuffix) && key != kTxnIdKey) return "a transaction id stamp";
   return nullptr;
 }
 
@@ -112,4 +113,4 @@ void DocumentWalk::ThrowCollision(std::size_t header, Cell occupant,
                            writer + " both map to column " + column);
 }
 
-}  // namespace shredder::shred_internal
+}  // namespace shredder::shredding

@@ -13,7 +13,7 @@
 #include "codecs/json_reader_internal.h"
 #include "shredder/value.h"
 
-namespace shredder::json_internal {
+namespace shredder::json_text {
 
 using Json = nlohmann::json;
 
@@ -73,4 +73,4 @@ inline Outcome Compare(std::string_view text, std::size_t max_depth = kMaxNestin
   return {fast_accepted, !library.failed, fast.text == library.text};
 }
 
-}  // namespace shredder::json_internal
+}  // namespace shredder::json_text

@@ -20,7 +20,7 @@
 
 #include "shredder/value.h"
 
-namespace shredder::json_internal {
+namespace shredder::json_text {
 namespace {
 
 // Accepting what the library refuses, or reporting other events, is the fault to catch.
@@ -217,4 +217,4 @@ TEST(FastJsonReader, AgreesWithTheLibraryOnMutatedDocuments) {
 #endif
 
 }  // namespace
-}  // namespace shredder::json_internal
+}  // namespace shredder::json_text

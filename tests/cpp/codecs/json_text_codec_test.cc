@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "codecs/json_internal.h"
+#include "shredder/json_text.h"
 #include "shredder/serialization.h"
 #include "test_support.h"
 
@@ -311,7 +311,7 @@ TEST(JsonTextCodecFromDom, ReportsBuilderFailuresWithTheStatusText) {
   const std::vector<Object> documents(8, Object{{"s", Value(std::string(300, 'x'))}});
   const JsonSerialization serialization;
   const std::string message = RuntimeErrorOf(
-      [&] { json_internal::BuildDocBatch(serialization, documents, &capped); });
+      [&] { json_text::BuildDocBatch(serialization, documents, &capped); });
   EXPECT_EQ(message.rfind("JsonTextCodec: Out of memory: ", 0), 0u) << message;
 }
 

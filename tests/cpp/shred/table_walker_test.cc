@@ -14,7 +14,7 @@
 // tables that Shredder::Shred gives for each document alone, although it keeps its buffers
 // and name numbers between documents.
 
-namespace shredder::shred_internal {
+namespace shredder::shredding {
 namespace {
 
 Object Doc(const std::string& text) { return JsonSerialization().ToDom(text); }
@@ -145,4 +145,4 @@ TEST(TableWalker, FailsAsShredDoesAndRecovers) {
 }
 
 }  // namespace
-}  // namespace shredder::shred_internal
+}  // namespace shredder::shredding

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "codecs/json_writer.h"
+#include "shredder/json_writer.h"
 #include "shredder/document_codec.h"
 #include "shredder/serialization.h"
 #include "shredder/value.h"
@@ -18,7 +18,7 @@ class MemoryPool;
 class RecordBatch;
 }  // namespace arrow
 
-namespace shredder::json_internal {
+namespace shredder::json_text {
 
 /// Appends the compact JSON text of `document` to `out`, exactly as
 /// `JsonSerialization::FromDom` returns it, so a caller writing many documents can reuse
@@ -62,4 +62,4 @@ std::shared_ptr<arrow::RecordBatch> BuildDocBatch(const Serialization& serializa
                                                   const std::vector<IntegerLiterals>* literals =
                                                       nullptr);
 
-}  // namespace shredder::json_internal
+}  // namespace shredder::json_text
