@@ -20,5 +20,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       CheckJsonDocuments(*documents);
     }
   });
+  // Setting refused documents aside: what is kept is as sound, and every refusal names a row.
+  Pipeline skipping(input.arrow_codec);
+  Guarded([&] {
+    std::vector<shredder::Error> refused;
+    const auto documents = skipping.controller.unshred(
+        input.batch, shredder::Controller::UnshredOptions{}, &refused);
+    for (const shredder::Error& error : refused) {
+      if (!error.row() || *error.row() < 0 || *error.row() >= input.batch->num_rows()) {
+        Finding("a refused document without its row");
+      }
+    }
+    if (input.arrow_codec) {
+      CheckValid(*documents, input.batch->ValidateFull().ok());
+    } else {
+      CheckJsonDocuments(*documents);
+    }
+  });
   return 0;
 }

@@ -80,6 +80,9 @@ void Guarded(Body&& body) {
     Finding("std::bad_alloc: an allocation without bound");
   } catch (const std::length_error& e) {
     Finding(e.what());
+  } catch (const Error& e) {
+    // A refused input, unless the engine says it is at fault itself.
+    if (e.code() == ErrorCode::Internal) Finding(e.what());
   } catch (const std::exception&) {
     // A refused input: becomes a ValueError at the Python boundary.
   } catch (...) {

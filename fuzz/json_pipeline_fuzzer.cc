@@ -82,6 +82,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Pipeline pipeline(/*arrow_codec=*/false);
   std::shared_ptr<arrow::RecordBatch> atoms;
   Guarded([&] { atoms = pipeline.controller.shred(JsonBatch(documents)); });
+  // Setting refused documents aside gives the same atoms when none is refused, and sound ones
+  // otherwise.
+  Pipeline skipping(/*arrow_codec=*/false);
+  Guarded([&] {
+    std::vector<Error> refused;
+    const auto kept = skipping.controller.shred(JsonBatch(documents), refused);
+    if (atoms && (!refused.empty() || !kept->Equals(*atoms))) {
+      Finding("a batch shredded whole gives other atoms when refusals are set aside");
+    }
+    if (!atoms && refused.empty()) Finding("a failed batch went through setting refusals aside");
+    CheckAtomsBatch(*kept);
+  });
   if (!atoms) return 0;
   CheckAtomsBatch(*atoms);
   Guarded([&] { CheckJsonDocuments(*pipeline.controller.unshred(atoms)); });

@@ -50,7 +50,9 @@ def shred_arrow(
     rb: pyarrow.RecordBatch,
     column: int | str | None = None,
     debug: bool = False,
-) -> pyarrow.RecordBatch:
+    *,
+    skip: bool = False,
+) -> pyarrow.RecordBatch | tuple[pyarrow.RecordBatch, list[ValueError]]:
     """Shreds the documents of one column of `rb` into a new atoms batch. Every field carries
     the keys of its column's path as metadata: "shredder.keys" (a JSON array) and, for index,
     rescue and document columns, "shredder.role".
@@ -70,11 +72,26 @@ def shred_arrow(
     earlier rows), or None when the whole batch failed (its arguments, its column's type, its
     size). A failed call is all or nothing: the handle keeps no shape learned during it, so
     later calls give what they would have given without it.
+
+    Every ValueError of the module also has `code`, a stable name for what went wrong:
+    "invalid_json", "unsupported_input" (a document the codec cannot read), "shape" (refused
+    against earlier documents or by the flat columns), "too_large", "bad_batch", "bad_atoms",
+    "bad_argument" or "internal"; and `path`, the member ("/a/b") or column at fault, or None.
+
+    With `skip` true a document that fails is set aside instead, in the same pass: the result
+    is (atoms, refused), `refused` the ValueErrors its rows would have raised, in row order.
+    The atoms are those of a shred of `rb` without the refused rows ("__doc" still numbering
+    every row by its row in `rb`), and the handle learns nothing from a refused document.
+    Failures of the whole batch still raise.
     """
 
 def unshred_arrow(
-    handle: ControllerHandle, atoms_rb: pyarrow.RecordBatch, *, stamps: bool = True
-) -> pyarrow.RecordBatch:
+    handle: ControllerHandle,
+    atoms_rb: pyarrow.RecordBatch,
+    *,
+    stamps: bool = True,
+    skip: bool = False,
+) -> pyarrow.RecordBatch | tuple[pyarrow.RecordBatch, list[ValueError]]:
     """Rebuilds documents from an atoms batch, one row per document in ascending order of
     their "__txn_id" (exact atoms: of their "__doc", every document as it went in), as a
     one-column batch "doc" in the form of the handle's codec. Columns are placed by the key
@@ -83,6 +100,11 @@ def unshred_arrow(
 
     Raises ValueError carrying Arrow's status text when `atoms_rb` is not a RecordBatch, and
     ValueError "unshred failed: <reason>" when the pipeline fails.
+
+    With `skip` true a document that cannot be rebuilt or written is left out instead: the
+    result is (documents, refused), `refused` a ValueError per left-out document, in document
+    order, whose `row` is the row of `atoms_rb` holding its first atom. Failures of the whole
+    batch (its columns) still raise.
     """
 
 def _digest_arrow(

@@ -7,6 +7,7 @@
 #include <variant>
 
 #include "shredder/document_codec.h"
+#include "shredder/error.h"
 
 namespace shredder {
 
@@ -19,21 +20,19 @@ class ArrayReader;
 /// text names the member path, as the Normalizer writes paths, and both kinds, and suggests
 /// the JSON codec: "ArrowDomCodec: kind conflict at /a/b: string where other documents have
 /// int64; a struct column holds one kind per member, use the JSON codec for these documents".
-class ArrowKindConflict : public std::bad_variant_access {
+class ArrowKindConflict : public Error {
  public:
   /// `have` is the kind of the value met, `want` the column's type.
   ArrowKindConflict(std::string have, std::string want);
   /// Puts the member `key` in front of the path, as the conflict travels up the document.
   void prepend_member(std::string_view key);
-  const char* what() const noexcept override { return message_.c_str(); }
 
  private:
   void compose();
 
-  std::string path_;
+  std::string member_path_;
   std::string have_;
   std::string want_;
-  std::string message_;
 };
 
 /// Codec for a batch holding one struct column; writes documents back as one struct
@@ -65,9 +64,9 @@ class ArrowDomCodec final : public DocumentCodec {
   /// merged over all documents (null gives way, int64 widens to float64, struct fields are
   /// united in ascending name order, an array's element type is merged over all its
   /// elements, otherwise the earlier type wins); with no documents, a zero-row null-typed
-  /// column. Throws `ArrowKindConflict` (a std::bad_variant_access) when a value's kind does
-  /// not fit its bool, int64, float64 or utf8 column, and std::runtime_error
-  /// "ArrowDomCodec: " + the Arrow status text when building fails.
+  /// column. Throws `ArrowKindConflict` when a value's kind does not fit its bool, int64,
+  /// float64 or utf8 column (its row the document's index), and `Error` "ArrowDomCodec: " +
+  /// the Arrow status text when building fails.
   std::shared_ptr<arrow::RecordBatch> FromDom(const std::vector<Object>& documents) const override;
   /// `ToDom`, with the text of every uint64 cell above the int64 range (which the document
   /// holds as the nearest double) in `literals`.

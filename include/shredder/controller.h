@@ -11,27 +11,13 @@
 #include "arrow/type_fwd.h"
 #include "shredder/coerce_policy.h"
 #include "shredder/document_codec.h"
+#include "shredder/error.h"
 #include "shredder/dom_modifier.h"
 #include "shredder/normalizer.h"
 #include "shredder/tagger.h"
 #include "shredder/shredder.h"
 
 namespace shredder {
-
-/// The row of the input batch at which `Controller::shred` failed. It is a second base of the
-/// exception `shred` throws then: the first base is the type of the original failure (one of
-/// the standard exception types, `JsonParseError`, or std::runtime_error for other types
-/// derived from it), which keeps its text.
-class RowError {
- public:
-  explicit RowError(std::int64_t row) noexcept : row_(row) {}
-  virtual ~RowError() = default;
-  /// The 0-based row of the batch given to `shred`.
-  std::int64_t row() const noexcept { return row_; }
-
- private:
-  std::int64_t row_;
-};
 
 /// The pipeline codec -> modifiers -> shredder -> atoms batch, and its reverse.
 /// Calls must not overlap; the modifiers must outlive the Controller.
@@ -95,14 +81,23 @@ class Controller {
              std::vector<std::reference_wrapper<DomModifier>> modifiers, CoercePolicy policy,
              ExactMode exact, KnownParts known);
 
-  /// Shreds every row of `input` into one atoms batch. Throws std::runtime_error
-  /// ("Controller: ...") for its own failures; codec, modifier and shredder errors pass
-  /// through with their type and text. A failure of one row (its document cannot be read,
-  /// normalised, tagged, shredded or merged) also derives from `RowError`; failures of the
-  /// whole batch (validation, size limits, building the columns) do not.
+  /// Shreds every row of `input` into one atoms batch. Every failure is an `Error`; a
+  /// failure of one row (its document cannot be read, normalised, tagged, shredded or merged)
+  /// carries the row (`Error::row`), failures of the whole batch (validation, size limits,
+  /// building the columns) carry none. Memory exhaustion passes as std::bad_alloc.
   /// All or nothing: when it throws, every modifier is rolled back to its state before the
   /// call, so the documents of a failed call leave no trace in later calls.
   std::shared_ptr<arrow::RecordBatch> shred(const std::shared_ptr<arrow::RecordBatch>& input);
+
+  /// As `shred`, but a row whose document fails is set aside instead of failing the call:
+  /// `refused` holds its error (with the row), in row order, and the atoms hold the other
+  /// rows, as `shred` of the batch without the refused rows gives them, numbered ("__doc")
+  /// by their rows in `input`. The modifiers keep nothing of a refused document
+  /// (`DomModifier::rollback_document`), so later documents meet the shapes they would have
+  /// met had it never been read. Failures of the whole batch still throw, leaving `refused`
+  /// empty.
+  std::shared_ptr<arrow::RecordBatch> shred(const std::shared_ptr<arrow::RecordBatch>& input,
+                                            std::vector<Error>& refused);
 
   /// Judges every row's document on its own, after the documents before it: each goes through
   /// the codec, the modifiers and the shredder's checks one after another as in `shred`, and
@@ -122,8 +117,12 @@ class Controller {
   /// Every column carries the keys of its path as field metadata ("shredder.keys", and
   /// "shredder.role" for index, rescue and document columns), which `unshred` places values
   /// by; a column without them is read by its name.
+  /// With `refused`, a document that cannot be rebuilt or written is left out instead of
+  /// failing the call; its error, carrying the row of the batch that holds its first atom,
+  /// goes there, in document order. Failures of the whole batch (its columns) still throw.
   std::shared_ptr<arrow::RecordBatch> unshred(const std::shared_ptr<arrow::RecordBatch>& atoms,
-                                              UnshredOptions options);
+                                              UnshredOptions options,
+                                              std::vector<Error>* refused = nullptr);
   std::shared_ptr<arrow::RecordBatch> unshred(const std::shared_ptr<arrow::RecordBatch>& atoms) {
     return unshred(atoms, UnshredOptions{});
   }
@@ -132,7 +131,17 @@ class Controller {
   bool exact() const { return exact_.normalizer != nullptr; }
 
  private:
-  std::shared_ptr<arrow::RecordBatch> shred_exact(const std::shared_ptr<arrow::RecordBatch>& input);
+  // The bracket of every shred: the modifiers begin, then commit or roll back the batch.
+  std::shared_ptr<arrow::RecordBatch> shred_batch(const std::shared_ptr<arrow::RecordBatch>& input,
+                                                  std::vector<Error>* refused);
+  std::shared_ptr<arrow::RecordBatch> shred_plain(const std::shared_ptr<arrow::RecordBatch>& input,
+                                                  std::vector<Error>* refused);
+  std::shared_ptr<arrow::RecordBatch> shred_exact(const std::shared_ptr<arrow::RecordBatch>& input,
+                                                  std::vector<Error>* refused);
+  // Called while the failure of `row`'s document is being handled: rethrows it as an `Error`
+  // carrying the row or, with `refused`, sets it aside there and rolls back the document in
+  // the first `ran` modifiers. Memory exhaustion, no fault of the document, passes unchanged.
+  void fail_row(std::int64_t row, std::size_t ran, std::vector<Error>* refused);
 
   std::unique_ptr<DocumentCodec> codec_;
   std::vector<std::reference_wrapper<DomModifier>> modifiers_;

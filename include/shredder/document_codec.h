@@ -17,11 +17,12 @@ namespace shredder {
 class DocumentCodec {
  public:
   virtual ~DocumentCodec() = default;
-  /// Throws std::runtime_error when the batch cannot be read by this codec.
+  /// Throws `Error` when the batch cannot be read by this codec.
   virtual void ValidateInput(const std::shared_ptr<arrow::RecordBatch>& batch) const = 0;
   /// The document of row `row` of a validated batch.
   virtual Object ToDom(const std::shared_ptr<arrow::RecordBatch>& batch, std::int64_t row) const = 0;
-  /// A new one-column batch (field "doc") holding the documents in order.
+  /// A new one-column batch (field "doc") holding the documents in order. An `Error` about
+  /// one document that the others do not let in carries its index as `Error::row`.
   virtual std::shared_ptr<arrow::RecordBatch> FromDom(const std::vector<Object>& documents) const = 0;
 
   /// `ToDom`, and the original text of the integers of the row beyond the int64 range, which

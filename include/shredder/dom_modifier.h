@@ -19,6 +19,12 @@ class DomModifier {
   virtual void begin_batch() {}
   virtual void commit_batch() {}
   virtual void rollback_batch() noexcept {}
+  /// Forgets what the last `modify` learned, whether it returned or threw: the state is as
+  /// it was before that call. The Controller calls it, between `begin_batch` and the batch's
+  /// end, for a document it sets aside (`Controller::shred` with refusals), right after that
+  /// document's `modify` and before the next. A modifier that keeps state must implement it,
+  /// or a refused document's shapes stay learned.
+  virtual void rollback_document() noexcept {}
 
   /// Whether what the last `modify` did to its document, a change or a refusal, was decided
   /// by documents before it: as the first document this instance sees, the same document

@@ -6,6 +6,7 @@
 // is read through a small node type (see `ValueNode` for the shape it must have).
 
 #include <cstddef>
+#include "shredder/error.h"
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -143,7 +144,7 @@ class Writer {
   void Write(const Node& node) {
     if (node.valueless()) {
       if constexpr (kDialect == Dialect::Json) {
-        throw std::runtime_error("Unsupported DOM value type for JSON emit");
+        throw Error(ErrorCode::Internal, "Unsupported DOM value type for JSON emit");
       }
       return;
     }

@@ -32,7 +32,7 @@ class Normalizer : public DomModifier {
   ~Normalizer() override;
 
   /// Makes `document` consistent with every earlier document, wrapping single values at array
-  /// paths in place. Throws std::runtime_error on a shape mismatch; wrappings already made in
+  /// paths in place. Throws `Error` (code Shape) on a shape mismatch; wrappings already made in
   /// the document and shapes already learned stay (until `rollback_batch`).
   void modify(Object& document) override;
 
@@ -42,6 +42,8 @@ class Normalizer : public DomModifier {
   void commit_batch() override;
   /// Forgets everything learned since `begin_batch`: the shapes are exactly as they were.
   void rollback_batch() noexcept override;
+  /// Forgets what the last `modify` or `modify_exact` learned.
+  void rollback_document() noexcept override;
 
   /// Exact mode's pass over a document as it came in. Members the columns can hold are
   /// normalised as `modify` does (wrapping a lone value at an array path); the others are
@@ -151,12 +153,15 @@ class Normalizer : public DomModifier {
   static std::string join_path_(std::string base, std::string_view key);
   static std::string path_text_(const Path& path);
   Node& ensure_elem_(Node& node);
+  // Undoes the logged changes from `mark` on, newest first.
+  void undo_to_(std::size_t mark) noexcept;
 
   Node root_;
   std::uint64_t document_ = 0;  // the number of the document being modified, from 1
   bool decided_by_earlier_ = false;
   bool logging_ = false;
   std::vector<Undo> undo_;  // changes since `begin_batch`, oldest first
+  std::size_t document_undo_ = 0;  // where the current document's changes start in `undo_`
 };
 
 }  // namespace shredder

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "shredder/integer_literals.h"
+#include "shredder/error.h"
 #include "shredder/value.h"
 
 namespace shredder {
@@ -16,10 +17,10 @@ enum class SerializationFormat : std::uint8_t { Json = 0 };
 
 /// Thrown when JSON text cannot be read into a document. `what()` starts with
 /// "JSON parse failure: "; `line` and `column` are 1-based, or -1 when unknown.
-class JsonParseError : public std::runtime_error {
+class JsonParseError : public Error {
  public:
   JsonParseError(const std::string& message, std::int32_t line, std::int32_t column)
-      : std::runtime_error(message), line(line), column(column) {}
+      : Error(ErrorCode::InvalidJson, message), line(line), column(column) {}
   std::int32_t line;
   std::int32_t column;
 };

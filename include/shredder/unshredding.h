@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "shredder/document_codec.h"
+#include "shredder/error.h"
 #include "shredder/exact_plan.h"
 #include "shredder/value.h"
 
@@ -64,10 +65,15 @@ struct UnshredLayout {
 /// object's rescued members (its rescue column's JSON text) are put back as they came in,
 /// after the stamps are dropped when `layout->stamps` is false (rescued members of a stamp's
 /// key are then given back too; with the stamps they stay under the stamps).
+///
+/// With `refused`, a document that cannot be rebuilt or written is left out instead of
+/// failing the call, and its error, carrying the table row of its first atom, goes there in
+/// document order (`Controller::unshred` with refusals).
 std::shared_ptr<arrow::RecordBatch> UnshredToBatch(const DocumentCodec& codec,
                                                    const std::vector<std::string>& headers,
                                                    const std::vector<RawColumn>& columns,
                                                    std::uint64_t rows,
-                                                   const UnshredLayout* layout = nullptr);
+                                                   const UnshredLayout* layout = nullptr,
+                                                   std::vector<Error>* refused = nullptr);
 
 }  // namespace shredder::unshredding

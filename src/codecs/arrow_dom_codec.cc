@@ -1,4 +1,5 @@
 #include "shredder/arrow_dom_codec.h"
+#include "shredder/error.h"
 
 #include <arrow/array.h>
 #include <arrow/builder.h>
@@ -24,7 +25,8 @@ constexpr const char* kRootMessage =
     "ArrowDomCodec: root value must be an Object (Struct in Arrow)";
 
 [[noreturn]] [[gnu::noinline]] void throw_status(const arrow::Status& status) {
-  throw std::runtime_error("ArrowDomCodec: " + status.ToString());
+  throw Error(status.IsCapacityError() ? ErrorCode::TooLarge : ErrorCode::BadBatch,
+              "ArrowDomCodec: " + status.ToString());
 }
 
 }  // namespace
@@ -38,33 +40,35 @@ Value cell_to_value(const arrow::Array& array, std::int64_t i, int depth) {
 }  // namespace arrow_dom
 
 ArrowKindConflict::ArrowKindConflict(std::string have, std::string want)
-    : have_(std::move(have)), want_(std::move(want)) {
+    : Error(ErrorCode::Shape, std::string()), have_(std::move(have)), want_(std::move(want)) {
   compose();
 }
 
 void ArrowKindConflict::prepend_member(std::string_view key) {
   std::string path = "/";
-  path.append(key).append(path_);
-  path_ = std::move(path);
+  path.append(key).append(member_path_);
+  member_path_ = std::move(path);
   compose();
 }
 
 void ArrowKindConflict::compose() {
-  message_ = "ArrowDomCodec: kind conflict at ";
-  message_.append(path_.empty() ? std::string_view("/") : std::string_view(path_))
+  const std::string path = member_path_.empty() ? std::string("/") : member_path_;
+  std::string message = "ArrowDomCodec: kind conflict at ";
+  message.append(path)
       .append(": ")
       .append(have_)
       .append(" where other documents have ")
       .append(want_)
       .append("; a struct column holds one kind per member, use the JSON codec for these "
               "documents");
+  set_message(std::move(message), path);
 }
 
 void ArrowDomCodec::ValidateInput(const std::shared_ptr<arrow::RecordBatch>& batch) const {
-  if (!batch) throw std::runtime_error("ArrowDomCodec: null RecordBatch");
+  if (!batch) throw Error(ErrorCode::BadBatch, "ArrowDomCodec: null RecordBatch");
   if (batch->num_columns() != 1) {
-    throw std::runtime_error("ArrowDomCodec: expected 1 column, got " +
-                             std::to_string(batch->num_columns()));
+    throw Error(ErrorCode::BadBatch,
+                "ArrowDomCodec: expected 1 column, got " + std::to_string(batch->num_columns()));
   }
   // Offsets, child lengths and UTF-8 are checked in full before any cell is read, so that a
   // malformed array is refused instead of read out of bounds.
@@ -73,7 +77,7 @@ void ArrowDomCodec::ValidateInput(const std::shared_ptr<arrow::RecordBatch>& bat
   // A column of another type fails every row alike: that is a failure of the batch, not of
   // its first row. (An empty batch of any type has no root to refuse.)
   if (batch->num_rows() > 0 && batch->column(0)->type_id() != arrow::Type::STRUCT) {
-    throw std::runtime_error(arrow_dom::kRootMessage);
+    throw Error(ErrorCode::BadBatch, arrow_dom::kRootMessage);
   }
 }
 
@@ -84,11 +88,11 @@ Object ArrowDomCodec::ToDom(const std::shared_ptr<arrow::RecordBatch>& batch,
                             std::int64_t row) const {
   const std::shared_ptr<arrow::ArrayData>& column = batch->column_data(0);
   if (row < 0 || row >= column->length) {
-    throw std::out_of_range("ArrowDomCodec::ToDom: row " + std::to_string(row) +
-                            " out of range");
+    throw Error(ErrorCode::BadArgument,
+                "ArrowDomCodec::ToDom: row " + std::to_string(row) + " out of range");
   }
   if (column->type->id() != arrow::Type::STRUCT) {
-    throw std::runtime_error(arrow_dom::kRootMessage);
+    throw Error(ErrorCode::BadBatch, arrow_dom::kRootMessage);
   }
   // The rows of a batch come one call at a time: the readers are compiled for the first
   // and kept for the rest.
@@ -97,7 +101,7 @@ Object ArrowDomCodec::ToDom(const std::shared_ptr<arrow::RecordBatch>& batch,
     reader = arrow_dom::ArrayReader::Compile(column, 1);
     reader_.store(reader);
   }
-  if (reader->IsNull(row)) throw std::runtime_error(arrow_dom::kRootMessage);
+  if (reader->IsNull(row)) throw Error(ErrorCode::UnsupportedInput, arrow_dom::kRootMessage);
   Value root;
   reader->Read(row, root);
   return std::move(std::get<Object>(root.data));
@@ -135,7 +139,12 @@ std::shared_ptr<arrow::RecordBatch> ArrowDomCodec::FromDomWithLiterals(
   auto* structs = static_cast<arrow::StructBuilder*>(builder.get());
   status = structs->Reserve(static_cast<std::int64_t>(documents.size()));
   for (std::size_t i = 0; status.ok() && i < documents.size(); ++i) {
-    status = arrow_dom::append_object(structs, struct_type, documents[i], literals_of(i));
+    try {
+      status = arrow_dom::append_object(structs, struct_type, documents[i], literals_of(i));
+    } catch (Error& error) {
+      error.set_row(static_cast<std::int64_t>(i));  // the document the others refuse
+      throw;
+    }
   }
   if (!status.ok()) arrow_dom::throw_status(status);
 

@@ -1,4 +1,5 @@
 #include "codecs/arrow_dom_reader.h"
+#include "shredder/error.h"
 
 #include <arrow/array/data.h>
 #include <arrow/array/util.h>
@@ -44,12 +45,13 @@ enum class Op : std::uint8_t {
 };
 
 [[noreturn]] [[gnu::noinline]] void throw_unsupported(const arrow::DataType& type) {
-  throw std::runtime_error("ArrowDomCodec: unsupported Arrow type: " + type.ToString());
+  throw Error(ErrorCode::UnsupportedInput,
+              "ArrowDomCodec: unsupported Arrow type: " + type.ToString());
 }
 
 [[noreturn]] [[gnu::noinline]] void throw_too_deep() {
-  throw std::runtime_error("ArrowDomCodec: nesting depth exceeds " +
-                           std::to_string(kMaxNestingDepth));
+  throw Error(ErrorCode::UnsupportedInput,
+              "ArrowDomCodec: nesting depth exceeds " + std::to_string(kMaxNestingDepth));
 }
 
 Op op_of(arrow::Type::type id) {

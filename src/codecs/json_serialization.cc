@@ -71,7 +71,9 @@ class DocumentBuilder {
     return Put(Value(d));
   }
   bool string(Json::string_t& s) { return Put(Value(std::move(s))); }
-  bool binary(Json::binary_t&) { throw std::runtime_error("Unsupported JSON value type"); }
+  bool binary(Json::binary_t&) {
+    throw Error(ErrorCode::InvalidJson, "Unsupported JSON value type");
+  }
 
   bool start_object(std::size_t) { return Open(Value(Object{})); }
   bool key(Json::string_t& key) {
@@ -274,7 +276,7 @@ std::string JsonSerialization::FromDom(const Object& document) const {
 
 std::unique_ptr<Serialization> MakeSerialization(SerializationFormat format) {
   if (format != SerializationFormat::Json) {
-    throw std::runtime_error("Unsupported SerializationFormat (YAML removed)");
+    throw Error(ErrorCode::BadArgument, "Unsupported SerializationFormat (YAML removed)");
   }
   return std::make_unique<JsonSerialization>();
 }
@@ -301,7 +303,9 @@ void AppendJsonText(const Object& document, const IntegerLiterals& literals,
 void ThrowEmitFailure(const std::exception& error) {
   std::string message(kEmitFailure);
   message.append(error.what());
-  throw std::runtime_error(message);
+  // Documents are written when they are rebuilt: what cannot be written came from the atoms.
+  const auto* known = dynamic_cast<const Error*>(&error);
+  throw Error(known != nullptr ? known->code() : ErrorCode::BadAtoms, std::move(message));
 }
 
 }  // namespace json_text

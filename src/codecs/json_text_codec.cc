@@ -1,4 +1,5 @@
 #include "shredder/json_text_codec.h"
+#include "shredder/error.h"
 
 #include <arrow/api.h>
 #include <arrow/array/validate.h>
@@ -16,7 +17,8 @@ namespace shredder {
 namespace {
 
 [[noreturn]] void ThrowStatus(const arrow::Status& status) {
-  throw std::runtime_error("JsonTextCodec: " + status.ToString());
+  throw Error(status.IsCapacityError() ? ErrorCode::TooLarge : ErrorCode::BadBatch,
+              "JsonTextCodec: " + status.ToString());
 }
 
 bool IsTextType(arrow::Type::type id) {
@@ -31,15 +33,15 @@ JsonTextCodec::JsonTextCodec(std::unique_ptr<Serialization> serialization)
       json_(dynamic_cast<const JsonSerialization*>(serialization_.get())) {}
 
 void JsonTextCodec::ValidateInput(const std::shared_ptr<arrow::RecordBatch>& batch) const {
-  if (!batch) throw std::runtime_error("JsonTextCodec: null RecordBatch");
+  if (!batch) throw Error(ErrorCode::BadBatch, "JsonTextCodec: null RecordBatch");
   if (batch->num_columns() != 1) {
-    throw std::runtime_error("JsonTextCodec: expected 1 column, got " +
-                             std::to_string(batch->num_columns()));
+    throw Error(ErrorCode::BadBatch,
+                "JsonTextCodec: expected 1 column, got " + std::to_string(batch->num_columns()));
   }
   const auto& type = batch->column(0)->type();
   if (!IsTextType(type->id())) {
-    throw std::runtime_error("JsonTextCodec: expected string/binary column, got " +
-                             type->ToString());
+    throw Error(ErrorCode::BadBatch,
+                "JsonTextCodec: expected string/binary column, got " + type->ToString());
   }
   // Every offset is checked, so no row reaches past the data buffer. The column is checked as
   // bytes: invalid UTF-8 is left to the parser, whose error names the line and column.
@@ -55,14 +57,18 @@ namespace {
 std::string_view RowText(const std::shared_ptr<arrow::RecordBatch>& batch, std::int64_t row) {
   // A batch that skipped validation, or a bad row index, is an error rather than a read
   // past the column's buffers.
-  if (batch->num_columns() < 1) throw std::runtime_error("JsonTextCodec: expected 1 column, got 0");
+  if (batch->num_columns() < 1) {
+    throw Error(ErrorCode::BadBatch, "JsonTextCodec: expected 1 column, got 0");
+  }
   const std::shared_ptr<arrow::Array>& column = batch->column(0);
   if (row < 0 || row >= column->length()) {
-    throw std::out_of_range("JsonTextCodec: row " + std::to_string(row) + " out of range for " +
-                            std::to_string(column->length()) + " rows");
+    throw Error(ErrorCode::BadArgument, "JsonTextCodec: row " + std::to_string(row) +
+                                            " out of range for " +
+                                            std::to_string(column->length()) + " rows");
   }
   if (column->IsNull(row)) {
-    throw std::runtime_error("JsonTextCodec: null document at row " + std::to_string(row));
+    throw Error(ErrorCode::UnsupportedInput,
+                "JsonTextCodec: null document at row " + std::to_string(row));
   }
   // The views point into the column's data buffer (the array's offset already applied);
   // the text is parsed where it lies.
@@ -77,8 +83,8 @@ std::string_view RowText(const std::shared_ptr<arrow::RecordBatch>& batch, std::
       text = static_cast<const arrow::LargeBinaryArray&>(*column).GetView(row);
       break;
     default:
-      throw std::runtime_error("JsonTextCodec: unsupported column type " +
-                               column->type()->ToString());
+      throw Error(ErrorCode::BadBatch,
+                  "JsonTextCodec: unsupported column type " + column->type()->ToString());
   }
   return text;
 }

@@ -1,4 +1,5 @@
 #include "shredder/json_writer.h"
+#include "shredder/error.h"
 
 #include <emmintrin.h>
 
@@ -43,7 +44,7 @@ std::size_t PlainBytes(const char* p, std::size_t n) {
 // exactly the library's.
 [[noreturn]] void ThrowLibraryUtf8Error(std::string_view s) {
   (void)nlohmann::json(std::string(s)).dump();
-  throw std::runtime_error("invalid UTF-8 string");  // not reached: the dump throws
+  throw Error(ErrorCode::Internal, "invalid UTF-8 string");  // not reached: the dump throws
 }
 
 }  // namespace

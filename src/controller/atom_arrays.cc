@@ -34,8 +34,12 @@ namespace {
 using shredding::CellView;
 using shredding::KindBit;
 
+ErrorCode CodeOf(const arrow::Status& status) {
+  return status.IsCapacityError() ? ErrorCode::TooLarge : ErrorCode::Internal;
+}
+
 void check(const arrow::Status& status) {
-  if (!status.ok()) Fail(status.ToString());
+  if (!status.ok()) Fail(CodeOf(status), status.ToString());
 }
 
 // Calls the value converter on every row of the column in row order, fillers included,
@@ -48,7 +52,9 @@ void convert_column(const MergedColumn& column, std::int64_t total_rows,
   auto convert = [&](const Value& input) {
     std::variant<Atom, std::string> result = policy.value_converter(column.kind, input,
                                                                     *column.name);
-    if (const auto* error = std::get_if<std::string>(&result)) Fail(*error);
+    if (const auto* error = std::get_if<std::string>(&result)) {
+      Fail(ErrorCode::Shape, *error, *column.name);
+    }
     sink(std::get<Atom>(result));
   };
   ForEachRow(
@@ -97,7 +103,7 @@ std::shared_ptr<arrow::Array> build_primitive(const MergedColumn& column,
       builder.UnsafeAppendNull();
     }
   });
-  if (misfit) Fail(misfit_text);
+  if (misfit) Fail(ErrorCode::BadArgument, misfit_text, *column.name);
   return finish(builder);
 }
 
@@ -119,19 +125,19 @@ std::shared_ptr<arrow::Array> build_string(const MergedColumn& column, std::int6
                                            const CoercePolicy& policy) {
   arrow::StringBuilder builder(arrow::default_memory_pool());
   reserve_strings(builder, total_rows, column.string_bytes);
-  std::optional<std::string> problem;
+  std::optional<std::pair<ErrorCode, std::string>> problem;
   convert_column(column, total_rows, policy, [&](const Atom& atom) {
     if (problem) return;
     if (const auto* text = std::get_if<std::string>(&atom)) {
       const arrow::Status status = builder.Append(std::string_view(*text));
-      if (!status.ok()) problem = status.ToString();
+      if (!status.ok()) problem.emplace(CodeOf(status), status.ToString());
     } else if (std::holds_alternative<std::monostate>(atom)) {
       builder.UnsafeAppendNull();
     } else {
-      problem = "arrow build: non-string in string column";
+      problem.emplace(ErrorCode::BadArgument, "arrow build: non-string in string column");
     }
   });
-  if (problem) Fail(*problem);
+  if (problem) Fail(problem->first, problem->second, *column.name);
   return finish(builder);
 }
 
@@ -157,7 +163,7 @@ std::shared_ptr<arrow::Array> build_column(const MergedColumn& column, std::int6
       return build_string(column, total_rows, policy);
   }
   convert_column(column, total_rows, policy, [](const Atom&) {});
-  Fail("arrow build: unknown target kind");
+  Fail(ErrorCode::Internal, "arrow build: unknown target kind");
 }
 
 template <typename T>

@@ -1,4 +1,5 @@
 #include "controller/atoms_metadata.h"
+#include "shredder/error.h"
 
 #include <algorithm>
 #include <stdexcept>
@@ -125,11 +126,12 @@ std::unordered_map<std::string, std::string> OwnedNames(const arrow::Schema& own
   for (const auto& field : owners.fields()) {
     const controller_internal::ColumnPath path = controller_internal::ReadColumnPath(*field);
     if (!path.keyed) {
-      throw std::invalid_argument("owners: column " + field->name() +
-                                  " carries no key list");
+      throw Error(ErrorCode::BadArgument,
+                  "owners: column " + field->name() + " carries no key list", field->name());
     }
     if (!owned.emplace(field->name(), KeyListCode(path.keys, path.role)).second) {
-      throw std::invalid_argument("owners: column " + field->name() + " is given twice");
+      throw Error(ErrorCode::BadArgument, "owners: column " + field->name() + " is given twice",
+                  field->name());
     }
   }
   return owned;

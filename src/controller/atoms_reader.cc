@@ -1,4 +1,5 @@
 #include "controller/atoms_reader.h"
+#include "shredder/error.h"
 
 #include <cstdint>
 #include <cstring>
@@ -33,8 +34,8 @@ unshredding::RawColumn ReadRawColumn(const arrow::Array& array) {
     default:
       for (std::int64_t i = 0; i < array.length(); ++i) {
         if (array.IsValid(i)) {
-          throw std::runtime_error("Controller: unshred: unsupported atom column type: " +
-                                   array.type()->ToString());
+          throw Error(ErrorCode::BadAtoms, "Controller: unshred: unsupported atom column type: " +
+                                               array.type()->ToString());
         }
       }
       raw.type = Type::Null;

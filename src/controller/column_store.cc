@@ -135,6 +135,9 @@ const shredding::DocumentTable& WalkTagged(shredding::TableWalker& walker,
 inline void Merger::append(const shredding::DocumentTable& table) {
   if (table.headers.empty() || table.row_count == 0) return;
   const std::size_t width = table.headers.size();
+  // Any other policy may refuse a cell: the kinds are settled before anything is stored, so
+  // that a refused document leaves the columns as they were.
+  if (!boxing_) settle_kinds(table);
   ids_.clear();
   for (std::size_t j = 0; j < width; ++j) ids_.push_back(column_id(table.headers[j]));
   targets_.clear();
@@ -146,7 +149,7 @@ inline void Merger::append(const shredding::DocumentTable& table) {
   if (boxing_) {
     append_rows(table);
   } else {
-    for (std::size_t j = 0; j < width; ++j) append_column(*targets_[j], table, j);
+    for (std::size_t j = 0; j < width; ++j) append_column(*targets_[j], table, j, settled_[j]);
   }
   total_rows_ += static_cast<std::int64_t>(table.row_count);
 }
@@ -193,23 +196,39 @@ void Merger::append_rows(const shredding::DocumentTable& table) {
   }
 }
 
-void Merger::append_column(MergedColumn& column,
-                           const shredding::DocumentTable& table, std::size_t j) {
+void Merger::settle_kinds(const shredding::DocumentTable& table) {
+  settled_.clear();
+  for (std::size_t j = 0; j < table.headers.size(); ++j) {
+    const std::uint32_t name = table.headers[j];
+    std::optional<Kind> kind;  // a column merged before has cells, and so a kind
+    if (name < column_of_name_.size() && column_of_name_[name] != kNoId) {
+      kind = columns_[column_of_name_[name]].kind;
+    }
+    const std::string& column_name = walker_.name(name);
+    for (std::size_t r = 0; r < table.row_count; ++r) {
+      const std::vector<shredding::Cell>& row = table.rows[r];
+      const Kind incoming = shredding::AtomKindOf(j < row.size() ? row[j] : shredding::kNoCell);
+      if (!kind) {
+        kind = incoming;
+        continue;
+      }
+      kind = policy_.kind_resolver(*kind, incoming, column_name);
+      if (!kind) Fail(ErrorCode::Shape, "schema conflict at " + column_name, column_name);
+    }
+    settled_.push_back(*kind);
+  }
+}
+
+void Merger::append_column(MergedColumn& column, const shredding::DocumentTable& table,
+                           std::size_t j, Kind settled) {
   shredding::Cell previous = shredding::kNoCell;
   for (std::size_t r = 0; r < table.row_count; ++r) {
     const std::vector<shredding::Cell>& row = table.rows[r];
     const shredding::Cell cell = j < row.size() ? row[j] : shredding::kNoCell;
-    const Kind incoming = shredding::AtomKindOf(cell);
-    if (column.kinds.empty()) {
-      column.kind = incoming;
-    } else {
-      std::optional<Kind> kind = policy_.kind_resolver(column.kind, incoming, *column.name);
-      if (!kind) Fail("schema conflict at " + *column.name);
-      column.kind = *kind;
-    }
-    store(column, cell, incoming, r > 0 && cell == previous);
+    store(column, cell, shredding::AtomKindOf(cell), r > 0 && cell == previous);
     previous = cell;
   }
+  column.kind = settled;
 }
 
 }  // namespace shredder::controller_internal

@@ -203,10 +203,13 @@ class Merger {
   // The shipped policy, whose resolver is applied at the end: the table is read row by row,
   // in the order it lies in memory.
   void append_rows(const shredding::DocumentTable& table);
-  // Any other policy: the cells of header j of `table`, asking the resolver for every atom
-  // after the column's first, column by column as the policy expects to be asked.
+  // Any other policy: the kind of every header of `table` once its cells are merged
+  // (`settled_`), asking the resolver for every atom after the column's first, column by
+  // column as the policy expects to be asked. Throws before anything is stored.
+  void settle_kinds(const shredding::DocumentTable& table);
+  // Then the cells of header j, the column taking its settled kind.
   void append_column(MergedColumn& column, const shredding::DocumentTable& table,
-                     std::size_t j);
+                     std::size_t j, Kind settled);
 
   const CoercePolicy& policy_;
   const bool boxing_;  // the shipped policy, applied inline
@@ -217,6 +220,7 @@ class Merger {
   std::vector<std::uint32_t> column_of_name_;  // by the walker's name number
   std::vector<std::uint32_t> ids_;             // the columns of the current document's headers
   std::vector<MergedColumn*> targets_;
+  std::vector<Kind> settled_;  // by header of the current document, for any other policy
   std::int64_t total_rows_ = 0;
 };
 

@@ -1,4 +1,5 @@
 #include "shredder/column_names.h"
+#include "shredder/error.h"
 #include "shredder/controller.h"
 
 #include <algorithm>
@@ -37,10 +38,10 @@
 namespace shredder {
 namespace controller_internal {
 
-void Fail(std::string_view detail) {
+void Fail(ErrorCode code, std::string_view detail, std::string path) {
   std::string text = "Controller: ";
   text += detail;
-  throw std::runtime_error(text);
+  throw Error(code, std::move(text), std::move(path));
 }
 
 void CheckCells(std::uint64_t rows, std::uint64_t columns, std::string_view advice) {
@@ -49,7 +50,7 @@ void CheckCells(std::uint64_t rows, std::uint64_t columns, std::string_view advi
                        std::to_string(columns) + " columns exceeds " +
                        std::to_string(kMaxAtomCells) + " cells; ";
   detail += advice;
-  Fail(detail);
+  Fail(ErrorCode::TooLarge, detail);
 }
 
 }  // namespace controller_internal
@@ -59,47 +60,11 @@ namespace {
 using controller_internal::CheckCells;
 using controller_internal::Fail;
 
+// Arrow's failures while building: a bound passed, or else the engine's own fault.
 void check(const arrow::Status& status) {
-  if (!status.ok()) Fail(status.ToString());
-}
-
-// The exception of a failed row: the original one's type and text, and the row.
-template <typename Error>
-class AtRow final : public Error, public RowError {
- public:
-  AtRow(const Error& error, std::int64_t row) : Error(error), RowError(row) {}
-};
-
-// Rethrows the exception being handled as the same type (the nearest standard one for types
-// derived from those) carrying `row`. Other exceptions, and memory exhaustion, which is no
-// fault of the row, pass unchanged.
-[[noreturn]] void rethrow_at_row(std::int64_t row) {
-  try {
-    throw;
-  } catch (const RowError&) {
-    throw;
-  } catch (const JsonParseError& e) {
-    throw AtRow<JsonParseError>(e, row);
-  } catch (const std::invalid_argument& e) {
-    throw AtRow<std::invalid_argument>(e, row);
-  } catch (const std::out_of_range& e) {
-    throw AtRow<std::out_of_range>(e, row);
-  } catch (const std::length_error& e) {
-    throw AtRow<std::length_error>(e, row);
-  } catch (const std::domain_error& e) {
-    throw AtRow<std::domain_error>(e, row);
-  } catch (const std::logic_error& e) {
-    throw AtRow<std::logic_error>(e, row);
-  } catch (const std::range_error& e) {
-    throw AtRow<std::range_error>(e, row);
-  } catch (const std::overflow_error& e) {
-    throw AtRow<std::overflow_error>(e, row);
-  } catch (const std::underflow_error& e) {
-    throw AtRow<std::underflow_error>(e, row);
-  } catch (const std::runtime_error& e) {
-    throw AtRow<std::runtime_error>(e, row);
-  } catch (const std::bad_variant_access& e) {
-    throw AtRow<std::bad_variant_access>(e, row);
+  if (!status.ok()) {
+    Fail(status.IsCapacityError() ? ErrorCode::TooLarge : ErrorCode::Internal,
+         status.ToString());
   }
 }
 
@@ -134,7 +99,7 @@ void CheckBoundsAlone(const shredding::DocumentTable& table,
   }
   for (std::size_t j = 0; j < width; ++j) {
     if (overflow[j] == 0) continue;
-    Fail("Capacity error: array cannot contain more than " + std::to_string(kStringLimit) +
+    Fail(ErrorCode::TooLarge, "Capacity error: array cannot contain more than " + std::to_string(kStringLimit) +
          " bytes, have " + std::to_string(overflow[j]));
   }
 }
@@ -166,7 +131,7 @@ Controller::Controller(std::unique_ptr<DocumentCodec> codec,
       known_(known) {
   if (known_.tagger != nullptr &&
       (modifiers_.empty() || &modifiers_.back().get() != known_.tagger)) {
-    throw std::invalid_argument("Controller: the known Tagger must be the last modifier");
+    throw Error(ErrorCode::BadArgument, "Controller: the known Tagger must be the last modifier");
   }
 }
 
@@ -227,10 +192,29 @@ void WriteRests(Normalizer::ExactView& view, std::string& text) {
 
 }  // namespace
 
+void Controller::fail_row(std::int64_t row, std::size_t ran, std::vector<Error>* refused) {
+  try {
+    throw;
+  } catch (Error& error) {
+    error.set_row(row);
+    if (refused == nullptr) throw;
+    refused->push_back(error);
+  } catch (const std::bad_alloc&) {
+    throw;  // no fault of the document
+  } catch (const std::exception& error) {
+    Error located(ErrorCode::Internal, error.what());
+    located.set_row(row);
+    if (refused == nullptr) throw located;
+    refused->push_back(std::move(located));
+  }
+  // Newest first, as each undoes only what its own last `modify` learned.
+  for (std::size_t m = ran; m-- > 0;) modifiers_[m].get().rollback_document();
+}
+
 std::shared_ptr<arrow::RecordBatch> Controller::shred_exact(
-    const std::shared_ptr<arrow::RecordBatch>& input) {
+    const std::shared_ptr<arrow::RecordBatch>& input, std::vector<Error>* refused) {
   codec_->ValidateInput(input);
-  if (!input) Fail("null RecordBatch");
+  if (!input) Fail(ErrorCode::BadBatch, "null RecordBatch");
   const std::int64_t rows = input->num_rows();
   Normalizer& normalizer = *exact_.normalizer;
   // The stamps are computed beside the documents, which the Tagger's log lines do not follow.
@@ -248,25 +232,29 @@ std::shared_ptr<arrow::RecordBatch> Controller::shred_exact(
   IntegerLiterals literals;
   for (int round = 1;; ++round) {
     controller_internal::Merger merger(policy_, known_.box_to_string, /*exact=*/true);
+    if (refused != nullptr) refused->clear();
     for (std::int64_t row = 0; row < rows; ++row) {
+      bool normalized = false;  // whether the Normalizer, the only one to learn here, saw it
       try {
         Object document = codec_->ToDomWithLiterals(input, row, literals);
         // The ids are those of the document as it came in (an integer's text aside: its id
         // digests the double the document holds, as in plain mode).
         const shredding::Stamps original =
             controller_internal::ComputeStamps(*exact_.tagger, document);
+        normalized = true;
         normalizer.modify_exact(document, plan, view, exact_.null_members_kept, &literals);
         WriteRests(view, text);
         merger.add_exact(document, stamps.For(original, view), row);
       } catch (...) {
-        rethrow_at_row(row);
+        fail_row(row, 0, refused);
+        if (normalized) normalizer.rollback_document();
       }
       merger.check_size();
     }
     ExactPlan more = merger.findings(plan);
     if (more.empty()) return controller_internal::BuildAtomsBatch(merger);
     if (round == kMaxExactRounds) {
-      Fail("exact shred: the batch's column names did not settle after " +
+      Fail(ErrorCode::TooLarge, "exact shred: the batch's column names did not settle after " +
            std::to_string(kMaxExactRounds) + " rounds; shred fewer documents per batch");
     }
     // The batch is read again from the shapes it started with.
@@ -279,56 +267,64 @@ std::shared_ptr<arrow::RecordBatch> Controller::shred_exact(
 
 std::shared_ptr<arrow::RecordBatch> Controller::shred(
     const std::shared_ptr<arrow::RecordBatch>& input) {
+  return shred_batch(input, nullptr);
+}
+
+std::shared_ptr<arrow::RecordBatch> Controller::shred(
+    const std::shared_ptr<arrow::RecordBatch>& input, std::vector<Error>& refused) {
+  refused.clear();
+  return shred_batch(input, &refused);
+}
+
+std::shared_ptr<arrow::RecordBatch> Controller::shred_batch(
+    const std::shared_ptr<arrow::RecordBatch>& input, std::vector<Error>* refused) {
   for (DomModifier& modifier : modifiers_) modifier.begin_batch();
   std::shared_ptr<arrow::RecordBatch> atoms;
-  if (exact()) {
-    try {
-      atoms = shred_exact(input);
-    } catch (...) {
-      for (DomModifier& modifier : modifiers_) modifier.rollback_batch();
-      throw;
-    }
-    for (DomModifier& modifier : modifiers_) modifier.commit_batch();
-    return atoms;
-  }
   try {
-    codec_->ValidateInput(input);
-    if (!input) Fail("null RecordBatch");
-    const std::int64_t rows = input->num_rows();
-    controller_internal::Merger merger(policy_, known_.box_to_string);
-    // A known Tagger, which runs last, leaves its stamps beside the document for the Merger
-    // to walk, instead of in the tree.
-    Tagger* const tagger = TaggerBeside(known_.tagger);
-    const std::size_t modified = modifiers_.size() - (tagger != nullptr ? 1 : 0);
-    for (std::int64_t row = 0; row < rows; ++row) {
-      try {
-        Object document = codec_->ToDom(input, row);
-        for (std::size_t m = 0; m < modified; ++m) modifiers_[m].get().modify(document);
-        // The Merger shreds the document as `Shredder::Shred` would, straight into its
-        // columns.
-        if (tagger != nullptr) {
-          merger.add(document, *tagger);
-        } else {
-          merger.add(document);
-        }
-      } catch (...) {
-        rethrow_at_row(row);
-      }
-      merger.check_size();
-    }
-    atoms = controller_internal::BuildAtomsBatch(merger);
+    atoms = exact() ? shred_exact(input, refused) : shred_plain(input, refused);
   } catch (...) {
     for (DomModifier& modifier : modifiers_) modifier.rollback_batch();
+    if (refused != nullptr) refused->clear();
     throw;
   }
   for (DomModifier& modifier : modifiers_) modifier.commit_batch();
   return atoms;
 }
 
+std::shared_ptr<arrow::RecordBatch> Controller::shred_plain(
+    const std::shared_ptr<arrow::RecordBatch>& input, std::vector<Error>* refused) {
+  codec_->ValidateInput(input);
+  if (!input) Fail(ErrorCode::BadBatch, "null RecordBatch");
+  const std::int64_t rows = input->num_rows();
+  controller_internal::Merger merger(policy_, known_.box_to_string);
+  // A known Tagger, which runs last, leaves its stamps beside the document for the Merger
+  // to walk, instead of in the tree.
+  Tagger* const tagger = TaggerBeside(known_.tagger);
+  const std::size_t modified = modifiers_.size() - (tagger != nullptr ? 1 : 0);
+  for (std::int64_t row = 0; row < rows; ++row) {
+    std::size_t ran = 0;  // the modifiers that saw this document, the failing one included
+    try {
+      Object document = codec_->ToDom(input, row);
+      while (ran < modified) modifiers_[ran++].get().modify(document);
+      // The Merger shreds the document as `Shredder::Shred` would, straight into its
+      // columns.
+      if (tagger != nullptr) {
+        merger.add(document, *tagger);
+      } else {
+        merger.add(document);
+      }
+    } catch (...) {
+      fail_row(row, ran, refused);
+    }
+    merger.check_size();
+  }
+  return controller_internal::BuildAtomsBatch(merger);
+}
+
 std::shared_ptr<arrow::RecordBatch> Controller::digest(
     const std::shared_ptr<arrow::RecordBatch>& input) {
   codec_->ValidateInput(input);
-  if (!input) Fail("null RecordBatch");
+  if (!input) Fail(ErrorCode::BadBatch, "null RecordBatch");
   const std::int64_t rows = input->num_rows();
   arrow::StringBuilder digests;
   arrow::BinaryBuilder refusals;  // an error may quote input that is not UTF-8
@@ -403,9 +399,11 @@ std::shared_ptr<arrow::RecordBatch> Controller::digest(
 }
 
 std::shared_ptr<arrow::RecordBatch> Controller::unshred(
-    const std::shared_ptr<arrow::RecordBatch>& atoms, UnshredOptions options) {
-  if (!atoms) Fail("null RecordBatch");
-  if (atoms->num_columns() < 1) Fail("atoms batch has no columns");
+    const std::shared_ptr<arrow::RecordBatch>& atoms, UnshredOptions options,
+    std::vector<Error>* refused) {
+  if (refused != nullptr) refused->clear();
+  if (!atoms) Fail(ErrorCode::BadBatch, "null RecordBatch");
+  if (atoms->num_columns() < 1) Fail(ErrorCode::BadAtoms, "atoms batch has no columns");
   // Every column must hold the batch's rows, and every offset and string be sound, before
   // any cell is read in place.
   check(atoms->ValidateFull());
@@ -434,7 +432,7 @@ std::shared_ptr<arrow::RecordBatch> Controller::unshred(
   // Atoms that say nothing beyond their names are read as they always were.
   if (!described && options.stamps) layout.columns.clear();
   return unshredding::UnshredToBatch(*codec_, headers, columns,
-                                          static_cast<std::uint64_t>(rows), &layout);
+                                          static_cast<std::uint64_t>(rows), &layout, refused);
 }
 
 }  // namespace shredder

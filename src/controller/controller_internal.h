@@ -4,12 +4,15 @@
 // atoms batch.
 
 #include <cstdint>
+#include <string>
 #include <string_view>
+
+#include "shredder/error.h"
 
 namespace shredder::controller_internal {
 
-/// Throws std::runtime_error "Controller: " followed by `detail`.
-[[noreturn]] void Fail(std::string_view detail);
+/// Throws `Error` "Controller: " followed by `detail`.
+[[noreturn]] void Fail(ErrorCode code, std::string_view detail, std::string path = {});
 
 /// Every column of an atoms batch has a cell in every row, so documents with many distinct
 /// keys make rows x columns grow with the square of the batch (1,000 documents of 1,000 keys

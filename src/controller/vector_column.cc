@@ -1,4 +1,5 @@
 #include "controller/vector_column.h"
+#include "shredder/error.h"
 
 #include <stdexcept>
 #include <string>
@@ -7,17 +8,17 @@
 namespace shredder {
 
 Atom VectorColumn::at(std::uint64_t i) const {
-  if (i >= atoms_.size()) throw std::out_of_range("VectorColumn::at");
+  if (i >= atoms_.size()) throw Error(ErrorCode::BadArgument, "VectorColumn::at");
   return atoms_[i];
 }
 
-void VectorColumn::push(Atom) { throw std::logic_error("VectorColumn is read-only"); }
+void VectorColumn::push(Atom) { throw Error(ErrorCode::BadArgument, "VectorColumn is read-only"); }
 
 Atom NullColumn::at(std::uint64_t i) const {
-  if (i >= size_) throw std::out_of_range("NullColumn::at");
+  if (i >= size_) throw Error(ErrorCode::BadArgument, "NullColumn::at");
   return Atom{};
 }
 
-void NullColumn::push(Atom) { throw std::logic_error("NullColumn is read-only"); }
+void NullColumn::push(Atom) { throw Error(ErrorCode::BadArgument, "NullColumn is read-only"); }
 
 }  // namespace shredder

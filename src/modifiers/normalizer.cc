@@ -1,5 +1,7 @@
 #include "shredder/normalizer.h"
+#include "shredder/error.h"
 
+#include <algorithm>
 #include <stdexcept>
 #include <variant>
 
@@ -9,6 +11,7 @@ Normalizer::~Normalizer() = default;
 
 void Normalizer::modify(Object& document) {
   ++document_;
+  document_undo_ = undo_.size();
   decided_by_earlier_ = false;
   learn_(root_, Shape::Object);
   normalize_object_(root_, document, Path{});
@@ -30,27 +33,36 @@ void Normalizer::commit_batch() {
 }
 
 void Normalizer::rollback_batch() noexcept {
+  undo_to_(0);
+  logging_ = false;
+}
+
+void Normalizer::rollback_document() noexcept {
+  undo_to_(std::min(document_undo_, undo_.size()));
+}
+
+void Normalizer::undo_to_(std::size_t mark) noexcept {
   // Newest first: a node's changes are undone before the node itself is removed.
-  for (auto it = undo_.rbegin(); it != undo_.rend(); ++it) {
-    switch (it->type) {
+  while (undo_.size() > mark) {
+    const Undo& undo = undo_.back();
+    switch (undo.type) {
       case Undo::Type::Shape:
-        it->node->known = it->known;
-        it->node->shape = it->shape;
+        undo.node->known = undo.known;
+        undo.node->shape = undo.shape;
         break;
       case Undo::Type::Child: {
         // The guesses may point at the child; they are only guesses, and start afresh.
-        it->node->last_members.clear();
-        auto child = it->node->children.find(*it->key);
-        if (child != it->node->children.end()) it->node->children.erase(child);
+        undo.node->last_members.clear();
+        auto child = undo.node->children.find(*undo.key);
+        if (child != undo.node->children.end()) undo.node->children.erase(child);
         break;
       }
       case Undo::Type::Elem:
-        it->node->elem.reset();
+        undo.node->elem.reset();
         break;
     }
+    undo_.pop_back();
   }
-  undo_.clear();
-  logging_ = false;
 }
 
 void Normalizer::learn_(Node& node, Shape shape) {
@@ -159,7 +171,7 @@ void Normalizer::throw_shape_mismatch_(const Path& path, Shape have, Shape want)
       .append(", want ")
       .append(shape_name_(want))
       .append(")");
-  throw std::runtime_error(message);
+  throw Error(ErrorCode::Shape, std::move(message), text.empty() ? "/" : text);
 }
 
 bool Normalizer::is_empty_(const Value& value) noexcept {

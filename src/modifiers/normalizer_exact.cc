@@ -97,6 +97,7 @@ struct Normalizer::ExactWalk {
 void Normalizer::modify_exact(Object& document, const ExactPlan& plan, ExactView& view,
                               bool null_members_kept, const IntegerLiterals* literals) {
   ++document_;
+  document_undo_ = undo_.size();
   decided_by_earlier_ = false;
   view.objects.clear();
   view.origins.clear();

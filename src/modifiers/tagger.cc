@@ -1,4 +1,5 @@
 #include "shredder/tagger.h"
+#include "shredder/error.h"
 
 #include <stdexcept>
 #include <string>
@@ -32,7 +33,7 @@ Tagger::~Tagger() = default;
 
 Tagger::Scratch& Tagger::digest(Object& document) {
   const std::uint64_t hash_bytes = options_.hash_bytes;
-  if (hash_bytes == 0) throw std::runtime_error("Tagger: hash_bytes must be > 0");
+  if (hash_bytes == 0) throw Error(ErrorCode::BadArgument, "Tagger: hash_bytes must be > 0");
   if (options_.debug) {
     log_line("begin modify: hash_bytes=" + std::to_string(hash_bytes) +
              " ignore_paths=" + std::to_string(options_.ignore_paths.size()));

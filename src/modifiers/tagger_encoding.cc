@@ -1,4 +1,5 @@
 #include <bit>
+#include "shredder/error.h"
 #include <stdexcept>
 #include <variant>
 
@@ -39,7 +40,7 @@ void write_le64(std::uint8_t* out, std::uint64_t bits) {
 std::size_t write_scalar_head(const Value& value, std::uint8_t* head) {
   const ValueData& data = value.data;
   if (data.valueless_by_exception()) {
-    throw std::runtime_error("Tagger: unknown ValueData alternative");
+    throw Error(ErrorCode::Internal, "Tagger: unknown ValueData alternative");
   }
   const Kind kind = kind_of(value);
   head[0] = static_cast<std::uint8_t>(kind);
@@ -57,7 +58,7 @@ std::size_t write_scalar_head(const Value& value, std::uint8_t* head) {
     case Kind::Object:
       break;
   }
-  throw std::logic_error("write_scalar_head: not a scalar");
+  throw Error(ErrorCode::Internal, "write_scalar_head: not a scalar");
 }
 
 void append_scalar_encoding(std::string& out, const Value& value) {

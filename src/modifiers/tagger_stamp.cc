@@ -1,4 +1,5 @@
 #include <cstring>
+#include "shredder/error.h"
 #include <iterator>
 #include <stdexcept>
 #include <string>
@@ -79,7 +80,7 @@ void Tagger::stamp(Object& document) {
     if (!options_.stamp_root && &object == &document) continue;
     const auto txn = assign_member(object, txn_key, txn_id);
     if (scratch.digests.size() < (i + 1) * hash_bytes) {
-      throw std::runtime_error("Tagger: missing object digest during stamping");
+      throw Error(ErrorCode::Internal, "Tagger: missing object digest during stamping");
     }
     const std::span<const std::uint8_t> digest(scratch.digests.data() + i * hash_bytes,
                                                hash_bytes);
@@ -98,7 +99,7 @@ void Tagger::stamp(Object& document) {
 }
 
 TaggerStamps StampAccess::Compute(Tagger& tagger, Object& document) {
-  if (tagger.options_.debug) throw std::logic_error("StampAccess: not in debug mode");
+  if (tagger.options_.debug) throw Error(ErrorCode::BadArgument, "StampAccess: not in debug mode");
   // The previous document's stamps are no longer read.
   if (tagger.scratch_) tagger.scratch_->trim();
   Tagger::Scratch& scratch = tagger.digest(document);

@@ -1,4 +1,5 @@
 #include "module/arrow_bridge.h"
+#include "shredder/error.h"
 
 #include <stdexcept>
 #include <string>
@@ -30,7 +31,7 @@ arrow::Result<std::shared_ptr<arrow::Schema>> unwrap_schema(py::handle object,
 }
 
 py::object to_pyarrow_batch(const std::shared_ptr<arrow::RecordBatch>& batch) {
-  if (batch == nullptr) throw std::invalid_argument("null RecordBatch");
+  if (batch == nullptr) throw Error(ErrorCode::BadBatch, "null RecordBatch");
   // Looked up on every call rather than cached: no pyarrow object lives in static storage.
   py::object record_batch = py::module_::import("pyarrow").attr("RecordBatch");
   py::list arrays;

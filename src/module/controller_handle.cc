@@ -1,4 +1,5 @@
 #include "module/controller_handle.h"
+#include "shredder/error.h"
 
 #include <functional>
 #include <stdexcept>
@@ -20,7 +21,7 @@ std::unique_ptr<ControllerHandle> create_controller(
   } else if (name == "arrow") {
     handle->codec = std::make_unique<ArrowDomCodec>();
   } else {
-    throw std::runtime_error("Unknown codec: " + name);
+    throw Error(ErrorCode::BadArgument, "Unknown codec: " + name);
   }
   handle->normalizer = std::make_unique<Normalizer>();
   handle->tagger = std::make_unique<Tagger>();
@@ -36,7 +37,7 @@ std::unique_ptr<ControllerHandle> create_controller(
                               /*null_members_kept=*/name == "json", std::move(owners)},
         known);
   } else {
-    if (!owners.empty()) throw std::invalid_argument("owners need exact=True");
+    if (!owners.empty()) throw Error(ErrorCode::BadArgument, "owners need exact=True");
     handle->controller = std::make_unique<Controller>(
         std::move(handle->codec), std::move(modifiers), BoxToStringPolicy(), known);
   }

@@ -35,7 +35,7 @@ std::unique_ptr<shredder::ControllerHandle> create_controller_binding(const std:
     if (owner_fields != nullptr) owned = shredder::OwnedNames(*owner_fields);
     return shredder::create_controller(name, exact, std::move(owned));
   } catch (const std::exception& error) {
-    shredder::raise_value_error(error.what());
+    shredder::raise_engine_error(error, "");
   }
 }
 
@@ -64,9 +64,10 @@ PYBIND11_MODULE(shredder_ext, m) {
   m.def("create_controller", &create_controller_binding, py::arg("name"), py::pos_only(),
         py::kw_only(), py::arg("exact") = false, py::arg("owners") = py::none());
   m.def("shred_arrow", &shredder::shred_arrow, py::arg("handle").none(false), py::arg("rb"),
-        py::arg("column") = py::none(), py::arg("debug") = false);
+        py::arg("column") = py::none(), py::arg("debug") = false, py::kw_only(),
+        py::arg("skip") = false);
   m.def("unshred_arrow", &shredder::unshred_arrow, py::arg("handle").none(false),
-        py::arg("atoms_rb"), py::kw_only(), py::arg("stamps") = true);
+        py::arg("atoms_rb"), py::kw_only(), py::arg("stamps") = true, py::arg("skip") = false);
   // Internal, for checking rebuilt documents: the documents' digests without their atoms.
   m.def("_digest_arrow", &shredder::digest_arrow, py::arg("handle").none(false), py::arg("rb"),
         py::arg("column") = py::none());

@@ -4,8 +4,6 @@
 #include <optional>
 #include <string>
 
-#include "shredder/controller.h"
-
 namespace py = pybind11;
 
 namespace shredder {
@@ -18,32 +16,27 @@ py::object decode_text(std::string_view text) {
   return py::reinterpret_steal<py::object>(decoded);
 }
 
-[[noreturn]] void raise(PyObject* type, std::string_view text) {
-  py::object message = decode_text(text);
-  PyErr_SetObject(type, message.ptr());
-  throw py::error_already_set();
+void set_attribute(const py::object& error, const char* name, const py::object& value) {
+  if (PyObject_SetAttrString(error.ptr(), name, value.ptr()) != 0) throw py::error_already_set();
 }
 
-// The row attribute of a failed shred: the failing row of the batch, or none for the batch.
-struct RowAttribute {
-  std::optional<std::int64_t> row;
-};
-
-// Builds an exception of `type` carrying `text`, chains `cause` (when given) to it as
-// __cause__, sets the attribute `row` (when given) and raises it.
-[[noreturn]] void raise_built(PyObject* type, std::string_view text, py::handle cause,
-                              const std::optional<RowAttribute>& row) {
+// A ValueError carrying `text`, the attributes every ValueError of the module has, and
+// `cause` (when given) as __cause__.
+py::object value_error(std::string_view text, ErrorCode code, std::optional<std::int64_t> row,
+                       std::string_view path, py::handle cause = py::handle()) {
   py::object message = decode_text(text);
-  py::object error = py::reinterpret_steal<py::object>(PyObject_CallOneArg(type, message.ptr()));
+  py::object error =
+      py::reinterpret_steal<py::object>(PyObject_CallOneArg(PyExc_ValueError, message.ptr()));
   if (!error) throw py::error_already_set();
   if (cause) PyException_SetCause(error.ptr(), cause.inc_ref().ptr());  // steals the reference
-  if (row) {
-    py::object value = row->row ? py::object(py::int_(*row->row)) : py::object(py::none());
-    if (PyObject_SetAttrString(error.ptr(), "row", value.ptr()) != 0) {
-      throw py::error_already_set();
-    }
-  }
-  PyErr_SetObject(type, error.ptr());
+  set_attribute(error, "code", py::str(std::string(ErrorCodeName(code))));
+  set_attribute(error, "row", row ? py::object(py::int_(*row)) : py::object(py::none()));
+  set_attribute(error, "path", path.empty() ? py::object(py::none()) : decode_text(path));
+  return error;
+}
+
+[[noreturn]] void raise_object(const py::object& error) {
+  PyErr_SetObject(PyExc_ValueError, error.ptr());
   throw py::error_already_set();
 }
 
@@ -64,29 +57,36 @@ std::string python_error_text(py::handle exception) {
   return text;
 }
 
-void raise_value_error(std::string_view text) { raise(PyExc_ValueError, text); }
+py::object engine_error(const Error& error, std::string_view prefix) {
+  std::string text(prefix);
+  text += error.what();
+  return value_error(text, error.code(), error.row(), error.path());
+}
 
-void raise_runtime_error(std::string_view text) { raise(PyExc_RuntimeError, text); }
+void raise_engine_error(const std::exception& error, std::string_view prefix) {
+  if (const auto* known = dynamic_cast<const Error*>(&error)) {
+    raise_object(engine_error(*known, prefix));
+  }
+  std::string text(prefix);
+  text += error.what();
+  raise_object(value_error(text, ErrorCode::Internal, std::nullopt, {}));
+}
 
-void raise_value_error_from(py::error_already_set& cause, std::string_view prefix,
-                            bool batch_failure) {
+void raise_value_error(std::string_view text, ErrorCode code) {
+  raise_object(value_error(text, code, std::nullopt, {}));
+}
+
+void raise_runtime_error(std::string_view text) {
+  py::object message = decode_text(text);
+  PyErr_SetObject(PyExc_RuntimeError, message.ptr());
+  throw py::error_already_set();
+}
+
+void raise_value_error_from(py::error_already_set& cause, std::string_view prefix) {
   py::object original = cause.value();
   std::string text(prefix);
   text += python_error_text(original);
-  raise_built(PyExc_ValueError, text, original,
-              batch_failure ? std::optional<RowAttribute>(RowAttribute{}) : std::nullopt);
-}
-
-void raise_shred_error(const std::exception& error, std::string_view prefix) {
-  std::string text(prefix);
-  text += error.what();
-  RowAttribute row;
-  if (const auto* located = dynamic_cast<const RowError*>(&error)) row.row = located->row();
-  raise_built(PyExc_ValueError, text, py::handle(), row);
-}
-
-void raise_batch_value_error(std::string_view text) {
-  raise_built(PyExc_ValueError, text, py::handle(), RowAttribute{});
+  raise_object(value_error(text, ErrorCode::BadBatch, std::nullopt, {}, original));
 }
 
 void raise_pyarrow_import_error(py::error_already_set& cause) {

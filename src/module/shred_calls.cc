@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <arrow/array/array_binary.h>
 #include <arrow/python/pyarrow.h>
@@ -72,6 +73,12 @@ arrow::Result<std::shared_ptr<arrow::RecordBatch>> select_input(py::handle rb,
                                   batch->num_rows(), {batch->column(index)});
 }
 
+py::list refusal_list(const std::vector<Error>& refused, std::string_view prefix) {
+  py::list errors;
+  for (const Error& error : refused) errors.append(engine_error(error, prefix));
+  return errors;
+}
+
 void write_schema(const arrow::RecordBatch& atoms) {
   std::string text = "[shredder_ext] shred output schema:\n";
   text += atoms.schema()->ToString(/*show_metadata=*/false);
@@ -84,48 +91,57 @@ void write_schema(const arrow::RecordBatch& atoms) {
 }  // namespace
 
 py::object shred_arrow(ControllerHandle& handle, const py::object& rb, const py::object& column,
-                       bool debug) {
+                       bool debug, bool skip) {
   arrow::Result<std::shared_ptr<arrow::RecordBatch>> input = select_input(rb, column);
-  if (!input.ok()) raise_batch_value_error(input.status().ToString());
+  if (!input.ok()) raise_value_error(input.status().ToString(), ErrorCode::BadBatch);
   handle.tagger->set_debug(debug);
   constexpr std::string_view kPrefix = "shred failed: ";
   try {
-    std::shared_ptr<arrow::RecordBatch> atoms = handle.controller->shred(*input);
+    std::vector<Error> refused;
+    std::shared_ptr<arrow::RecordBatch> atoms = skip ? handle.controller->shred(*input, refused)
+                                                     : handle.controller->shred(*input);
     if (debug && atoms != nullptr) write_schema(*atoms);
-    return to_pyarrow_batch(atoms);
+    py::object batch = to_pyarrow_batch(atoms);
+    if (!skip) return batch;
+    return py::make_tuple(batch, refusal_list(refused, kPrefix));
   } catch (py::error_already_set& error) {
-    raise_value_error_from(error, kPrefix, /*batch_failure=*/true);
+    raise_value_error_from(error, kPrefix);
   } catch (const std::exception& error) {
-    raise_shred_error(error, kPrefix);
+    raise_engine_error(error, kPrefix);
   }
 }
 
 py::object digest_arrow(ControllerHandle& handle, const py::object& rb,
                         const py::object& column) {
   arrow::Result<std::shared_ptr<arrow::RecordBatch>> input = select_input(rb, column);
-  if (!input.ok()) raise_batch_value_error(input.status().ToString());
+  if (!input.ok()) raise_value_error(input.status().ToString(), ErrorCode::BadBatch);
   // A refused document is a row of the result; what is raised concerns the batch itself.
   constexpr std::string_view kPrefix = "digest failed: ";
   try {
     return to_pyarrow_batch(handle.controller->digest(*input));
   } catch (py::error_already_set& error) {
-    raise_value_error_from(error, kPrefix, /*batch_failure=*/true);
+    raise_value_error_from(error, kPrefix);
   } catch (const std::exception& error) {
-    raise_shred_error(error, kPrefix);
+    raise_engine_error(error, kPrefix);
   }
 }
 
-py::object unshred_arrow(ControllerHandle& handle, const py::object& atoms_rb, bool stamps) {
+py::object unshred_arrow(ControllerHandle& handle, const py::object& atoms_rb, bool stamps,
+                         bool skip) {
   arrow::Result<std::shared_ptr<arrow::RecordBatch>> atoms =
       unwrap_record_batch(atoms_rb, "atoms_rb");
-  if (!atoms.ok()) raise_value_error(atoms.status().ToString());
+  if (!atoms.ok()) raise_value_error(atoms.status().ToString(), ErrorCode::BadBatch);
   constexpr std::string_view kPrefix = "unshred failed: ";
   try {
-    return to_pyarrow_batch(handle.controller->unshred(*atoms, Controller::UnshredOptions{stamps}));
+    std::vector<Error> refused;
+    py::object batch = to_pyarrow_batch(handle.controller->unshred(
+        *atoms, Controller::UnshredOptions{stamps}, skip ? &refused : nullptr));
+    if (!skip) return batch;
+    return py::make_tuple(batch, refusal_list(refused, kPrefix));
   } catch (py::error_already_set& error) {
     raise_value_error_from(error, kPrefix);
   } catch (const std::exception& error) {
-    raise_value_error(std::string(kPrefix) + error.what());
+    raise_engine_error(error, kPrefix);
   }
 }
 

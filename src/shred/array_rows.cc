@@ -1,4 +1,5 @@
 #include <optional>
+#include "shredder/error.h"
 #include <stdexcept>
 #include <string>
 #include <variant>
@@ -26,12 +27,14 @@ bool DocumentWalk::VisitArray(const std::string& key, const Array& array, std::s
   const std::optional<Kind> array_class = ElementClass(array.front());
   for (const Value& element : array) {
     if (ElementClass(element) != array_class) {
-      throw std::runtime_error("Shredder::Shred: array elements are not homogeneous at " +
-                               CurrentMemberPath());
+      const std::string member = CurrentMemberPath();
+      throw Error(ErrorCode::Shape,
+                  "Shredder::Shred: array elements are not homogeneous at " + member, member);
     }
     if (array_class == Kind::Array) {
-      throw std::runtime_error("Shredder::Shred: nested arrays are not supported at " +
-                               CurrentMemberPath());
+      const std::string member = CurrentMemberPath();
+      throw Error(ErrorCode::Shape,
+                  "Shredder::Shred: nested arrays are not supported at " + member, member);
     }
   }
   if (!exact_) CheckReadBack(key);
@@ -53,7 +56,8 @@ bool DocumentWalk::VisitArray(const std::string& key, const Array& array, std::s
     return true;
   }
   if (!array_class.has_value()) {
-    throw std::runtime_error("Shredder::Shred: array element type not supported");
+    throw Error(ErrorCode::Shape, "Shredder::Shred: array element type not supported",
+                CurrentMemberPath());
   }
   // Element 0 goes into the enclosing row; every later element gets a copy of that row as
   // it stands with element 0 written, then overwrites the value and the index.

@@ -1,4 +1,5 @@
 #include <stdexcept>
+#include "shredder/error.h"
 #include <utility>
 
 #include "shredder/atom_column.h"
@@ -16,12 +17,12 @@ class OwningColumn final : public IColumn {
   std::uint64_t size() const override { return atoms_.size(); }
 
   Atom at(std::uint64_t i) const override {
-    if (i >= atoms_.size()) throw std::out_of_range(kAtText);
+    if (i >= atoms_.size()) throw Error(ErrorCode::BadArgument, kAtText);
     return atoms_[i];
   }
 
   void push(Atom atom) override {
-    if (!accepts(atom)) throw std::invalid_argument(kPushText);
+    if (!accepts(atom)) throw Error(ErrorCode::BadArgument, kPushText);
     atoms_.push_back(std::move(atom));
   }
 
@@ -53,7 +54,7 @@ std::unique_ptr<IColumn> IColumn::Make(Kind kind, std::uint64_t capacity) {
     case Kind::Scalar: return std::make_unique<ScalarColumn>(capacity);
     case Kind::String: return std::make_unique<StringColumn>(capacity);
   }
-  throw std::invalid_argument("IColumn::Make: unknown kind");
+  throw Error(ErrorCode::BadArgument, "IColumn::Make: unknown kind");
 }
 
 }  // namespace shredder

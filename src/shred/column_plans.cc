@@ -1,4 +1,5 @@
 #include "shred/column_plans.h"
+#include "shredder/error.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -44,7 +45,7 @@ std::uint64_t FindTransactionColumn(const std::vector<std::string>& headers) {
   for (std::size_t c = 0; c < headers.size(); ++c) {
     if (std::string_view(headers[c]).ends_with(kTxnIdKey)) return c;
   }
-  throw std::runtime_error("Shredder::Unshred: missing __txn_id column");
+  throw Error(ErrorCode::BadAtoms, "Shredder::Unshred: missing __txn_id column");
 }
 
 std::uint64_t GroupingColumn(const std::vector<std::string>& headers,
@@ -73,7 +74,8 @@ void ColumnPlans::BuildPlans(const std::vector<std::string>& headers) {
   constexpr std::size_t kMaxSegments = kMaxNestingDepth + 1;
   for (const std::string& name : headers) {
     if (CountSegments(name, kMaxSegments) > kMaxSegments) {
-      throw std::runtime_error("Shredder::Unshred: column name nested too deeply at " + name);
+      throw Error(ErrorCode::BadAtoms,
+                  "Shredder::Unshred: column name nested too deeply at " + name, name);
     }
   }
 
@@ -156,8 +158,9 @@ void ColumnPlans::BuildKeyedPlans(const std::vector<std::string>& headers,
       if (!path.empty() && path.front() == kRootSegment) path.erase(path.begin());
     }
     if (path.size() + 1 > kMaxSegments) {
-      throw std::runtime_error("Shredder::Unshred: column name nested too deeply at " +
-                               headers[c]);
+      throw Error(ErrorCode::BadAtoms,
+                  "Shredder::Unshred: column name nested too deeply at " + headers[c],
+                  headers[c]);
     }
   }
   // Rescued members are placed under a key no column holds, and taken out once the document

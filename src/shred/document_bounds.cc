@@ -1,4 +1,5 @@
 #include <cstdint>
+#include "shredder/error.h"
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -67,9 +68,10 @@ void DocumentWalk::CheckCells(std::uint64_t rows, std::uint64_t columns) {
   if (cells <= kCellAllowance) return;
   const std::uint64_t limit = kCellAllowance + SaturatingProduct(kCellsPerValue, Size().values);
   if (cells <= limit) return;
-  throw std::runtime_error("Shredder::Shred: document too large to shred: " +
-                           std::to_string(rows) + " rows x " + std::to_string(columns) +
-                           " columns exceeds the limit of " + std::to_string(limit) + " cells");
+  throw Error(ErrorCode::TooLarge, "Shredder::Shred: document too large to shred: " +
+                                        std::to_string(rows) + " rows x " +
+                                        std::to_string(columns) + " columns exceeds the limit of " +
+                                        std::to_string(limit) + " cells");
 }
 
 void DocumentWalk::CheckNameBytes(std::uint64_t bytes) {
@@ -78,9 +80,10 @@ void DocumentWalk::CheckNameBytes(std::uint64_t bytes) {
   const std::uint64_t limit =
       kNameByteAllowance + SaturatingProduct(kBoundPerUnit, size.values + size.key_bytes);
   if (bytes <= limit) return;
-  throw std::runtime_error("Shredder::Shred: document too large to shred: column names take " +
-                           std::to_string(bytes) + " bytes, more than the limit of " +
-                           std::to_string(limit) + " bytes");
+  throw Error(ErrorCode::TooLarge,
+              "Shredder::Shred: document too large to shred: column names take " +
+                  std::to_string(bytes) + " bytes, more than the limit of " +
+                  std::to_string(limit) + " bytes");
 }
 
 const DocumentSize& DocumentWalk::Size() {

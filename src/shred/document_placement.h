@@ -14,6 +14,7 @@
 #include "shred/row_order.h"
 #include "shred/unshred_budget.h"
 #include "shred/unshred_cells.h"
+#include "shredder/error.h"
 #include "shredder/value.h"
 
 namespace shredder::unshredding {
@@ -41,10 +42,11 @@ class DocumentPlacement {
 
   // Builds the document of each group of rows (`groups`, ranges of `order`), for the groups
   // in `visit` order, and hands each to `sink` with its group number while it is held in
-  // the document.
-  template <typename Row, typename Sink>
+  // the document. A document that fails is handed to `refuse` with its error instead, which
+  // returns whether to go on without it (otherwise the error is thrown).
+  template <typename Row, typename Sink, typename Refuse>
   void BuildDocuments(const std::vector<Row>& order, const std::vector<RowGroup>& groups,
-                      const std::vector<std::size_t>& visit, Sink& sink) {
+                      const std::vector<std::size_t>& visit, Sink& sink, Refuse& refuse) {
     // Rows of one document mostly repeat the atoms of the rows before them outside of arrays.
     // Placing a column's atom again, at the place its last placement in the same document
     // used, changes nothing as long as no container has been replaced since: the path still
@@ -53,37 +55,47 @@ class DocumentPlacement {
     std::vector<LastPlacement> last(plans_.size());
     cursor_row_ = UINT64_MAX;
     for (const std::size_t document : visit) {
-      document_serial_ = document;
-      replacements_ = 0;
-      document_.Clear();
-      for (std::size_t i = groups[document].begin; i < groups[document].end; ++i) {
-        const Row row = order[i];
-        for (std::size_t p = 0; p < plans_.size(); ++p) {
-          const ColumnPlan& plan = plans_[p];
-          Reader& reader = readers_[plan.column];
-          if (plan.first_step == plan.end_step) {
-            reader.touch(row);
-            continue;
-          }
-          if (reader.KnownNull(row)) continue;
-          const CellView cell = reader.get(row);
-          if (cell.kind == Kind::Null) continue;
-          if (plan.repeatable) {
-            LastPlacement& previous = last[p];
-            if (previous.document == document && previous.replacements == replacements_ &&
-                SameAtoms(plan, cell, row, previous.row)) {
-              continue;
-            }
-            previous = LastPlacement{document, row, replacements_};
-          }
-          Place(plan, row, cell, reader.stable(row));
-        }
+      try {
+        Build(order, groups[document], document, last);
+        sink(document);
+      } catch (const Error& error) {
+        if (!refuse(document, error)) throw;
       }
-      sink(document);
     }
   }
 
  private:
+  template <typename Row>
+  void Build(const std::vector<Row>& order, const RowGroup& group, std::size_t document,
+             std::vector<LastPlacement>& last) {
+    document_serial_ = document;
+    replacements_ = 0;
+    document_.Clear();
+    for (std::size_t i = group.begin; i < group.end; ++i) {
+      const Row row = order[i];
+      for (std::size_t p = 0; p < plans_.size(); ++p) {
+        const ColumnPlan& plan = plans_[p];
+        Reader& reader = readers_[plan.column];
+        if (plan.first_step == plan.end_step) {
+          reader.touch(row);
+          continue;
+        }
+        if (reader.KnownNull(row)) continue;
+        const CellView cell = reader.get(row);
+        if (cell.kind == Kind::Null) continue;
+        if (plan.repeatable) {
+          LastPlacement& previous = last[p];
+          if (previous.document == document && previous.replacements == replacements_ &&
+              SameAtoms(plan, cell, row, previous.row)) {
+            continue;
+          }
+          previous = LastPlacement{document, row, replacements_};
+        }
+        Place(plan, row, cell, reader.stable(row));
+      }
+    }
+  }
+
   // Whether the atoms that place a column at `row` (its own, `cell`, and the index atoms of
   // its path) are those of `earlier`.
   bool SameAtoms(const ColumnPlan& plan, const CellView& cell, std::uint64_t row,

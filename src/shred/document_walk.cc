@@ -1,4 +1,5 @@
 #include "shred/document_walk.h"
+#include "shredder/error.h"
 #include "shredder/column_names.h"
 
 #include <algorithm>
@@ -81,7 +82,8 @@ void DocumentWalk::Step() {
   Put(top.row, top.index_header, IndexCell(k));
   const Value& element = elements[k];
   if (kind_of(element) != Kind::Object) {
-    throw std::runtime_error("Shredder::Shred: array<object> contains non-object");
+    throw Error(ErrorCode::Shape, "Shredder::Shred: array<object> contains non-object",
+                CurrentMemberPath());
   }
   const Object& object = std::get<Object>(element.data);
   // An element adds no segment to the name.
@@ -100,9 +102,12 @@ void DocumentWalk::Visit(const std::string& key, const Value& value, std::size_t
   // A member with the empty key would share its parent's name: unshredding finds the parent
   // there and drops the value.
   if (key.empty()) {
-    throw std::runtime_error("Shredder::Shred: member " + CurrentMemberPath() +
-                             " has the empty key, so its value would be written under its "
-                             "parent's name " + path_);
+    const std::string member = CurrentMemberPath();
+    throw Error(ErrorCode::Shape,
+                "Shredder::Shred: member " + member +
+                    " has the empty key, so its value would be written under its parent's "
+                    "name " + path_,
+                member);
   }
   path_ += '_';
   path_ += key;

@@ -1,4 +1,5 @@
 #include "shred/rebuilt_document.h"
+#include "shredder/error.h"
 
 #include <limits>
 #include <stdexcept>
@@ -24,7 +25,8 @@ void RebuiltDocument::Clear() {
 
 NodeId RebuiltDocument::NewNode() {
   if (nodes_.size() >= std::numeric_limits<NodeId>::max()) {
-    throw std::length_error("Shredder::Unshred: document too large to rebuild");
+    // The budget refuses such documents before they are built.
+    throw Error(ErrorCode::Internal, "Shredder::Unshred: document too large to rebuild");
   }
   nodes_.emplace_back();
   return static_cast<NodeId>(nodes_.size() - 1);

@@ -1,4 +1,5 @@
 #include "shred/rescued_members.h"
+#include "shredder/error.h"
 
 #include <cstddef>
 #include <exception>
@@ -42,15 +43,15 @@ IntegerLiterals FinishObject(Object& object, const JsonSerialization& json,
   if (marker == object.end()) return literals;
   const auto* text = std::get_if<std::string>(&marker->second.data);
   if (text == nullptr) {
-    throw std::runtime_error("Shredder::Unshred: rescued members that are not JSON text");
+    throw Error(ErrorCode::BadAtoms, "Shredder::Unshred: rescued members that are not JSON text");
   }
   Object rest;
   IntegerLiterals rest_literals;
   try {
     rest = json.ToDomWithLiterals(*text, &rest_literals);
   } catch (const std::exception& error) {
-    throw std::runtime_error(std::string("Shredder::Unshred: unreadable rescued members: ") +
-                             error.what());
+    throw Error(ErrorCode::BadAtoms,
+                std::string("Shredder::Unshred: unreadable rescued members: ") + error.what());
   }
   object.erase(marker);
   for (auto& [key, value] : rest) {

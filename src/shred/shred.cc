@@ -1,4 +1,5 @@
 #include <cstddef>
+#include "shredder/error.h"
 #include <cstdint>
 #include <memory>
 #include <stdexcept>
@@ -65,7 +66,7 @@ void DocumentWalk::CheckStringColumns() {
   }
   for (std::size_t h = 0; h < header_count && !exact_; ++h) {
     if (holds_string_[h] && holds_other_[h]) {
-      throw std::invalid_argument("StringColumn::push: only null or string allowed");
+      throw Error(ErrorCode::Shape, "StringColumn::push: only null or string allowed");
     }
   }
 }

@@ -3,6 +3,7 @@
 // rebuilding itself is the `Unshredder` (unshredder.h).
 
 #include <cstddef>
+#include "shredder/error.h"
 #include <cstdint>
 #include <memory>
 #include <stdexcept>
@@ -34,32 +35,89 @@ std::vector<RawColumnReader> RawReaders(const std::vector<RawColumn>& columns,
 
 }  // namespace
 
+namespace {
+
+// The codec's batch of the documents not refused. When refusals are set aside, a document
+// the codec cannot take beside the others (it names it by the error's row) is refused and
+// the rest are written again.
+template <typename Reader>
+std::shared_ptr<arrow::RecordBatch> WriteKept(const DocumentCodec& codec,
+                                              Unshredder<Reader>& unshredder,
+                                              std::vector<Object> documents,
+                                              std::vector<IntegerLiterals> literals) {
+  std::vector<std::size_t> kept;  // the document number of each one handed to the codec
+  std::size_t count = 0;
+  for (std::size_t g = 0; g < documents.size(); ++g) {
+    if (unshredder.Refused(g)) continue;
+    kept.push_back(g);
+    if (count != g) {
+      documents[count] = std::move(documents[g]);
+      if (!literals.empty()) literals[count] = std::move(literals[g]);
+    }
+    ++count;
+  }
+  documents.resize(count);
+  if (!literals.empty()) literals.resize(count);
+  for (;;) {
+    try {
+      return literals.empty() ? codec.FromDom(documents)
+                              : codec.FromDomWithLiterals(documents, literals);
+    } catch (Error& error) {
+      const std::optional<std::int64_t> at = error.row();
+      if (!unshredder.skipping() || !at || *at < 0 ||
+          static_cast<std::size_t>(*at) >= documents.size()) {
+        throw;
+      }
+      const std::size_t i = static_cast<std::size_t>(*at);
+      unshredder.Refuse(kept[i], error);
+      kept.erase(kept.begin() + static_cast<std::ptrdiff_t>(i));
+      documents.erase(documents.begin() + static_cast<std::ptrdiff_t>(i));
+      if (!literals.empty()) literals.erase(literals.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+  }
+}
+
+}  // namespace
+
 std::shared_ptr<arrow::RecordBatch> UnshredToBatch(const DocumentCodec& codec,
                                                    const std::vector<std::string>& headers,
                                                    const std::vector<RawColumn>& columns,
                                                    std::uint64_t rows,
-                                                   const UnshredLayout* layout) {
+                                                   const UnshredLayout* layout,
+                                                   std::vector<Error>* refused) {
   Unshredder<RawColumnReader> unshredder(headers, RawReaders(columns, rows), rows, layout);
+  if (refused != nullptr) unshredder.SkipRefused();
   const bool writes_json = json_text::WritesCompactJson(codec);
+  std::shared_ptr<arrow::RecordBatch> batch;
   if (unshredder.NeedsFinish(writes_json)) {
     std::vector<Object> documents = unshredder.Objects();
     std::vector<IntegerLiterals> literals(documents.size());
     bool any = false;
     for (std::size_t i = 0; i < documents.size(); ++i) {
-      literals[i] = unshredder.Finish(documents[i]);
+      if (unshredder.Refused(i)) continue;
+      try {
+        literals[i] = unshredder.Finish(documents[i]);
+      } catch (const Error& error) {
+        if (!unshredder.Refuse(i, error)) throw;
+      }
       any = any || !literals[i].empty();
     }
-    return any ? codec.FromDomWithLiterals(documents, literals) : codec.FromDom(documents);
+    if (!any) literals.clear();
+    batch = WriteKept(codec, unshredder, std::move(documents), std::move(literals));
+  } else if (writes_json) {
+    batch = unshredder.JsonBatch();
+  } else {
+    batch = WriteKept(codec, unshredder, unshredder.Objects(), {});
   }
-  if (writes_json) return unshredder.JsonBatch();
-  return codec.FromDom(unshredder.Objects());
+  if (refused != nullptr) *refused = unshredder.Refusals();
+  return batch;
 }
 
 }  // namespace unshredding
 
 std::vector<Object> Shredder::Unshred(const ShredResult& table) const {
   if (table.headers.size() != table.columns.size()) {
-    throw std::runtime_error("Shredder::Unshred: headers/columns size mismatch");
+    throw Error(ErrorCode::BadArgument, "Shredder::Unshred: headers/columns size mismatch");
   }
   using unshredding::AtomColumnReader;
   const std::uint64_t rows = table.columns.empty() ? 0 : table.columns[0]->size();

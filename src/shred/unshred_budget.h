@@ -4,6 +4,7 @@
 // table can make us allocate stays proportional to its size.
 
 #include <cstdint>
+#include "shredder/error.h"
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -32,8 +33,9 @@ class UnshredBudget {
   /// Counts `count` new array slots of the column `name`; fails before they are allocated.
   void TakeSlots(std::uint64_t count, std::string_view name) {
     if (count > slot_limit_ - slots_) {
-      throw std::runtime_error("Shredder::Unshred: array index out of range at " +
-                               std::string(name));
+      throw Error(ErrorCode::BadAtoms,
+                  "Shredder::Unshred: array index out of range at " + std::string(name),
+                  std::string(name));
     }
     slots_ += count;
   }
@@ -42,7 +44,8 @@ class UnshredBudget {
   void TakeMember(std::uint64_t key_bytes) {
     const std::uint64_t cost = kMemberNodeBytes + key_bytes;
     if (cost > member_limit_ - member_bytes_) {
-      throw std::runtime_error(
+      throw Error(
+          ErrorCode::TooLarge,
           "Shredder::Unshred: documents too large to rebuild: members would take more than " +
           std::to_string(member_limit_) + " bytes");
     }

@@ -4,6 +4,7 @@
 // order of the rows, the documents handed on in document order, and their finishing pass.
 
 #include <algorithm>
+#include "shredder/error.h"
 #include <cstddef>
 #include <cstdint>
 #include <exception>
@@ -58,7 +59,35 @@ class Unshredder {
     budget_.Set(rows, valued_columns, name_bytes);
   }
 
-  // The documents, in ascending order of their transaction atoms.
+  // Sets refusals aside instead of failing (`Controller::unshred` with refusals): a document
+  // that cannot be rebuilt is left out, and its error kept with the table row of its first
+  // atom, which names it to the caller.
+  void SkipRefused() { skipping_ = true; }
+  bool skipping() const { return skipping_; }
+
+  // Whether document g (in document order) was refused.
+  bool Refused(std::size_t g) const { return g < refused_.size() && refused_[g]; }
+
+  // Refuses document g for `error` when refusals are set aside; returns whether they are.
+  bool Refuse(std::size_t g, const Error& error) {
+    if (!skipping_) return false;
+    if (refused_.size() < groups_.size()) refused_.resize(groups_.size());
+    refused_[g] = true;
+    refusals_.emplace_back(g, error);
+    refusals_.back().second.set_row(static_cast<std::int64_t>(first_rows_[g]));
+    return true;
+  }
+
+  // The refused documents' errors, in document order.
+  std::vector<Error> Refusals() {
+    std::stable_sort(refusals_.begin(), refusals_.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<Error> errors;
+    for (auto& refusal : refusals_) errors.push_back(std::move(refusal.second));
+    return errors;
+  }
+
+  // The documents, in ascending order of their transaction atoms (a refused one left empty).
   std::vector<Object> Objects() {
     if (rows_ <= std::numeric_limits<std::uint32_t>::max()) return Objects<std::uint32_t>();
     return Objects<std::uint64_t>();
@@ -100,21 +129,31 @@ class Unshredder {
     const std::vector<Row> order = OrderRows<Row>(
         readers_, SortPassColumns(plans_.index_refs(), txn_column_), txn_column_, holds_value_,
         rows_, groups_);
+    if (skipping_) {
+      first_rows_.clear();
+      for (const RowGroup& group : groups_) first_rows_.push_back(order[group.begin]);
+    }
     // Null transaction atoms sort first.
     if (rows_ > 0 && readers_[txn_column_].get(order[0]).kind == Kind::Null) {
-      throw std::runtime_error(layout_ != nullptr && layout_->columns[txn_column_].document
-                                   ? "Shredder::Unshred: null __doc encountered"
-                                   : "Shredder::Unshred: null __txn_id encountered");
+      const Error null_id(ErrorCode::BadAtoms,
+                          layout_ != nullptr && layout_->columns[txn_column_].document
+                              ? "Shredder::Unshred: null __doc encountered"
+                              : "Shredder::Unshred: null __txn_id encountered");
+      if (!Refuse(0, null_id)) throw null_id;
     }
-    const std::vector<std::size_t> by_table_order = GroupsInTableOrder(order, groups_);
+    auto refuse = [this](std::size_t g, const Error& error) { return Refuse(g, error); };
+    std::vector<std::size_t> by_table_order = GroupsInTableOrder(order, groups_);
+    std::erase_if(by_table_order, [this](std::size_t g) { return Refused(g); });
     try {
-      placement_.BuildDocuments(order, groups_, by_table_order, sink);
+      placement_.BuildDocuments(order, groups_, by_table_order, sink, refuse);
     } catch (const std::exception&) {
-      std::vector<std::size_t> sorted(groups_.size());
-      for (std::size_t g = 0; g < sorted.size(); ++g) sorted[g] = g;
+      std::vector<std::size_t> sorted;
+      for (std::size_t g = 0; g < groups_.size(); ++g) {
+        if (!Refused(g)) sorted.push_back(g);
+      }
       restart();
       budget_.Reset();
-      placement_.BuildDocuments(order, groups_, sorted, sink);
+      placement_.BuildDocuments(order, groups_, sorted, sink, refuse);
     }
   }
 
@@ -137,7 +176,7 @@ class Unshredder {
     std::vector<std::pair<std::size_t, std::size_t>> spans;
     // The first document, in document order, whose text cannot be written, and why: the
     // codec would fail there, once every document is built.
-    std::optional<std::pair<std::size_t, std::string>> failure;
+    std::optional<std::pair<std::size_t, Error>> failure;
     Rebuild<Row>(
         [&](std::size_t g) {
           if (spans.size() < groups_.size()) spans.resize(groups_.size());
@@ -146,7 +185,15 @@ class Unshredder {
             document_.AppendJson(text);
           } catch (const std::exception& error) {
             text.resize(begin);
-            if (!failure || g < failure->first) failure.emplace(g, error.what());
+            if (const auto* known = dynamic_cast<const Error*>(&error);
+                known != nullptr && Refuse(g, *known)) {
+              return;
+            }
+            if (!failure || g < failure->first) {
+              const auto* known = dynamic_cast<const Error*>(&error);
+              failure.emplace(g, known != nullptr ? *known
+                                                  : Error(ErrorCode::BadAtoms, error.what()));
+            }
           }
           spans[g] = {begin, text.size()};
         },
@@ -155,11 +202,18 @@ class Unshredder {
           failure.reset();
         });
     spans.resize(groups_.size());
+    if (!refused_.empty()) {
+      std::size_t kept = 0;
+      for (std::size_t g = 0; g < spans.size(); ++g) {
+        if (!Refused(g)) spans[kept++] = spans[g];
+      }
+      spans.resize(kept);
+    }
     if (failure) {
       // The documents before it are appended first, and may fail first.
       spans.resize(failure->first);
       (void)json_text::TextBatch(text, spans);
-      throw std::runtime_error(failure->second);
+      throw failure->second;
     }
     return json_text::TextBatch(text, spans);
   }
@@ -181,6 +235,10 @@ class Unshredder {
   std::vector<RowGroup> groups_;
   RebuiltDocument document_;
   DocumentPlacement<Reader> placement_;
+  bool skipping_ = false;
+  std::vector<std::uint64_t> first_rows_;  // by document, when skipping
+  std::vector<bool> refused_;              // by document
+  std::vector<std::pair<std::size_t, Error>> refusals_;
 };
 
 }  // namespace shredder::unshredding

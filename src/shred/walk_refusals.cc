@@ -1,4 +1,5 @@
 #include <optional>
+#include "shredder/error.h"
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -69,9 +70,11 @@ std::optional<std::string> FindMemberPath(const Object& document, Match&& match)
 // something other than its value.
 void DocumentWalk::CheckReadBack(const std::string& key) {
   if (const char* misread = MisreadAs(path_, key)) {
-    throw std::runtime_error("Shredder::Shred: member " + CurrentMemberPath() +
-                             " maps to column " + path_ + ", which is read back as " +
-                             misread);
+    const std::string member = CurrentMemberPath();
+    throw Error(ErrorCode::Shape,
+                "Shredder::Shred: member " + member + " maps to column " + path_ +
+                    ", which is read back as " + misread,
+                member);
   }
 }
 
@@ -109,8 +112,10 @@ void DocumentWalk::ThrowCollision(std::size_t header, Cell occupant,
     first = FindMemberPath(*document_, [&](const Value& value, const std::string&,
                                            const std::string&) { return &value == leaf; });
   }
-  throw std::runtime_error("Shredder::Shred: members " + first.value_or("?") + " and " +
-                           writer + " both map to column " + column);
+  throw Error(ErrorCode::Shape,
+              "Shredder::Shred: members " + first.value_or("?") + " and " + writer +
+                  " both map to column " + column,
+              writer);
 }
 
 }  // namespace shredder::shredding

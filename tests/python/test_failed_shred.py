@@ -18,27 +18,31 @@ def failure(handle, rb, **kwargs) -> ValueError:
 
 
 @pytest.mark.parametrize(
-    "documents, row, message",
+    "documents, row, message, code, path",
     [
         # The parser's own text follows the prefix.
-        (['{"a": 1}', '{"a": 2}', '{"a": '], 2, "shred failed: JSON parse failure: "),
+        (['{"a": 1}', '{"a": 2}', '{"a": '], 2, "shred failed: JSON parse failure: ",
+         "invalid_json", None),
         # The mismatch depends on row 0, which taught /a as an object.
         ([{"a": {"b": 1}}, {"c": 1}, {"a": 5}], 2,
-         "shred failed: Normalizer shape mismatch at /a (have leaf, want object)"),
+         "shred failed: Normalizer shape mismatch at /a (have leaf, want object)", "shape", "/a"),
         ([{"m": [1]}, {"m": [[1, 2], [3]]}], 1,
-         "shred failed: Shredder::Shred: nested arrays are not supported at /m"),
+         "shred failed: Shredder::Shred: nested arrays are not supported at /m", "shape", "/m"),
         ([{"g": {"c": [1, "x"]}}], 0,
-         "shred failed: Shredder::Shred: array elements are not homogeneous at /g/c"),
+         "shred failed: Shredder::Shred: array elements are not homogeneous at /g/c", "shape",
+         "/g/c"),
         ([{"x": 1}, {"labels_url": "A", "labels": [{"url": "B"}]}], 1,
          "shred failed: Shredder::Shred: members /labels/url and /labels_url both map to column "
-         "root_labels_url"),
-        (['{"a": 1}', None], 1, "shred failed: JsonTextCodec: null document at row 1"),
+         "root_labels_url", "shape", "/labels_url"),
+        (['{"a": 1}', None], 1, "shred failed: JsonTextCodec: null document at row 1",
+         "unsupported_input", None),
     ],
     ids=["parse-error", "order-dependent-mismatch", "nested-array", "mixed-array", "collision",
          "null-row"],
 )
-def test_the_error_names_the_failing_row(documents, row, message):
+def test_the_error_names_the_failing_row(documents, row, message, code, path):
     error = failure(shredder_ext.create_controller("json"), json_batch(documents))
+    assert (error.code, error.path) == (code, path)
     if message.endswith(": "):
         assert str(error).startswith(message) and "unexpected end of input" in str(error)
     else:
@@ -71,6 +75,7 @@ def test_a_failure_of_the_whole_batch_names_no_row(codec, rb, message):
     error = failure(shredder_ext.create_controller(codec), rb, **kwargs)
     assert str(error) == message
     assert error.row is None
+    assert error.code == "bad_batch" and error.path is None
 
 
 def test_an_empty_batch_of_another_type_is_no_failure():

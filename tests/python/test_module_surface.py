@@ -38,9 +38,11 @@ def test_module_docstring():
         ("create_controller", "create_controller(name: str, /, *, exact: bool = False, "
                               "owners: object = None) -> shredder_ext.ControllerHandle"),
         ("shred_arrow", "shred_arrow(handle: shredder_ext.ControllerHandle, rb: object, "
-                        "column: object = None, debug: bool = False) -> object"),
+                        "column: object = None, debug: bool = False, *, skip: bool = False) "
+                        "-> object"),
         ("unshred_arrow", "unshred_arrow(handle: shredder_ext.ControllerHandle, "
-                          "atoms_rb: object, *, stamps: bool = True) -> object"),
+                          "atoms_rb: object, *, stamps: bool = True, skip: bool = False) "
+                          "-> object"),
         ("_digest_arrow", "_digest_arrow(handle: shredder_ext.ControllerHandle, rb: object, "
                           "column: object = None) -> object"),
         ("_column_owners", "_column_owners(fields: object) -> list[int]"),

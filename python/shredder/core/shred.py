@@ -34,12 +34,11 @@ def failing_row(error: ValueError, batch: pa.RecordBatch) -> int | None:
 
 @dataclass
 class ShreddedBatch:
-    """The outcome of ``shred_batch``: atoms batches in order (one, unless the column types of
-    the documents between refusals disagree), the documents each holds, and the refused
-    documents."""
+    """The outcome of ``shred_batch``: the atoms batch, the number of documents it holds, and
+    the refused documents."""
 
-    atoms: list[pa.RecordBatch]
-    documents: list[int]
+    atoms: pa.RecordBatch
+    documents: int
     refused: list[Refusal]
 
 
@@ -47,72 +46,18 @@ def shred_batch(handle: Any, batch: pa.RecordBatch, codec: str,
                 errors: str = "raise") -> ShreddedBatch:
     """Shreds one prepared (one-column) batch through ``handle``.
 
-    With ``errors="skip"`` a refused document is set aside and the run goes on after it. A
-    failed shred leaves the handle as it was, so the documents before the refused one go
-    through again the same way; they are shredded as a run of their own, the rest of the batch
-    follows, and the runs' atoms are joined. The atoms are those a single shred of the batch
-    without its refused documents gives, and later batches see the shapes they would have seen
-    had those documents never been read. Where the runs disagree on a column's type (which a
-    single shred would have resolved by widening or boxing) they stay separate batches. A
-    failure that is not one document's is raised in both modes, as is every failure with
-    ``"raise"``.
+    With ``errors="skip"`` a refused document is set aside and the others go through in the
+    same pass: the atoms are those a shred of the batch without its refused documents gives
+    (exact atoms number every document by its row in ``batch``), and later batches see the
+    shapes they would have seen had those documents never been read. A failure that is not
+    one document's is raised in both modes, as is every failure with ``"raise"``.
     """
     check_errors(errors)
-    refused: list[Refusal] = []
-    runs: list[tuple[pa.RecordBatch, int]] = []
-    start = 0
-    while True:
-        current = batch.slice(start)
-        try:
-            runs.append((offset_documents(shredder_ext.shred_arrow(handle, current), start),
-                         current.num_rows))
-            break
-        except ValueError as error:
-            row = failing_row(error, current)
-            if errors == "raise" or row is None:
-                raise
-            refused.append(Refusal(start + row, str(error)))
-        if row > 0:
-            runs.append((offset_documents(
-                shredder_ext.shred_arrow(handle, current.slice(0, row)), start), row))
-        start += row + 1
-    atoms, documents = _join_runs(runs)
-    return ShreddedBatch(atoms, documents, refused)
-
-
-def _join_runs(runs: list[tuple[pa.RecordBatch, int]]) -> tuple[list[pa.RecordBatch],
-                                                               list[int]]:
-    """Joins consecutive atoms batches whose columns agree in type (a column of nulls only
-    agrees with any)."""
-    groups: list[tuple[list[pa.RecordBatch], int, dict[str, pa.DataType]]] = []
-    for atoms, documents in runs:
-        types = {f.name: f.type for f in atoms.schema}
-        if groups and _agree(groups[-1][2], types) and _keys_agree(groups[-1][0], atoms):
-            batches, count, merged = groups[-1]
-            for name, t in types.items():
-                if not pa.types.is_null(t) or name not in merged:
-                    merged[name] = t
-            groups[-1] = (batches + [atoms], count + documents, merged)
-        else:
-            groups.append(([atoms], documents, dict(types)))
-    joined = [(_concat(batches), count) for batches, count, _ in groups]
-    return [atoms for atoms, _ in joined], [count for _, count in joined]
-
-
-def _agree(merged: dict[str, pa.DataType], types: dict[str, pa.DataType]) -> bool:
-    return all(merged.get(name, t) == t or pa.types.is_null(t) or pa.types.is_null(merged[name])
-               for name, t in types.items())
-
-
-def _keys_agree(batches: list[pa.RecordBatch], atoms: pa.RecordBatch) -> bool:
-    """Whether the columns of ``atoms`` hold the same members (key lists) as the columns of
-    the same names in ``batches``: a name that two paths share must stay in separate batches."""
-    for earlier in batches:
-        for field in atoms.schema:
-            index = earlier.schema.get_field_index(field.name)
-            if index >= 0 and earlier.schema.field(index).metadata != field.metadata:
-                return False
-    return True
+    if errors == "raise":
+        return ShreddedBatch(shredder_ext.shred_arrow(handle, batch), batch.num_rows, [])
+    atoms, refused = shredder_ext.shred_arrow(handle, batch, skip=True)
+    return ShreddedBatch(atoms, batch.num_rows - len(refused),
+                         [Refusal(error.row, str(error)) for error in refused])
 
 
 def offset_documents(atoms: pa.RecordBatch, offset: int) -> pa.RecordBatch:
@@ -123,16 +68,6 @@ def offset_documents(atoms: pa.RecordBatch, offset: int) -> pa.RecordBatch:
     index = atoms.schema.get_field_index(DOC_COLUMN)
     return atoms.set_column(index, atoms.schema.field(index),
                             pc.add(atoms.column(index), pa.scalar(offset, pa.int64())))
-
-
-def _concat(batches: list[pa.RecordBatch]) -> pa.RecordBatch:
-    with_columns = [b for b in batches if b.num_columns]
-    if len(with_columns) <= 1:
-        return with_columns[0] if with_columns else batches[0]
-    # Columns come in order of first appearance, as one shred of all the rows would put them.
-    table = pa.concat_tables([pa.Table.from_batches([b]) for b in with_columns],
-                             promote_options="default")
-    return table.combine_chunks().to_batches()[0]
 
 
 @dataclass(frozen=True)
@@ -179,8 +114,7 @@ def shred(
     given; without a ``codec``, the one the documents column's type asks for, as on the
     command line: json for text, arrow for structs), so a path seen as an array in an early
     batch wraps lone values in later ones. Each yielded atoms batch holds all rows of the
-    documents of one input batch (of part of one, when many refusals in skip mode split it);
-    batches can differ in columns and column types.
+    documents of one input batch; batches can differ in columns and column types.
     Input batches that produce no atoms (no rows, or only empty documents) yield a batch
     without columns.
 
@@ -220,7 +154,7 @@ def shred(
             documents = prepared.column(0)
             result.rejects.extend(Rejected(first_row + r.row, r.error, documents[r.row].as_py())
                                   for r in shredded.refused)
-            yield from (offset_documents(atoms, first_row) for atoms in shredded.atoms)
+            yield offset_documents(shredded.atoms, first_row)
             first_row += batch.num_rows
 
     result = Shredding(generate())

@@ -74,54 +74,38 @@ def unshred_batch(handle: Any, atoms: pa.RecordBatch, errors: str = "raise",
                   stamps: bool = True) -> tuple[pa.RecordBatch | None, list[UnshredRejected]]:
     """Rebuilds the documents of one atoms batch through ``handle``.
 
-    With ``errors="skip"``, when the batch fails, its documents are taken in the order they
-    come back and each is kept when the documents kept so far and it still rebuild together;
-    those that do not are refused. Without a ``__txn_id`` or ``__doc`` column the whole batch
-    is refused (None is returned for the documents then). ``stamps=False`` leaves the ids out
-    of the rebuilt objects.
+    With ``errors="skip"`` the documents that cannot be rebuilt are left out in the same pass
+    and refused. When the batch itself cannot be read (its columns), every document it holds
+    is refused with that error, or the whole batch, without a ``__txn_id`` or ``__doc``
+    column to tell its documents apart; None is returned for the documents when none is
+    left. ``stamps=False`` leaves the ids out of the rebuilt objects.
     """
     check_errors(errors)
-    try:
+    if errors == "raise":
         return shredder_ext.unshred_arrow(handle, atoms, stamps=stamps), []
+    try:
+        documents, refused = shredder_ext.unshred_arrow(handle, atoms, stamps=stamps, skip=True)
     except ValueError as error:
-        if errors == "raise":
-            raise
-        first_error = error
+        found = _document_groups(atoms)
+        if found is None:
+            return None, [UnshredRejected(None, str(error))]
+        _, order, ids = found
+        return None, [_rejected(ids, key, str(error)) for key in order]
+    if not refused:
+        return documents, []
     found = _document_groups(atoms)
-    if found is None:
-        return None, [UnshredRejected(None, str(first_error))]
-    groups, order, ids = found
-    refused: list[UnshredRejected] = []
-    best: list[pa.RecordBatch | None] = [None]
+    assert found is not None  # the engine tells documents apart by these columns too
+    _, _, ids = found
+    key_column = doc_column(atoms.schema)
+    if key_column is None:
+        key_column = txn_column(atoms.schema.names)
+    keys = atoms.column(key_column)
+    rejects = [_rejected(ids, keys[error.row].as_py(), str(error)) for error in refused]
+    return (documents if documents.num_rows else None), rejects
 
-    def attempt(keys: list[Any]) -> str | None:
-        rows = sorted(r for key in keys for r in groups[key])
-        try:
-            best[0] = shredder_ext.unshred_arrow(
-                handle, atoms.take(pa.array(rows, pa.int64())), stamps=stamps)
-        except ValueError as error:
-            return str(error)
-        return None
 
-    def grow(kept: list[Any], candidates: list[Any], known_error: str | None) -> list[Any]:
-        if not candidates:
-            return kept
-        failure = known_error if known_error is not None else attempt(kept + candidates)
-        if failure is None:
-            return kept + candidates
-        if len(candidates) == 1:
-            key = candidates[0]
-            refused.append(UnshredRejected(None if ids[key] is None else str(ids[key]),
-                                           failure, key))
-            return kept
-        half = len(candidates) // 2
-        kept = grow(kept, candidates[:half], None)
-        return grow(kept, candidates[half:], None)
-
-    # Every successful attempt is of the documents kept from then on, so the last one made
-    # holds exactly the documents kept.
-    kept = grow([], order, str(first_error))
-    return (best[0] if kept else None), refused
+def _rejected(ids: dict[Any, str | None], key: Any, error: str) -> UnshredRejected:
+    return UnshredRejected(None if ids[key] is None else str(ids[key]), error, key)
 
 
 def expected_ids(atoms: pa.RecordBatch, refused: list[UnshredRejected]) -> list[str | None] | None:

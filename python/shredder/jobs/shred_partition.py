@@ -57,18 +57,13 @@ def _write_part(location: storage.Location, atoms: pa.RecordBatch,
     return location.size()
 
 
-def _check_batch(check: ShredCheck, places: Places, docs: Batch, kept: list[int] | None,
-                 atoms_pieces: list[pa.RecordBatch], counts: list[int]) -> None:
-    """Compares the documents of a batch that went through with what their atoms rebuild to;
-    the atoms pieces hold the rows left after the refused ones, in order."""
-    rows = kept if kept is not None else list(range(docs.batch.num_rows))
+def _check_batch(check: ShredCheck, places: Places, docs: Batch, kept: list[int],
+                 atoms: pa.RecordBatch) -> None:
+    """Compares the documents of a batch that went through (the rows ``kept``) with what
+    their atoms rebuild to."""
     documents = input_documents(docs.batch, docs.codec)
-    start = 0
-    for atoms, count in zip(atoms_pieces, counts):
-        piece = rows[start:start + count]
-        start += count
-        check.check([documents[r] for r in piece], atoms,
-                    [dict([places.location(docs, r)]) for r in piece])
+    check.check([documents[r] for r in kept], atoms,
+                [dict([places.location(docs, r)]) for r in kept])
 
 
 def shred_partition(task: ShredTask,
@@ -130,28 +125,22 @@ def _shred_partition(task: ShredTask, folder: storage.Location, counter: LineCou
             first_refusal = first_refusal or last_refusal
             if options.max_rejects is not None and rejects.count > options.max_rejects:
                 raise UserError(too_many(options.max_rejects, last_refusal))
-        kept = [row for row in range(docs.batch.num_rows)
-                if row not in {r.row for r in shredded.refused}] if shredded.refused else None
+        refused = {r.row for r in shredded.refused}
+        kept = [row for row in range(docs.batch.num_rows) if row not in refused]
         if check is not None:
-            _check_batch(check, places, docs, kept, shredded.atoms, shredded.documents)
-        start = 0
-        for piece, (atoms, count) in enumerate(zip(shredded.atoms, shredded.documents)):
-            documents += count
-            if atoms.num_columns > 0:
-                name = part_name(partition.index, number, options.fmt) if piece == 0 else \
-                    f"{PART_PREFIX}{partition.index:05d}-{number:05d}-{piece}" \
-                    f"{ATOM_FORMATS[options.fmt]}"
-                size = _write_part(folder.child(name), atoms, options)
-                stats.add_batch(atoms)
-                lists.update(dict.fromkeys(key_lists(atoms.schema)))
-                first = docs.position(kept[start] if kept else start)
-                last = docs.position(kept[start + count - 1] if kept else start + count - 1)
-                parts.append(WrittenPart(name, atoms.num_rows, count, first, last, size,
-                                         schema_to_json(atoms.schema)))
-            start += count
+            _check_batch(check, places, docs, kept, shredded.atoms)
+        documents += shredded.documents
+        if shredded.atoms.num_columns > 0 and kept:
+            name = part_name(partition.index, number, options.fmt)
+            size = _write_part(folder.child(name), shredded.atoms, options)
+            stats.add_batch(shredded.atoms)
+            lists.update(dict.fromkeys(key_lists(shredded.atoms.schema)))
+            parts.append(WrittenPart(name, shredded.atoms.num_rows, shredded.documents,
+                                     docs.position(kept[0]), docs.position(kept[-1]), size,
+                                     schema_to_json(shredded.atoms.schema)))
         rows += docs.batch.num_rows
         if on_batch is not None:  # the documents that went through, as the result counts them
-            on_batch(sum(shredded.documents), docs.nbytes)
+            on_batch(shredded.documents, docs.nbytes)
     return PartitionResult(
         partition.key(), codec, parts, documents, partition.nbytes,
         counter.lines if partition.kind == "jsonl" else rows, rejects.count, None,

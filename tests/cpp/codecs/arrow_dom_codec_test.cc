@@ -405,7 +405,7 @@ TEST(ToDom, ReadsEachRowAndRefusesARowOutOfRange) {
   EXPECT_EQ(kCodec.ToDom(batch, 1),
             (Object{{"id", nullptr}, {"tags", Array{}}, {"inner", nullptr}}));
   for (std::int64_t row : {std::int64_t{-1}, std::int64_t{2}}) {
-    EXPECT_THROW(kCodec.ToDom(batch, row), std::out_of_range);
+    EXPECT_THROW(kCodec.ToDom(batch, row), Error);
   }
 }
 
@@ -646,7 +646,7 @@ TEST_P(AppendValueFailure, ReportsAStatusOrThrowsBadVariantAccess) {
   std::shared_ptr<arrow::ArrayBuilder> builder;
   ASSERT_TRUE(make_builder(c.type, &builder).ok());
   if (std::string(c.status).empty()) {
-    EXPECT_THROW(append_value(builder.get(), *c.type, c.value), std::bad_variant_access);
+    EXPECT_THROW(append_value(builder.get(), *c.type, c.value), ArrowKindConflict);
     // A bare value has no member path. (A list's elements share its path.)
     if (c.type->id() == arrow::Type::LIST) return;
     try {
@@ -768,7 +768,6 @@ class FromDomConflict : public ::testing::TestWithParam<ConflictCase> {};
 // kinds.
 TEST_P(FromDomConflict, NamesTheMemberAndBothKinds) {
   const ConflictCase& c = GetParam();
-  EXPECT_THROW(kCodec.FromDom(c.documents), std::bad_variant_access);
   EXPECT_THROW(kCodec.FromDom(c.documents), ArrowKindConflict);
   try {
     kCodec.FromDom(c.documents);

@@ -217,7 +217,7 @@ TEST(JsonTextCodecToDom, RefusesARowOutsideTheBatch) {
     try {
       codec.ToDom(batch, row);
       ADD_FAILURE() << "no exception for row " << row;
-    } catch (const std::out_of_range& error) {
+    } catch (const Error& error) {
       EXPECT_EQ(error.what(),
                 "JsonTextCodec: row " + std::to_string(row) + " out of range for 1 rows");
     }

@@ -44,9 +44,10 @@ Outcome ShredWith(Controller& controller, const std::vector<std::string>& lines)
   try {
     outcome.batch = controller.shred(testing::JsonBatch(lines));
   } catch (const std::exception& e) {
-    const auto* at = dynamic_cast<const RowError*>(&e);
+    const auto* at = dynamic_cast<const Error*>(&e);
     outcome.failure = std::string(typeid(e).name()) + " row " +
-                      std::to_string(at != nullptr ? at->row() : -1) + ": " + e.what();
+                      std::to_string(at != nullptr ? at->row().value_or(-1) : -1) + ": " +
+                      e.what();
   }
   return outcome;
 }

@@ -351,16 +351,16 @@ TEST(ControllerShred, ConversionErrorsComeBeforeBuildErrorsOfTheSameColumn) {
   }
 }
 
-TEST(ControllerShred, ExceptionsOfTheOtherPartsPassThroughUnchanged) {
+TEST(ControllerShred, ExceptionsOfTheOtherPartsKeepTheirText) {
   {
     Pipeline p({Object{{"a", Value(1)}}, Object{{"a", Value(2)}}});
     p.codec->throw_at_row = 1;
-    EXPECT_THROW(p.Shred(2), std::domain_error);
+    EXPECT_THROW(p.Shred(2), Error);
     EXPECT_EQ(MessageOf([&] { p.Shred(2); }), "codec says no");
   }
   {
     Pipeline p({Object{{"a", Value(1)}}}, {"ok", "throw"});
-    EXPECT_THROW(p.Shred(1), std::length_error);
+    EXPECT_THROW(p.Shred(1), Error);
   }
   {
     Pipeline p({Object{{"a", Value(Array{Value(1), Value()})}}});
@@ -371,7 +371,7 @@ TEST(ControllerShred, ExceptionsOfTheOtherPartsPassThroughUnchanged) {
     Object document{{"a", Value(Array{Value(Object{{"b", Value("x")}}),
                                       Value(Object{{"b", Value(1)}})})}};
     Pipeline p({document});
-    EXPECT_THROW(p.Shred(1), std::invalid_argument);
+    EXPECT_THROW(p.Shred(1), Error);
     EXPECT_EQ(MessageOf([&] { p.Shred(1); }), "StringColumn::push: only null or string allowed");
   }
 }
@@ -379,7 +379,7 @@ TEST(ControllerShred, ExceptionsOfTheOtherPartsPassThroughUnchanged) {
 TEST(ControllerShred, UsableAgainAfterAFailure) {
   Pipeline p({Object{{"a", Value(1)}}, Object{{"a", Value(2)}}});
   p.codec->throw_at_row = 1;
-  EXPECT_THROW(p.Shred(2), std::domain_error);
+  EXPECT_THROW(p.Shred(2), Error);
   const auto batch = p.Shred(1);
   EXPECT_EQ(Names(*batch), std::vector<std::string>{"root_a"});
   EXPECT_EQ(Cells(*batch, "root_a"), std::vector<Atom>{I(1)});
@@ -471,8 +471,8 @@ TEST(ControllerVectorColumn, ReadOnlyScalarColumn) {
   EXPECT_EQ(column.size(), 2u);
   EXPECT_EQ(column.at(1), S("x"));
   EXPECT_EQ(MessageOf([&] { column.at(2); }), "VectorColumn::at");
-  EXPECT_THROW(column.at(2), std::out_of_range);
-  EXPECT_THROW(column.push(I(3)), std::logic_error);
+  EXPECT_THROW(column.at(2), Error);
+  EXPECT_THROW(column.push(I(3)), Error);
   EXPECT_EQ(MessageOf([&] { column.push(I(3)); }), "VectorColumn is read-only");
   EXPECT_EQ(column.size(), 2u);
   EXPECT_EQ(column.storage().size(), 2u);

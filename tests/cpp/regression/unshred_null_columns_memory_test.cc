@@ -107,9 +107,9 @@ TEST(UnshredNullColumnsMemoryBlowUp, NullColumnReadsNullsAndRefusesWrites) {
   EXPECT_EQ(column.at(1), Atom{});
   EXPECT_TRUE(column.storage().empty());
   EXPECT_EQ(testing::MessageOf([&] { column.at(2); }), "NullColumn::at");
-  EXPECT_THROW(column.at(2), std::out_of_range);
+  EXPECT_THROW(column.at(2), Error);
   EXPECT_EQ(testing::MessageOf([&] { column.push(Atom{}); }), "NullColumn is read-only");
-  EXPECT_THROW(column.push(Atom{}), std::logic_error);
+  EXPECT_THROW(column.push(Atom{}), Error);
 }
 
 }  // namespace

@@ -32,7 +32,7 @@ TEST_P(ColumnPush, AcceptsOnlyItsAlternativesAndStaysUnchangedOnRejection) {
   try {
     column->push(c.atom);
     FAIL() << "push was accepted";
-  } catch (const std::invalid_argument& e) {
+  } catch (const Error& e) {
     EXPECT_STREQ(e.what(), c.kind == ColumnKind::String
                                ? "StringColumn::push: only null or string allowed"
                                : "ScalarColumn::push: string not allowed");
@@ -55,7 +55,7 @@ TEST(ColumnMake, RejectsUnknownKindAndReservesWithoutGrowing) {
   try {
     IColumn::Make(static_cast<ColumnKind>(2), 0);
     FAIL();
-  } catch (const std::invalid_argument& e) {
+  } catch (const Error& e) {
     EXPECT_STREQ(e.what(), "IColumn::Make: unknown kind");
   }
   auto scalar = IColumn::Make(ColumnKind::Scalar, 0);
@@ -72,7 +72,7 @@ TEST(ColumnAt, ThrowsOutOfRangeWithClassNameAndReturnsIndependentCopies) {
     try {
       column->at(column->size());
       FAIL();
-    } catch (const std::out_of_range& e) {
+    } catch (const Error& e) {
       EXPECT_STREQ(e.what(), text);
     }
   }

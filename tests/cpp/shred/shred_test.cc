@@ -287,11 +287,9 @@ TEST_P(ShredFailure, ThrowsItsMessage) {
   try {
     Shredder().Shred(document);
     FAIL() << "no failure";
-  } catch (const std::invalid_argument& e) {
-    EXPECT_TRUE(from_column);
-    EXPECT_STREQ(e.what(), GetParam().message);
-  } catch (const std::runtime_error& e) {
-    EXPECT_FALSE(from_column);
+  } catch (const Error& e) {
+    EXPECT_EQ(e.code(), ErrorCode::Shape);
+    EXPECT_EQ(e.path().empty(), from_column);
     EXPECT_STREQ(e.what(), GetParam().message);
   }
 }

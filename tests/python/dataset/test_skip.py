@@ -130,16 +130,19 @@ def test_a_batch_full_of_bad_lines_gives_the_atoms_of_its_good_lines_alone(tmp_p
     assert [r["line"] for r in rejects_of(tmp_path / "dirty")] == list(range(2, 121, 2))
 
 
-def test_runs_between_refusals_that_disagree_on_a_column_type_stay_apart(tmp_path):
-    lines = [{"id": 1, "v": 1}, NOT_JSON[1], {"id": 2, "v": "x"}, {"id": 3, "v": "y"}]
-    source = write_lines(tmp_path / "in.jsonl", lines)
-    atoms = tmp_path / "atoms"
-    assert cli("shred", "--no-exact", source, "-o", atoms, "--on-error", "skip", "-q") == 0
-    manifest = json.loads((atoms / "_shredder.json").read_text())
-    assert [(p["documents"], p["rows"]) for p in manifest["parts"]] == [(1, 1), (2, 2)]
-    assert pq.read_table(atoms / "part-00000-00000.parquet").column("root_v").type == pa.int64()
-    rebuilt = [json.loads(line) for line in rebuilt_lines(tmp_path, atoms, "out.jsonl")]
-    assert sorted((d["id"], d["v"]) for d in rebuilt) == [(1, 1), (2, "x"), (3, "y")]
+def test_a_batch_with_refusals_gives_the_part_of_the_batch_without_them(tmp_path):
+    good = [{"id": 1, "v": 1}, {"id": 2, "v": "x"}, {"id": 3, "v": "y"}]
+    parts = {}
+    for name, lines in (("dirty", good[:1] + [NOT_JSON[1]] + good[1:]), ("clean", good)):
+        source = write_lines(tmp_path / f"{name}.jsonl", lines)
+        atoms = tmp_path / name
+        assert cli("shred", "--no-exact", source, "-o", atoms, "--on-error", "skip", "-q") == 0
+        manifest = json.loads((atoms / "_shredder.json").read_text())
+        assert [(p["documents"], p["rows"]) for p in manifest["parts"]] == [(3, 3)]
+        parts[name] = pq.read_table(atoms / "part-00000-00000.parquet")
+        parts[name + " rebuilt"] = rebuilt_lines(tmp_path, atoms, f"{name}.out.jsonl")
+    assert parts["dirty"].equals(parts["clean"])
+    assert parts["dirty rebuilt"] == parts["clean rebuilt"]
 
 
 @pytest.mark.parametrize("batch_size", [1, 3, 100])
