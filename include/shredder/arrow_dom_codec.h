@@ -44,7 +44,7 @@ class ArrowDomCodec final : public DocumentCodec {
   ArrowDomCodec();
   ~ArrowDomCodec() override;
 
-  /// Throws std::runtime_error "ArrowDomCodec: null RecordBatch" for an empty pointer,
+  /// Throws `Error` "ArrowDomCodec: null RecordBatch" for an empty pointer,
   /// "ArrowDomCodec: expected 1 column, got <n>" unless the batch has exactly one column,
   /// "ArrowDomCodec: " and Arrow's text for a malformed column, and "ArrowDomCodec: root value
   /// must be an Object (Struct in Arrow)" for a column of rows that is not a struct.
@@ -54,11 +54,11 @@ class ArrowDomCodec final : public DocumentCodec {
   /// double), float and double, string and large string, list and large list, struct (the
   /// first of equally named fields wins) and the null type are read; null cells of any type
   /// are null.
-  /// Throws std::runtime_error "ArrowDomCodec: root value must be an Object (Struct in Arrow)"
+  /// Throws `Error` "ArrowDomCodec: root value must be an Object (Struct in Arrow)"
   /// when the column is not a struct or the row is null, "ArrowDomCodec: unsupported Arrow
   /// type: <type>" for a non-null cell of any other type, "ArrowDomCodec: nesting depth
   /// exceeds 512" for lists and structs nested deeper than kMaxNestingDepth, and
-  /// std::out_of_range when `row` is outside the column.
+  /// `Error` when `row` is outside the column.
   Object ToDom(const std::shared_ptr<arrow::RecordBatch>& batch, std::int64_t row) const override;
   /// A new batch of one nullable column "doc" holding one struct per document, of the type
   /// merged over all documents (null gives way, int64 widens to float64, struct fields are

@@ -7,6 +7,8 @@
 #include <variant>
 #include <vector>
 
+#include "shredder/error.h"
+
 namespace shredder {
 
 /// A scalar table cell: null, bool, int64, double or string, in this order (the first five
@@ -23,9 +25,9 @@ class IColumn {
   virtual Kind kind() const = 0;
   /// Number of atoms held.
   virtual std::uint64_t size() const = 0;
-  /// A copy of atom `i`. Throws std::out_of_range (text: "<Class>::at") when i >= size().
+  /// A copy of atom `i`. Throws `Error` (text: "<Class>::at") when i >= size().
   virtual Atom at(std::uint64_t i) const = 0;
-  /// Appends `atom` (moved in). Throws std::invalid_argument, leaving the column unchanged,
+  /// Appends `atom` (moved in). Throws `Error`, leaving the column unchanged,
   /// when the column does not accept the atom's alternative.
   virtual void push(Atom atom) = 0;
   /// The column's atoms in row order, for an owner that consumes the column (it may move
@@ -33,7 +35,7 @@ class IColumn {
   virtual std::span<Atom> storage() = 0;
 
   /// An empty `ScalarColumn` (Scalar) or `StringColumn` (String) with room for `capacity`
-  /// atoms. Throws std::invalid_argument "IColumn::Make: unknown kind" for any other byte.
+  /// atoms. Throws `Error` "IColumn::Make: unknown kind" for any other byte.
   static std::unique_ptr<IColumn> Make(Kind kind, std::uint64_t capacity);
 };
 

@@ -8,6 +8,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "shredder/error.h"
+
 namespace arrow {
 class Schema;
 }  // namespace arrow
@@ -21,7 +23,7 @@ namespace shredder {
 std::vector<int> ColumnOwners(const arrow::Schema& fields);
 
 /// Exact mode's owners (column name to the code of the key list that keeps it) from fields
-/// that carry their key lists, one field a name. Throws std::invalid_argument naming a field
+/// that carry their key lists, one field a name. Throws `Error` naming a field
 /// without a key list, or a name given twice.
 std::unordered_map<std::string, std::string> OwnedNames(const arrow::Schema& owners);
 

@@ -61,7 +61,7 @@ class Controller {
   Controller(std::unique_ptr<DocumentCodec> codec,
              std::vector<std::reference_wrapper<DomModifier>> modifiers, CoercePolicy policy)
       : Controller(std::move(codec), std::move(modifiers), std::move(policy), KnownParts{}) {}
-  /// Told of `known` parts. Throws std::invalid_argument "Controller: the known Tagger must
+  /// Told of `known` parts. Throws `Error` "Controller: the known Tagger must
   /// be the last modifier" when `known.tagger` is set to anything else.
   Controller(std::unique_ptr<DocumentCodec> codec,
              std::vector<std::reference_wrapper<DomModifier>> modifiers, CoercePolicy policy,

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "shredder/error.h"
 #include "shredder/json_writer.h"
 #include "shredder/document_codec.h"
 #include "shredder/serialization.h"
@@ -22,7 +23,7 @@ namespace shredder::json_text {
 
 /// Appends the compact JSON text of `document` to `out`, exactly as
 /// `JsonSerialization::FromDom` returns it, so a caller writing many documents can reuse
-/// one buffer. Throws std::runtime_error "JSON emit failure: ..."; `out` then holds a
+/// one buffer. Throws `Error` "JSON emit failure: ..."; `out` then holds a
 /// partial text.
 void AppendJsonText(const Object& document, std::string& out);
 
@@ -30,7 +31,7 @@ void AppendJsonText(const Object& document, std::string& out);
 /// `json_writer::LiteralNode`).
 void AppendJsonText(const Object& document, const IntegerLiterals& literals, std::string& out);
 
-/// Throws std::runtime_error "JSON emit failure: " followed by the text of `error`.
+/// Throws `Error` "JSON emit failure: " followed by the text of `error`.
 [[noreturn]] void ThrowEmitFailure(const std::exception& error);
 
 /// Appends the compact JSON text of an object node of any tree the writer reads (see
@@ -54,7 +55,7 @@ std::shared_ptr<arrow::RecordBatch> TextBatch(
 
 /// The one-column batch (utf8 field "doc") holding the text of each document, built on
 /// `pool`; with `literals` (one per document, JSON serialization only), their integers' texts
-/// are written. Throws what the serialization throws, and std::runtime_error
+/// are written. Throws what the serialization throws, and `Error`
 /// "JsonTextCodec: " + status text when the Arrow builder fails.
 std::shared_ptr<arrow::RecordBatch> BuildDocBatch(const Serialization& serialization,
                                                   const std::vector<Object>& documents,

@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "shredder/error.h"
 #include "shredder/document_codec.h"
 #include "shredder/serialization.h"
 
@@ -19,15 +20,15 @@ class JsonTextCodec final : public DocumentCodec {
   /// Takes ownership of the serialization that reads and writes each document's text.
   explicit JsonTextCodec(std::unique_ptr<Serialization> serialization);
 
-  /// Throws std::runtime_error "JsonTextCodec: null RecordBatch", "JsonTextCodec: expected 1
+  /// Throws `Error` "JsonTextCodec: null RecordBatch", "JsonTextCodec: expected 1
   /// column, got N" or "JsonTextCodec: expected string/binary column, got TYPE".
   void ValidateInput(const std::shared_ptr<arrow::RecordBatch>& batch) const override;
-  /// Parses the cell of `row` in place (no copy). Throws std::runtime_error
+  /// Parses the cell of `row` in place (no copy). Throws `Error`
   /// "JsonTextCodec: null document at row N" or "JsonTextCodec: unsupported column type TYPE",
-  /// std::out_of_range for a row outside the batch, and the serialization's JsonParseError.
+  /// `Error` for a row outside the batch, and the serialization's JsonParseError.
   Object ToDom(const std::shared_ptr<arrow::RecordBatch>& batch, std::int64_t row) const override;
   /// One utf8 row per document. Throws the serialization's "JSON emit failure: ..." and
-  /// std::runtime_error "JsonTextCodec: " + status text when the Arrow builder fails.
+  /// `Error` "JsonTextCodec: " + status text when the Arrow builder fails.
   std::shared_ptr<arrow::RecordBatch> FromDom(const std::vector<Object>& documents) const override;
   /// With the JSON serialization, the integers' texts are read and written; any other
   /// serialization reads and writes the documents alone.

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "shredder/error.h"
 #include "shredder/dom_modifier.h"
 #include "shredder/exact_plan.h"
 #include "shredder/integer_literals.h"
@@ -16,7 +17,7 @@ namespace shredder {
 
 /// Keeps the shape (leaf, array, object) of every path consistent across all documents it
 /// sees: a lone value at a path that has held an array is wrapped into a one-element array;
-/// a scalar where an object was seen, or the reverse, is refused with std::runtime_error
+/// a scalar where an object was seen, or the reverse, is refused with `Error`
 /// "Normalizer shape mismatch at <path> (have <shape>, want <shape>)".
 /// Learned shapes persist for the life of the instance. Wrapping is the only change ever made
 /// to a document. Between `begin_batch` and `rollback_batch` every change to the learned shapes

@@ -31,7 +31,7 @@ class Serialization {
   virtual ~Serialization() = default;
   /// Parses one complete text whose root is an object. Throws JsonParseError.
   virtual Object ToDom(std::string_view text) const = 0;
-  /// Writes one document. Throws std::runtime_error "JSON emit failure: ...".
+  /// Writes one document. Throws `Error` "JSON emit failure: ...".
   virtual std::string FromDom(const Object& document) const = 0;
 };
 
@@ -46,7 +46,7 @@ class JsonSerialization final : public Serialization {
   std::string FromDom(const Object& document) const override;
 };
 
-/// A new serialization for `format`. Throws std::runtime_error
+/// A new serialization for `format`. Throws `Error`
 /// "Unsupported SerializationFormat (YAML removed)" for anything but Json.
 std::unique_ptr<Serialization> MakeSerialization(SerializationFormat format);
 

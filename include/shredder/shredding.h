@@ -12,6 +12,7 @@
 #include <variant>
 #include <vector>
 
+#include "shredder/error.h"
 #include "shredder/exact_plan.h"
 #include "shredder/value.h"
 
@@ -91,7 +92,7 @@ class TableWalker {
   /// Shreds `document` and returns its table, valid until the next `Walk`; its leaf cells
   /// point into `document`, which must stay alive and unchanged while they are read. Throws
   /// what `Shredder::Shred` throws for the document, with the same texts and in the same
-  /// order (std::invalid_argument "StringColumn::push: only null or string allowed" for a
+  /// order (`Error` "StringColumn::push: only null or string allowed" for a
   /// name that holds strings and other scalars).
   const DocumentTable& Walk(const Object& document);
 

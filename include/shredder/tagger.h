@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "shredder/error.h"
 #include "shredder/column_names.h"
 #include "shredder/dom_modifier.h"
 #include "shredder/value.h"
@@ -38,7 +39,7 @@ class Tagger : public DomModifier {
   Tagger& operator=(Tagger&&) noexcept;
   ~Tagger() override;
 
-  /// Digests and stamps `document`. Throws std::runtime_error ("Tagger: ...") only on
+  /// Digests and stamps `document`. Throws `Error` ("Tagger: ...") only on
   /// guards that well-formed input never reaches; the document is then unchanged.
   void modify(Object& document) override;
 
@@ -74,7 +75,7 @@ struct TaggerStamps {
 struct StampAccess {
   /// Computes what `tagger.modify(document)` would write, with the same failures, and
   /// returns it as stamps held in the Tagger's scratch memory until its next call. Not in
-  /// debug mode, whose lines only `modify` writes: throws std::logic_error
+  /// debug mode, whose lines only `modify` writes: throws `Error`
   /// "StampAccess: not in debug mode" there.
   static TaggerStamps Compute(Tagger& tagger, Object& document);
   /// Writes the stamps of the last `Compute` into `document` (unchanged since), leaving it

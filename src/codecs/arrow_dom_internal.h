@@ -20,7 +20,7 @@ namespace shredder::arrow_dom {
 /// first of two equally named fields wins) are read, reading the offsets and validity of
 /// every array on the way. `depth` is the nesting level a list or struct cell would occupy
 /// (a document's root is at 1).
-/// Throws std::runtime_error "ArrowDomCodec: unsupported Arrow type: <type>" for a non-null
+/// Throws `Error` "ArrowDomCodec: unsupported Arrow type: <type>" for a non-null
 /// cell of any other type, and "ArrowDomCodec: nesting depth exceeds <limit>" for a non-null
 /// list or struct cell deeper than kMaxNestingDepth.
 /// Compiles the array's readers (`ArrayReader`) for this one cell; ArrowDomCodec keeps them

@@ -16,7 +16,7 @@ namespace shredder::controller_internal {
 
 /// An atoms batch column as buffers to read in place; they stay valid while `array` lives.
 /// A null, boolean, int64, float64, utf8 or large utf8 column is read as that type. A column
-/// of any other type throws std::runtime_error "Controller: unshred: unsupported atom column
+/// of any other type throws `Error` "Controller: unshred: unsupported atom column
 /// type: " followed by the type's text at its first valid cell, and reads as all null when it
 /// has none.
 unshredding::RawColumn ReadRawColumn(const arrow::Array& array);

@@ -406,7 +406,9 @@ std::shared_ptr<arrow::RecordBatch> Controller::unshred(
   if (atoms->num_columns() < 1) Fail(ErrorCode::BadAtoms, "atoms batch has no columns");
   // Every column must hold the batch's rows, and every offset and string be sound, before
   // any cell is read in place.
-  check(atoms->ValidateFull());
+  if (const arrow::Status valid = atoms->ValidateFull(); !valid.ok()) {
+    Fail(ErrorCode::BadAtoms, valid.ToString());
+  }
   const std::int64_t rows = atoms->num_rows();
   // The bound of the shred direction, so that a batch shredded within it always unshreds.
   CheckCells(static_cast<std::uint64_t>(rows), static_cast<std::uint64_t>(atoms->num_columns()),

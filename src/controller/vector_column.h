@@ -18,9 +18,9 @@ class VectorColumn final : public IColumn {
   /// Always `Kind::Scalar`, whatever the atoms hold.
   Kind kind() const override { return Kind::Scalar; }
   std::uint64_t size() const override { return atoms_.size(); }
-  /// A copy of atom `i`; throws std::out_of_range "VectorColumn::at" when i >= size().
+  /// A copy of atom `i`; throws `Error` "VectorColumn::at" when i >= size().
   Atom at(std::uint64_t i) const override;
-  /// Never appends: throws std::logic_error "VectorColumn is read-only".
+  /// Never appends: throws `Error` "VectorColumn is read-only".
   void push(Atom atom) override;
   std::span<Atom> storage() override { return atoms_; }
 
@@ -38,9 +38,9 @@ class NullColumn final : public IColumn {
   /// Always `Kind::Scalar`.
   Kind kind() const override { return Kind::Scalar; }
   std::uint64_t size() const override { return size_; }
-  /// The null atom; throws std::out_of_range "NullColumn::at" when i >= size().
+  /// The null atom; throws `Error` "NullColumn::at" when i >= size().
   Atom at(std::uint64_t i) const override;
-  /// Never appends: throws std::logic_error "NullColumn is read-only".
+  /// Never appends: throws `Error` "NullColumn is read-only".
   void push(Atom atom) override;
   /// Nothing is stored, so the span is empty; the atoms are read through `at`.
   std::span<Atom> storage() override { return {}; }

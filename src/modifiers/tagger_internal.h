@@ -39,9 +39,9 @@ void append_varint(std::string& out, std::uint64_t n);
 
 /// Writes the encoding of a scalar (null, bool, int64, double, string) to `head` (room for
 /// kMaxScalarHeadBytes) and returns its length. For a string the encoding continues with the
-/// string's bytes, which are not copied. Throws std::runtime_error
+/// string's bytes, which are not copied. Throws `Error`
 /// "Tagger: unknown ValueData alternative" for a valueless value; arrays and objects are a
-/// caller's error (std::logic_error).
+/// caller's error (`Error`, internal).
 std::size_t write_scalar_head(const Value& value, std::uint8_t* head);
 
 /// Appends the whole encoding of a scalar (the bytes its value digest hashes).

@@ -22,7 +22,7 @@ arrow::Result<std::shared_ptr<arrow::Schema>> unwrap_schema(pybind11::handle obj
 /// A new pyarrow.RecordBatch made by pyarrow.RecordBatch.from_arrays from the columns of
 /// `batch` (wrapped without copying) and its field names; field nullability and metadata are
 /// not carried over. Throws pybind11::error_already_set for any Python error on the way and
-/// std::invalid_argument "null RecordBatch" when `batch` is empty.
+/// `Error` "null RecordBatch" when `batch` is empty.
 pybind11::object to_pyarrow_batch(const std::shared_ptr<arrow::RecordBatch>& batch);
 
 }  // namespace shredder

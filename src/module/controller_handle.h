@@ -24,7 +24,7 @@ struct ControllerHandle {
 /// A new handle whose pipeline reads and writes documents with the codec called `name`
 /// ("json": JSON text, "arrow": struct columns; exact bytes), a fresh `Normalizer` and a
 /// default `Tagger`, applied in that order, and the boxing coercion policy. Throws
-/// std::runtime_error "Unknown codec: " + name for any other name; a failure destroys
+/// `Error` "Unknown codec: " + name for any other name; a failure destroys
 /// everything built so far. With `exact` the pipeline keeps every document whole (see
 /// `Controller::ExactMode`).
 /// `owners` (exact mode only) are the column names that keep one key list in every batch, as

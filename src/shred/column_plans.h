@@ -43,7 +43,7 @@ struct ColumnPlan {
 };
 
 /// "root___txn_id" when present: the member of the document itself. Otherwise the first
-/// column ending with "__txn_id". Throws std::runtime_error "Shredder::Unshred: missing
+/// column ending with "__txn_id". Throws `Error` "Shredder::Unshred: missing
 /// __txn_id column" when there is none.
 std::uint64_t FindTransactionColumn(const std::vector<std::string>& headers);
 
@@ -57,7 +57,7 @@ std::uint64_t GroupingColumn(const std::vector<std::string>& headers,
 class ColumnPlans {
  public:
   /// Reads every column by its name, or, with a `layout` (which must name every column),
-  /// as the layout says. Throws std::runtime_error "Shredder::Unshred: column name nested
+  /// as the layout says. Throws `Error` "Shredder::Unshred: column name nested
   /// too deeply at NAME" for a path deeper than the documents accepted.
   ColumnPlans(const std::vector<std::string>& headers, const UnshredLayout* layout);
   ColumnPlans(const ColumnPlans&) = delete;

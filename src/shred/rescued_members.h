@@ -20,7 +20,7 @@ struct RescueOptions {
 /// Puts back the rescued members of every object of `document` and drops the stamps when
 /// asked: deepest objects first, so that what comes back rescued is left as it came in.
 /// Returns the texts of the integers beyond the int64 range that the rescued members held.
-/// Throws std::runtime_error "Shredder::Unshred: rescued members that are not JSON text" or
+/// Throws `Error` "Shredder::Unshred: rescued members that are not JSON text" or
 /// "Shredder::Unshred: unreadable rescued members: " and the parser's text.
 IntegerLiterals Finish(Object& document, const RescueOptions& options);
 

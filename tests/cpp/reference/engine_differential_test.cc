@@ -91,7 +91,7 @@ Outcome EngineShred(testing::ModulePipeline& pipeline, const std::vector<std::st
   } catch (const std::exception& error) {
     outcome.failed = true;
     outcome.error = error.what();
-    if (const auto* at = dynamic_cast<const Error*>(&error)) outcome.row = at->row();
+    if (const auto* at = dynamic_cast<const Error*>(&error)) outcome.row = at->row().value_or(-1);
   }
   return outcome;
 }
