@@ -4,7 +4,9 @@ not JSON (exact mode, the default), or a document whose object member became a n
 change, with --no-exact). Every run is a process of its own, --repeats times in one sitting;
 the ratio of median wall times is what skip mode costs.
 
-    .venv/bin/python bench/skip_mode.py [--copies 20] [--repeats 3]
+    .venv/bin/python bench/skip_mode.py [--copies 10] [--repeats 3] [--shredder PATH]
+
+The input is the GitHub archive sample (800 events, 3 MB) repeated --copies times.
 """
 
 from __future__ import annotations
@@ -20,7 +22,7 @@ import time
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parent.parent
-SAMPLE = REPO.parent / "shared" / "data" / "real" / "bluesky_jetstream_sample.ndjson"
+SAMPLE = REPO.parent / "shared" / "data" / "real" / "gharchive_2021-07-21-few-hours.ndjson"
 
 
 def refused_variant(line: str, shape: bool) -> str:
@@ -43,9 +45,9 @@ def write_inputs(folder: Path, copies: int, shape: bool) -> tuple[Path, Path]:
     return paths
 
 
-def run(path: Path, out: Path, exact: bool) -> float:
+def run(shredder: str, path: Path, out: Path, exact: bool) -> float:
     shutil.rmtree(out, ignore_errors=True)
-    command = [str(REPO / ".venv" / "bin" / "shredder"), "shred", str(path), "-o", str(out),
+    command = [shredder, "shred", str(path), "-o", str(out),
                "--on-error", "skip", "--jobs", "1", "-q", *([] if exact else ["--no-exact"])]
     start = time.perf_counter()
     subprocess.run(command, check=True, stdout=subprocess.DEVNULL)
@@ -54,14 +56,16 @@ def run(path: Path, out: Path, exact: bool) -> float:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--copies", type=int, default=20)
+    parser.add_argument("--copies", type=int, default=10)
     parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--shredder", default=str(REPO / ".venv" / "bin" / "shredder"),
+                        help="the command to measure (another build's, to compare)")
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as tmp:
         folder = Path(tmp)
         for exact, label in ((True, "invalid JSON, exact"), (False, "shape changes, --no-exact")):
             clean, refused = write_inputs(folder, args.copies, shape=not exact)
-            times = {p.name: statistics.median(run(p, folder / "out", exact)
+            times = {p.name: statistics.median(run(args.shredder, p, folder / "out", exact)
                                                for _ in range(args.repeats))
                      for p in (clean, refused)}
             print(f"{label}: clean {times['clean.jsonl']:.2f} s, a third refused "

@@ -99,8 +99,9 @@ void CheckBoundsAlone(const shredding::DocumentTable& table,
   }
   for (std::size_t j = 0; j < width; ++j) {
     if (overflow[j] == 0) continue;
-    Fail(ErrorCode::TooLarge, "Capacity error: array cannot contain more than " + std::to_string(kStringLimit) +
-         " bytes, have " + std::to_string(overflow[j]));
+    Fail(ErrorCode::TooLarge, "Capacity error: array cannot contain more than " +
+                                  std::to_string(kStringLimit) + " bytes, have " +
+                                  std::to_string(overflow[j]));
   }
 }
 
@@ -254,8 +255,9 @@ std::shared_ptr<arrow::RecordBatch> Controller::shred_exact(
     ExactPlan more = merger.findings(plan);
     if (more.empty()) return controller_internal::BuildAtomsBatch(merger);
     if (round == kMaxExactRounds) {
-      Fail(ErrorCode::TooLarge, "exact shred: the batch's column names did not settle after " +
-           std::to_string(kMaxExactRounds) + " rounds; shred fewer documents per batch");
+      Fail(ErrorCode::TooLarge,
+           "exact shred: the batch's column names did not settle after " +
+               std::to_string(kMaxExactRounds) + " rounds; shred fewer documents per batch");
     }
     // The batch is read again from the shapes it started with.
     for (DomModifier& modifier : modifiers_) modifier.rollback_batch();
