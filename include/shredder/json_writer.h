@@ -6,7 +6,6 @@
 // is read through a small node type (see `ValueNode` for the shape it must have).
 
 #include <cstddef>
-#include "shredder/error.h"
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -14,6 +13,7 @@
 #include <utility>
 #include <variant>
 
+#include "shredder/error.h"
 #include "shredder/integer_literals.h"
 #include "shredder/value.h"
 

@@ -1,9 +1,9 @@
 #include <bit>
-#include "shredder/error.h"
 #include <stdexcept>
 #include <variant>
 
 #include "modifiers/tagger_internal.h"
+#include "shredder/error.h"
 
 namespace shredder::tagger_internal {
 

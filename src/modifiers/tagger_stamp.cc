@@ -1,5 +1,4 @@
 #include <cstring>
-#include "shredder/error.h"
 #include <iterator>
 #include <stdexcept>
 #include <string>
@@ -7,6 +6,7 @@
 
 #include "modifiers/tagger_scratch.h"
 #include "shredder/column_names.h"
+#include "shredder/error.h"
 
 namespace shredder {
 

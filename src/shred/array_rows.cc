@@ -1,11 +1,11 @@
 #include <optional>
-#include "shredder/error.h"
 #include <stdexcept>
 #include <string>
 #include <variant>
 
 #include "shred/document_walk.h"
 #include "shredder/column_names.h"
+#include "shredder/error.h"
 
 namespace shredder::shredding {
 namespace {

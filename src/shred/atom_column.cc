@@ -1,8 +1,8 @@
 #include <stdexcept>
-#include "shredder/error.h"
 #include <utility>
 
 #include "shredder/atom_column.h"
+#include "shredder/error.h"
 
 namespace shredder {
 namespace {

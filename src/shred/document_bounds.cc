@@ -1,5 +1,4 @@
 #include <cstdint>
-#include "shredder/error.h"
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -7,6 +6,7 @@
 #include <vector>
 
 #include "shred/document_walk.h"
+#include "shredder/error.h"
 
 namespace shredder::shredding {
 namespace {

@@ -1,5 +1,4 @@
 #include <cstddef>
-#include "shredder/error.h"
 #include <cstdint>
 #include <memory>
 #include <stdexcept>
@@ -7,6 +6,7 @@
 #include <variant>
 
 #include "shred/document_walk.h"
+#include "shredder/error.h"
 #include "shredder/shredder.h"
 
 namespace shredder {

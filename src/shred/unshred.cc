@@ -3,7 +3,6 @@
 // rebuilding itself is the `Unshredder` (unshredder.h).
 
 #include <cstddef>
-#include "shredder/error.h"
 #include <cstdint>
 #include <memory>
 #include <stdexcept>
@@ -11,12 +10,13 @@
 #include <utility>
 #include <vector>
 
-#include "shredder/json_text.h"
 #include "shred/column_plans.h"
 #include "shred/column_readers.h"
 #include "shred/unshredder.h"
 #include "shredder/atom_column.h"
+#include "shredder/error.h"
 #include "shredder/integer_literals.h"
+#include "shredder/json_text.h"
 #include "shredder/shredder.h"
 #include "shredder/unshredding.h"
 #include "shredder/value.h"

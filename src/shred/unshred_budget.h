@@ -4,11 +4,12 @@
 // table can make us allocate stays proportional to its size.
 
 #include <cstdint>
-#include "shredder/error.h"
 #include <limits>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+
+#include "shredder/error.h"
 
 namespace shredder::unshredding {
 

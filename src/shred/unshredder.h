@@ -4,7 +4,6 @@
 // order of the rows, the documents handed on in document order, and their finishing pass.
 
 #include <algorithm>
-#include "shredder/error.h"
 #include <cstddef>
 #include <cstdint>
 #include <exception>
@@ -16,14 +15,15 @@
 #include <utility>
 #include <vector>
 
-#include "shredder/json_text.h"
 #include "shred/column_plans.h"
 #include "shred/document_placement.h"
 #include "shred/rebuilt_document.h"
 #include "shred/rescued_members.h"
 #include "shred/row_order.h"
 #include "shred/unshred_budget.h"
+#include "shredder/error.h"
 #include "shredder/integer_literals.h"
+#include "shredder/json_text.h"
 #include "shredder/unshredding.h"
 #include "shredder/value.h"
 
@@ -185,12 +185,9 @@ class Unshredder {
             document_.AppendJson(text);
           } catch (const std::exception& error) {
             text.resize(begin);
-            if (const auto* known = dynamic_cast<const Error*>(&error);
-                known != nullptr && Refuse(g, *known)) {
-              return;
-            }
+            const auto* known = dynamic_cast<const Error*>(&error);
+            if (known != nullptr && Refuse(g, *known)) return;
             if (!failure || g < failure->first) {
-              const auto* known = dynamic_cast<const Error*>(&error);
               failure.emplace(g, known != nullptr ? *known
                                                   : Error(ErrorCode::BadAtoms, error.what()));
             }

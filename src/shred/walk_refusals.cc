@@ -1,5 +1,4 @@
 #include <optional>
-#include "shredder/error.h"
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -9,6 +8,7 @@
 
 #include "shred/document_walk.h"
 #include "shredder/column_names.h"
+#include "shredder/error.h"
 
 namespace shredder::shredding {
 namespace {
