@@ -41,9 +41,14 @@ std::size_t PlainBytes(const char* p, std::size_t n) {
 }
 
 // Ill-formed UTF-8 is rare; the library's own writer describes it, so that the error text is
-// exactly the library's.
+// exactly the library's. Such text comes from input (a binary field of a struct column), not
+// from the writer.
 [[noreturn]] void ThrowLibraryUtf8Error(std::string_view s) {
-  (void)nlohmann::json(std::string(s)).dump();
+  try {
+    (void)nlohmann::json(std::string(s)).dump();
+  } catch (const nlohmann::json::exception& error) {
+    throw Error(ErrorCode::UnsupportedInput, error.what());
+  }
   throw Error(ErrorCode::Internal, "invalid UTF-8 string");  // not reached: the dump throws
 }
 
