@@ -85,7 +85,9 @@ Tally ExpectJudgedAsAlone(const std::vector<std::vector<std::string>>& batches,
     for (std::size_t i = 0; i < got.size(); ++i) {
       const std::string where = label + " batch " + std::to_string(b) + " row " +
                                 std::to_string(i) + ": " + batches[b][i].substr(0, 200);
-      if (first) EXPECT_FALSE(got[i].decided_by_earlier) << where;
+      if (first) {
+        EXPECT_FALSE(got[i].decided_by_earlier) << where;
+      }
       first = false;
       if (got[i].decided_by_earlier) {
         ++tally.decided;
@@ -160,7 +162,9 @@ TEST(ControllerDigest, FlagsOnlyWhatEarlierDocumentsDecided) {
     ModulePipeline pipeline;
     const std::vector<Judged> got = DigestPass(pipeline, c.lines);
     EXPECT_EQ(got.back().decided_by_earlier, c.decided) << c.lines.back();
-    if (!c.decided) EXPECT_EQ(got.back(), ShredAlone(c.lines.back())) << c.lines.back();
+    if (!c.decided) {
+      EXPECT_EQ(got.back(), ShredAlone(c.lines.back())) << c.lines.back();
+    }
   }
 }
 
