@@ -27,7 +27,7 @@
 namespace shredder {
 namespace {
 
-using Json = nlohmann::json;
+using testing::Json;
 
 Json ToLibrary(const Value& value) {
   switch (value.data.index()) {

@@ -318,7 +318,7 @@ TEST(ControllerDigest, JudgesRandomDocumentsAsAlone) {
 }
 
 #ifdef SHREDDER_SHARED_DATA_DIR
-const std::filesystem::path kData = SHREDDER_SHARED_DATA_DIR;
+using testing::kSharedData;
 
 using testing::DataFilesUnder;
 using testing::ReadWhole;
@@ -326,7 +326,7 @@ using testing::ReadWhole;
 // Every line of a JSON Lines file (up to 400, in batches of 50), every other file whole.
 TEST(ControllerDigest, JudgesTheRealDataAsAlone) {
   std::size_t documents = 0;
-  for (const auto& path : DataFilesUnder(kData / "real")) {
+  for (const auto& path : DataFilesUnder(kSharedData / "real")) {
     const std::string ext = path.extension().string();
     std::vector<std::vector<std::string>> batches;
     if (ext == ".ndjson") {
@@ -347,7 +347,7 @@ TEST(ControllerDigest, JudgesTheRealDataAsAlone) {
 
 TEST(ControllerDigest, JudgesTheTestSuiteFilesAsAlone) {
   std::vector<std::vector<std::string>> batches;
-  for (const auto& path : DataFilesUnder(kData / "jsontestsuite")) {
+  for (const auto& path : DataFilesUnder(kSharedData / "jsontestsuite")) {
     if (batches.empty() || batches.back().size() == 4) batches.emplace_back();
     batches.back().push_back(ReadWhole(path));
   }

@@ -7,6 +7,8 @@
 #include "arrow/util/key_value_metadata.h"
 #include "arrow/array/array_primitive.h"
 #include "controller/pipeline_support.h"
+#include "test_support.h"
+#include "value_support.h"
 
 // JSON text batches through a Controller built as the extension module builds it.
 
@@ -14,14 +16,14 @@ namespace shredder {
 namespace {
 
 using testing::ColumnAtoms;
+using testing::D;
+using testing::I;
+using testing::kNull;
+using testing::S;
 using testing::FieldNames;
 using testing::MessageOf;
 using testing::ModulePipeline;
 
-Atom I(std::int64_t v) { return Atom{v}; }
-Atom D(double v) { return Atom{v}; }
-Atom S(std::string v) { return Atom{std::move(v)}; }
-const Atom kNull{};
 
 std::string TxnIdOf(const std::string& json) {
   Object document = testing::Parse(json);

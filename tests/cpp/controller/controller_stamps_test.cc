@@ -26,7 +26,7 @@
 namespace shredder {
 namespace {
 
-using Json = nlohmann::json;
+using testing::Json;
 
 // Stamps the tree as `Tagger` does, through `modify`.
 class TreeStampingTagger : public Tagger {
@@ -34,13 +34,13 @@ class TreeStampingTagger : public Tagger {
   using Tagger::Tagger;
 };
 
-struct Outcome {
+struct StampedOutcome {
   std::shared_ptr<arrow::RecordBatch> batch;
   std::string failure;  // type, row and text
 };
 
-Outcome ShredWith(Controller& controller, const std::vector<std::string>& lines) {
-  Outcome outcome;
+StampedOutcome ShredWith(Controller& controller, const std::vector<std::string>& lines) {
+  StampedOutcome outcome;
   try {
     outcome.batch = controller.shred(testing::JsonBatch(lines));
   } catch (const std::exception& e) {
@@ -164,8 +164,8 @@ TEST(ControllerStamps, BesideTheDocumentAsInTheTree) {
       for (int b = 0; b < 12; ++b) {
         std::vector<std::string> lines;
         for (int d = 0; d < 1 + b % 4; ++d) lines.push_back(maker.Make());
-        const Outcome want = ShredWith(tree, lines);
-        const Outcome got = ShredWith(fast, lines);
+        const StampedOutcome want = ShredWith(tree, lines);
+        const StampedOutcome got = ShredWith(fast, lines);
         const std::string where = std::string(setup.label) + " seed " + std::to_string(seed) +
                                   " batch " + std::to_string(b) + ": " + lines.front();
         ASSERT_EQ(got.failure, want.failure) << where;

@@ -19,14 +19,27 @@
 #include "arrow/array/builder_primitive.h"
 #include "arrow/record_batch.h"
 #include "arrow/type.h"
+#include "arrow_support.h"
 #include "controller/atoms_reader.h"
+#include "controller/pipeline_support.h"
 #include "controller/vector_column.h"
+#include "test_support.h"
+#include "value_support.h"
 
 // The Controller's own mechanics, with a codec that hands out prepared documents and
 // policies and modifiers that record how they are called.
 
 namespace shredder {
 namespace {
+
+using testing::ColumnAtoms;
+using testing::D;
+using testing::FieldNames;
+using testing::Finish;
+using testing::I;
+using testing::kNull;
+using testing::MessageOf;
+using testing::S;
 
 using Log = std::vector<std::string>;
 
@@ -135,19 +148,6 @@ struct Pipeline {
   }
 };
 
-std::vector<std::string> Names(const arrow::RecordBatch& batch) {
-  std::vector<std::string> names;
-  for (const auto& field : batch.schema()->fields()) names.push_back(field->name());
-  return names;
-}
-
-std::vector<Atom> Cells(const arrow::RecordBatch& batch, const std::string& name) {
-  const auto column = batch.GetColumnByName(name);
-  EXPECT_NE(column, nullptr) << name;
-  if (!column) return {};
-  return ReadAtomColumn(*column, column->length());
-}
-
 std::vector<std::string> Filter(const Log& log, const std::string& prefix) {
   std::vector<std::string> out;
   for (const std::string& line : log) {
@@ -155,21 +155,6 @@ std::vector<std::string> Filter(const Log& log, const std::string& prefix) {
   }
   return out;
 }
-
-template <typename Fn>
-std::string MessageOf(Fn&& fn) {
-  try {
-    fn();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "<no exception>";
-}
-
-Atom I(std::int64_t v) { return Atom{v}; }
-Atom D(double v) { return Atom{v}; }
-Atom S(std::string v) { return Atom{std::move(v)}; }
-const Atom kNull{};
 
 // ---------------------------------------------------------------------------------------------
 // Shred.
@@ -194,9 +179,10 @@ TEST(ControllerShred, CallsCodecAndModifiersRowByRowInListOrder) {
   }
   EXPECT_EQ(calls, expected);
   // Each modifier saw the document after the one before it.
-  EXPECT_EQ(Names(*batch), (std::vector<std::string>{"root_a", "root_m_first", "root_m_second"}));
-  EXPECT_EQ(Cells(*batch, "root_m_first"), (std::vector<Atom>{I(3), I(6)}));
-  EXPECT_EQ(Cells(*batch, "root_m_second"), (std::vector<Atom>{I(4), I(7)}));
+  EXPECT_EQ(FieldNames(*batch),
+            (std::vector<std::string>{"root_a", "root_m_first", "root_m_second"}));
+  EXPECT_EQ(ColumnAtoms(*batch, "root_m_first"), (std::vector<Atom>{I(3), I(6)}));
+  EXPECT_EQ(ColumnAtoms(*batch, "root_m_second"), (std::vector<Atom>{I(4), I(7)}));
 }
 
 TEST(ControllerShred, ColumnsFollowFirstRegistrationAndArePadded) {
@@ -206,12 +192,14 @@ TEST(ControllerShred, ColumnsFollowFirstRegistrationAndArePadded) {
               Object{{"a", Value("y")}, {"b", Value(2)}, {"c", Value(Array{Value(true),
                                                                               Value(false)})}}});
   const auto batch = p.Shred(4);
-  EXPECT_EQ(Names(*batch), (std::vector<std::string>{"root_b", "root_a", "root_c", "root_c__idx"}));
+  EXPECT_EQ(FieldNames(*batch),
+            (std::vector<std::string>{"root_b", "root_a", "root_c", "root_c__idx"}));
   EXPECT_EQ(batch->num_rows(), 4);
-  EXPECT_EQ(Cells(*batch, "root_b"), (std::vector<Atom>{I(1), kNull, I(2), I(2)}));
-  EXPECT_EQ(Cells(*batch, "root_a"), (std::vector<Atom>{kNull, S("x"), S("y"), S("y")}));
-  EXPECT_EQ(Cells(*batch, "root_c"), (std::vector<Atom>{kNull, kNull, Atom{true}, Atom{false}}));
-  EXPECT_EQ(Cells(*batch, "root_c__idx"), (std::vector<Atom>{kNull, kNull, I(0), I(1)}));
+  EXPECT_EQ(ColumnAtoms(*batch, "root_b"), (std::vector<Atom>{I(1), kNull, I(2), I(2)}));
+  EXPECT_EQ(ColumnAtoms(*batch, "root_a"), (std::vector<Atom>{kNull, S("x"), S("y"), S("y")}));
+  EXPECT_EQ(ColumnAtoms(*batch, "root_c"),
+            (std::vector<Atom>{kNull, kNull, Atom{true}, Atom{false}}));
+  EXPECT_EQ(ColumnAtoms(*batch, "root_c__idx"), (std::vector<Atom>{kNull, kNull, I(0), I(1)}));
   EXPECT_TRUE(batch->ValidateFull().ok());
 }
 
@@ -219,8 +207,8 @@ TEST(ControllerShred, DocumentsWithoutRowsRegisterNothing) {
   Pipeline p({Object{}, Object{{"e", Value(Object{})}, {"f", Value(Array{})}},
               Object{{"a", Value(1)}}, Object{{"g", Value(Object{})}}});
   const auto batch = p.Shred(4);
-  EXPECT_EQ(Names(*batch), std::vector<std::string>{"root_a"});
-  EXPECT_EQ(Cells(*batch, "root_a"), std::vector<Atom>{I(1)});
+  EXPECT_EQ(FieldNames(*batch), std::vector<std::string>{"root_a"});
+  EXPECT_EQ(ColumnAtoms(*batch, "root_a"), std::vector<Atom>{I(1)});
 }
 
 TEST(ControllerShred, OnlyEmptyDocumentsGiveNoFieldsAndNoRows) {
@@ -246,7 +234,7 @@ TEST(ControllerShred, ConverterSeesEveryCellFillersIncludedColumnByColumn) {
             (Log{"convert root_a double int64", "convert root_a double null",
                  "convert root_a double double", "convert root_b bool null",
                  "convert root_b bool bool", "convert root_b bool null"}));
-  EXPECT_EQ(Cells(*batch, "root_a"), (std::vector<Atom>{D(1.0), kNull, D(2.5)}));
+  EXPECT_EQ(ColumnAtoms(*batch, "root_a"), (std::vector<Atom>{D(1.0), kNull, D(2.5)}));
 }
 
 TEST(ControllerShred, TypesByFinalKindAllNullableWithKeyLists) {
@@ -272,7 +260,7 @@ TEST(ControllerShred, TypesByFinalKindAllNullableWithKeyLists) {
   }
   EXPECT_EQ(batch->column(3)->length(), 2);
   EXPECT_EQ(batch->column(3)->null_count(), 2);
-  EXPECT_EQ(Cells(*batch, "root_x"), (std::vector<Atom>{S("<int64>"), S("boxed")}));
+  EXPECT_EQ(ColumnAtoms(*batch, "root_x"), (std::vector<Atom>{S("<int64>"), S("boxed")}));
   EXPECT_TRUE(batch->ValidateFull().ok());
 }
 
@@ -284,7 +272,7 @@ TEST(ControllerShred, ArrayAndObjectKindsBuildUtf8Columns) {
     Pipeline p({Object{{"a", Value(1)}}, Object{{"a", Value(2)}}}, {}, policy);
     const auto batch = p.Shred(2);
     EXPECT_TRUE(batch->schema()->field(0)->type()->Equals(arrow::utf8()));
-    EXPECT_EQ(Cells(*batch, "root_a"), (std::vector<Atom>{S("<int64>"), S("<int64>")}));
+    EXPECT_EQ(ColumnAtoms(*batch, "root_a"), (std::vector<Atom>{S("<int64>"), S("<int64>")}));
   }
 }
 
@@ -381,8 +369,8 @@ TEST(ControllerShred, UsableAgainAfterAFailure) {
   p.codec->throw_at_row = 1;
   EXPECT_THROW(p.Shred(2), std::domain_error);
   const auto batch = p.Shred(1);
-  EXPECT_EQ(Names(*batch), std::vector<std::string>{"root_a"});
-  EXPECT_EQ(Cells(*batch, "root_a"), std::vector<Atom>{I(1)});
+  EXPECT_EQ(FieldNames(*batch), std::vector<std::string>{"root_a"});
+  EXPECT_EQ(ColumnAtoms(*batch, "root_a"), std::vector<Atom>{I(1)});
 }
 
 TEST(ControllerShred, NullInputThatTheCodecLetsThroughIsRefused) {
@@ -393,12 +381,6 @@ TEST(ControllerShred, NullInputThatTheCodecLetsThroughIsRefused) {
 
 // ---------------------------------------------------------------------------------------------
 // Reading an atoms batch back.
-
-std::shared_ptr<arrow::Array> Finish(arrow::ArrayBuilder& builder) {
-  std::shared_ptr<arrow::Array> array;
-  EXPECT_TRUE(builder.Finish(&array).ok());
-  return array;
-}
 
 TEST(ControllerReadAtoms, EveryAcceptedTypeWithNullsAndOffsets) {
   arrow::BooleanBuilder bools;

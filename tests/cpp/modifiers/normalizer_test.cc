@@ -117,7 +117,7 @@ TEST_P(NormalizerSequence, GivesExpectedDocumentsAndMessages) {
   RunSequence(normalizer, GetParam().steps);
 }
 
-const Value kNull = Value(nullptr);
+const Value kNullValue = Value(nullptr);
 
 INSTANTIATE_TEST_SUITE_P(
     EdgeCases, NormalizerSequence,
@@ -135,14 +135,14 @@ INSTANTIATE_TEST_SUITE_P(
                       {{{"a", Object{{"b", 1}}}}, {{"a", Object{{"b", 1}}}},
                        "Normalizer shape mismatch at /a (have object, want leaf)"}}},
         SequenceCase{"NullRecordsNothing",
-                     {Same({{"a", kNull}}),
+                     {Same({{"a", kNullValue}}),
                       Same({{"a", Object{{"x", 1}}}}),
                       {{{"a", 2}}, {{"a", 2}},
                        "Normalizer shape mismatch at /a (have leaf, want object)"}}},
         SequenceCase{"NullAtArrayPathNotWrapped",
                      {Same({{"a", Array{1}}}),
-                      Same({{"a", kNull}}),
-                      Same({{"a", Array{kNull, 2, kNull}}})}},
+                      Same({{"a", kNullValue}}),
+                      Same({{"a", Array{kNullValue, 2, kNullValue}}})}},
         SequenceCase{"EmptyArrayMakesArrayPath",
                      {Same({{"a", Array{}}}),
                       {{{"a", "s"}}, {{"a", Array{"s"}}}, ""}}},
@@ -152,7 +152,7 @@ INSTANTIATE_TEST_SUITE_P(
                        "Normalizer shape mismatch at /a (have leaf, want object)"}}},
         SequenceCase{"EveryScalarKindIsOneLeafShape",
                      {Same({{"a", 1}}), Same({{"a", "s"}}), Same({{"a", true}}),
-                      Same({{"a", 1.5}}), Same({{"a", kNull}})}},
+                      Same({{"a", 1.5}}), Same({{"a", kNullValue}})}},
         SequenceCase{"ArrayUpgradesObjectPathAndElementsKeepTheirOwnShape",
                      {Same({{"a", Object{{"x", 1}}}}),
                       Same({{"a", Array{7}}}),
@@ -295,7 +295,8 @@ INSTANTIATE_TEST_SUITE_P(
     Changes, NormalizerBatch,
     ::testing::Values(
         BatchCase{"FirstDocument", {}, {{{"a", 1}, {"b", Object{{"c", Array{1}}}}}}},
-        BatchCase{"NewMembersBesideKnownOnes", {{{"a", 1}}}, {{{"a", 2}, {"b", 1}, {"c", kNull}}}},
+        BatchCase{"NewMembersBesideKnownOnes", {{{"a", 1}}},
+                  {{{"a", 2}, {"b", 1}, {"c", kNullValue}}}},
         // The refused document of the issue: /a was learned before /z failed.
         BatchCase{"RefusedDocumentTaughtAnArray",
                   {{{"z", 5}}},
@@ -307,7 +308,7 @@ INSTANTIATE_TEST_SUITE_P(
         BatchCase{"ElementsLearnShapes",
                   {{{"a", Array{}}}},
                   {{{"a", Array{Object{{"b", Array{Array{1}}}}}}}}},
-        BatchCase{"OnlyNulls", {}, {{{"a", kNull}, {"b", Object{{"c", kNull}}}}}},
+        BatchCase{"OnlyNulls", {}, {{{"a", kNullValue}, {"b", Object{{"c", kNullValue}}}}}},
         BatchCase{"SeveralDocumentsThenARefusal",
                   {{{"k", Object{{"v", 1}}}}},
                   {{{"n", 1}}, {{"m", Array{1}}, {"n", Array{2}}}, {{"k", 5}, {"p", 1}}}}),
@@ -497,7 +498,7 @@ TEST(NormalizerModel, RandomBatchesRollBackToTheModelsCopy) {
 
 // A chain of `levels` alternating arrays and objects below the root (arrays first), ending in
 // 1; with `arrays` false the arrays are left out (the lone values the Normalizer must wrap).
-Object DeepDocument(int levels, bool arrays) {
+Object AlternatingLevels(int levels, bool arrays) {
   Value inner(1);
   for (int level = levels; level > 0; --level) {
     if (level % 2 == 1) {
@@ -520,9 +521,9 @@ TEST(NormalizerDepth, WrapsToTwiceTheDepthLimitOnASmallStack) {
   // The root is depth 1; the shaped document reaches twice the limit, the second document
   // (only its objects) stays within the limit and is wrapped back to the full depth.
   const int levels = 2 * kMaxNestingDepth - 1;
-  Object shaped = DeepDocument(levels, true);
-  Object lone = DeepDocument(levels, false);
-  Object mismatched = DeepDocument(levels, false);
+  Object shaped = AlternatingLevels(levels, true);
+  Object lone = AlternatingLevels(levels, false);
+  Object mismatched = AlternatingLevels(levels, false);
   std::string error;
   testing::RunWithStack(testing::kOneMiB, [&] {
     auto normalizer = std::make_unique<Normalizer>();
@@ -539,7 +540,7 @@ TEST(NormalizerDepth, WrapsToTwiceTheDepthLimitOnASmallStack) {
     }
     normalizer.reset();
   });
-  EXPECT_EQ(Value(lone), Value(DeepDocument(levels, true)));
+  EXPECT_EQ(Value(lone), Value(AlternatingLevels(levels, true)));
   std::string path;
   for (int i = 0; i < levels / 2 + 1; ++i) path += "/k";
   EXPECT_EQ(error, "Normalizer shape mismatch at " + path + " (have object, want leaf)");

@@ -30,10 +30,10 @@
 namespace shredder {
 namespace {
 
-using Json = nlohmann::json;
+using testing::Json;
 
 // What either side made of one batch: a table, or the text of the failure.
-struct Outcome {
+struct ShredOutcome {
   bool failed = false;
   std::string error;
   std::int64_t row = -1;  // the row a failure names; -1 for none
@@ -78,8 +78,8 @@ std::vector<Atom> CellsOf(const arrow::Array& array) {
   return cells;
 }
 
-Outcome EngineShred(testing::ModulePipeline& pipeline, const std::vector<std::string>& texts) {
-  Outcome outcome;
+ShredOutcome EngineShred(testing::ModulePipeline& pipeline, const std::vector<std::string>& texts) {
+  ShredOutcome outcome;
   try {
     const auto batch = pipeline.Shred(texts);
     outcome.table.rows = batch->num_rows();
@@ -96,8 +96,8 @@ Outcome EngineShred(testing::ModulePipeline& pipeline, const std::vector<std::st
   return outcome;
 }
 
-Outcome ReferenceShred(reference::Pipeline& pipeline, const std::vector<std::string>& texts) {
-  Outcome outcome;
+ShredOutcome ReferenceShred(reference::Pipeline& pipeline, const std::vector<std::string>& texts) {
+  ShredOutcome outcome;
   try {
     outcome.table = pipeline.Shred(texts);
   } catch (const std::exception& error) {
@@ -123,13 +123,13 @@ std::string Show(const Atom& atom) {
 }
 
 // Empty when both agree; otherwise the first difference.
-std::string Difference(const Outcome& engine, const Outcome& expected) {
+std::string Difference(const ShredOutcome& engine, const ShredOutcome& expected) {
   if (engine.failed || expected.failed) {
     if (engine.failed == expected.failed && engine.error == expected.error &&
         engine.row == expected.row) {
       return "";
     }
-    auto show = [](const Outcome& o) {
+    auto show = [](const ShredOutcome& o) {
       return o.failed ? "failed at row " + std::to_string(o.row) + ": " + o.error
                       : std::string("succeeded");
     };
@@ -297,8 +297,8 @@ void ExpectSameAcrossBatches(const std::vector<std::vector<std::string>>& batche
   testing::ModulePipeline engine;
   reference::Pipeline expected;
   for (std::size_t b = 0; b < batches.size(); ++b) {
-    const Outcome got = EngineShred(engine, batches[b]);
-    const Outcome want = ReferenceShred(expected, batches[b]);
+    const ShredOutcome got = EngineShred(engine, batches[b]);
+    const ShredOutcome want = ReferenceShred(expected, batches[b]);
     const std::string difference = Difference(got, want);
     ASSERT_EQ(difference, "") << label << ", batch " << b;
   }
@@ -319,7 +319,7 @@ TEST(EngineDifferential, RandomDocumentsThroughOneHandle) {
     if (::testing::Test::HasFatalFailure()) return;
     testing::ModulePipeline engine;
     for (const auto& batch : batches) {
-      const Outcome got = EngineShred(engine, batch);
+      const ShredOutcome got = EngineShred(engine, batch);
       if (got.failed) {
         ++failed_cases;
         break;
@@ -364,7 +364,7 @@ TEST(EngineDifferential, HandPickedBatches) {
 }
 
 #ifdef SHREDDER_SHARED_DATA_DIR
-const std::filesystem::path kData = SHREDDER_SHARED_DATA_DIR;
+using testing::kSharedData;
 
 // Documents whose atoms batch is larger than this are left to the engine's own tests: the
 // reference keeps a map per row and would need gigabytes for them.
@@ -375,7 +375,7 @@ constexpr std::int64_t kMaxReferenceCells = 400'000;
 TEST(EngineDifferential, EveryRealDocument) {
   std::size_t compared = 0;
   std::size_t too_large = 0;
-  for (const auto& path : testing::DataFilesUnder(kData / "real")) {
+  for (const auto& path : testing::DataFilesUnder(kSharedData / "real")) {
     const std::vector<std::string> documents =
         testing::DocumentsOf(path, testing::ArrayRoot::AlsoEachElement);
     auto engine = std::make_unique<testing::ModulePipeline>();
@@ -384,7 +384,7 @@ TEST(EngineDifferential, EveryRealDocument) {
       const std::vector<std::string> batch(
           documents.begin() + static_cast<std::ptrdiff_t>(start),
           documents.begin() + static_cast<std::ptrdiff_t>(std::min(documents.size(), start + 32)));
-      const Outcome got = EngineShred(*engine, batch);
+      const ShredOutcome got = EngineShred(*engine, batch);
       if (!got.failed && got.table.rows * static_cast<std::int64_t>(got.table.names.size()) >
                              kMaxReferenceCells) {
         // Both sides start afresh after it, as after a failure.
@@ -393,7 +393,7 @@ TEST(EngineDifferential, EveryRealDocument) {
         expected = std::make_unique<reference::Pipeline>();
         continue;
       }
-      const Outcome want = ReferenceShred(*expected, batch);
+      const ShredOutcome want = ReferenceShred(*expected, batch);
       ASSERT_EQ(Difference(got, want), "") << path << " documents from " << start;
       compared += batch.size();
     }
@@ -408,11 +408,11 @@ TEST(EngineDifferential, EveryRealDocument) {
 // their parse errors.
 TEST(EngineDifferential, EveryTestSuiteFile) {
   std::size_t shredded = 0;
-  for (const auto& path : testing::DataFilesUnder(kData / "jsontestsuite")) {
+  for (const auto& path : testing::DataFilesUnder(kSharedData / "jsontestsuite")) {
     testing::ModulePipeline engine;
     reference::Pipeline expected;
     const std::vector<std::string> batch = {testing::ReadWhole(path)};
-    const Outcome got = EngineShred(engine, batch);
+    const ShredOutcome got = EngineShred(engine, batch);
     ASSERT_EQ(Difference(got, ReferenceShred(expected, batch)), "") << path;
     shredded += !got.failed;
   }
