@@ -5,12 +5,12 @@
 #include <map>
 #include <memory>
 #include <ostream>
-#include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "shredder/coerce_policy.h"
+#include "random_documents.h"
 #include "test_support.h"
 
 namespace shredder {
@@ -387,47 +387,31 @@ class ModelNormalizer {
   std::map<std::string, Entry> shapes_;
 };
 
-Value RandomValue(std::mt19937& rng, int depth);
-
-// Members drawn from a few keys, so that documents overlap, miss and add members.
-Object RandomObject(std::mt19937& rng, int depth) {
-  static const char* const kKeys[] = {"a", "b", "c", "d", "e", "f"};
-  Object object;
-  for (const char* key : kKeys) {
-    if (rng() % 2) object.emplace(key, RandomValue(rng, depth + 1));
-  }
-  return object;
-}
-
-Value RandomValue(std::mt19937& rng, int depth) {
-  switch (rng() % (depth > 3 ? 3 : 5)) {
-    case 0:
-      return Value(nullptr);
-    case 1:
-      return Value(static_cast<int>(rng() % 10));
-    case 2:
-      return Value("s");
-    case 3: {
-      Array array;
-      for (int n = static_cast<int>(rng() % 3); n > 0; --n) {
-        array.push_back(RandomValue(rng, depth + 1));
-      }
-      return Value(std::move(array));
-    }
-    default:
-      return Value(RandomObject(rng, depth));
-  }
+// Members drawn from a few keys, so that documents overlap, miss and add members; past three
+// levels only nulls, small integers and one string.
+testing::DocumentKnobs NormalizerKnobs() {
+  testing::DocumentKnobs knobs;
+  knobs.keys = {"a", "b", "c", "d", "e", "f"};
+  knobs.each_key_once = true;
+  knobs.weights = {{testing::Pick::Null, 1}, {testing::Pick::Int, 1}, {testing::Pick::String, 1},
+                   {testing::Pick::Array, 1}, {testing::Pick::Object, 1}};
+  knobs.scalars_from = 4;
+  knobs.max_array = 2;
+  knobs.small_ints = 9;
+  knobs.edge_numbers = 0;
+  knobs.texts = {"s"};
+  return knobs;
 }
 
 TEST(NormalizerModel, RandomStreamsMatchPlainRules) {
-  std::mt19937 rng(20240611);
+  testing::RandomDocuments random(20240611, NormalizerKnobs());
   int refused = 0;
   int wrapped = 0;
   for (int stream = 0; stream < 200; ++stream) {
     Normalizer normalizer;
     ModelNormalizer model;
     for (int doc = 0; doc < 30; ++doc) {
-      Object document = RandomObject(rng, 0);
+      Object document = random.Dom();
       Object expected = document;
       const Value before(document);
       std::string expected_error, error;
@@ -455,7 +439,7 @@ TEST(NormalizerModel, RandomStreamsMatchPlainRules) {
 // Batches of random documents, each rolled back when one of its documents is refused (and
 // every third one anyway), against the model whose state is restored from a copy.
 TEST(NormalizerModel, RandomBatchesRollBackToTheModelsCopy) {
-  std::mt19937 rng(20261208);
+  testing::RandomDocuments random(20261208, NormalizerKnobs());
   int rolled_back = 0;
   for (int stream = 0; stream < 100; ++stream) {
     Normalizer normalizer;
@@ -465,8 +449,8 @@ TEST(NormalizerModel, RandomBatchesRollBackToTheModelsCopy) {
       const std::string before = NormalizerPeer::Dump(normalizer);
       normalizer.begin_batch();
       bool failed = false;
-      for (int doc = static_cast<int>(rng() % 4); doc >= 0 && !failed; --doc) {
-        Object document = RandomObject(rng, 0);
+      for (int doc = random.Uniform(0, 3); doc >= 0 && !failed; --doc) {
+        Object document = random.Dom();
         Object expected = document;
         std::string expected_error, error;
         try {
@@ -483,7 +467,7 @@ TEST(NormalizerModel, RandomBatchesRollBackToTheModelsCopy) {
         ASSERT_EQ(Value(document), Value(expected)) << "stream " << stream << " batch " << batch;
         failed = !error.empty();
       }
-      if (failed || rng() % 3 == 0) {
+      if (failed || random.Uniform(0, 2) == 0) {
         normalizer.rollback_batch();
         model = saved;
         ASSERT_EQ(NormalizerPeer::Dump(normalizer), before);
