@@ -4,16 +4,19 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <exception>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <limits>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 namespace shredder::testing {
@@ -53,7 +56,45 @@ inline void RunWithStack(std::size_t stack_bytes, const std::function<void()>& b
   if (job.error) std::rethrow_exception(job.error);
 }
 
+using Json = nlohmann::json;
+
 inline constexpr std::size_t kOneMiB = 1 << 20;
+inline constexpr std::int64_t kInt64Min = std::numeric_limits<std::int64_t>::min();
+inline constexpr std::int64_t kInt64Max = std::numeric_limits<std::int64_t>::max();
+
+#ifdef SHREDDER_SHARED_DATA_DIR
+/// The real-world and conformance files kept beside the repository.
+inline const std::filesystem::path kSharedData = SHREDDER_SHARED_DATA_DIR;
+#endif
+
+/// The message of whatever `fn` throws, or a marker when it throws nothing.
+template <typename Fn>
+std::string MessageOf(Fn&& fn) {
+  try {
+    fn();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "<no exception>";
+}
+
+/// The message of the std::runtime_error `fn` throws; any other exception escapes, so that a
+/// failure of the wrong kind is not taken for the expected one.
+template <typename Fn>
+std::string RuntimeErrorOf(Fn&& fn) {
+  try {
+    fn();
+  } catch (const std::runtime_error& e) {
+    return e.what();
+  }
+  return "<no runtime_error>";
+}
+
+/// Names each case of a parameterised suite by its `name` field.
+template <typename Case>
+std::string CaseName(const ::testing::TestParamInfo<Case>& info) {
+  return info.param.name;
+}
 
 /// The whole content of a file.
 inline std::string ReadWhole(const std::filesystem::path& path) {

@@ -12,6 +12,7 @@ import shredder_ext
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from any_json import json_values
 from conftest import SHARED_DATA, json_batch
 from jobs.jobs_helpers import real_documents
 
@@ -67,11 +68,7 @@ def judge_batches(batches: list[list]) -> dict[str, int]:
 KEYS = st.sampled_from(["a", "b", "a_b", "_", "b_", "c", "é", "ключ", "😀", "x_id", ""])
 LEAVES = st.one_of(st.none(), st.integers(-3, 3), st.floats(allow_nan=False, width=32),
                    st.sampled_from(["x", "", "é\U0001F600"]), st.booleans())
-VALUES = st.recursive(
-    LEAVES,
-    lambda inner: st.one_of(st.lists(inner, max_size=3),
-                            st.dictionaries(KEYS, inner, max_size=3)),
-    max_leaves=10)
+VALUES = json_values(KEYS, LEAVES, max_leaves=10)
 DOCUMENTS = st.dictionaries(KEYS, VALUES, max_size=4)
 TEXTS = st.one_of(DOCUMENTS.map(json.dumps),
                   st.integers(1, 70).map(lambda n: '{"d":' * n + "1" + "}" * n),  # deep

@@ -19,6 +19,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from shredder.dataset.unified import dataset_parts, shared_names
 
+from any_json import json_values
 from test_real_data import documents_of, real_files
 
 
@@ -57,11 +58,7 @@ KEYS = st.sampled_from(["a", "b", "a_b", "b_c", "_", "_a", "a__", "", "__idx", "
 SCALARS = st.one_of(st.none(), st.booleans(), st.integers(-(2**63), 2**63 - 1),
                     st.integers(-(10**40), 10**40),
                     st.sampled_from([1.0, -0.0, 2.5, 1e300]), st.text(max_size=3))
-VALUES = st.recursive(
-    SCALARS,
-    lambda children: st.one_of(st.lists(children, max_size=3),
-                               st.dictionaries(KEYS, children, max_size=3)),
-    max_leaves=12)
+VALUES = json_values(KEYS, SCALARS, max_leaves=12)
 DOCUMENTS = st.lists(st.dictionaries(KEYS, VALUES, max_size=4), min_size=1, max_size=8)
 
 

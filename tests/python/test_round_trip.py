@@ -2,10 +2,10 @@
 
 Documents are generated from the reversible class: keys without "_" (and not empty), no
 nulls, no empty arrays, homogeneous arrays whose elements are scalars or objects (never
-arrays), and one kind per path across all documents of a batch. Objects inside arrays carry
-the same members in every element; elsewhere members may be left out. They must come back
-equal apart from the "__txn_id" and "__obj_id" members stamped into every object (and, for
-the struct codec, the null fields standing for members a document does not have).
+arrays), and one kind per path across all documents of a batch; members may be left out,
+also in array elements. They must come back equal apart from the "__txn_id" and "__obj_id"
+members stamped into every object (and, for the struct codec, the null fields standing for
+members a document does not have).
 """
 
 from __future__ import annotations
@@ -16,82 +16,11 @@ import pyarrow as pa
 import pytest
 import shredder_ext
 from hypothesis import HealthCheck, given, settings
-from hypothesis import strategies as st
 
 from conftest import canonical, docs_of, strip_ids
+from reversible import arrow_type, as_set, batches, drop_nulls
 
-SCALARS = {
-    "bool": (st.booleans(), pa.bool_()),
-    "int": (st.integers(-(2**63), 2**63 - 1), pa.int64()),
-    "double": (st.floats(allow_nan=False, allow_infinity=False), pa.float64()),
-    "string": (st.text(st.characters(exclude_categories=("Cs",)), max_size=8), pa.string()),
-}
-
-KEYS = st.text(st.characters(exclude_categories=("Cs",), exclude_characters="_"),
-               min_size=1, max_size=6)
-
-LEAF = st.sampled_from(sorted(SCALARS)).map(lambda kind: ("scalar", kind))
-
-
-def _containers(children):
-    objects = st.dictionaries(KEYS, children, max_size=4).map(lambda d: ("object", d))
-    return st.one_of(objects,
-                     LEAF.map(lambda leaf: ("array", leaf)),
-                     objects.map(lambda obj: ("array", obj)))
-
-
-SHAPES = st.recursive(LEAF, _containers, max_leaves=12)
-ROOT_SHAPES = st.dictionaries(KEYS, SHAPES, max_size=5)
-
-
-def values(shape, inside_array: bool):
-    kind, detail = shape
-    if kind == "scalar":
-        return SCALARS[detail][0]
-    if kind == "object":
-        return objects(detail, inside_array)
-    return st.lists(values(detail, True), min_size=1, max_size=3)
-
-
-def objects(fields: dict, inside_array: bool):
-    members = {key: values(shape, inside_array) for key, shape in fields.items()}
-    if inside_array:
-        return st.fixed_dictionaries(members)
-    return st.fixed_dictionaries({}, optional=members)
-
-
-def arrow_type(shape) -> pa.DataType:
-    kind, detail = shape
-    if kind == "scalar":
-        return SCALARS[detail][1]
-    if kind == "object":
-        return pa.struct([(key, arrow_type(s)) for key, s in detail.items()])
-    return pa.list_(arrow_type(detail))
-
-
-@st.composite
-def batches(draw):
-    """(root fields, distinct documents): identical documents would share one id and
-    come back as one."""
-    fields = draw(ROOT_SHAPES)
-    documents = draw(st.lists(objects(fields, False), min_size=1, max_size=4,
-                              unique_by=canonical))
-    return fields, documents
-
-
-def drop_nulls(value):
-    if isinstance(value, dict):
-        return {k: drop_nulls(v) for k, v in value.items() if v is not None}
-    if isinstance(value, list):
-        return [drop_nulls(v) for v in value]
-    return value
-
-
-def as_set(documents) -> list:
-    return sorted(canonical(d) for d in documents)
-
-
-ROUND_TRIP = settings(max_examples=200, deadline=None,
+ROUND_TRIP = settings(max_examples=250, deadline=None,
                       suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 
 

@@ -1,7 +1,6 @@
 #include "shredder/arrow_dom_codec.h"
 
 #include <arrow/api.h>
-#include <arrow/json/from_string.h>
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -15,6 +14,7 @@
 #include <variant>
 #include <vector>
 
+#include "arrow_support.h"
 #include "codecs/arrow_dom_internal.h"
 #include "test_support.h"
 
@@ -26,30 +26,14 @@ using arrow_dom::cell_to_value;
 using arrow_dom::infer_arrow_type;
 using arrow_dom::make_builder;
 using arrow_dom::MergedType;
-
-std::shared_ptr<arrow::Array> FromJson(const std::shared_ptr<arrow::DataType>& type,
-                                       const std::string& json) {
-  return arrow::json::ArrayFromJSONString(type, json).ValueOrDie();
-}
-
-std::shared_ptr<arrow::RecordBatch> BatchOf(const std::shared_ptr<arrow::Array>& column) {
-  return arrow::RecordBatch::Make(arrow::schema({arrow::field("c", column->type())}),
-                                  column->length(), {column});
-}
+using testing::BatchOf;
+using testing::FromJson;
+using testing::kInt64Min;
+using testing::RuntimeErrorOf;
 
 std::shared_ptr<arrow::Array> StructOf(const arrow::ArrayVector& children,
                                        const std::vector<std::string>& names) {
   return arrow::StructArray::Make(children, names).ValueOrDie();
-}
-
-// The message of the runtime error that `body` throws, or a marker when it throws none.
-std::string RuntimeErrorOf(const std::function<void()>& body) {
-  try {
-    body();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "<no runtime_error>";
 }
 
 const ArrowDomCodec kCodec;
@@ -71,8 +55,6 @@ TEST_P(ReadCell, ReadsTheLastCellAsItsValue) {
   auto array = FromJson(c.type, c.json);
   EXPECT_EQ(cell_to_value(*array, array->length() - 1), c.expected);
 }
-
-const std::int64_t kInt64Min = std::numeric_limits<std::int64_t>::min();
 
 INSTANTIATE_TEST_SUITE_P(
     Types, ReadCell,
@@ -428,7 +410,7 @@ std::shared_ptr<arrow::Array> DeepColumn(int levels, bool mixed) {
 }
 
 // The document that DeepColumn(levels, mixed) holds.
-Object DeepDocument(int levels, bool mixed) {
+Object DeepColumnDocument(int levels, bool mixed) {
   // Built by moving each level into the next, never copying a subtree.
   Value inner(7);
   for (int level = levels; level >= 2; --level) {
@@ -452,7 +434,7 @@ TEST_P(DepthLimit, AcceptsTheLimitAndRefusesOneMore) {
   auto at_limit = BatchOf(DeepColumn(kMaxNestingDepth, mixed));
   Object document;
   testing::RunWithStack(testing::kOneMiB, [&] { document = kCodec.ToDom(at_limit, 0); });
-  EXPECT_EQ(document, DeepDocument(kMaxNestingDepth, mixed));
+  EXPECT_EQ(document, DeepColumnDocument(kMaxNestingDepth, mixed));
   auto past = BatchOf(DeepColumn(kMaxNestingDepth + 1, mixed));
   EXPECT_EQ(RuntimeErrorOf([&] { kCodec.ToDom(past, 0); }),
             "ArrowDomCodec: nesting depth exceeds 512");
@@ -636,12 +618,12 @@ struct AppendErrorCase {
   const char* name;
   std::shared_ptr<arrow::DataType> type;
   Value value;
-  const char* status;  // Empty: std::bad_variant_access is expected.
+  const char* status;  // Empty: an ArrowKindConflict is expected.
 };
 
 class AppendValueFailure : public ::testing::TestWithParam<AppendErrorCase> {};
 
-TEST_P(AppendValueFailure, ReportsAStatusOrThrowsBadVariantAccess) {
+TEST_P(AppendValueFailure, ReportsAStatusOrThrowsAKindConflict) {
   const AppendErrorCase& c = GetParam();
   std::shared_ptr<arrow::ArrayBuilder> builder;
   ASSERT_TRUE(make_builder(c.type, &builder).ok());
@@ -764,8 +746,7 @@ void PrintTo(const ConflictCase& c, std::ostream* out) { *out << c.name; }
 
 class FromDomConflict : public ::testing::TestWithParam<ConflictCase> {};
 
-// The designed refusal stays a std::bad_variant_access; its text names the member and both
-// kinds.
+// The designed refusal is an ArrowKindConflict; its text names the member and both kinds.
 TEST_P(FromDomConflict, NamesTheMemberAndBothKinds) {
   const ConflictCase& c = GetParam();
   EXPECT_THROW(kCodec.FromDom(c.documents), ArrowKindConflict);
@@ -815,7 +796,8 @@ constexpr std::size_t kFromDomStack = testing::kOneMiB;
 
 TEST(FromDomDepth, TwiceTheLimitFitsASmallStack) {
   const int levels = 2 * kMaxNestingDepth;
-  std::vector<Object> documents{DeepDocument(levels, true), DeepDocument(levels, true)};
+  std::vector<Object> documents{DeepColumnDocument(levels, true),
+                                DeepColumnDocument(levels, true)};
   std::shared_ptr<arrow::RecordBatch> batch;
   testing::RunWithStack(kFromDomStack, [&] { batch = kCodec.FromDom(documents); });
   ASSERT_EQ(batch->num_rows(), 2);
@@ -833,7 +815,7 @@ TEST(CodecRoundTrip, FromDomThenToDomGivesTheDocumentsBack) {
              {"items", Array{Object{{"n", 1}}, Object{{"n", 2}}}}},
       Object{{"id", 2}, {"name", nullptr}, {"tags", Array{}}, {"inner", nullptr},
              {"items", Array{Object{{"n", nullptr}}}}},
-      DeepDocument(kMaxNestingDepth, true)};
+      DeepColumnDocument(kMaxNestingDepth, true)};
   auto batch = kCodec.FromDom(documents);
   kCodec.ValidateInput(batch);
   // Members missing from a document come back as null members.

@@ -25,9 +25,9 @@
 #include <nlohmann/json.hpp>
 
 #include <arrow/api.h>
-#include <arrow/json/from_string.h>
 #include <arrow/util/bit_util.h>
 
+#include "arrow_support.h"
 #include "codecs/arrow_dom_reference.h"
 #include "shredder/arrow_dom_codec.h"
 #include "shredder/serialization.h"
@@ -36,21 +36,24 @@
 namespace shredder {
 namespace {
 
+using testing::BatchOf;
+using testing::FromJson;
+
 void Check(const arrow::Status& status) {
   if (!status.ok()) throw std::runtime_error(status.ToString());
 }
 
 // What reading one row gave: a document, or the text of the failure.
-struct Outcome {
+struct RowOutcome {
   bool failed = false;
   Object document;
   std::string error;
 
-  bool operator==(const Outcome&) const = default;
+  bool operator==(const RowOutcome&) const = default;
 };
 
-Outcome Read(const std::function<Object()>& read) {
-  Outcome outcome;
+RowOutcome ReadRow(const std::function<Object()>& read) {
+  RowOutcome outcome;
   try {
     outcome.document = read();
   } catch (const std::exception& error) {
@@ -60,7 +63,7 @@ Outcome Read(const std::function<Object()>& read) {
   return outcome;
 }
 
-std::ostream& operator<<(std::ostream& out, const Outcome& outcome) {
+std::ostream& operator<<(std::ostream& out, const RowOutcome& outcome) {
   if (outcome.failed) return out << "failure " << outcome.error;
   return out << "document " << MakeSerialization(SerializationFormat::Json)->FromDom(outcome.document);
 }
@@ -71,24 +74,14 @@ std::int64_t ExpectSameRows(const ArrowDomCodec& codec,
                             const std::shared_ptr<arrow::RecordBatch>& batch,
                             const std::string& where, std::int64_t* documents = nullptr) {
   for (std::int64_t row = 0; row < batch->num_rows(); ++row) {
-    const Outcome want = Read([&] { return reference_arrow::ToDom(*batch, row); });
-    const Outcome got = Read([&] { return codec.ToDom(batch, row); });
+    const RowOutcome want = ReadRow([&] { return reference_arrow::ToDom(*batch, row); });
+    const RowOutcome got = ReadRow([&] { return codec.ToDom(batch, row); });
     EXPECT_EQ(got, want) << where << ", row " << row << ", type "
                          << batch->column(0)->type()->ToString();
     if (!(got == want)) return row;
     if (documents != nullptr && !got.failed) ++*documents;
   }
   return batch->num_rows();
-}
-
-std::shared_ptr<arrow::Array> FromJson(const std::shared_ptr<arrow::DataType>& type,
-                                       const std::string& json) {
-  return arrow::json::ArrayFromJSONString(type, json).ValueOrDie();
-}
-
-std::shared_ptr<arrow::RecordBatch> BatchOf(const std::shared_ptr<arrow::Array>& column) {
-  return arrow::RecordBatch::Make(arrow::schema({arrow::field("doc", column->type())}),
-                                  column->length(), {column});
 }
 
 // ----------------------------------------------------------------------------------------
@@ -476,7 +469,7 @@ TEST(ArrowReaderDifferential, ThreadsSharingOneCodecReadAlike) {
 // Real documents
 
 #ifdef SHREDDER_SHARED_DATA_DIR
-const std::filesystem::path kData = SHREDDER_SHARED_DATA_DIR;
+using testing::kSharedData;
 
 // The same column with the fields of every struct in reverse order, as a producer that lists
 // fields in order of first appearance hands them over.
@@ -501,7 +494,7 @@ TEST(ArrowReaderDifferential, EveryRealDocumentInBothFieldOrders) {
   const auto serialization = MakeSerialization(SerializationFormat::Json);
   const ArrowDomCodec codec;
   std::int64_t rows = 0;
-  for (const auto& path : testing::DataFilesUnder(kData / "real")) {
+  for (const auto& path : testing::DataFilesUnder(kSharedData / "real")) {
     std::vector<Object> documents;
     for (const std::string& text :
          testing::DocumentsOf(path, testing::ArrayRoot::AlsoEachElement)) {

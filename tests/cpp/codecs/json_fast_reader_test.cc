@@ -19,6 +19,7 @@
 #include <nlohmann/json.hpp>
 
 #include "shredder/value.h"
+#include "test_support.h"
 
 namespace shredder::json_text {
 namespace {
@@ -136,11 +137,6 @@ std::vector<std::string> ReadLines(const std::filesystem::path& path) {
   return lines;
 }
 
-std::string ReadWhole(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
 std::vector<std::filesystem::path> FilesIn(const std::filesystem::path& folder) {
   std::vector<std::filesystem::path> files;
   for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
@@ -150,11 +146,12 @@ std::vector<std::filesystem::path> FilesIn(const std::filesystem::path& folder) 
   return files;
 }
 
-const std::filesystem::path kData = SHREDDER_SHARED_DATA_DIR;
+using testing::kSharedData;
+using testing::ReadWhole;
 
 TEST(FastJsonReader, AgreesWithTheLibraryOnEveryTestSuiteFile) {
   std::size_t accepted = 0;
-  for (const auto& path : FilesIn(kData / "jsontestsuite")) {
+  for (const auto& path : FilesIn(kSharedData / "jsontestsuite")) {
     const std::string text = ReadWhole(path);
     ExpectNoDisagreement(text);
     const std::string name = path.filename().string();
@@ -168,7 +165,7 @@ TEST(FastJsonReader, AgreesWithTheLibraryOnEveryTestSuiteFile) {
 
 TEST(FastJsonReader, AcceptsEveryObjectDocumentOfTheRealData) {
   std::size_t documents = 0;
-  for (const auto& path : FilesIn(kData / "real")) {
+  for (const auto& path : FilesIn(kSharedData / "real")) {
     const std::string ext = path.extension().string();
     std::vector<std::string> texts;
     if (ext == ".ndjson" || ext == ".jsonl") {
@@ -192,7 +189,7 @@ TEST(FastJsonReader, AcceptsEveryObjectDocumentOfTheRealData) {
 // fast reader still accepts the text, the library must agree on every event.
 TEST(FastJsonReader, AgreesWithTheLibraryOnMutatedDocuments) {
   const std::vector<std::string> seeds =
-      ReadLines(kData / "real" / "gharchive_2021-07-21-few-hours.ndjson");
+      ReadLines(kSharedData / "real" / "gharchive_2021-07-21-few-hours.ndjson");
   ASSERT_FALSE(seeds.empty());
   std::mt19937_64 random(20261208);
   const std::string alphabet = "{}[]:,\"\\/ubfnrt0123456789.eE+-aelsu \t\n\x7f\xc3\xa9\xed\xf4\x80";

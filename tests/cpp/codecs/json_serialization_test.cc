@@ -13,17 +13,19 @@
 #include <vector>
 
 #include "test_support.h"
+#include "value_support.h"
 
 namespace shredder {
 namespace {
 
+using testing::kInt64Max;
+using testing::kInt64Min;
 using testing::kOneMiB;
 using testing::RunWithStack;
+using testing::ValuelessValue;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr std::int64_t kInt64Min = std::numeric_limits<std::int64_t>::min();
-constexpr std::int64_t kInt64Max = std::numeric_limits<std::int64_t>::max();
 
 Object ToDom(std::string_view text) { return JsonSerialization().ToDom(text); }
 std::string FromDom(const Object& document) { return JsonSerialization().FromDom(document); }
@@ -82,29 +84,6 @@ Object DeepDocument(int depth) {
     }
   }
   return Object{{"d", std::move(inner)}};
-}
-
-// Input iterator over members whose every read throws.
-struct ThrowingIterator {
-  using iterator_category = std::input_iterator_tag;
-  using value_type = std::pair<const std::string, Value>;
-  using difference_type = std::ptrdiff_t;
-  using pointer = const value_type*;
-  using reference = const value_type&;
-  reference operator*() const { throw std::runtime_error("no value"); }
-  ThrowingIterator& operator++() { return *this; }
-  bool operator==(const ThrowingIterator&) const { return false; }
-};
-
-// A value left empty by a failed assignment: building an Object from an iterator that
-// throws leaves the variant without an alternative.
-Value ValuelessValue() {
-  Value value(1);
-  try {
-    value.data.emplace<Object>(ThrowingIterator{}, ThrowingIterator{});
-  } catch (const std::runtime_error&) {
-  }
-  return value;
 }
 
 TEST(MakeSerialization, JsonGivesAWorkingJsonSerialization) {
@@ -193,14 +172,14 @@ TEST(JsonToDom, MembersIterateInByteOrderOfTheirKeys) {
   EXPECT_EQ(keys, (std::vector<std::string>{"", "B", "a", "ab", "b", "\xC3\xA9"}));
 }
 
-struct FailureCase {
+struct ParseFailureCase {
   std::string text;
   std::string message;
   std::int32_t line;
   std::int32_t column;
 };
 
-void ExpectParseFailure(const FailureCase& failure) {
+void ExpectParseFailure(const ParseFailureCase& failure) {
   try {
     ToDom(failure.text);
     ADD_FAILURE() << "no exception";
@@ -213,7 +192,7 @@ void ExpectParseFailure(const FailureCase& failure) {
 
 TEST(JsonToDom, ReportsTheLibraryParseErrorWithItsPosition) {
   const std::string kValueEnd = "unexpected end of input; expected '[', '{', or a literal";
-  const std::vector<FailureCase> cases = {
+  const std::vector<ParseFailureCase> cases = {
       {"",
        LibraryError(1, "attempting to parse an empty input; check that your input string or "
                        "stream contains the expected JSON"),

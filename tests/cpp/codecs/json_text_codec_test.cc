@@ -12,12 +12,16 @@
 #include <utility>
 #include <vector>
 
+#include "arrow_support.h"
 #include "shredder/json_text.h"
 #include "shredder/serialization.h"
 #include "test_support.h"
 
 namespace shredder {
 namespace {
+
+using testing::BatchOfColumns;
+using testing::RuntimeErrorOf;
 
 using Cells = std::vector<std::optional<std::string>>;
 
@@ -39,29 +43,7 @@ std::shared_ptr<arrow::Array> TextColumn(const std::shared_ptr<arrow::DataType>&
   return builder->Finish().ValueOrDie();
 }
 
-std::shared_ptr<arrow::RecordBatch> BatchOf(std::vector<std::shared_ptr<arrow::Array>> columns) {
-  arrow::FieldVector fields;
-  for (std::size_t i = 0; i < columns.size(); ++i) {
-    std::string name = "c";
-    name += std::to_string(i);
-    fields.push_back(arrow::field(std::move(name), columns[i]->type()));
-  }
-  const std::int64_t rows = columns.empty() ? 0 : columns[0]->length();
-  return arrow::RecordBatch::Make(arrow::schema(fields), rows, std::move(columns));
-}
-
 JsonTextCodec MakeCodec() { return JsonTextCodec(MakeSerialization(SerializationFormat::Json)); }
-
-// Runs `action` and returns the text of the std::runtime_error it throws.
-template <class Action>
-std::string RuntimeErrorOf(Action&& action) {
-  try {
-    action();
-  } catch (const std::runtime_error& error) {
-    return error.what();
-  }
-  return "no exception";
-}
 
 const std::vector<std::shared_ptr<arrow::DataType>>& TextTypes() {
   static const auto* types = new std::vector<std::shared_ptr<arrow::DataType>>{
@@ -73,7 +55,7 @@ TEST(JsonTextCodecValidateInput, AcceptsOneColumnOfEveryTextLayout) {
   const JsonTextCodec codec = MakeCodec();
   for (const auto& type : TextTypes()) {
     SCOPED_TRACE(type->ToString());
-    EXPECT_NO_THROW(codec.ValidateInput(BatchOf({TextColumn(type, {"{}"})})));
+    EXPECT_NO_THROW(codec.ValidateInput(BatchOfColumns({TextColumn(type, {"{}"})})));
   }
 }
 
@@ -86,11 +68,12 @@ TEST(JsonTextCodecValidateInput, RefusesOtherColumnCountsAndTypes) {
   const auto lists = arrow::MakeArrayOfNull(arrow::list(arrow::utf8()), 1).ValueOrDie();
   const auto views = arrow::MakeArrayOfNull(arrow::utf8_view(), 1).ValueOrDie();
   const std::vector<std::pair<std::shared_ptr<arrow::RecordBatch>, std::string>> cases = {
-      {BatchOf({}), "JsonTextCodec: expected 1 column, got 0"},
-      {BatchOf({text, text}), "JsonTextCodec: expected 1 column, got 2"},
-      {BatchOf({integers}), "JsonTextCodec: expected string/binary column, got int64"},
-      {BatchOf({lists}), "JsonTextCodec: expected string/binary column, got list<item: string>"},
-      {BatchOf({views}), "JsonTextCodec: expected string/binary column, got string_view"},
+      {BatchOfColumns({}), "JsonTextCodec: expected 1 column, got 0"},
+      {BatchOfColumns({text, text}), "JsonTextCodec: expected 1 column, got 2"},
+      {BatchOfColumns({integers}), "JsonTextCodec: expected string/binary column, got int64"},
+      {BatchOfColumns({lists}),
+       "JsonTextCodec: expected string/binary column, got list<item: string>"},
+      {BatchOfColumns({views}), "JsonTextCodec: expected string/binary column, got string_view"},
   };
   for (const auto& [batch, message] : cases) {
     EXPECT_EQ(RuntimeErrorOf([&] { codec.ValidateInput(batch); }), message);
@@ -116,7 +99,7 @@ TEST(JsonTextCodecValidateInput, RefusesOffsetsPastTheDataInEveryLayout) {
     const auto bad = arrow::is_large_binary_like(type->id()) ? WithRunawayOffset<int64_t>(column)
                                                             : WithRunawayOffset<int32_t>(column);
     ASSERT_TRUE(bad->Validate().ok()) << type->ToString();
-    const std::string message = RuntimeErrorOf([&] { codec.ValidateInput(BatchOf({bad})); });
+    const std::string message = RuntimeErrorOf([&] { codec.ValidateInput(BatchOfColumns({bad})); });
     EXPECT_EQ(message.rfind("JsonTextCodec: Invalid: ", 0), 0u) << message;
   }
 }
@@ -127,7 +110,7 @@ TEST(JsonTextCodecValidateInput, LeavesInvalidUtf8InAStringColumnToTheParser) {
   const auto bytes = TextColumn(arrow::binary(), {"{\"a\":\"\xff\"}"});
   auto data = bytes->data()->Copy();
   data->type = arrow::utf8();
-  const auto batch = BatchOf({arrow::MakeArray(data)});
+  const auto batch = BatchOfColumns({arrow::MakeArray(data)});
   codec.ValidateInput(batch);
   EXPECT_NE(RuntimeErrorOf([&] { codec.ToDom(batch, 0); }).find("ill-formed UTF-8 byte"),
             std::string::npos);
@@ -138,7 +121,7 @@ TEST(JsonTextCodecToDom, ReadsEveryTextLayoutAlike) {
   const Cells cells = {"{\"a\":1}", " {\"b\":[true,2.5]} ", "{}", std::nullopt};
   for (const auto& type : TextTypes()) {
     SCOPED_TRACE(type->ToString());
-    const auto batch = BatchOf({TextColumn(type, cells)});
+    const auto batch = BatchOfColumns({TextColumn(type, cells)});
     EXPECT_EQ(codec.ToDom(batch, 0), (Object{{"a", Value(1)}}));
     EXPECT_EQ(codec.ToDom(batch, 1), (Object{{"b", Value(Array{Value(true), Value(2.5)})}}));
     EXPECT_EQ(codec.ToDom(batch, 2), Object{});
@@ -152,7 +135,7 @@ TEST(JsonTextCodecToDom, ReadsTheRowsOfASlicedColumn) {
   const Cells cells = {"{\"r\":0}", "{\"r\":1}", "{\"r\":2}", std::nullopt, "{\"r\":4}"};
   for (const auto& type : TextTypes()) {
     SCOPED_TRACE(type->ToString());
-    const auto batch = BatchOf({TextColumn(type, cells)->Slice(2, 3)});
+    const auto batch = BatchOfColumns({TextColumn(type, cells)->Slice(2, 3)});
     EXPECT_EQ(codec.ToDom(batch, 0), (Object{{"r", Value(2)}}));
     EXPECT_EQ(RuntimeErrorOf([&] { codec.ToDom(batch, 1); }),
               "JsonTextCodec: null document at row 1");
@@ -165,12 +148,12 @@ TEST(JsonTextCodecToDom, TestsForNullBeforeTheLayout) {
   arrow::Int64Builder builder;
   ASSERT_TRUE(builder.AppendNull().ok());
   ASSERT_TRUE(builder.Append(5).ok());
-  const auto integers = BatchOf({builder.Finish().ValueOrDie()});
+  const auto integers = BatchOfColumns({builder.Finish().ValueOrDie()});
   EXPECT_EQ(RuntimeErrorOf([&] { codec.ToDom(integers, 0); }),
             "JsonTextCodec: null document at row 0");
   EXPECT_EQ(RuntimeErrorOf([&] { codec.ToDom(integers, 1); }),
             "JsonTextCodec: unsupported column type int64");
-  const auto nulls = BatchOf({arrow::MakeArrayOfNull(arrow::null(), 1).ValueOrDie()});
+  const auto nulls = BatchOfColumns({arrow::MakeArrayOfNull(arrow::null(), 1).ValueOrDie()});
   EXPECT_EQ(RuntimeErrorOf([&] { codec.ToDom(nulls, 0); }),
             "JsonTextCodec: null document at row 0");
 }
@@ -178,7 +161,7 @@ TEST(JsonTextCodecToDom, TestsForNullBeforeTheLayout) {
 TEST(JsonTextCodecToDom, PassesParseErrorsThroughUnchanged) {
   const JsonTextCodec codec = MakeCodec();
   const auto batch =
-      BatchOf({TextColumn(arrow::binary(), {"", "[1]", "{\n\"a\": 1,\n\"bc\"2\n}",
+      BatchOfColumns({TextColumn(arrow::binary(), {"", "[1]", "{\n\"a\": 1,\n\"bc\"2\n}",
                                             "{\"a\":" + std::string(600, '[') +
                                                 std::string(600, ']') + "}"})});
   struct Expected {
@@ -212,7 +195,7 @@ TEST(JsonTextCodecToDom, PassesParseErrorsThroughUnchanged) {
 
 TEST(JsonTextCodecToDom, RefusesARowOutsideTheBatch) {
   const JsonTextCodec codec = MakeCodec();
-  const auto batch = BatchOf({TextColumn(arrow::utf8(), {"{}", "{}"})->Slice(1)});
+  const auto batch = BatchOfColumns({TextColumn(arrow::utf8(), {"{}", "{}"})->Slice(1)});
   for (std::int64_t row : {-1, 1, 100}) {
     try {
       codec.ToDom(batch, row);
@@ -222,7 +205,7 @@ TEST(JsonTextCodecToDom, RefusesARowOutsideTheBatch) {
                 "JsonTextCodec: row " + std::to_string(row) + " out of range for 1 rows");
     }
   }
-  EXPECT_EQ(RuntimeErrorOf([&] { codec.ToDom(BatchOf({}), 0); }),
+  EXPECT_EQ(RuntimeErrorOf([&] { codec.ToDom(BatchOfColumns({}), 0); }),
             "JsonTextCodec: expected 1 column, got 0");
 }
 
@@ -250,7 +233,7 @@ TEST(JsonTextCodecToDom, ParsesTheCellWhereItLiesInTheColumn) {
     SCOPED_TRACE(type->ToString());
     seen.clear();
     const auto column = TextColumn(type, cells)->Slice(1);
-    const auto batch = BatchOf({column});
+    const auto batch = BatchOfColumns({column});
     EXPECT_EQ(codec.ToDom(batch, 1), (Object{{"size", Value(8)}}));
     const auto& data = *column->data();
     const std::int64_t start = type->id() == arrow::Type::LARGE_STRING ||

@@ -12,7 +12,6 @@
 #include <fstream>
 #include <iterator>
 #include <limits>
-#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -22,12 +21,13 @@
 #include "shredder/coerce_policy.h"
 #include "shredder/serialization.h"
 #include "shredder/value.h"
+#include "random_documents.h"
 #include "test_support.h"
 
 namespace shredder {
 namespace {
 
-using Json = nlohmann::json;
+using testing::Json;
 
 Json ToLibrary(const Value& value) {
   switch (value.data.index()) {
@@ -144,87 +144,23 @@ void ExpectSameTexts(const Object& document, const std::string& label) {
   ASSERT_EQ(appended, "prefix" + boxed) << label;
 }
 
-class TreeMaker {
- public:
-  explicit TreeMaker(std::uint64_t seed) : random_(seed) {}
-
-  Object MakeObject(int depth) {
-    Object object;
-    const int members = Uniform(0, depth > 3 ? 2 : 6);
-    for (int i = 0; i < members; ++i) object[MakeString()] = MakeValue(depth + 1);
-    return object;
-  }
-
- private:
-  Value MakeValue(int depth) {
-    switch (Uniform(0, depth > 5 ? 4 : 6)) {
-      case 0: return Value();
-      case 1: return Value(Uniform(0, 1) == 1);
-      case 2: return Value(MakeInteger());
-      case 3: return Value(MakeDouble());
-      case 4: return Value(MakeString());
-      case 5: {
-        Array array;
-        const int n = Uniform(0, 4);
-        for (int i = 0; i < n; ++i) array.push_back(MakeValue(depth + 1));
-        return Value(std::move(array));
-      }
-      default: return Value(MakeObject(depth));
-    }
-  }
-
-  std::int64_t MakeInteger() {
-    static const std::int64_t kEdges[] = {0, -1, 1, std::numeric_limits<std::int64_t>::max(),
-                                          std::numeric_limits<std::int64_t>::min(), 10, -10};
-    if (Uniform(0, 3) == 0) return kEdges[Uniform(0, 6)];
-    return static_cast<std::int64_t>(random_()) >> Uniform(0, 63);
-  }
-
-  double MakeDouble() {
-    static const double kEdges[] = {0.0, -0.0, 0.1, 100.0, 1e16, 1e-5, 1e21, 5e-324,
-                                    std::numeric_limits<double>::max(),
-                                    std::numeric_limits<double>::quiet_NaN(),
-                                    std::numeric_limits<double>::infinity(),
-                                    -std::numeric_limits<double>::infinity(), 2.5, -7.0};
-    if (Uniform(0, 2) == 0) return kEdges[Uniform(0, 13)];
-    // Any bit pattern: subnormals, NaN payloads and every exponent.
-    const std::uint64_t bits = random_();
-    double d;
-    std::memcpy(&d, &bits, sizeof d);
-    return d;
-  }
-
-  // Plain words, escapes, control bytes, byte 127, UTF-8 of every length, and now and then
-  // an ill-formed sequence (a lone continuation byte, a truncated lead, an overlong form, a
-  // surrogate).
-  std::string MakeString() {
-    static const std::vector<std::string> kPieces = {
-        "a", "key", "_", "hello world", "\"", "\\", "/", "\b", "\f", "\n", "\r", "\t",
-        std::string(1, '\0'), "\x01", "\x1f", "\x7f", "\xC3\xA9", "\xE6\x9D\xB1",
-        "\xF0\x9F\x98\x80", "12345678", "abcdefghijklmnop"};
-    static const std::vector<std::string> kIllFormed = {"\x80", "\xC3", "\xC0\xAF",
-                                                        "\xED\xA0\x80", "\xF5\x80\x80\x80"};
-    std::string s;
-    const int pieces = Uniform(0, 6);
-    for (int i = 0; i < pieces; ++i) {
-      if (Uniform(0, 60) == 0) {
-        s += kIllFormed[Uniform(0, static_cast<int>(kIllFormed.size()) - 1)];
-      } else {
-        s += kPieces[Uniform(0, static_cast<int>(kPieces.size()) - 1)];
-      }
-    }
-    return s;
-  }
-
-  int Uniform(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(random_); }
-
-  std::mt19937_64 random_;
-};
+// Trees of every kind: keys and strings with escapes, control bytes, UTF-8 of every length
+// and now and then an ill-formed sequence; integers and doubles at their edges and of any
+// bit pattern, NaN and the infinities among them.
+testing::DocumentKnobs WriterKnobs() {
+  testing::DocumentKnobs knobs;
+  knobs.members_at_root = 6;
+  knobs.members = 6;
+  knobs.members_deep = 2;
+  knobs.deep_from = 4;
+  knobs.ill_formed = 1.0 / 61;
+  return knobs;
+}
 
 TEST(JsonWriter, RandomTreesInBothDialects) {
   int failures = 0;
   for (std::uint64_t seed = 1; seed <= 3000; ++seed) {
-    const Object document = TreeMaker(seed).MakeObject(0);
+    const Object document = testing::RandomDocuments(seed, WriterKnobs()).Dom();
     ExpectSameTexts(document, "seed " + std::to_string(seed));
     if (::testing::Test::HasFatalFailure()) return;
     failures += WriterText(document).starts_with("JSON emit failure: ");

@@ -10,13 +10,13 @@
 #include <fstream>
 #include <iterator>
 #include <optional>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "arrow/array/array_binary.h"
 #include "arrow/array/array_primitive.h"
 #include "controller/pipeline_support.h"
+#include "random_documents.h"
 #include "test_support.h"
 
 namespace shredder {
@@ -85,7 +85,9 @@ Tally ExpectJudgedAsAlone(const std::vector<std::vector<std::string>>& batches,
     for (std::size_t i = 0; i < got.size(); ++i) {
       const std::string where = label + " batch " + std::to_string(b) + " row " +
                                 std::to_string(i) + ": " + batches[b][i].substr(0, 200);
-      if (first) EXPECT_FALSE(got[i].decided_by_earlier) << where;
+      if (first) {
+        EXPECT_FALSE(got[i].decided_by_earlier) << where;
+      }
       first = false;
       if (got[i].decided_by_earlier) {
         ++tally.decided;
@@ -160,7 +162,9 @@ TEST(ControllerDigest, FlagsOnlyWhatEarlierDocumentsDecided) {
     ModulePipeline pipeline;
     const std::vector<Judged> got = DigestPass(pipeline, c.lines);
     EXPECT_EQ(got.back().decided_by_earlier, c.decided) << c.lines.back();
-    if (!c.decided) EXPECT_EQ(got.back(), ShredAlone(c.lines.back())) << c.lines.back();
+    if (!c.decided) {
+      EXPECT_EQ(got.back(), ShredAlone(c.lines.back())) << c.lines.back();
+    }
   }
 }
 
@@ -218,85 +222,51 @@ TEST(ControllerDigest, AppliesAnotherPolicyToEachDocumentAlone) {
 }
 
 // Random documents: every kind of value, arrays of objects, lone values beside arrays, nulls,
-// keys with "_" and beyond ASCII, deep nesting, and documents the pipeline refuses.
-class RandomDocuments {
+// keys with "_" and beyond ASCII, keys and strings spelled with escapes, deep nesting, and
+// documents the pipeline refuses (arrays of mixed or nested elements, text that is not JSON).
+class DigestDocuments {
  public:
-  explicit RandomDocuments(std::uint32_t seed) : random_(seed) {}
+  explicit DigestDocuments(std::uint32_t seed) : random_(seed, Knobs()) {}
 
   std::string Document() {
-    if (Chance(0.03)) return R"({"a": )";  // not JSON
-    return Object(0);
+    if (random_.Chance(0.03)) return R"({"a": )";  // not JSON
+    return random_.Text(random_.Document(), /*escapes=*/0.05);
   }
 
  private:
-  bool Chance(double p) { return std::bernoulli_distribution(p)(random_); }
-  int Below(int n) { return std::uniform_int_distribution<int>(0, n - 1)(random_); }
-
-  std::string Key() {
-    static const char* const kKeys[] = {"a", "b", "a_b", "_", "b_", "c", "\u00e9", "\u043a",
-                                        "\\u0061", "x_id", "d__idx", "", "__txn_id", "t"};
-    return std::string("\"") + kKeys[Below(Chance(0.05) ? 14 : 11)] + "\"";
+  static testing::DocumentKnobs Knobs() {
+    testing::DocumentKnobs knobs;
+    knobs.keys = {"a", "b", "a_b", "_", "b_", "c", "é", "к", "x_id", "d__idx", "",
+                  "__txn_id", "t"};
+    knobs.rare_keys = 3;
+    knobs.rare_key_chance = 0.05;
+    knobs.members_at_root = 4;
+    knobs.members = 2;
+    knobs.members_deep = 2;
+    knobs.weights = {{testing::Pick::Null, 1},   {testing::Pick::Bool, 1},
+                     {testing::Pick::Int, 1},    {testing::Pick::Double, 1},
+                     {testing::Pick::String, 2}, {testing::Pick::Object, 4},
+                     {testing::Pick::Array, 8}};
+    knobs.scalars_from = 8;
+    knobs.max_array = 3;
+    knobs.agreeing_arrays = 2.0 / 3;
+    knobs.stray_element = 0.03;
+    knobs.small_ints = 2;
+    knobs.plain_doubles = true;
+    knobs.edge_numbers = 0.05;
+    knobs.texts = {"xé😀", "y"};
+    knobs.deep_chance = 0.05;
+    knobs.deep_key = "n";
+    return knobs;
   }
 
-  std::string Scalar() {
-    switch (Below(6)) {
-      case 0: return "null";
-      case 1: return Chance(0.5) ? "true" : "false";
-      case 2: return std::to_string(Below(5) - 2);
-      case 3: return "1.5";
-      case 4: return R"("x\u00e9\ud83d\ude00")";
-      default: return R"("y")";
-    }
-  }
-
-  std::string Value(int depth) {
-    const int choice = depth > 6 ? 0 : Below(10);
-    if (choice < 4) return Scalar();
-    if (choice < 6) return Object(depth + 1);
-    std::string array = "[";
-    const int count = Below(4);
-    const int element = Below(3);  // scalars, objects, or a mix (refused)
-    const std::string scalar = Scalar();
-    for (int i = 0; i < count; ++i) {
-      if (i) array += ",";
-      if (Chance(0.03)) {
-        array += "[1]";  // nested: refused
-      } else if (element == 0) {
-        array += Chance(0.9) ? scalar : Scalar();
-      } else if (element == 1) {
-        array += Object(depth + 1);
-      } else {
-        array += Chance(0.5) ? Scalar() : Object(depth + 1);
-      }
-    }
-    return array + "]";
-  }
-
-  std::string Object(int depth) {
-    if (depth == 0 && Chance(0.05)) {  // deep nesting
-      const int levels = 20 + Below(40);
-      std::string deep;
-      for (int i = 0; i < levels; ++i) deep += R"({"n":)";
-      deep += "1";
-      for (int i = 0; i < levels; ++i) deep += "}";
-      return deep;
-    }
-    std::string object = "{";
-    const int count = Below(depth == 0 ? 5 : 3);
-    for (int i = 0; i < count; ++i) {
-      if (i) object += ",";
-      object += Key() + ":" + Value(depth);
-    }
-    return object + "}";
-  }
-
-  std::mt19937 random_;
+  testing::RandomDocuments random_;
 };
 
 TEST(ControllerDigest, JudgesRandomDocumentsAsAlone) {
   Tally total;
   for (std::uint32_t seed = 1; seed <= 150; ++seed) {
-    RandomDocuments random(seed);
+    DigestDocuments random(seed);
     std::vector<std::vector<std::string>> batches(12);
     for (auto& lines : batches) {
       lines.resize(1 + seed % 5);
@@ -314,7 +284,7 @@ TEST(ControllerDigest, JudgesRandomDocumentsAsAlone) {
 }
 
 #ifdef SHREDDER_SHARED_DATA_DIR
-const std::filesystem::path kData = SHREDDER_SHARED_DATA_DIR;
+using testing::kSharedData;
 
 using testing::DataFilesUnder;
 using testing::ReadWhole;
@@ -322,7 +292,7 @@ using testing::ReadWhole;
 // Every line of a JSON Lines file (up to 400, in batches of 50), every other file whole.
 TEST(ControllerDigest, JudgesTheRealDataAsAlone) {
   std::size_t documents = 0;
-  for (const auto& path : DataFilesUnder(kData / "real")) {
+  for (const auto& path : DataFilesUnder(kSharedData / "real")) {
     const std::string ext = path.extension().string();
     std::vector<std::vector<std::string>> batches;
     if (ext == ".ndjson") {
@@ -343,7 +313,7 @@ TEST(ControllerDigest, JudgesTheRealDataAsAlone) {
 
 TEST(ControllerDigest, JudgesTheTestSuiteFilesAsAlone) {
   std::vector<std::vector<std::string>> batches;
-  for (const auto& path : DataFilesUnder(kData / "jsontestsuite")) {
+  for (const auto& path : DataFilesUnder(kSharedData / "jsontestsuite")) {
     if (batches.empty() || batches.back().size() == 4) batches.emplace_back();
     batches.back().push_back(ReadWhole(path));
   }

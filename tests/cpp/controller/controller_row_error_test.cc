@@ -32,7 +32,7 @@ struct Failure {
 };
 
 template <typename Expected>
-Failure ShredFailure(ModulePipeline& pipeline, const std::shared_ptr<arrow::RecordBatch>& batch) {
+Failure RowFailureOf(ModulePipeline& pipeline, const std::shared_ptr<arrow::RecordBatch>& batch) {
   Failure failure;
   try {
     pipeline.controller.shred(batch);
@@ -74,7 +74,7 @@ TEST(ControllerRowError, NamesTheRowOfTheFailingDocument) {
   };
   for (const Case& c : cases) {
     ModulePipeline pipeline;
-    const Failure failure = ShredFailure<std::runtime_error>(pipeline, JsonBatch(c.lines));
+    const Failure failure = RowFailureOf<std::runtime_error>(pipeline, JsonBatch(c.lines));
     EXPECT_EQ(failure.text, c.text) << c.name;
     EXPECT_EQ(failure.row, c.row) << c.name;
     EXPECT_EQ(failure.code, ErrorCode::Shape) << c.name;
@@ -87,13 +87,13 @@ TEST(ControllerRowError, NamesTheRowOfTheFailingDocument) {
 // no known kind is one of the engine's own.
 TEST(ControllerRowError, KeepsTheTypeOfTheOriginalFailure) {
   ModulePipeline pipeline;
-  const Failure parse = ShredFailure<JsonParseError>(pipeline, JsonBatch({R"({})", R"({"a":)"}));
+  const Failure parse = RowFailureOf<JsonParseError>(pipeline, JsonBatch({R"({})", R"({"a":)"}));
   EXPECT_TRUE(parse.expected_type);
   EXPECT_EQ(parse.row, 1);
   EXPECT_TRUE(parse.text.starts_with("JSON parse failure: ")) << parse.text;
   EXPECT_EQ(parse.code, ErrorCode::InvalidJson);
 
-  const Failure clash = ShredFailure<Error>(
+  const Failure clash = RowFailureOf<Error>(
       pipeline, JsonBatch({R"({"s": [{"b": "x"}, {"b": 1}]})"}));
   EXPECT_TRUE(clash.expected_type);
   EXPECT_EQ(clash.row, 0);
@@ -108,7 +108,7 @@ TEST(ControllerRowError, FailuresOfTheWholeBatchNameNoRow) {
   ASSERT_TRUE(numbers.Finish(&array).ok());
   const auto not_text = arrow::RecordBatch::Make(
       arrow::schema({arrow::field("doc", arrow::int64())}), 1, {array});
-  const Failure type = ShredFailure<std::runtime_error>(pipeline, not_text);
+  const Failure type = RowFailureOf<std::runtime_error>(pipeline, not_text);
   EXPECT_EQ(type.text, "JsonTextCodec: expected string/binary column, got int64");
   EXPECT_EQ(type.row, std::nullopt);
   EXPECT_EQ(type.code, ErrorCode::BadBatch);
@@ -122,7 +122,7 @@ TEST(ControllerRowError, FailuresOfTheWholeBatchNameNoRow) {
   for (int i = 0; i < 16382; ++i) keys += (i ? ",\"k" : "\"k") + std::to_string(i) + "\":0";
   keys += "}";
   ModulePipeline untagged(/*tag=*/false);
-  const Failure size = ShredFailure<std::runtime_error>(untagged, JsonBatch({array_text, keys}));
+  const Failure size = RowFailureOf<std::runtime_error>(untagged, JsonBatch({array_text, keys}));
   EXPECT_TRUE(size.text.starts_with("Controller: atoms batch too large: ")) << size.text;
   EXPECT_EQ(size.row, std::nullopt);
   EXPECT_EQ(size.code, ErrorCode::TooLarge);

@@ -9,7 +9,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <random>
 #include <string>
 #include <typeinfo>
 #include <vector>
@@ -17,6 +16,7 @@
 #include <nlohmann/json.hpp>
 
 #include "controller/pipeline_support.h"
+#include "random_documents.h"
 #include "shredder/controller.h"
 #include "shredder/json_text_codec.h"
 #include "shredder/normalizer.h"
@@ -26,7 +26,7 @@
 namespace shredder {
 namespace {
 
-using Json = nlohmann::json;
+using testing::Json;
 
 // Stamps the tree as `Tagger` does, through `modify`.
 class TreeStampingTagger : public Tagger {
@@ -34,13 +34,13 @@ class TreeStampingTagger : public Tagger {
   using Tagger::Tagger;
 };
 
-struct Outcome {
+struct StampedOutcome {
   std::shared_ptr<arrow::RecordBatch> batch;
   std::string failure;  // type, row and text
 };
 
-Outcome ShredWith(Controller& controller, const std::vector<std::string>& lines) {
-  Outcome outcome;
+StampedOutcome ShredWith(Controller& controller, const std::vector<std::string>& lines) {
+  StampedOutcome outcome;
   try {
     outcome.batch = controller.shred(testing::JsonBatch(lines));
   } catch (const std::exception& e) {
@@ -56,11 +56,11 @@ Outcome ShredWith(Controller& controller, const std::vector<std::string>& lines)
 // stamp's column name, nested and empty objects, arrays of objects and of scalars.
 class StampedDocuments {
  public:
-  explicit StampedDocuments(std::uint64_t seed) : random_(seed) {}
+  explicit StampedDocuments(std::uint64_t seed) : random_(seed, Knobs()) {}
 
   std::string Make() {
-    Json root = MakeObject(1);
-    if (Uniform(0, 40) == 0) {
+    Json root = random_.Document();
+    if (random_.Uniform(0, 40) == 0) {
       // Wide and long: past the cell allowance, so the walk must measure the document.
       for (int i = 0; i < 1100; ++i) root["w" + std::to_string(i)] = i;
       root["long"] = Json::array();
@@ -70,33 +70,25 @@ class StampedDocuments {
   }
 
  private:
-  int Uniform(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(random_); }
-
-  Json MakeObject(int depth) {
-    static const std::vector<std::string> kKeys = {
-        "a", "b", "a_b", "__obj_id", "__txn_id", "__obj_ie", "__a", "A", "x", "x___obj_id",
-        "skip", "_"};
-    Json object = Json::object();
-    const int members = Uniform(0, depth > 3 ? 1 : 4);
-    for (int i = 0; i < members; ++i) {
-      object[kKeys[Uniform(0, static_cast<int>(kKeys.size()) - 1)]] = MakeValue(depth);
-    }
-    return object;
+  static testing::DocumentKnobs Knobs() {
+    testing::DocumentKnobs knobs;
+    knobs.keys = {"a", "b", "a_b", "__obj_id", "__txn_id", "__obj_ie", "__a", "A", "x",
+                  "x___obj_id", "skip", "_"};
+    knobs.members_deep = 1;
+    knobs.deep_from = 3;
+    knobs.weights = {{testing::Pick::Null, 1}, {testing::Pick::Int, 1},
+                     {testing::Pick::String, 1}, {testing::Pick::Object, 1},
+                     {testing::Pick::Array, 3}};
+    knobs.scalars_from = 12;
+    knobs.max_array = 2;
+    knobs.agreeing_arrays = 1;
+    knobs.small_ints = 3;
+    knobs.edge_numbers = 0;
+    knobs.texts = {"text"};
+    return knobs;
   }
 
-  Json MakeValue(int depth) {
-    switch (Uniform(0, 6)) {
-      case 0: return nullptr;
-      case 1: return Uniform(0, 3);
-      case 2: return "text";
-      case 3: return MakeObject(depth + 1);
-      case 4: return Json::array({MakeObject(depth + 1), MakeObject(depth + 1)});
-      case 5: return Json::array({1, 2});
-      default: return Json::array();
-    }
-  }
-
-  std::mt19937_64 random_;
+  testing::RandomDocuments random_;
 };
 
 struct TaggerSetup {
@@ -165,8 +157,8 @@ TEST(ControllerStamps, BesideTheDocumentAsInTheTree) {
       for (int b = 0; b < 12; ++b) {
         std::vector<std::string> lines;
         for (int d = 0; d < 1 + b % 4; ++d) lines.push_back(maker.Make());
-        const Outcome want = ShredWith(tree, lines);
-        const Outcome got = ShredWith(fast, lines);
+        const StampedOutcome want = ShredWith(tree, lines);
+        const StampedOutcome got = ShredWith(fast, lines);
         const std::string where = std::string(setup.label) + " seed " + std::to_string(seed) +
                                   " batch " + std::to_string(b) + ": " + lines.front();
         ASSERT_EQ(got.failure, want.failure) << where;

@@ -19,14 +19,28 @@
 #include "arrow/array/builder_primitive.h"
 #include "arrow/record_batch.h"
 #include "arrow/type.h"
+#include "arrow_support.h"
 #include "controller/atoms_reader.h"
+#include "controller/pipeline_support.h"
 #include "controller/vector_column.h"
+#include "test_support.h"
+#include "value_support.h"
 
 // The Controller's own mechanics, with a codec that hands out prepared documents and
 // policies and modifiers that record how they are called.
 
 namespace shredder {
 namespace {
+
+using testing::ColumnAtoms;
+using testing::D;
+using testing::FieldNames;
+using testing::Finish;
+using testing::I;
+using testing::kNull;
+using testing::MessageOf;
+using testing::ModulePipeline;
+using testing::S;
 
 using Log = std::vector<std::string>;
 
@@ -135,19 +149,6 @@ struct Pipeline {
   }
 };
 
-std::vector<std::string> Names(const arrow::RecordBatch& batch) {
-  std::vector<std::string> names;
-  for (const auto& field : batch.schema()->fields()) names.push_back(field->name());
-  return names;
-}
-
-std::vector<Atom> Cells(const arrow::RecordBatch& batch, const std::string& name) {
-  const auto column = batch.GetColumnByName(name);
-  EXPECT_NE(column, nullptr) << name;
-  if (!column) return {};
-  return ReadAtomColumn(*column, column->length());
-}
-
 std::vector<std::string> Filter(const Log& log, const std::string& prefix) {
   std::vector<std::string> out;
   for (const std::string& line : log) {
@@ -156,20 +157,13 @@ std::vector<std::string> Filter(const Log& log, const std::string& prefix) {
   return out;
 }
 
-template <typename Fn>
-std::string MessageOf(Fn&& fn) {
-  try {
-    fn();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "<no exception>";
+// The txn id the module's modifiers stamp on a document on its own.
+std::string TxnIdOf(const std::string& json) {
+  Object document = testing::Parse(json);
+  Normalizer().modify(document);
+  Tagger().modify(document);
+  return std::get<std::string>(document.at("__txn_id").data);
 }
-
-Atom I(std::int64_t v) { return Atom{v}; }
-Atom D(double v) { return Atom{v}; }
-Atom S(std::string v) { return Atom{std::move(v)}; }
-const Atom kNull{};
 
 // ---------------------------------------------------------------------------------------------
 // Shred.
@@ -181,6 +175,13 @@ TEST(ControllerShred, NoRowsValidatesAndGivesAnEmptyBatch) {
   EXPECT_EQ(batch->num_columns(), 0);
   EXPECT_EQ(batch->num_rows(), 0);
   EXPECT_EQ(p.log, Log{"validate 0"});
+  // The module's codec still refuses a column it cannot read.
+  ModulePipeline module;
+  const auto not_text = arrow::RecordBatch::Make(
+      arrow::schema({arrow::field("doc", arrow::int64())}), 0,
+      {std::make_shared<arrow::Int64Array>(0, nullptr)});
+  const std::string message = MessageOf([&] { module.controller.shred(not_text); });
+  EXPECT_EQ(message.rfind("JsonTextCodec: ", 0), 0u) << message;
 }
 
 TEST(ControllerShred, CallsCodecAndModifiersRowByRowInListOrder) {
@@ -194,9 +195,10 @@ TEST(ControllerShred, CallsCodecAndModifiersRowByRowInListOrder) {
   }
   EXPECT_EQ(calls, expected);
   // Each modifier saw the document after the one before it.
-  EXPECT_EQ(Names(*batch), (std::vector<std::string>{"root_a", "root_m_first", "root_m_second"}));
-  EXPECT_EQ(Cells(*batch, "root_m_first"), (std::vector<Atom>{I(3), I(6)}));
-  EXPECT_EQ(Cells(*batch, "root_m_second"), (std::vector<Atom>{I(4), I(7)}));
+  EXPECT_EQ(FieldNames(*batch),
+            (std::vector<std::string>{"root_a", "root_m_first", "root_m_second"}));
+  EXPECT_EQ(ColumnAtoms(*batch, "root_m_first"), (std::vector<Atom>{I(3), I(6)}));
+  EXPECT_EQ(ColumnAtoms(*batch, "root_m_second"), (std::vector<Atom>{I(4), I(7)}));
 }
 
 TEST(ControllerShred, ColumnsFollowFirstRegistrationAndArePadded) {
@@ -206,21 +208,40 @@ TEST(ControllerShred, ColumnsFollowFirstRegistrationAndArePadded) {
               Object{{"a", Value("y")}, {"b", Value(2)}, {"c", Value(Array{Value(true),
                                                                               Value(false)})}}});
   const auto batch = p.Shred(4);
-  EXPECT_EQ(Names(*batch), (std::vector<std::string>{"root_b", "root_a", "root_c", "root_c__idx"}));
+  EXPECT_EQ(FieldNames(*batch),
+            (std::vector<std::string>{"root_b", "root_a", "root_c", "root_c__idx"}));
   EXPECT_EQ(batch->num_rows(), 4);
-  EXPECT_EQ(Cells(*batch, "root_b"), (std::vector<Atom>{I(1), kNull, I(2), I(2)}));
-  EXPECT_EQ(Cells(*batch, "root_a"), (std::vector<Atom>{kNull, S("x"), S("y"), S("y")}));
-  EXPECT_EQ(Cells(*batch, "root_c"), (std::vector<Atom>{kNull, kNull, Atom{true}, Atom{false}}));
-  EXPECT_EQ(Cells(*batch, "root_c__idx"), (std::vector<Atom>{kNull, kNull, I(0), I(1)}));
+  EXPECT_EQ(ColumnAtoms(*batch, "root_b"), (std::vector<Atom>{I(1), kNull, I(2), I(2)}));
+  EXPECT_EQ(ColumnAtoms(*batch, "root_a"), (std::vector<Atom>{kNull, S("x"), S("y"), S("y")}));
+  EXPECT_EQ(ColumnAtoms(*batch, "root_c"),
+            (std::vector<Atom>{kNull, kNull, Atom{true}, Atom{false}}));
+  EXPECT_EQ(ColumnAtoms(*batch, "root_c__idx"), (std::vector<Atom>{kNull, kNull, I(0), I(1)}));
   EXPECT_TRUE(batch->ValidateFull().ok());
+  // The Tagger's stamps are padded like any column; each document has its own.
+  ModulePipeline module;
+  const auto stamped = module.Shred({R"({"a": 1})", R"({"b": "x"})"});
+  EXPECT_EQ(FieldNames(*stamped),
+            (std::vector<std::string>{"root___obj_id", "root___txn_id", "root_a", "root_b"}));
+  const std::string first = "88a5996139fb335d6540ecafadd5a92c60b9c77a964821820edb9bab972953cd";
+  const std::string second = TxnIdOf(R"({"b": "x"})");
+  EXPECT_EQ(ColumnAtoms(*stamped, "root___txn_id"), (std::vector<Atom>{S(first), S(second)}));
+  EXPECT_EQ(ColumnAtoms(*stamped, "root___obj_id"), (std::vector<Atom>{S(first), S(second)}));
+  EXPECT_EQ(ColumnAtoms(*stamped, "root_a"), (std::vector<Atom>{I(1), kNull}));
+  EXPECT_EQ(ColumnAtoms(*stamped, "root_b"), (std::vector<Atom>{kNull, S("x")}));
 }
 
 TEST(ControllerShred, DocumentsWithoutRowsRegisterNothing) {
   Pipeline p({Object{}, Object{{"e", Value(Object{})}, {"f", Value(Array{})}},
               Object{{"a", Value(1)}}, Object{{"g", Value(Object{})}}});
   const auto batch = p.Shred(4);
-  EXPECT_EQ(Names(*batch), std::vector<std::string>{"root_a"});
-  EXPECT_EQ(Cells(*batch, "root_a"), std::vector<Atom>{I(1)});
+  EXPECT_EQ(FieldNames(*batch), std::vector<std::string>{"root_a"});
+  EXPECT_EQ(ColumnAtoms(*batch, "root_a"), std::vector<Atom>{I(1)});
+  // With the Tagger every document has at least its identity columns; without it, JSON text
+  // without leaves adds nothing either.
+  ModulePipeline untagged(/*tag=*/false);
+  const auto text = untagged.Shred({"{}", R"({"a": []})", R"({"b": 2})", R"({"c": {}})"});
+  EXPECT_EQ(FieldNames(*text), std::vector<std::string>{"root_b"});
+  EXPECT_EQ(ColumnAtoms(*text, "root_b"), std::vector<Atom>{I(2)});
 }
 
 TEST(ControllerShred, OnlyEmptyDocumentsGiveNoFieldsAndNoRows) {
@@ -246,7 +267,7 @@ TEST(ControllerShred, ConverterSeesEveryCellFillersIncludedColumnByColumn) {
             (Log{"convert root_a double int64", "convert root_a double null",
                  "convert root_a double double", "convert root_b bool null",
                  "convert root_b bool bool", "convert root_b bool null"}));
-  EXPECT_EQ(Cells(*batch, "root_a"), (std::vector<Atom>{D(1.0), kNull, D(2.5)}));
+  EXPECT_EQ(ColumnAtoms(*batch, "root_a"), (std::vector<Atom>{D(1.0), kNull, D(2.5)}));
 }
 
 TEST(ControllerShred, TypesByFinalKindAllNullableWithKeyLists) {
@@ -272,7 +293,7 @@ TEST(ControllerShred, TypesByFinalKindAllNullableWithKeyLists) {
   }
   EXPECT_EQ(batch->column(3)->length(), 2);
   EXPECT_EQ(batch->column(3)->null_count(), 2);
-  EXPECT_EQ(Cells(*batch, "root_x"), (std::vector<Atom>{S("<int64>"), S("boxed")}));
+  EXPECT_EQ(ColumnAtoms(*batch, "root_x"), (std::vector<Atom>{S("<int64>"), S("boxed")}));
   EXPECT_TRUE(batch->ValidateFull().ok());
 }
 
@@ -284,7 +305,7 @@ TEST(ControllerShred, ArrayAndObjectKindsBuildUtf8Columns) {
     Pipeline p({Object{{"a", Value(1)}}, Object{{"a", Value(2)}}}, {}, policy);
     const auto batch = p.Shred(2);
     EXPECT_TRUE(batch->schema()->field(0)->type()->Equals(arrow::utf8()));
-    EXPECT_EQ(Cells(*batch, "root_a"), (std::vector<Atom>{S("<int64>"), S("<int64>")}));
+    EXPECT_EQ(ColumnAtoms(*batch, "root_a"), (std::vector<Atom>{S("<int64>"), S("<int64>")}));
   }
 }
 
@@ -297,6 +318,12 @@ TEST(ControllerShred, ResolverRefusalIsASchemaConflict) {
   // equal kinds.
   EXPECT_EQ(MessageOf([&] { p.Shred(1); }), "<no exception>");
   EXPECT_EQ(MessageOf([&] { p.Shred(2); }), "Controller: schema conflict at root_b");
+  // With the module's parts the first column to meet a second value is the Tagger's stamp.
+  CoercePolicy refusing = BoxToStringPolicy();
+  refusing.kind_resolver = policy.kind_resolver;
+  ModulePipeline module(std::move(refusing));
+  EXPECT_EQ(MessageOf([&] { module.Shred({R"({"a": [1, 2]})"}); }),
+            "Controller: schema conflict at root___obj_id");
 }
 
 TEST(ControllerShred, ConverterErrorIsThrownVerbatim) {
@@ -309,6 +336,14 @@ TEST(ControllerShred, ConverterErrorIsThrownVerbatim) {
   };
   Pipeline p({Object{{"a", Value(1)}}, Object{{"b", Value(1)}}}, {}, policy);
   EXPECT_EQ(MessageOf([&] { p.Shred(2); }), "Controller: filler at root_a");
+  // The shipped converter's own text, when the resolver keeps a column's first kind.
+  CoercePolicy first_kind = BoxToStringPolicy();
+  first_kind.kind_resolver = [](Kind current, Kind incoming, const std::string&) {
+    return std::optional<Kind>(current == Kind::Null ? incoming : current);
+  };
+  ModulePipeline module(std::move(first_kind));
+  EXPECT_EQ(MessageOf([&] { module.Shred({R"({"x": 1})", R"({"x": "s"})"}); }),
+            "Controller: coerce mismatch at root_x: expected int64");
 }
 
 struct MisfitCase {
@@ -374,6 +409,16 @@ TEST(ControllerShred, ExceptionsOfTheOtherPartsKeepTheirText) {
     EXPECT_THROW(p.Shred(1), Error);
     EXPECT_EQ(MessageOf([&] { p.Shred(1); }), "StringColumn::push: only null or string allowed");
   }
+  {
+    ModulePipeline p;
+    EXPECT_THROW(p.Shred({R"({"a": )"}), JsonParseError);
+    EXPECT_EQ(MessageOf([&] { p.Shred({R"({"a": )"}); }).rfind("JSON parse failure: ", 0), 0u);
+    EXPECT_EQ(MessageOf([&] { p.Shred({R"({"k": {"b": 1}})", R"({"k": 5})"}); }),
+              "Normalizer shape mismatch at /k (have leaf, want object)");
+    // The pipeline works again afterwards; the Normalizer kept what it learned.
+    const auto batch = p.Shred({R"({"k": {"b": 2}})"});
+    EXPECT_EQ(ColumnAtoms(*batch, "root_k_b"), std::vector<Atom>{I(2)});
+  }
 }
 
 TEST(ControllerShred, UsableAgainAfterAFailure) {
@@ -381,8 +426,8 @@ TEST(ControllerShred, UsableAgainAfterAFailure) {
   p.codec->throw_at_row = 1;
   EXPECT_THROW(p.Shred(2), Error);
   const auto batch = p.Shred(1);
-  EXPECT_EQ(Names(*batch), std::vector<std::string>{"root_a"});
-  EXPECT_EQ(Cells(*batch, "root_a"), std::vector<Atom>{I(1)});
+  EXPECT_EQ(FieldNames(*batch), std::vector<std::string>{"root_a"});
+  EXPECT_EQ(ColumnAtoms(*batch, "root_a"), std::vector<Atom>{I(1)});
 }
 
 TEST(ControllerShred, NullInputThatTheCodecLetsThroughIsRefused) {
@@ -392,13 +437,114 @@ TEST(ControllerShred, NullInputThatTheCodecLetsThroughIsRefused) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Reading an atoms batch back.
+// Shred with the parts the extension module assembles: JSON text, the Normalizer, the Tagger.
 
-std::shared_ptr<arrow::Array> Finish(arrow::ArrayBuilder& builder) {
-  std::shared_ptr<arrow::Array> array;
-  EXPECT_TRUE(builder.Finish(&array).ok());
-  return array;
+TEST(ControllerShred, WorkedExampleAfterTagging) {
+  ModulePipeline p;
+  const auto batch = p.Shred({R"({"id": 7, "tags": ["x", "y"], "items": [{"n": 1}, {"n": 2}]})"});
+  const auto expected = arrow::schema({
+      arrow::field("root___obj_id", arrow::utf8()),
+      arrow::field("root___txn_id", arrow::utf8()),
+      arrow::field("root_id", arrow::int64()),
+      arrow::field("root_items", arrow::null()),
+      arrow::field("root_items__idx", arrow::int64()),
+      arrow::field("root_items___obj_id", arrow::utf8()),
+      arrow::field("root_items___txn_id", arrow::utf8()),
+      arrow::field("root_items_n", arrow::int64()),
+      arrow::field("root_tags", arrow::utf8()),
+      arrow::field("root_tags__idx", arrow::int64()),
+  });
+  ASSERT_TRUE(batch->schema()->Equals(*expected, /*check_metadata=*/false))
+      << batch->schema()->ToString();
+  // The key lists: an index column holds its array's keys, a stamp its object's and its own.
+  const auto keys = [&](const char* name) {
+    const auto metadata = batch->schema()->GetFieldByName(name)->metadata();
+    return metadata->Get("shredder.keys").ValueOr("") + " " +
+           metadata->Get("shredder.role").ValueOr("");
+  };
+  EXPECT_EQ(keys("root_items__idx"), "[\"items\"] index");
+  EXPECT_EQ(keys("root_items___obj_id"), "[\"items\",\"__obj_id\"] ");
+  EXPECT_EQ(keys("root_items_n"), "[\"items\",\"n\"] ");
+  ASSERT_EQ(batch->num_rows(), 3);
+  ASSERT_TRUE(batch->ValidateFull().ok());
+
+  const Atom t = S("2f92fafca801783c41da3f6475829dd211969dcf5d968b704afd4394331fcd63");
+  const Atom o1 = S("5c5189dda37017b9c89ff659d72e5a91c556cc5f261eee3387bcf529bb2d6094");
+  const Atom o2 = S("fb2d7dc7684e5b60e40d47a14abfbba6d4e07ca1c114f7da9705bed058712112");
+  const std::vector<std::vector<Atom>> rows = {
+      {t, t, I(7), kNull, I(0), o1, t, I(1), S("x"), I(0)},
+      {t, t, I(7), kNull, I(1), o2, t, I(2), kNull, kNull},
+      {t, t, I(7), kNull, I(0), o1, t, I(1), S("y"), I(1)},
+  };
+  for (int c = 0; c < batch->num_columns(); ++c) {
+    const std::vector<Atom> cells = ColumnAtoms(*batch, batch->schema()->field(c)->name());
+    for (int r = 0; r < 3; ++r) {
+      EXPECT_EQ(cells[r], rows[r][c]) << batch->schema()->field(c)->name() << " row " << r;
+    }
+  }
 }
+
+TEST(ControllerShred, KindsAreUnifiedAndBoxedAcrossDocuments) {
+  ModulePipeline p;
+  const auto batch = p.Shred({R"({"v": 1, "w": 1, "u": 0.1, "z": null})",
+                              R"({"v": 2.5, "w": "s", "u": "t", "z": null})",
+                              R"({"v": null, "w": true})"});
+  const auto schema = batch->schema();
+  EXPECT_TRUE(schema->GetFieldByName("root_v")->type()->Equals(arrow::float64()));
+  EXPECT_TRUE(schema->GetFieldByName("root_w")->type()->Equals(arrow::utf8()));
+  EXPECT_TRUE(schema->GetFieldByName("root_u")->type()->Equals(arrow::utf8()));
+  EXPECT_TRUE(schema->GetFieldByName("root_z")->type()->Equals(arrow::null()));
+  EXPECT_EQ(ColumnAtoms(*batch, "root_v"), (std::vector<Atom>{D(1.0), D(2.5), kNull}));
+  EXPECT_EQ(ColumnAtoms(*batch, "root_w"), (std::vector<Atom>{S("1"), S("s"), S("true")}));
+  EXPECT_EQ(ColumnAtoms(*batch, "root_u"),
+            (std::vector<Atom>{S("0.10000000000000001"), S("t"), kNull}));
+  EXPECT_EQ(batch->GetColumnByName("root_z")->length(), 3);
+  EXPECT_EQ(batch->GetColumnByName("root_z")->null_count(), 3);
+}
+
+TEST(ControllerShred, NormalizerStateCarriesAcrossBatches) {
+  ModulePipeline p;
+  p.Shred({R"({"t": [1, 2]})"});
+  const auto batch = p.Shred({R"({"t": 3})"});
+  EXPECT_EQ(ColumnAtoms(*batch, "root_t__idx"), std::vector<Atom>{I(0)});
+  EXPECT_EQ(ColumnAtoms(*batch, "root_t"), std::vector<Atom>{I(3)});
+}
+
+TEST(ControllerShred, TaggerDebugLinesGoToStandardError) {
+  ModulePipeline p;
+  p.tagger.set_debug(true);
+  ::testing::internal::CaptureStderr();
+  p.Shred({R"({"a": 1})"});
+  const std::string log = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(log,
+            "[Tagger] begin modify: hash_bytes=32 ignore_paths=0\n"
+            "[Tagger] computed root txn_id="
+            "88a5996139fb335d6540ecafadd5a92c60b9c77a964821820edb9bab972953cd"
+            " objects_seen=1 obj_digests=1\n"
+            "[Tagger] stamped object #1 __obj_id="
+            "88a5996139fb335d6540ecafadd5a92c60b9c77a964821820edb9bab972953cd\n"
+            "[Tagger] end modify: stamped=1 txn_id_key=__txn_id obj_id_key=__obj_id\n");
+}
+
+// The Controller skips the `modify` of a Tagger it is told of, so being told of one that
+// does not run last would leave the modifiers after it uncalled.
+TEST(ControllerShred, KnownTaggerMustRunLast) {
+  Normalizer normalizer;
+  Tagger tagger;
+  auto build = [&](std::vector<std::reference_wrapper<DomModifier>> modifiers) {
+    Controller(std::make_unique<JsonTextCodec>(MakeSerialization(SerializationFormat::Json)),
+               std::move(modifiers), BoxToStringPolicy(), Controller::KnownParts{&tagger, true});
+  };
+  for (const auto& modifiers : {std::vector<std::reference_wrapper<DomModifier>>{},
+                                {tagger, normalizer}}) {
+    EXPECT_EQ(MessageOf([&] { build(modifiers); }),
+              "Controller: the known Tagger must be the last modifier");
+  }
+  EXPECT_EQ(MessageOf([&] { build({normalizer, tagger}); }), "<no exception>");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Reading an atoms batch back.
 
 TEST(ControllerReadAtoms, EveryAcceptedTypeWithNullsAndOffsets) {
   arrow::BooleanBuilder bools;

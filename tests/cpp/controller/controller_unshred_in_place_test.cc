@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "arrow/array/builder_primitive.h"
+#include "arrow_support.h"
 #include "controller/pipeline_support.h"
 
 // Controller::unshred reads the cells of an atoms batch where they lie. Its documents must be
@@ -18,6 +19,7 @@
 namespace shredder {
 namespace {
 
+using testing::Finish;
 using testing::ModulePipeline;
 
 // The plain route, or the failure text it ends with.
@@ -45,13 +47,6 @@ std::string InPlace(const std::shared_ptr<arrow::RecordBatch>& atoms) {
   } catch (const std::exception& e) {
     return e.what();
   }
-}
-
-template <typename Builder>
-std::shared_ptr<arrow::Array> Finish(Builder& builder) {
-  std::shared_ptr<arrow::Array> array;
-  EXPECT_TRUE(builder.Finish(&array).ok());
-  return array;
 }
 
 std::shared_ptr<arrow::RecordBatch> Batch(

@@ -21,6 +21,7 @@
 #include "shredder/normalizer.h"
 #include "shredder/serialization.h"
 #include "shredder/tagger.h"
+#include "test_support.h"
 
 namespace shredder::testing {
 
@@ -84,16 +85,6 @@ inline std::vector<Object> Documents(const arrow::RecordBatch& batch) {
     documents.push_back(Parse(std::string(text.GetView(i))));
   }
   return documents;
-}
-
-template <typename Fn>
-std::string MessageOf(Fn&& fn) {
-  try {
-    fn();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "<no exception>";
 }
 
 }  // namespace shredder::testing

@@ -5,12 +5,12 @@
 #include <map>
 #include <memory>
 #include <ostream>
-#include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "shredder/coerce_policy.h"
+#include "random_documents.h"
 #include "test_support.h"
 
 namespace shredder {
@@ -117,7 +117,7 @@ TEST_P(NormalizerSequence, GivesExpectedDocumentsAndMessages) {
   RunSequence(normalizer, GetParam().steps);
 }
 
-const Value kNull = Value(nullptr);
+const Value kNullValue = Value(nullptr);
 
 INSTANTIATE_TEST_SUITE_P(
     EdgeCases, NormalizerSequence,
@@ -135,14 +135,14 @@ INSTANTIATE_TEST_SUITE_P(
                       {{{"a", Object{{"b", 1}}}}, {{"a", Object{{"b", 1}}}},
                        "Normalizer shape mismatch at /a (have object, want leaf)"}}},
         SequenceCase{"NullRecordsNothing",
-                     {Same({{"a", kNull}}),
+                     {Same({{"a", kNullValue}}),
                       Same({{"a", Object{{"x", 1}}}}),
                       {{{"a", 2}}, {{"a", 2}},
                        "Normalizer shape mismatch at /a (have leaf, want object)"}}},
         SequenceCase{"NullAtArrayPathNotWrapped",
                      {Same({{"a", Array{1}}}),
-                      Same({{"a", kNull}}),
-                      Same({{"a", Array{kNull, 2, kNull}}})}},
+                      Same({{"a", kNullValue}}),
+                      Same({{"a", Array{kNullValue, 2, kNullValue}}})}},
         SequenceCase{"EmptyArrayMakesArrayPath",
                      {Same({{"a", Array{}}}),
                       {{{"a", "s"}}, {{"a", Array{"s"}}}, ""}}},
@@ -152,7 +152,7 @@ INSTANTIATE_TEST_SUITE_P(
                        "Normalizer shape mismatch at /a (have leaf, want object)"}}},
         SequenceCase{"EveryScalarKindIsOneLeafShape",
                      {Same({{"a", 1}}), Same({{"a", "s"}}), Same({{"a", true}}),
-                      Same({{"a", 1.5}}), Same({{"a", kNull}})}},
+                      Same({{"a", 1.5}}), Same({{"a", kNullValue}})}},
         SequenceCase{"ArrayUpgradesObjectPathAndElementsKeepTheirOwnShape",
                      {Same({{"a", Object{{"x", 1}}}}),
                       Same({{"a", Array{7}}}),
@@ -295,7 +295,8 @@ INSTANTIATE_TEST_SUITE_P(
     Changes, NormalizerBatch,
     ::testing::Values(
         BatchCase{"FirstDocument", {}, {{{"a", 1}, {"b", Object{{"c", Array{1}}}}}}},
-        BatchCase{"NewMembersBesideKnownOnes", {{{"a", 1}}}, {{{"a", 2}, {"b", 1}, {"c", kNull}}}},
+        BatchCase{"NewMembersBesideKnownOnes", {{{"a", 1}}},
+                  {{{"a", 2}, {"b", 1}, {"c", kNullValue}}}},
         // The refused document of the issue: /a was learned before /z failed.
         BatchCase{"RefusedDocumentTaughtAnArray",
                   {{{"z", 5}}},
@@ -307,7 +308,7 @@ INSTANTIATE_TEST_SUITE_P(
         BatchCase{"ElementsLearnShapes",
                   {{{"a", Array{}}}},
                   {{{"a", Array{Object{{"b", Array{Array{1}}}}}}}}},
-        BatchCase{"OnlyNulls", {}, {{{"a", kNull}, {"b", Object{{"c", kNull}}}}}},
+        BatchCase{"OnlyNulls", {}, {{{"a", kNullValue}, {"b", Object{{"c", kNullValue}}}}}},
         BatchCase{"SeveralDocumentsThenARefusal",
                   {{{"k", Object{{"v", 1}}}}},
                   {{{"n", 1}}, {{"m", Array{1}}, {"n", Array{2}}}, {{"k", 5}, {"p", 1}}}}),
@@ -386,47 +387,31 @@ class ModelNormalizer {
   std::map<std::string, Entry> shapes_;
 };
 
-Value RandomValue(std::mt19937& rng, int depth);
-
-// Members drawn from a few keys, so that documents overlap, miss and add members.
-Object RandomObject(std::mt19937& rng, int depth) {
-  static const char* const kKeys[] = {"a", "b", "c", "d", "e", "f"};
-  Object object;
-  for (const char* key : kKeys) {
-    if (rng() % 2) object.emplace(key, RandomValue(rng, depth + 1));
-  }
-  return object;
-}
-
-Value RandomValue(std::mt19937& rng, int depth) {
-  switch (rng() % (depth > 3 ? 3 : 5)) {
-    case 0:
-      return Value(nullptr);
-    case 1:
-      return Value(static_cast<int>(rng() % 10));
-    case 2:
-      return Value("s");
-    case 3: {
-      Array array;
-      for (int n = static_cast<int>(rng() % 3); n > 0; --n) {
-        array.push_back(RandomValue(rng, depth + 1));
-      }
-      return Value(std::move(array));
-    }
-    default:
-      return Value(RandomObject(rng, depth));
-  }
+// Members drawn from a few keys, so that documents overlap, miss and add members; past three
+// levels only nulls, small integers and one string.
+testing::DocumentKnobs NormalizerKnobs() {
+  testing::DocumentKnobs knobs;
+  knobs.keys = {"a", "b", "c", "d", "e", "f"};
+  knobs.each_key_once = true;
+  knobs.weights = {{testing::Pick::Null, 1}, {testing::Pick::Int, 1}, {testing::Pick::String, 1},
+                   {testing::Pick::Array, 1}, {testing::Pick::Object, 1}};
+  knobs.scalars_from = 4;
+  knobs.max_array = 2;
+  knobs.small_ints = 9;
+  knobs.edge_numbers = 0;
+  knobs.texts = {"s"};
+  return knobs;
 }
 
 TEST(NormalizerModel, RandomStreamsMatchPlainRules) {
-  std::mt19937 rng(20240611);
+  testing::RandomDocuments random(20240611, NormalizerKnobs());
   int refused = 0;
   int wrapped = 0;
   for (int stream = 0; stream < 200; ++stream) {
     Normalizer normalizer;
     ModelNormalizer model;
     for (int doc = 0; doc < 30; ++doc) {
-      Object document = RandomObject(rng, 0);
+      Object document = random.Dom();
       Object expected = document;
       const Value before(document);
       std::string expected_error, error;
@@ -454,7 +439,7 @@ TEST(NormalizerModel, RandomStreamsMatchPlainRules) {
 // Batches of random documents, each rolled back when one of its documents is refused (and
 // every third one anyway), against the model whose state is restored from a copy.
 TEST(NormalizerModel, RandomBatchesRollBackToTheModelsCopy) {
-  std::mt19937 rng(20261208);
+  testing::RandomDocuments random(20261208, NormalizerKnobs());
   int rolled_back = 0;
   for (int stream = 0; stream < 100; ++stream) {
     Normalizer normalizer;
@@ -464,8 +449,8 @@ TEST(NormalizerModel, RandomBatchesRollBackToTheModelsCopy) {
       const std::string before = NormalizerPeer::Dump(normalizer);
       normalizer.begin_batch();
       bool failed = false;
-      for (int doc = static_cast<int>(rng() % 4); doc >= 0 && !failed; --doc) {
-        Object document = RandomObject(rng, 0);
+      for (int doc = random.Uniform(0, 3); doc >= 0 && !failed; --doc) {
+        Object document = random.Dom();
         Object expected = document;
         std::string expected_error, error;
         try {
@@ -482,7 +467,7 @@ TEST(NormalizerModel, RandomBatchesRollBackToTheModelsCopy) {
         ASSERT_EQ(Value(document), Value(expected)) << "stream " << stream << " batch " << batch;
         failed = !error.empty();
       }
-      if (failed || rng() % 3 == 0) {
+      if (failed || random.Uniform(0, 2) == 0) {
         normalizer.rollback_batch();
         model = saved;
         ASSERT_EQ(NormalizerPeer::Dump(normalizer), before);
@@ -497,7 +482,7 @@ TEST(NormalizerModel, RandomBatchesRollBackToTheModelsCopy) {
 
 // A chain of `levels` alternating arrays and objects below the root (arrays first), ending in
 // 1; with `arrays` false the arrays are left out (the lone values the Normalizer must wrap).
-Object DeepDocument(int levels, bool arrays) {
+Object AlternatingLevels(int levels, bool arrays) {
   Value inner(1);
   for (int level = levels; level > 0; --level) {
     if (level % 2 == 1) {
@@ -520,9 +505,9 @@ TEST(NormalizerDepth, WrapsToTwiceTheDepthLimitOnASmallStack) {
   // The root is depth 1; the shaped document reaches twice the limit, the second document
   // (only its objects) stays within the limit and is wrapped back to the full depth.
   const int levels = 2 * kMaxNestingDepth - 1;
-  Object shaped = DeepDocument(levels, true);
-  Object lone = DeepDocument(levels, false);
-  Object mismatched = DeepDocument(levels, false);
+  Object shaped = AlternatingLevels(levels, true);
+  Object lone = AlternatingLevels(levels, false);
+  Object mismatched = AlternatingLevels(levels, false);
   std::string error;
   testing::RunWithStack(testing::kOneMiB, [&] {
     auto normalizer = std::make_unique<Normalizer>();
@@ -539,7 +524,7 @@ TEST(NormalizerDepth, WrapsToTwiceTheDepthLimitOnASmallStack) {
     }
     normalizer.reset();
   });
-  EXPECT_EQ(Value(lone), Value(DeepDocument(levels, true)));
+  EXPECT_EQ(Value(lone), Value(AlternatingLevels(levels, true)));
   std::string path;
   for (int i = 0; i < levels / 2 + 1; ++i) path += "/k";
   EXPECT_EQ(error, "Normalizer shape mismatch at " + path + " (have object, want leaf)");

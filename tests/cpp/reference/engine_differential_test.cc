@@ -12,7 +12,6 @@
 #include <fstream>
 #include <iterator>
 #include <map>
-#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -24,16 +23,17 @@
 #include "arrow/record_batch.h"
 #include "arrow/type.h"
 #include "controller/pipeline_support.h"
+#include "random_documents.h"
 #include "reference/reference_pipeline.h"
 #include "test_support.h"
 
 namespace shredder {
 namespace {
 
-using Json = nlohmann::json;
+using testing::Json;
 
 // What either side made of one batch: a table, or the text of the failure.
-struct Outcome {
+struct ShredOutcome {
   bool failed = false;
   std::string error;
   std::int64_t row = -1;  // the row a failure names; -1 for none
@@ -78,8 +78,8 @@ std::vector<Atom> CellsOf(const arrow::Array& array) {
   return cells;
 }
 
-Outcome EngineShred(testing::ModulePipeline& pipeline, const std::vector<std::string>& texts) {
-  Outcome outcome;
+ShredOutcome EngineShred(testing::ModulePipeline& pipeline, const std::vector<std::string>& texts) {
+  ShredOutcome outcome;
   try {
     const auto batch = pipeline.Shred(texts);
     outcome.table.rows = batch->num_rows();
@@ -96,8 +96,8 @@ Outcome EngineShred(testing::ModulePipeline& pipeline, const std::vector<std::st
   return outcome;
 }
 
-Outcome ReferenceShred(reference::Pipeline& pipeline, const std::vector<std::string>& texts) {
-  Outcome outcome;
+ShredOutcome ReferenceShred(reference::Pipeline& pipeline, const std::vector<std::string>& texts) {
+  ShredOutcome outcome;
   try {
     outcome.table = pipeline.Shred(texts);
   } catch (const std::exception& error) {
@@ -123,13 +123,13 @@ std::string Show(const Atom& atom) {
 }
 
 // Empty when both agree; otherwise the first difference.
-std::string Difference(const Outcome& engine, const Outcome& expected) {
+std::string Difference(const ShredOutcome& engine, const ShredOutcome& expected) {
   if (engine.failed || expected.failed) {
     if (engine.failed == expected.failed && engine.error == expected.error &&
         engine.row == expected.row) {
       return "";
     }
-    auto show = [](const Outcome& o) {
+    auto show = [](const ShredOutcome& o) {
       return o.failed ? "failed at row " + std::to_string(o.row) + ": " + o.error
                       : std::string("succeeded");
     };
@@ -173,122 +173,40 @@ std::string Difference(const Outcome& engine, const Outcome& expected) {
 // Keys chosen so that paths meet: plain names (unicode among them) and, less often, names
 // with "_" that join like nested ones or that the shredder refuses (a name ending like an
 // index column or a stamp, the empty key), leading underscores that split differently, the
-// Tagger's own keys and one that sorts between them.
-const std::vector<std::string> kPlainKeys = {"a", "b", "c", "id", "tags", "items", "x_", "ü",
-                                             "名前", "k~/", "B", "Z9", "__q"};
-const std::vector<std::string> kTrickyKeys = {"a_b", "b_c", "_x", "__y", "", "__txn_id",
-                                              "__obj_id", "n__idx"};
-
-// Each case keeps a plan: the shape and scalar kind each path shows, chosen at first use and
-// only sometimes broken, so that documents of a case mostly agree and sometimes conflict.
-class DocumentMaker {
- public:
-  explicit DocumentMaker(std::uint64_t seed) : random_(seed) {}
-
-  std::string Make() {
-    Json root = Json::object();
-    FillObject(root, "", 1);
-    if (Chance(0.05)) {  // deep nesting
-      Json* at = &root;
-      const int depth = Uniform(20, 120);
-      for (int i = 0; i < depth; ++i) {
-        (*at)["d"] = Json::object();
-        at = &(*at)["d"];
-      }
-      (*at)["leaf"] = Uniform(0, 9);
-    }
-    return root.dump();
-  }
-
- private:
-  enum Shape { kLeaf, kObject, kScalars, kObjects };
-
-  bool Chance(double p) { return std::uniform_real_distribution<double>(0, 1)(random_) < p; }
-  int Uniform(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(random_); }
-
-  void FillObject(Json& object, const std::string& path, int depth) {
-    const int members = Uniform(0, depth == 1 ? 6 : 4);
-    for (int i = 0; i < members; ++i) {
-      const std::vector<std::string>& keys = Chance(0.008) ? kTrickyKeys : kPlainKeys;
-      const std::string& key = keys[Uniform(0, static_cast<int>(keys.size()) - 1)];
-      object[key] = MakeValue(path + "/" + key, depth);
-    }
-  }
-
-  Json MakeValue(const std::string& path, int depth) {
-    auto [it, added] = plan_.try_emplace(path);
-    if (added) {
-      it->second.shape = depth > 4 ? kLeaf : static_cast<Shape>(Uniform(0, 3));
-      it->second.kind = Uniform(0, 6);
-    }
-    Shape shape = it->second.shape;
-    int kind = it->second.kind;
-    if (Chance(0.005)) shape = static_cast<Shape>(Uniform(0, 3));
-    if (Chance(0.02)) kind = Uniform(0, 6);
-    if (Chance(0.06)) return nullptr;
-    switch (shape) {
-      case kLeaf: return Scalar(kind);
-      case kObject: {
-        Json object = Json::object();
-        FillObject(object, path, depth + 1);
-        return object;
-      }
-      case kScalars: {
-        Json array = Json::array();
-        const int n = Uniform(0, 4);
-        for (int i = 0; i < n; ++i) {
-          // Now and then a mixed or nested array, which the shredder refuses.
-          if (Chance(0.005)) array.push_back(Json::array({1}));
-          else array.push_back(Scalar(Chance(0.005) ? Uniform(0, 6) : kind));
-        }
-        return array;
-      }
-      case kObjects: {
-        Json array = Json::array();
-        const int n = Uniform(0, 4);
-        for (int i = 0; i < n; ++i) {
-          Json element = Json::object();
-          FillObject(element, path, depth + 1);
-          array.push_back(element);
-        }
-        return array;
-      }
-    }
-    return nullptr;
-  }
-
-  Json Scalar(int kind) {
-    static const std::vector<std::string> kTexts = {
-        "", "x", "hello world", "ünïcødé", "東京", "line\nbreak", "quote\"back\\slash",
-        "\x01\x1f ctl", "emoji \xF0\x9F\x98\x80", "a_b"};
-    switch (kind) {
-      case 0: return nullptr;
-      case 1: return Chance(0.5);
-      case 2: {
-        static const std::vector<std::int64_t> kEdges = {0, -1, 1, INT64_MAX, INT64_MIN, 42};
-        if (Chance(0.2)) return kEdges[Uniform(0, static_cast<int>(kEdges.size()) - 1)];
-        return Uniform(-100000, 100000);
-      }
-      case 3: {
-        static const std::vector<double> kEdges = {0.0, -0.0, 0.1, 1e300, -2.5e-308, 100.0};
-        if (Chance(0.2)) return kEdges[Uniform(0, static_cast<int>(kEdges.size()) - 1)];
-        return std::uniform_real_distribution<double>(-1e6, 1e6)(random_);
-      }
-      case 4: return kTexts[Uniform(0, static_cast<int>(kTexts.size()) - 1)];
-      case 5:  // an integer past the signed 64-bit range, within 64 bits
-        return std::uint64_t{18446744073709551615u} - Uniform(0, 5);
-      default:  // an integer past 64 bits
-        return Json::parse("123456789012345678901234567890");
-    }
-  }
-
-  struct PathPlan {
-    Shape shape = kLeaf;
-    int kind = 0;
-  };
-  std::mt19937_64 random_;
-  std::map<std::string, PathPlan> plan_;
-};
+// Tagger's own keys and one that sorts between them. Each case keeps a plan: the kind each
+// path shows, chosen at first use and only sometimes broken, so that documents of a case
+// mostly agree and sometimes conflict.
+testing::DocumentKnobs CaseKnobs() {
+  testing::DocumentKnobs knobs;
+  knobs.keys = {"a", "b", "c", "id", "tags", "items", "x_", "ü", "名前", "k~/",
+                "B", "Z9", "__q", "a_b", "b_c", "_x", "__y", "", "__txn_id", "__obj_id",
+                "n__idx"};
+  knobs.rare_keys = 8;
+  knobs.rare_key_chance = 0.008;
+  knobs.members_at_root = 6;
+  knobs.members = 4;
+  knobs.members_deep = 4;
+  knobs.weights = {{testing::Pick::Null, 1},   {testing::Pick::Bool, 1},
+                   {testing::Pick::Int, 2},    {testing::Pick::Double, 1},
+                   {testing::Pick::String, 1}, {testing::Pick::Object, 4},
+                   {testing::Pick::Array, 6}};
+  knobs.scalars_from = 5;
+  knobs.agreeing_arrays = 1;
+  knobs.stray_element = 0.01;
+  knobs.nulls = 0.06;
+  knobs.small_ints = 100000;
+  knobs.plain_doubles = true;
+  knobs.edge_numbers = 0.2;
+  knobs.texts = {"", "x", "hello world", "ünïcødé", "東京",
+                 "line\nbreak", "quote\"back\\slash", "\x01\x1f ctl",
+                 "emoji \xF0\x9F\x98\x80", "a_b"};
+  knobs.stable_paths = true;
+  knobs.path_breaks = 0.02;
+  knobs.shape_breaks = 0.005;
+  knobs.deep_chance = 0.05;
+  knobs.deep_max = 120;
+  return knobs;
+}
 
 // One case: batches through one handle on each side. A failed batch leaves each handle as it
 // was before it, so the batches after it are compared too.
@@ -297,8 +215,8 @@ void ExpectSameAcrossBatches(const std::vector<std::vector<std::string>>& batche
   testing::ModulePipeline engine;
   reference::Pipeline expected;
   for (std::size_t b = 0; b < batches.size(); ++b) {
-    const Outcome got = EngineShred(engine, batches[b]);
-    const Outcome want = ReferenceShred(expected, batches[b]);
+    const ShredOutcome got = EngineShred(engine, batches[b]);
+    const ShredOutcome want = ReferenceShred(expected, batches[b]);
     const std::string difference = Difference(got, want);
     ASSERT_EQ(difference, "") << label << ", batch " << b;
   }
@@ -308,18 +226,16 @@ TEST(EngineDifferential, RandomDocumentsThroughOneHandle) {
   int failed_cases = 0;
   int rows = 0;
   for (std::uint64_t seed = 1; seed <= 300; ++seed) {
-    DocumentMaker maker(seed);
-    std::mt19937_64 sizes(seed * 7919);
-    std::vector<std::vector<std::string>> batches(1 + sizes() % 3);
+    testing::RandomDocuments random(seed, CaseKnobs());
+    std::vector<std::vector<std::string>> batches(random.Uniform(1, 3));
     for (auto& batch : batches) {
-      const std::size_t n = sizes() % 9;
-      for (std::size_t i = 0; i < n; ++i) batch.push_back(maker.Make());
+      for (int n = random.Uniform(0, 8); n > 0; --n) batch.push_back(random.Document().dump());
     }
     ExpectSameAcrossBatches(batches, "seed " + std::to_string(seed));
     if (::testing::Test::HasFatalFailure()) return;
     testing::ModulePipeline engine;
     for (const auto& batch : batches) {
-      const Outcome got = EngineShred(engine, batch);
+      const ShredOutcome got = EngineShred(engine, batch);
       if (got.failed) {
         ++failed_cases;
         break;
@@ -364,7 +280,7 @@ TEST(EngineDifferential, HandPickedBatches) {
 }
 
 #ifdef SHREDDER_SHARED_DATA_DIR
-const std::filesystem::path kData = SHREDDER_SHARED_DATA_DIR;
+using testing::kSharedData;
 
 // Documents whose atoms batch is larger than this are left to the engine's own tests: the
 // reference keeps a map per row and would need gigabytes for them.
@@ -375,7 +291,7 @@ constexpr std::int64_t kMaxReferenceCells = 400'000;
 TEST(EngineDifferential, EveryRealDocument) {
   std::size_t compared = 0;
   std::size_t too_large = 0;
-  for (const auto& path : testing::DataFilesUnder(kData / "real")) {
+  for (const auto& path : testing::DataFilesUnder(kSharedData / "real")) {
     const std::vector<std::string> documents =
         testing::DocumentsOf(path, testing::ArrayRoot::AlsoEachElement);
     auto engine = std::make_unique<testing::ModulePipeline>();
@@ -384,7 +300,7 @@ TEST(EngineDifferential, EveryRealDocument) {
       const std::vector<std::string> batch(
           documents.begin() + static_cast<std::ptrdiff_t>(start),
           documents.begin() + static_cast<std::ptrdiff_t>(std::min(documents.size(), start + 32)));
-      const Outcome got = EngineShred(*engine, batch);
+      const ShredOutcome got = EngineShred(*engine, batch);
       if (!got.failed && got.table.rows * static_cast<std::int64_t>(got.table.names.size()) >
                              kMaxReferenceCells) {
         // Both sides start afresh after it, as after a failure.
@@ -393,7 +309,7 @@ TEST(EngineDifferential, EveryRealDocument) {
         expected = std::make_unique<reference::Pipeline>();
         continue;
       }
-      const Outcome want = ReferenceShred(*expected, batch);
+      const ShredOutcome want = ReferenceShred(*expected, batch);
       ASSERT_EQ(Difference(got, want), "") << path << " documents from " << start;
       compared += batch.size();
     }
@@ -408,11 +324,11 @@ TEST(EngineDifferential, EveryRealDocument) {
 // their parse errors.
 TEST(EngineDifferential, EveryTestSuiteFile) {
   std::size_t shredded = 0;
-  for (const auto& path : testing::DataFilesUnder(kData / "jsontestsuite")) {
+  for (const auto& path : testing::DataFilesUnder(kSharedData / "jsontestsuite")) {
     testing::ModulePipeline engine;
     reference::Pipeline expected;
     const std::vector<std::string> batch = {testing::ReadWhole(path)};
-    const Outcome got = EngineShred(engine, batch);
+    const ShredOutcome got = EngineShred(engine, batch);
     ASSERT_EQ(Difference(got, ReferenceShred(expected, batch)), "") << path;
     shredded += !got.failed;
   }

@@ -37,13 +37,13 @@ namespace {
 
 // A table whose every column holds one kind of atom (or nulls), so that it is also an
 // atoms batch.
-struct Table {
+struct ColumnTable {
   std::vector<std::string> names;
   std::vector<Kind> kinds;
   std::vector<std::vector<Atom>> cells;
 };
 
-ShredResult AsShredResult(const Table& table) {
+ShredResult AsShredResult(const ColumnTable& table) {
   ShredResult result;
   result.headers = table.names;
   for (const auto& column : table.cells) {
@@ -52,7 +52,7 @@ ShredResult AsShredResult(const Table& table) {
   return result;
 }
 
-std::shared_ptr<arrow::RecordBatch> AsBatch(const Table& table, std::int64_t rows) {
+std::shared_ptr<arrow::RecordBatch> AsBatch(const ColumnTable& table, std::int64_t rows) {
   arrow::FieldVector fields;
   arrow::ArrayVector arrays;
   for (std::size_t c = 0; c < table.names.size(); ++c) {
@@ -103,13 +103,13 @@ class TableMaker {
  public:
   explicit TableMaker(std::uint64_t seed) : random_(seed) {}
 
-  Table Make() {
+  ColumnTable Make() {
     static const std::vector<std::string> kNames = {
         "root_a", "a", "root_a_b", "root_a__idx", "root_a_b__idx", "root_a_b_c", "root_c",
         "root_a___txn_id", "root_a___obj_id", "root", "", "root__x", "root_d__idx", "root_e",
         "root_e__idx", "root_e_f", "root_e_f__idx", "root_e_g", "root_a_c", "x_y", "root_x_y",
         "root_x__idx", "root_b", "root_b_b", "root_b__idx", "root___obj_id"};
-    Table table;
+    ColumnTable table;
     const int rows = Uniform(0, 12);
     // The transaction column first, a second candidate now and then.
     AddColumn(table, Uniform(0, 9) == 0 ? "root_a___txn_id" : "root___txn_id", rows, true);
@@ -126,7 +126,7 @@ class TableMaker {
   int rows() const { return rows_; }
 
  private:
-  void AddColumn(Table& table, const std::string& name, int rows, bool txn) {
+  void AddColumn(ColumnTable& table, const std::string& name, int rows, bool txn) {
     const bool index = name.ends_with("__idx");
     Kind kind;
     if (txn) {
@@ -227,7 +227,7 @@ TEST(UnshredDifferential, RandomTables) {
   int documents = 0;
   for (std::uint64_t seed = 1; seed <= 4000; ++seed) {
     TableMaker maker(seed);
-    const Table table = maker.Make();
+    const ColumnTable table = maker.Make();
     const ShredResult result = AsShredResult(table);
     ExpectSameAsReference(result, AsBatch(table, maker.rows()), "seed " + std::to_string(seed));
     if (::testing::Test::HasFatalFailure()) return;

@@ -19,14 +19,14 @@
 namespace shredder {
 namespace {
 
-const ArrowDomCodec kCodec;
+const ArrowDomCodec kArrowCodec;
 
 // Reads back every row of a batch the codec wrote.
 std::vector<Object> ReadBack(const std::shared_ptr<arrow::RecordBatch>& batch) {
   EXPECT_TRUE(batch->ValidateFull().ok());
   std::vector<Object> documents;
   for (std::int64_t row = 0; row < batch->num_rows(); ++row) {
-    documents.push_back(kCodec.ToDom(batch, row));
+    documents.push_back(kArrowCodec.ToDom(batch, row));
   }
   return documents;
 }
@@ -44,7 +44,7 @@ void DropIds(Value& value) {
 TEST(ArrowCodecLaterArrayElements, MembersOfLaterElementsAreWritten) {
   const std::vector<Object> documents{
       Object{{"l", Array{Object{{"x", 1}}, Object{{"y", "b"}}, Object{{"x", 3}, {"z", true}}}}}};
-  const std::vector<Object> back = ReadBack(kCodec.FromDom(documents));
+  const std::vector<Object> back = ReadBack(kArrowCodec.FromDom(documents));
   ASSERT_EQ(back.size(), 1u);
   const Object expected{{"l", Array{Object{{"x", 1}, {"y", nullptr}, {"z", nullptr}},
                                     Object{{"x", nullptr}, {"y", "b"}, {"z", nullptr}},
@@ -55,7 +55,7 @@ TEST(ArrowCodecLaterArrayElements, MembersOfLaterElementsAreWritten) {
 TEST(ArrowCodecLaterArrayElements, IntegersAndDoublesInOneArrayWidenToDouble) {
   const std::vector<Object> documents{
       Object{{"l", Array{Object{{"n", 1}}, Object{{"n", 2.5}}}}, {"m", Array{1, 2.5}}}};
-  const std::vector<Object> back = ReadBack(kCodec.FromDom(documents));
+  const std::vector<Object> back = ReadBack(kArrowCodec.FromDom(documents));
   ASSERT_EQ(back.size(), 1u);
   const Object expected{{"l", Array{Object{{"n", 1.0}}, Object{{"n", 2.5}}}},
                         {"m", Array{1.0, 2.5}}};
@@ -64,7 +64,7 @@ TEST(ArrowCodecLaterArrayElements, IntegersAndDoublesInOneArrayWidenToDouble) {
 
 TEST(ArrowCodecLaterArrayElements, ArrayStartingWithNullKeepsItsValues) {
   const std::vector<Object> documents{Object{{"l", Array{nullptr, 1}}}};
-  const std::vector<Object> back = ReadBack(kCodec.FromDom(documents));
+  const std::vector<Object> back = ReadBack(kArrowCodec.FromDom(documents));
   ASSERT_EQ(back.size(), 1u);
   EXPECT_EQ(back[0], (Object{{"l", Array{nullptr, 1}}}));
 }

@@ -18,7 +18,7 @@ using testing::ColumnAtoms;
 using testing::Documents;
 using testing::ModulePipeline;
 
-std::string TxnId(const arrow::RecordBatch& atoms) {
+std::string TxnIdOfBatch(const arrow::RecordBatch& atoms) {
   return std::get<std::string>(ColumnAtoms(atoms, "root___txn_id").at(0));
 }
 
@@ -43,7 +43,7 @@ TEST(BigIntegers, BecomeDoublesInAtomsDigestsAndRoundTrips) {
     ModulePipeline pipeline;
     const auto atoms = pipeline.Shred({c.text});
     EXPECT_EQ(ColumnAtoms(*atoms, "root_big"), std::vector<Atom>{c.atom}) << c.text;
-    EXPECT_EQ(TxnId(*atoms), TxnId(*ModulePipeline().Shred({c.same_as}))) << c.text;
+    EXPECT_EQ(TxnIdOfBatch(*atoms), TxnIdOfBatch(*ModulePipeline().Shred({c.same_as}))) << c.text;
     const std::vector<Object> back = Documents(*pipeline.controller.unshred(atoms));
     ASSERT_EQ(back.size(), 1u);
     const Value expected = c.atom.index() == 3 ? Value(std::get<double>(c.atom))
@@ -51,8 +51,8 @@ TEST(BigIntegers, BecomeDoublesInAtomsDigestsAndRoundTrips) {
     EXPECT_EQ(back[0].at("big"), expected) << c.text;
   }
   // The bit pattern's number is another document.
-  EXPECT_NE(TxnId(*ModulePipeline().Shred({R"({"big":12345678901234567890})"})),
-            TxnId(*ModulePipeline().Shred({R"({"big":-6101065172474983726})"})));
+  EXPECT_NE(TxnIdOfBatch(*ModulePipeline().Shred({R"({"big":12345678901234567890})"})),
+            TxnIdOfBatch(*ModulePipeline().Shred({R"({"big":-6101065172474983726})"})));
 }
 
 }  // namespace

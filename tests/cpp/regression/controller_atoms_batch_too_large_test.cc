@@ -11,6 +11,7 @@
 #include "arrow/record_batch.h"
 #include "arrow/type.h"
 #include "controller/pipeline_support.h"
+#include "test_support.h"
 
 namespace shredder {
 namespace {
@@ -18,7 +19,7 @@ namespace {
 using testing::MessageOf;
 using testing::ModulePipeline;
 
-constexpr const char* kTooLarge = "Controller: atoms batch too large: ";
+constexpr const char* kBatchTooLarge = "Controller: atoms batch too large: ";
 
 // An object of `count` members with keys of their own (`prefix` + number), all holding `value`.
 std::string DistinctKeys(const std::string& prefix, int count, int value = 0) {
@@ -41,7 +42,7 @@ TEST(ControllerAtomsBatchOfBillionsOfCells, DistinctKeysPerDocumentAreRefused) {
   }
   ModulePipeline p(/*tag=*/false);
   EXPECT_EQ(MessageOf([&] { p.Shred(lines); }),
-            std::string(kTooLarge) +
+            std::string(kBatchTooLarge) +
                 "519 rows x 519000 columns exceeds 268435456 cells; "
                 "shred fewer documents per batch");
 }
@@ -54,7 +55,7 @@ TEST(ControllerAtomsBatchOfBillionsOfCells, RowsOfOneDocumentTimesColumnsOfAnoth
   array += "]}";
   ModulePipeline p(/*tag=*/false);
   EXPECT_EQ(MessageOf([&] { p.Shred({array, DistinctKeys("k", 16382)}); }),
-            std::string(kTooLarge) +
+            std::string(kBatchTooLarge) +
                 "16385 rows x 16384 columns exceeds 268435456 cells; "
                 "shred fewer documents per batch");
 }
@@ -82,7 +83,7 @@ TEST(ControllerAtomsBatchOfBillionsOfCells, NullColumnsAreRefusedBeforeReading) 
   const auto atoms = arrow::RecordBatch::Make(arrow::schema(fields), kRows, columns);
   ModulePipeline p;
   EXPECT_EQ(MessageOf([&] { p.controller.unshred(atoms); }),
-            std::string(kTooLarge) +
+            std::string(kBatchTooLarge) +
                 "1048576 rows x 257 columns exceeds 268435456 cells; "
                 "unshred fewer documents per batch");
 }

@@ -32,7 +32,7 @@ std::string LongArray() {
   return text + "]}";
 }
 
-std::string DistinctKeys() {
+std::string WideObject() {
   std::string text = "{";
   for (int i = 0; i < 16382; ++i) text += (i ? ",\"k" : "\"k") + std::to_string(i) + "\":0";
   return text + "}";
@@ -57,7 +57,7 @@ TEST(ControllerFailedShred, LeavesNoTraceInLaterCalls) {
       // what its rows taught.
       {"FailureOfTheWholeBatch",
        {{R"({"q":{"r":1}})"}},
-       {R"({"q":[{"r":2}]})", LongArray(), DistinctKeys()},
+       {R"({"q":[{"r":2}]})", LongArray(), WideObject()},
        {R"({"q":{"r":3}})", R"({"a":1})"}},
   };
   for (const Case& c : cases) {

@@ -14,7 +14,7 @@
 namespace shredder {
 namespace {
 
-constexpr const char* kTooLarge = "Shredder::Shred: document too large to shred: ";
+constexpr const char* kDocumentTooLarge = "Shredder::Shred: document too large to shred: ";
 
 // A four-digit key, so that keys sort as their numbers do.
 std::string Key(std::string_view prefix, int n) {
@@ -37,7 +37,7 @@ Object MembersAndArray(int members, int elements, bool array_first) {
   return document;
 }
 
-std::string ShredFailure(const Object& document) {
+std::string ShredFailureText(const Object& document) {
   try {
     Shredder().Shred(document);
   } catch (const std::runtime_error& e) {
@@ -67,7 +67,7 @@ TEST_P(ShredTableOfBillionsOfCells, RefusesBeyondTheBoundAndNotBefore) {
     ASSERT_EQ(result.columns.size(), static_cast<std::size_t>(c.members) + 2);
     EXPECT_EQ(result.columns[0]->size(), static_cast<std::uint64_t>(c.elements));
   } else {
-    EXPECT_EQ(ShredFailure(document), std::string(kTooLarge) + c.message);
+    EXPECT_EQ(ShredFailureText(document), std::string(kDocumentTooLarge) + c.message);
   }
 }
 
@@ -97,8 +97,9 @@ TEST(ShredTableOfBillionsOfCells, DistinctKeysInEveryElementStopWhereTheBoundIsP
   for (int k = 0; k < 3000; ++k) elements.emplace_back(Object{{Key("k", k), Value(k)}});
   Object document;
   document.emplace("a", Value(std::move(elements)));
-  EXPECT_EQ(ShredFailure(document),
-            std::string(kTooLarge) + "2682 rows x 2683 columns exceeds the limit of 7194624 cells");
+  EXPECT_EQ(ShredFailureText(document),
+            std::string(kDocumentTooLarge) +
+                "2682 rows x 2683 columns exceeds the limit of 7194624 cells");
 }
 
 // A wide row copied by a chain of nested arrays of two objects: the copies kept for later
@@ -117,10 +118,10 @@ TEST(ShredTableOfBillionsOfCells, WideRowUnderNestedArraysIsRefusedOnTheWayDown)
   Object document;
   for (int i = 0; i < kMembers; ++i) document.emplace(Key("m", i), Value(i));
   document.emplace("z", std::move(inner));
-  const std::string failure = ShredFailure(document);
-  ASSERT_TRUE(failure.starts_with(kTooLarge)) << failure;
+  const std::string failure = ShredFailureText(document);
+  ASSERT_TRUE(failure.starts_with(kDocumentTooLarge)) << failure;
   // The rows counted are the copies: fewer than the levels, and the table has one row so far.
-  const int rows = std::stoi(failure.substr(std::string(kTooLarge).size()));
+  const int rows = std::stoi(failure.substr(std::string(kDocumentTooLarge).size()));
   EXPECT_GT(rows, 1);
   EXPECT_LT(rows, kLevels);
 }
@@ -150,7 +151,7 @@ TEST_P(ShredQuadraticColumnNames, RefusesBeyondTheBoundAndNotBefore) {
     ASSERT_EQ(result.headers.size(), static_cast<std::size_t>(GetParam().leaves));
     EXPECT_EQ(result.headers.back().size(), 9631u);
   } else {
-    EXPECT_EQ(ShredFailure(document), std::string(kTooLarge) + GetParam().message);
+    EXPECT_EQ(ShredFailureText(document), std::string(kDocumentTooLarge) + GetParam().message);
   }
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "controller/pipeline_support.h"
+#include "test_support.h"
 
 namespace shredder {
 namespace {

@@ -17,7 +17,7 @@
 namespace shredder {
 namespace {
 
-constexpr const char* kTooLarge =
+constexpr const char* kUnshredTooLarge =
     "Shredder::Unshred: documents too large to rebuild: members would take more than ";
 
 std::unique_ptr<IColumn> Column(std::vector<Atom> atoms) {
@@ -51,7 +51,7 @@ std::string Path(int keys, std::size_t key_length, char key_char) {
   return path;
 }
 
-std::string Failure(const ShredResult& table) {
+std::string UnshredFailure(const ShredResult& table) {
   try {
     Shredder().Unshred(table);
   } catch (const std::runtime_error& e) {
@@ -63,22 +63,22 @@ std::string Failure(const ShredResult& table) {
 TEST(UnshredRepeatedPathsBlowUp, LongKeysOverManyDocumentsAreRefused) {
   // Names: 13 + 5,000,504 bytes; cells: 2 x 2,000. Each document would take 5 MB.
   const std::string name = Path(500, 10000, 'k');
-  EXPECT_EQ(Failure(OneValuePerDocument(name, 2000)),
-            std::string(kTooLarge) + std::to_string((1 << 28) + 512 * 4000 + 13 + 5000504) + " bytes");
+  EXPECT_EQ(UnshredFailure(OneValuePerDocument(name, 2000)),
+            std::string(kUnshredTooLarge) + std::to_string((1 << 28) + 512 * 4000 + 13 + 5000504) + " bytes");
 }
 
 TEST(UnshredRepeatedPathsBlowUp, DeepShortKeysOverManyDocumentsAreRefused) {
   // The deepest accepted name over 50,000 documents would make 25.6 million members.
   const std::string name = Path(512, 1, 'a');
-  EXPECT_EQ(Failure(OneValuePerDocument(name, 50000)),
-            std::string(kTooLarge) + std::to_string((1 << 28) + 512 * 100000 + 13 + 1028) + " bytes");
+  EXPECT_EQ(UnshredFailure(OneValuePerDocument(name, 50000)),
+            std::string(kUnshredTooLarge) + std::to_string((1 << 28) + 512 * 100000 + 13 + 1028) + " bytes");
 }
 
 // Columns of nulls only do not widen the budget, whatever their number.
 TEST(UnshredRepeatedPathsBlowUp, NullColumnsDoNotWidenTheBudget) {
   const std::string name = Path(512, 1, 'a');
-  const std::string failure = Failure(OneValuePerDocument(name, 50000, 3));
-  EXPECT_EQ(failure, std::string(kTooLarge) + std::to_string((1 << 28) + 512 * 100000 + 13 +
+  const std::string failure = UnshredFailure(OneValuePerDocument(name, 50000, 3));
+  EXPECT_EQ(failure, std::string(kUnshredTooLarge) + std::to_string((1 << 28) + 512 * 100000 + 13 +
                                                              1028 + 3 * 7) +
                          " bytes");
 }

@@ -15,9 +15,10 @@ namespace shredder {
 namespace {
 
 using nlohmann::json;
+using testing::CaseName;
 
 // Builds a document value from JSON text; 1 stays an integer and 1.0 a double.
-Value FromJson(const json& j) {
+Value ValueFromJson(const json& j) {
   switch (j.type()) {
     case json::value_t::null: return Value();
     case json::value_t::boolean: return Value(j.get<bool>());
@@ -27,18 +28,18 @@ Value FromJson(const json& j) {
     case json::value_t::string: return Value(j.get<std::string>());
     case json::value_t::array: {
       Array array;
-      for (const json& element : j) array.push_back(FromJson(element));
+      for (const json& element : j) array.push_back(ValueFromJson(element));
       return Value(std::move(array));
     }
     default: {
       Object object;
-      for (const auto& [key, member] : j.items()) object.emplace(key, FromJson(member));
+      for (const auto& [key, member] : j.items()) object.emplace(key, ValueFromJson(member));
       return Value(std::move(object));
     }
   }
 }
 
-Object Doc(const char* text) { return std::get<Object>(FromJson(json::parse(text)).data); }
+Object Doc(const char* text) { return std::get<Object>(ValueFromJson(json::parse(text)).data); }
 
 Atom ToAtom(const json& j) {
   switch (j.type()) {
@@ -120,11 +121,6 @@ TEST_P(ShredTable, GivesHeadersKindsAndCells) {
   const Object before = document;
   EXPECT_EQ(ShredToTable(document), GetParam().expected);
   EXPECT_EQ(document, before);
-}
-
-template <typename Case>
-std::string CaseName(const ::testing::TestParamInfo<Case>& info) {
-  return info.param.name;
 }
 
 // The worked example: items is shredded before tags, so the row of items' element 1 is made

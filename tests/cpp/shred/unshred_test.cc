@@ -15,6 +15,7 @@
 #include "shredder/shredder.h"
 #include "shredder/value.h"
 #include "test_support.h"
+#include "value_support.h"
 
 namespace shredder {
 namespace {
@@ -55,11 +56,12 @@ INSTANTIATE_TEST_SUITE_P(
 // ---------------------------------------------------------------------------------------------
 // Tables built by hand
 
+using testing::B;
+using testing::D;
+using testing::I;
+using testing::S;
+
 Atom N() { return Atom{}; }
-Atom I(std::int64_t v) { return Atom{v}; }
-Atom D(double v) { return Atom{v}; }
-Atom B(bool v) { return Atom{v}; }
-Atom S(const char* v) { return Atom{std::string(v)}; }
 
 struct Col {
   std::string name;
@@ -161,7 +163,7 @@ std::string Dump(const std::vector<Object>& docs) {
   return out;
 }
 
-Value Obj(Object o) { return Value(std::move(o)); }
+using testing::Obj;
 Value Arr(Array a) { return Value(std::move(a)); }
 
 // ---------------------------------------------------------------------------------------------
@@ -409,7 +411,7 @@ std::vector<UnshredCase> RebuildCases() {
   };
 }
 
-std::string CaseName(const ::testing::TestParamInfo<Unshred::ParamType>& info) {
+std::string UnshredCaseName(const ::testing::TestParamInfo<Unshred::ParamType>& info) {
   static const char* const kFlavours[] = {"Owning", "ViewEmptyStorage", "ViewThrowingStorage"};
   return std::get<0>(info.param).label + "_" +
          kFlavours[static_cast<int>(std::get<1>(info.param))];
@@ -420,7 +422,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, Unshred,
                                             ::testing::Values(Flavour::kOwning,
                                                               Flavour::kViewEmptyStorage,
                                                               Flavour::kViewThrowingStorage)),
-                         CaseName);
+                         UnshredCaseName);
 
 // ---------------------------------------------------------------------------------------------
 // Failures that are not runtime errors of the shredder's own

@@ -14,6 +14,7 @@ from hypothesis import strategies as st
 
 from shredder.core import verify
 
+from any_json import json_values
 from jobs_helpers import real_documents
 
 
@@ -81,11 +82,7 @@ def test_batch_verdicts_match_one_by_one_on_the_real_data(real_data_dir):
 
 KEYS = st.sampled_from(["a", "b", "a_b", "_", "b_", "c"])
 LEAVES = st.one_of(st.none(), st.integers(-3, 3), st.sampled_from(["x", "y", ""]), st.booleans())
-VALUES = st.recursive(
-    LEAVES,
-    lambda inner: st.one_of(st.lists(inner, max_size=3),
-                            st.dictionaries(KEYS, inner, max_size=3)),
-    max_leaves=8)
+VALUES = json_values(KEYS, LEAVES, max_leaves=8)
 DOCUMENTS = st.lists(st.dictionaries(KEYS, VALUES, max_size=4), min_size=1, max_size=8)
 
 

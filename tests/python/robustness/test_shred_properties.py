@@ -2,8 +2,6 @@
 
 - any JSON document either shreds or fails with a documented ValueError, and so does
   unshredding what was shredded;
-- documents of the reversible class come back exactly apart from the id members, with either
-  codec (array elements may differ in their members);
 - the digests of a document depend neither on the order of keys or the spelling of its text
   nor on the batch it is shredded in;
 - the JSON and the Arrow codec give the same atoms for the same documents."""
@@ -18,7 +16,8 @@ import shredder_ext
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from conftest import canonical, docs_of, strip_ids
+from any_json import json_values
+from reversible import arrow_type, batches
 
 # The components whose texts a ValueError of the pipeline may carry after its prefix.
 DOCUMENTED = (
@@ -50,11 +49,7 @@ ANY_KEYS = st.one_of(st.sampled_from(["", "_", "a", "a_b", "_a", "a__", "__idx",
                      st.text(max_size=4))
 ANY_SCALARS = st.one_of(st.none(), st.booleans(), st.integers(-(2**70), 2**70),
                         st.floats(allow_nan=False, allow_infinity=False), st.text(max_size=6))
-ANY_VALUES = st.recursive(
-    ANY_SCALARS,
-    lambda children: st.one_of(st.lists(children, max_size=4),
-                               st.dictionaries(ANY_KEYS, children, max_size=4)),
-    max_leaves=25)
+ANY_VALUES = json_values(ANY_KEYS, ANY_SCALARS, max_leaves=25, max_size=4)
 ANY_DOCUMENTS = st.dictionaries(ANY_KEYS, ANY_VALUES, max_size=6)
 
 
@@ -82,99 +77,6 @@ def test_any_bytes_shred_or_fail_with_a_documented_value_error(data):
         shredder_ext.shred_arrow(handle, rb)
     except ValueError as e:
         assert_documented(e, "shred failed: ")
-
-
-# ----------------------------------------------------------------------------------------
-# The reversible class: keys without "_" and not empty, no nulls, no empty arrays, arrays of
-# scalars or of objects (never of arrays), one kind per path across a batch. Members of
-# objects may be left out, also in array elements.
-
-SCALARS = {
-    "bool": (st.booleans(), pa.bool_()),
-    "int": (st.integers(-(2**63), 2**63 - 1), pa.int64()),
-    "double": (st.floats(allow_nan=False, allow_infinity=False), pa.float64()),
-    "string": (st.text(st.characters(exclude_categories=("Cs",)), max_size=8), pa.string()),
-}
-KEYS = st.text(st.characters(exclude_categories=("Cs",), exclude_characters="_"),
-               min_size=1, max_size=5)
-LEAF = st.sampled_from(sorted(SCALARS)).map(lambda kind: ("scalar", kind))
-SHAPES = st.recursive(
-    LEAF,
-    lambda children: st.one_of(
-        st.dictionaries(KEYS, children, max_size=4).map(lambda d: ("object", d)),
-        LEAF.map(lambda leaf: ("array", leaf)),
-        st.dictionaries(KEYS, children, max_size=4).map(lambda d: ("array", ("object", d)))),
-    max_leaves=12)
-ROOTS = st.dictionaries(KEYS, SHAPES, max_size=5)
-
-
-def values(shape, complete: bool):
-    kind, detail = shape
-    if kind == "scalar":
-        return SCALARS[detail][0]
-    if kind == "object":
-        return objects(detail, complete)
-    return st.lists(values(detail, complete), min_size=1, max_size=3)
-
-
-def objects(fields: dict, complete: bool):
-    """Objects of the given fields: all of them (`complete`) or any of them."""
-    members = {key: values(shape, complete) for key, shape in fields.items()}
-    if complete:
-        return st.fixed_dictionaries(members)
-    return st.fixed_dictionaries({}, optional=members)
-
-
-def arrow_type(shape) -> pa.DataType:
-    kind, detail = shape
-    if kind == "scalar":
-        return SCALARS[detail][1]
-    if kind == "object":
-        return pa.struct([(key, arrow_type(s)) for key, s in detail.items()])
-    return pa.list_(arrow_type(detail))
-
-
-@st.composite
-def batches(draw, complete: bool = False):
-    """(root fields, distinct documents of those fields)."""
-    fields = draw(ROOTS)
-    documents = draw(st.lists(objects(fields, complete), min_size=1, max_size=4,
-                              unique_by=canonical))
-    return fields, documents
-
-
-def drop_nulls(value):
-    if isinstance(value, dict):
-        return {k: drop_nulls(v) for k, v in value.items() if v is not None}
-    if isinstance(value, list):
-        return [drop_nulls(v) for v in value]
-    return value
-
-
-def as_set(documents) -> list:
-    return sorted(canonical(d) for d in documents)
-
-
-@SETTINGS
-@given(batches())
-def test_reversible_documents_come_back_through_json(batch):
-    _, documents = batch
-    handle = shredder_ext.create_controller("json")
-    atoms = shred(handle, (json.dumps(d, ensure_ascii=False) for d in documents))
-    back = docs_of(shredder_ext.unshred_arrow(handle, atoms))
-    assert as_set(strip_ids(d) for d in back) == as_set(documents)
-
-
-@SETTINGS
-@given(batches())
-def test_reversible_documents_come_back_through_arrow(batch):
-    fields, documents = batch
-    handle = shredder_ext.create_controller("arrow")
-    column = pa.array(documents, arrow_type(("object", fields)))
-    atoms = shredder_ext.shred_arrow(handle, pa.RecordBatch.from_arrays([column], names=["doc"]))
-    back = shredder_ext.unshred_arrow(handle, atoms).column(0).to_pylist()
-    # Struct fields stand for members a document does not have; they come back as nulls.
-    assert as_set(drop_nulls(strip_ids(d)) for d in back) == as_set(documents)
 
 
 # ----------------------------------------------------------------------------------------
