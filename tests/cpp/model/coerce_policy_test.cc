@@ -79,7 +79,9 @@ struct ConvertCase {
   Converted expected;
 };
 
-Converted Error(std::string text) { return Converted{std::in_place_index<1>, std::move(text)}; }
+Converted ConversionError(std::string text) {
+  return Converted{std::in_place_index<1>, std::move(text)};
+}
 Converted Text(std::string text) {
   return Converted{Atom{std::in_place_index<4>, std::move(text)}};
 }
@@ -101,24 +103,24 @@ INSTANTIATE_TEST_SUITE_P(
         ConvertCase{"NullToString", Kind::String, Value(), Atom{}},
         ConvertCase{"NullToInvalidTarget", static_cast<Kind>(9), Value(), Atom{}},
         ConvertCase{"InvalidTarget", static_cast<Kind>(7), Value(1),
-                    Error("unknown target type at root_a")},
+                    ConversionError("unknown target type at root_a")},
         ConvertCase{"NullTargetDropsValue", Kind::Null, Value("x"), Atom{}},
         ConvertCase{"BoolKept", Kind::Bool, Value(true), Atom{true}},
         ConvertCase{"BoolFromInt", Kind::Bool, Value(1),
-                    Error("coerce mismatch at root_a: expected bool")},
+                    ConversionError("coerce mismatch at root_a: expected bool")},
         ConvertCase{"IntKept", Kind::Int64, Value(-5), Atom{std::int64_t{-5}}},
         ConvertCase{"IntFromDoubleNotNarrowed", Kind::Int64, Value(2.0),
-                    Error("coerce mismatch at root_a: expected int64")},
+                    ConversionError("coerce mismatch at root_a: expected int64")},
         ConvertCase{"IntFromBool", Kind::Int64, Value(false),
-                    Error("coerce mismatch at root_a: expected int64")},
+                    ConversionError("coerce mismatch at root_a: expected int64")},
         ConvertCase{"DoubleKept", Kind::Double, Value(0.25), Atom{0.25}},
         ConvertCase{"DoubleFromInt", Kind::Double, Value(3), Atom{3.0}},
         ConvertCase{"DoubleFromIntRoundsToEven", Kind::Double,
                     Value(std::int64_t{9007199254740993}), Atom{9007199254740992.0}},
         ConvertCase{"DoubleFromString", Kind::Double, Value("3"),
-                    Error("coerce mismatch at root_a: expected double (or int64 upcast)")},
+                    ConversionError("coerce mismatch at root_a: expected double (or int64 upcast)")},
         ConvertCase{"DoubleFromArray", Kind::Double, Value(Array{1}),
-                    Error("coerce mismatch at root_a: expected double (or int64 upcast)")},
+                    ConversionError("coerce mismatch at root_a: expected double (or int64 upcast)")},
         ConvertCase{"StringFromInt", Kind::String, Value(-7), Text("-7")},
         ConvertCase{"StringFromDouble", Kind::String, Value(0.1), Text("0.10000000000000001")},
         ConvertCase{"StringFromBool", Kind::String, Value(true), Text("true")},
