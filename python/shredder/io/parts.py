@@ -15,12 +15,10 @@ import pyarrow.ipc as ipc
 import pyarrow.parquet as pq
 
 from shredder.core.errors import UserError
+from shredder.core.names import column_paths
+from shredder.io.choices import COMPRESSIONS
 from shredder.io.storage import Location
 
-# The formats of part files, by the names the manifest and --format use, with their suffixes.
-ATOM_FORMATS = {"parquet": ".parquet", "arrow": ".arrow"}
-COMPRESSIONS = ("zstd", "snappy", "gzip", "none")
-DEFAULT_COMPRESSION = "zstd"
 # Measured on orders-like and GitHub event documents (docs/benchmarks.md): level 1 writes
 # parts as small as levels 3 to 9 (the digests that fill most of the bytes are incompressible
 # beyond their hex coding) and is the fastest; level 19 saves another 6% at 25 times the time.
@@ -29,11 +27,11 @@ ZSTD_LEVEL = 1
 # them by their statistics); a part of one batch rarely has more rows than this, so most parts
 # are one row group, and a larger batch still gives readers pieces of a few megabytes.
 ROW_GROUP_ROWS = 128 * 1024
-# Digests repeat on every row of their document or object, and the other columns of atoms
-# repeat the values of their document across its rows: a dictionary holds every distinct value
-# once. The page limit is raised so that a batch of tens of thousands of documents still keeps
-# its digest columns dictionary-encoded rather than falling back to plain pages.
-DICTIONARY_PAGE_BYTES = 8 << 20
+# No dictionary encoding: most bytes of atoms are 64-character digests, nearly all distinct
+# within a part, whose dictionary indices compress badly, while zstd finds every repeat of a
+# digest or a value on its own. Plain pages are 7-12% smaller and written 10% faster on orders
+# and GitHub events (docs/benchmarks.md), and read as fast.
+USE_DICTIONARY = False
 _IPC_COMPRESSIONS = {"zstd": "zstd", "none": None}
 
 
@@ -54,13 +52,19 @@ def write_part(atoms: pa.RecordBatch, path: Path | pa.NativeFile, fmt: str,
             pa.Table.from_batches([atoms]), path,
             compression=compression,
             compression_level=ZSTD_LEVEL if compression == "zstd" else None,
-            use_dictionary=True,
-            dictionary_pagesize_limit=DICTIONARY_PAGE_BYTES,
+            use_dictionary=USE_DICTIONARY,
+            write_statistics=_statistics_columns(atoms.schema),
             row_group_size=ROW_GROUP_ROWS)
         return
     options = ipc.IpcWriteOptions(compression=_IPC_COMPRESSIONS[compression])
     with ipc.new_file(path, atoms.schema, options=options) as writer:
         writer.write_batch(atoms)
+
+
+def _statistics_columns(schema: pa.Schema) -> list[str]:
+    """The columns whose minimum and maximum can skip row groups: not the digests, whose random
+    values span every row group."""
+    return [path.name for path in column_paths(schema) if not path.stamp]
 
 
 def part_format(location: Location) -> str:

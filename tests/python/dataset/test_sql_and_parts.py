@@ -7,8 +7,11 @@ import subprocess
 import sys
 from pathlib import Path
 
+import pyarrow as pa
 import pyarrow.parquet as pq
 import pytest
+
+import shredder_ext
 
 REPO = Path(__file__).resolve().parents[3]
 ORDERS = REPO / "examples" / "orders.jsonl"
@@ -121,9 +124,14 @@ def test_each_compression_round_trips(tmp_path, fmt, compression, codec):
     assert f"bytes per input byte" in result.stderr
     if codec is not None:
         metadata = pq.ParquetFile(atoms / manifest["parts"][0]["file"]).metadata
-        chunk = metadata.row_group(0).column(0)
-        assert chunk.compression == codec
-        assert "RLE_DICTIONARY" in chunk.encodings
+        group = metadata.row_group(0)
+        chunks = {group.column(i).path_in_schema: group.column(i)
+                  for i in range(group.num_columns)}
+        assert {chunk.compression for chunk in chunks.values()} == {codec}
+        # plain pages; statistics for values and "__doc", none for the digests
+        assert not any("RLE_DICTIONARY" in chunk.encodings for chunk in chunks.values())
+        assert not chunks["root___txn_id"].is_stats_set
+        assert chunks["__doc"].is_stats_set and chunks["root_orderId"].is_stats_set
     run("unshred", atoms, "-o", tmp_path / "out.jsonl", "--verify", "-q")
     rebuilt = sorted(json.loads(line)["orderId"]
                      for line in (tmp_path / "out.jsonl").read_text().splitlines())
@@ -151,3 +159,23 @@ def test_arrow_parts_refuse_parquet_only_compressions(tmp_path, compression):
     assert result.returncode == 1
     assert result.stderr == (f"shredder: error: --compression {compression} is for parquet "
                              "parts; arrow parts take zstd or none\n")
+
+
+@pytest.mark.parametrize("name", ["orders", "bluesky_jetstream_sample.ndjson",
+                                  "gharchive_2021-07-21-few-hours.ndjson"])
+def test_parts_read_back_as_the_engine_built_them(tmp_path, real_data_dir, name):
+    source = ORDERS if name == "orders" else real_data_dir / name
+    lines = [line for line in source.read_bytes().split(b"\n") if line.strip()]
+    # One partition of four batches, each a part, through one handle.
+    batch = -(-len(lines) // 4)
+    run("shred", source, "-o", tmp_path / "atoms", "--jobs", 1, "--batch-size", batch,
+        "--partition-size", "1GiB", "-q")
+    parts = json.loads((tmp_path / "atoms" / "_shredder.json").read_text())["parts"]
+    assert len(parts) == 4
+    handle = shredder_ext.create_controller("json", exact=True)
+    for number, part in enumerate(parts):
+        texts = pa.array(lines[number * batch:(number + 1) * batch], pa.binary())
+        built = shredder_ext.shred_arrow(handle, pa.record_batch([texts], names=["documents"]))
+        read = pq.read_table(tmp_path / "atoms" / part["file"]).combine_chunks()
+        assert read.schema.equals(built.schema, check_metadata=True), part["file"]
+        assert read.equals(pa.Table.from_batches([built])), part["file"]
