@@ -2,6 +2,9 @@
 (cli → jobs → dataset → io → core) and never close a circle, function-level imports included."""
 
 import ast
+import json
+import subprocess
+import sys
 from pathlib import Path
 
 PACKAGE = Path(__file__).resolve().parents[2] / "python" / "shredder"
@@ -60,3 +63,20 @@ def test_imports_point_down_the_layers_and_close_no_circle():
         if module not in state:
             visit(module, [module])
     assert circles == []
+
+
+def test_the_command_reads_its_arguments_before_it_loads_pyarrow():
+    # Local workers' server loads pyarrow and the engine meanwhile (a third of a second).
+    # The package's own names load where they are first used, each from its home, and
+    # "dataset" stays the function once the subpackage of that name is imported.
+    code = ("import json, sys, shredder, shredder.cli.program\n"
+            "loaded = 'pyarrow' in sys.modules\n"
+            "import shredder.dataset.files\n"
+            "print(json.dumps([loaded, shredder.dataset.__module__,"
+            " {name: getattr(shredder, name).__module__ for name in shredder.__all__}]))")
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                            check=True, timeout=60)
+    loaded, dataset_home, homes = json.loads(result.stdout)
+    assert not loaded
+    assert dataset_home == "shredder.dataset.unified"
+    assert len(homes) == 15 and all(home.startswith("shredder.") for home in homes.values())

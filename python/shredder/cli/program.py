@@ -11,12 +11,9 @@ import threading
 from collections.abc import Iterator
 from typing import Any
 
-import pyarrow as pa
-
-from shredder.cli import commands
 from shredder.core.errors import UserError
-from shredder.io.parts import ATOM_FORMATS, COMPRESSIONS, DEFAULT_COMPRESSION
-from shredder.jobs.partitions import parse_size
+from shredder.io.choices import ATOM_FORMATS, COMPRESSIONS, DEFAULT_COMPRESSION, parse_size
+from shredder.jobs import executors
 
 DEFAULT_BATCH_SIZE = 10_000
 
@@ -28,9 +25,17 @@ class Terminated(KeyboardInterrupt):
 def main(argv: list[str] | None = None) -> int:
     parser = _parser()
     args = parser.parse_args(argv)
+    if _local_workers(args):
+        # Their server loads pyarrow and the engine while this process does the same.
+        executors.start_worker_server()
+    # Loaded only now, after the arguments (pyarrow and the engine take a third of a second).
+    import pyarrow as pa
+
+    from shredder.cli import commands
+
     with _sigterm_as_exception():
         try:
-            status = args.run(args)
+            status = getattr(commands, args.run)(args)
             sys.stdout.flush()  # a closed pipe shows here, not at interpreter exit
             return status
         except UserError as error:
@@ -52,6 +57,13 @@ def main(argv: list[str] | None = None) -> int:
         except KeyboardInterrupt:
             print("shredder: interrupted", file=sys.stderr)
             return 128 + signal.SIGINT
+
+
+def _local_workers(args: argparse.Namespace) -> bool:
+    """Whether the command may run local worker processes (more than one job, no cluster)."""
+    if args.command not in ("shred", "unshred") or args.dask is not None:
+        return False
+    return (args.jobs if args.jobs is not None else executors.default_jobs()) > 1
 
 
 def _silence_stdout() -> None:
@@ -125,7 +137,7 @@ def _parser() -> argparse.ArgumentParser:
                             "dropped, repeats merge (see README)")
     _add_engine_arguments(shred)
     shred.add_argument("-q", "--quiet", action="store_true", help="no progress display")
-    shred.set_defaults(run=commands.shred)
+    shred.set_defaults(run="shred")
 
     unshred = subcommands.add_parser("unshred", help="an atoms dataset back to documents")
     unshred.add_argument("input", help="atoms folder or one part file (path or URI)")
@@ -147,7 +159,7 @@ def _parser() -> argparse.ArgumentParser:
     unshred.add_argument("--force", action="store_true", help="replace an existing output")
     _add_engine_arguments(unshred)
     unshred.add_argument("-q", "--quiet", action="store_true", help="no progress display")
-    unshred.set_defaults(run=commands.unshred)
+    unshred.set_defaults(run="unshred")
 
     inspect = subcommands.add_parser("inspect", help="schema and row counts of an atoms dataset")
     inspect.add_argument("input", help="atoms folder or one part file (path or URI)")
@@ -158,7 +170,7 @@ def _parser() -> argparse.ArgumentParser:
     inspect.add_argument("--html", metavar="FILE",
                          help="write the tree as one self-contained page (collapsible, "
                               "searchable) to FILE")
-    inspect.set_defaults(run=commands.inspect)
+    inspect.set_defaults(run="inspect")
 
     sql = subcommands.add_parser("sql", help="run a SQL query (DuckDB) over an atoms dataset")
     sql.add_argument("input", help="atoms folder (path or URI)")
@@ -166,7 +178,7 @@ def _parser() -> argparse.ArgumentParser:
                                    "(root_items)")
     sql.add_argument("--format", choices=("table", "csv", "jsonl"), default="table",
                      help="result format (default table)")
-    sql.set_defaults(run=commands.sql)
+    sql.set_defaults(run="sql")
     return parser
 
 

@@ -91,6 +91,21 @@ def _exit_with(driver: int) -> None:
     os._exit(1)
 
 
+# What every local worker imports, loaded once in the fork server.
+_WORKER_MODULES = ["shredder.jobs.shred_job", "shredder.jobs.unshred_job"]
+
+
+def start_worker_server() -> None:
+    """Starts the fork server that local workers come from (see ``process_pool``), if it is not
+    running. It loads what workers import (pyarrow, the engine: a third of a second) in a
+    process of its own, so a caller that starts it before loading those itself has its workers
+    at hand that much sooner."""
+    import multiprocessing.forkserver
+
+    multiprocessing.get_context("forkserver").set_forkserver_preload(_WORKER_MODULES)
+    multiprocessing.forkserver.ensure_running()
+
+
 def process_pool(jobs: int) -> Executor:
     """Local worker processes. They are started by a fork server, not forked from the driver:
     forking a process whose Arrow thread pools are already running can deadlock the child.
@@ -99,7 +114,7 @@ def process_pool(jobs: int) -> Executor:
     from concurrent.futures import ProcessPoolExecutor
 
     context = multiprocessing.get_context("forkserver")
-    context.set_forkserver_preload(["shredder.jobs.shred_job", "shredder.jobs.unshred_job"])
+    context.set_forkserver_preload(_WORKER_MODULES)
     queue = context.Queue()
     pool = ProcessPoolExecutor(max_workers=jobs, mp_context=context,
                                initializer=_start_worker, initargs=(os.getpid(), queue))

@@ -10,7 +10,6 @@ run.
 
 from __future__ import annotations
 
-import re
 from collections.abc import Iterator
 from dataclasses import dataclass
 from typing import BinaryIO
@@ -56,19 +55,6 @@ class Partition:
         """What identifies the partition's work, for matching a resumed run to an earlier one."""
         return {"index": self.index, "source": self.source, "kind": self.kind,
                 "start": self.start, "stop": self.stop, "nbytes": self.nbytes}
-
-
-def parse_size(text: str) -> int:
-    """A byte count such as ``65536``, ``64MiB``, ``1.5GB`` or ``512k``."""
-    match = re.fullmatch(r"\s*(\d+(?:\.\d+)?)\s*([kmgt]?)(i?b?)\s*", text.lower())
-    if not match:
-        raise ValueError(f"not a size: {text!r} (examples: 1048576, 64MiB, 1GB)")
-    number, prefix, suffix = match.groups()
-    base = 1024 if suffix.startswith("i") else 1000
-    value = int(float(number) * base ** "_kmgt".index(prefix or "_"))
-    if value < 1:
-        raise ValueError(f"must be at least 1 byte, got {text!r}")
-    return value
 
 
 def size_for(nbytes: int) -> int:

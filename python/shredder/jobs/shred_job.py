@@ -15,7 +15,8 @@ from typing import Any
 from shredder.core.errors import UserError
 from shredder.core.shred_check import ShredCheck
 from shredder.io import storage
-from shredder.io.parts import ATOM_FORMATS, DEFAULT_COMPRESSION, check_compression
+from shredder.io.choices import ATOM_FORMATS, DEFAULT_COMPRESSION
+from shredder.io.parts import check_compression
 from shredder.io.storage import remove_folder, remove_temporary
 from shredder.jobs import executors, interrupts, partitions as planning, shared_names
 from shredder.jobs.partitions import Partition

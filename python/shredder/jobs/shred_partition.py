@@ -22,7 +22,8 @@ from shredder.dataset.files import PART_PREFIX
 from shredder.dataset.path_stats import DatasetStats
 from shredder.io import storage
 from shredder.io.formats import Batch
-from shredder.io.parts import ATOM_FORMATS, read_part, write_part
+from shredder.io.choices import ATOM_FORMATS
+from shredder.io.parts import read_part, write_part
 from shredder.io.records import RecordsWriter, document_fields
 from shredder.jobs.batches import LineCounter, Places, partition_batches
 from shredder.jobs.partitions import Partition

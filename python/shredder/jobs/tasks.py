@@ -12,7 +12,7 @@ import pyarrow as pa
 
 from shredder.core.unshred import UnshredRejected
 from shredder.core.verify import VerifyReport
-from shredder.io.parts import DEFAULT_COMPRESSION
+from shredder.io.choices import DEFAULT_COMPRESSION
 from shredder.jobs.partitions import Partition
 
 # A batch of JSON Lines also ends at this much text, whatever --batch-size says: documents of

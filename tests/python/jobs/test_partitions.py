@@ -12,7 +12,7 @@ import pyarrow.parquet as pq
 import pytest
 
 from shredder.core.errors import UserError
-from shredder.io import storage
+from shredder.io import choices, storage
 from shredder.jobs import partitions
 
 LAYOUTS = {
@@ -161,10 +161,10 @@ def test_inputs_that_name_nothing_are_refused(tmp_path, monkeypatch, text, messa
 @pytest.mark.parametrize("text, size", [("65536", 65536), ("64MiB", 64 * 2**20), ("1GB", 10**9),
                                         ("500k", 500_000), ("1.5KiB", 1536), ("2 mb", 2 * 10**6)])
 def test_partition_sizes(text, size):
-    assert partitions.parse_size(text) == size
+    assert choices.parse_size(text) == size
 
 
 @pytest.mark.parametrize("text", ["", "MiB", "-1", "0", "12 parsecs"])
 def test_bad_partition_sizes(text):
     with pytest.raises(ValueError):
-        partitions.parse_size(text)
+        choices.parse_size(text)
