@@ -35,6 +35,10 @@ class Controller {
     /// `KeyListCode` makes it): a dataset's choice for names that its parts give to different
     /// members. Any other member that would make such a name is rescued.
     std::unordered_map<std::string, std::string> owners = {};
+    /// Whether a batch starts from the names the batch before found in its first round, kept
+    /// when the batch confirms it would have found the same (see `shred`). The atoms are the
+    /// same either way; off, every batch with such names is read twice.
+    bool carry_plan = true;
   };
 
   /// What the builder of a pipeline knows of parts it made itself, told to the Controller so
@@ -130,6 +134,17 @@ class Controller {
   /// Whether this is an exact pipeline.
   bool exact() const { return exact_.normalizer != nullptr; }
 
+  /// Exact mode: the owners the next batch starts from as a guess (what the last batch's
+  /// first round added to its plan; see `ExactMode::carry_plan`), and setting them, for a
+  /// Controller that goes on with more of the same data. Only a guess: any value leaves the
+  /// atoms as they are.
+  const std::unordered_map<std::string, std::string>& carried_owners() const {
+    return carried_;
+  }
+  void carry_owners(std::unordered_map<std::string, std::string> owners) {
+    carried_ = std::move(owners);
+  }
+
  private:
   // The bracket of every shred: the modifiers begin, then commit or roll back the batch.
   std::shared_ptr<arrow::RecordBatch> shred_batch(const std::shared_ptr<arrow::RecordBatch>& input,
@@ -149,6 +164,8 @@ class Controller {
   KnownParts known_;
   Shredder shredder_;
   ExactMode exact_{nullptr, nullptr, true};
+  // The owners the last batch's first round added to its plan: the next batch's guess.
+  std::unordered_map<std::string, std::string> carried_;
 };
 
 }  // namespace shredder

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -52,6 +53,10 @@ struct ExactPlan {
   /// to doubles, anything else is boxed to text). A member of another kind keeps its
   /// converted cell in the column, and its value is rescued too.
   std::unordered_map<std::string, Kind> kinds;
+  /// Names among `owners` that are a guess (the batch before found them), not yet known to
+  /// hold for this batch: the Normalizer notes every member it sets aside for them alone
+  /// (`Normalizer::ExactView::guessed`), from which the guess is confirmed or dropped.
+  std::unordered_set<std::string> guessed;
 
   bool empty() const { return owners.empty() && kinds.empty(); }
 };

@@ -72,6 +72,17 @@ class Normalizer : public DomModifier {
     };
     /// The rescued members of each object that has some.
     std::vector<Rest> rests;
+    /// A member set aside only because a name of `ExactPlan::guessed` has another owner.
+    struct Guessed {
+      std::string name;  // the name its value would make
+      std::string code;  // its key list code, with the value role (as `KeyListCode`)
+      Kind kind;
+      // A scalar or null at a path that held nothing but leaves so far: kept, it would have
+      // made one cell of `name` and taught nothing but a leaf there.
+      bool plain;
+    };
+    /// Every such member since the caller last cleared it: kept across documents.
+    std::vector<Guessed> guessed;
   };
   /// `null_members_kept` false: a null member needs no rescue, as where documents come back
   /// as struct rows, whose fields stand for every member and are null where one is absent.
@@ -144,6 +155,10 @@ class Normalizer : public DomModifier {
   /// track the walk of one object against `node.last_members`.
   Node& child_for_(Node& node, const std::string& key, std::size_t& cursor,
                    std::size_t& written);
+  /// Notes in `view.guessed` the member `key` of an object at `node`, about to be set aside
+  /// for a guessed owner alone; `name` and `code` are its value column's name and key list.
+  static void note_guessed_(const Node& node, const std::string& key, const Value& value,
+                            ExactView& view, const std::string& name, const std::string& code);
   /// Records `shape` as the known shape of `node`.
   void learn_(Node& node, Shape shape);
 

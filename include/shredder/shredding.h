@@ -25,6 +25,11 @@ using Cell = std::uintptr_t;
 
 inline constexpr Cell kNoCell = 0;
 
+/// The cells of a document's table, and the bytes of its column names, that a document may
+/// fill whatever its size; beyond them its bounds grow with its values (and key bytes).
+inline constexpr std::uint64_t kFreeDocumentCells = std::uint64_t{1} << 20;
+inline constexpr std::uint64_t kFreeDocumentNameBytes = std::uint64_t{1} << 24;
+
 inline bool IsIndexCell(Cell cell) { return (cell & 1) != 0; }
 inline std::int64_t IndexOf(Cell cell) { return static_cast<std::int64_t>(cell >> 1); }
 inline const Value& LeafOf(Cell cell) { return *reinterpret_cast<const Value*>(cell); }

@@ -135,6 +135,8 @@ const shredding::DocumentTable& WalkTagged(shredding::TableWalker& walker,
 inline void Merger::append(const shredding::DocumentTable& table) {
   if (table.headers.empty() || table.row_count == 0) return;
   const std::size_t width = table.headers.size();
+  tallest_document_ = std::max(tallest_document_, table.row_count);
+  widest_document_ = std::max(widest_document_, width);
   // Any other policy may refuse a cell: the kinds are settled before anything is stored, so
   // that a refused document leaves the columns as they were.
   if (!boxing_) settle_kinds(table);

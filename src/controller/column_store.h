@@ -185,8 +185,12 @@ class Merger {
 
   /// The merged columns, in order of first registration.
   std::vector<MergedColumn>& columns() { return columns_; }
+  const std::vector<MergedColumn>& columns() const { return columns_; }
   /// Rows merged so far.
   std::int64_t total_rows() const { return total_rows_; }
+  /// The most rows, and the most columns, of one document's table so far.
+  std::size_t tallest_document() const { return tallest_document_; }
+  std::size_t widest_document() const { return widest_document_; }
   /// Whether the shipped policy is applied inline (its resolver at the end, by `BoxedKind`).
   bool boxing() const { return boxing_; }
   const CoercePolicy& policy() const { return policy_; }
@@ -222,6 +226,8 @@ class Merger {
   std::vector<MergedColumn*> targets_;
   std::vector<Kind> settled_;  // by header of the current document, for any other policy
   std::int64_t total_rows_ = 0;
+  std::size_t tallest_document_ = 0;
+  std::size_t widest_document_ = 0;
 };
 
 }  // namespace shredder::controller_internal

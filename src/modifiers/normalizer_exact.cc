@@ -69,12 +69,14 @@ struct Normalizer::ExactWalk {
   std::string code;
   bool rescue_nulls = true;
 
-  // Whether the plan leaves every column the member makes to its key list.
-  bool owns() const {
+  // Whether the plan leaves every column the member makes to its key list; without
+  // `guesses`, as if the plan's guessed names had no owner.
+  bool owns(bool guesses = true) const {
     if (plan.owners.empty()) return true;
     auto owned = [&](std::string_view suffix, std::string_view extra_key, ColumnRole role) {
-      const auto it = plan.owners.find(name + std::string(suffix));
-      if (it == plan.owners.end()) return true;
+      const std::string column = name + std::string(suffix);
+      const auto it = plan.owners.find(column);
+      if (it == plan.owners.end() || (!guesses && plan.guessed.contains(column))) return true;
       std::string mine = code;
       if (!extra_key.empty()) AppendKeyCode(mine, extra_key);
       mine.push_back(static_cast<char>(role));
@@ -146,6 +148,9 @@ void Normalizer::exact_object_(Node& node, Object& object, ExactWalk& walk,
       walk.code.resize(code_length);
       AppendKeyCode(walk.code, key);
       if (!walk.owns()) {
+        if (!walk.plan.guessed.empty() && walk.owns(/*guesses=*/false)) {
+          note_guessed_(node, key, value, walk.view, walk.name, walk.code);
+        }
         it = set_aside(it);
         continue;
       }
@@ -228,6 +233,20 @@ bool Normalizer::holdable_(const Array& array, const Node* elem) {
   }
   if (first == Kind::Null || elem == nullptr || !elem->known) return true;
   return elem->shape == (first == Kind::Object ? Shape::Object : Shape::Leaf);
+}
+
+void Normalizer::note_guessed_(const Node& node, const std::string& key, const Value& value,
+                               ExactView& view, const std::string& name,
+                               const std::string& code) {
+  const Kind kind = kind_of(value);
+  const auto child = node.children.find(key);
+  const bool leaves_only = child == node.children.end() || !child->second.known ||
+                           child->second.shape == Shape::Leaf;
+  std::string role_code = code;
+  role_code.push_back(static_cast<char>(ColumnRole::Value));
+  view.guessed.push_back(ExactView::Guessed{
+      name, std::move(role_code), kind,
+      kind != Kind::Array && kind != Kind::Object && leaves_only});
 }
 
 }  // namespace shredder

@@ -39,6 +39,23 @@ std::unique_ptr<shredder::ControllerHandle> create_controller_binding(const std:
   }
 }
 
+// Names and key list codes are bytes: a code holds binary lengths.
+py::dict carried_owners_binding(const shredder::ControllerHandle& handle) {
+  py::dict owners;
+  for (const auto& [name, code] : handle.controller->carried_owners()) {
+    owners[py::bytes(name)] = py::bytes(code);
+  }
+  return owners;
+}
+
+void carry_owners_binding(shredder::ControllerHandle& handle, const py::dict& owners) {
+  std::unordered_map<std::string, std::string> carried;
+  for (const auto& [name, code] : owners) {
+    carried.emplace(name.cast<std::string>(), code.cast<std::string>());
+  }
+  handle.controller->carry_owners(std::move(carried));
+}
+
 std::vector<int> column_owners_binding(const py::object& fields) {
   return shredder::ColumnOwners(*schema_argument(fields, "fields"));
 }
@@ -73,4 +90,9 @@ PYBIND11_MODULE(shredder_ext, m) {
         py::arg("column") = py::none());
   // Internal, for a dataset: the fields whose key lists keep the names its parts share.
   m.def("_column_owners", &column_owners_binding, py::arg("fields"));
+  // Internal, for handles that go on with more of the same data: exact mode's guess of the
+  // next batch's plan, read from one handle and handed to the next.
+  m.def("_carried_owners", &carried_owners_binding, py::arg("handle").none(false));
+  m.def("_carry_owners", &carry_owners_binding, py::arg("handle").none(false),
+        py::arg("owners"));
 }

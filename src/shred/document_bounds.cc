@@ -19,12 +19,12 @@ namespace {
 // scalar members beside an array of any length, for any document of up to a million cells,
 // and for real documents such as a large event catalog (7,273 rows x 2,244 columns from 0.5 MB
 // of text), while the memory stays linear in the size of the input.
-constexpr std::uint64_t kCellAllowance = std::uint64_t{1} << 20;
+constexpr std::uint64_t kCellAllowance = kFreeDocumentCells;
 constexpr std::uint64_t kCellsPerValue = 1024;
 // Column names repeat the path of their parent, so names of leaves deep under long keys add up
 // to far more bytes than the document holds. Their bytes are bounded the same way: a free
 // allowance, then kBoundPerUnit bytes for each value and each byte of a key.
-constexpr std::uint64_t kNameByteAllowance = std::uint64_t{1} << 24;
+constexpr std::uint64_t kNameByteAllowance = kFreeDocumentNameBytes;
 constexpr std::uint64_t kBoundPerUnit = 256;
 
 std::uint64_t SaturatingProduct(std::uint64_t a, std::uint64_t b) {
