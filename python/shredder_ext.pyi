@@ -132,3 +132,11 @@ def _column_owners(fields: pyarrow.Schema) -> list[int]:
     list keeps the name: the one the name reads back as, otherwise the one of fewest keys, and
     the smallest coded list among those. Fields without key lists take no part.
     """
+
+def _carried_owners(handle: ControllerHandle) -> dict[bytes, bytes]:
+    """Internal: what an exact handle's next batch starts from as a guess (the owners its last
+    batch's first round found, by column name, as key list codes). Only a guess: any value
+    leaves the atoms as they are."""
+
+def _carry_owners(handle: ControllerHandle, owners: dict[bytes, bytes]) -> None:
+    """Internal: sets that guess, as read from another handle that shredded the same data."""

@@ -14,7 +14,8 @@ import shredder_ext
 from conftest import REPO_ROOT, json_batch, run_python
 
 EXPORTED = ["ControllerHandle", "create_controller", "shred_arrow", "unshred_arrow"]
-INTERNAL = ["_digest_arrow", "_column_owners"]  # the package's own, marked by the underscore
+# the package's own, marked by the underscore
+INTERNAL = ["_digest_arrow", "_column_owners", "_carried_owners", "_carry_owners"]
 STUB = REPO_ROOT / "python" / "shredder_ext.pyi"
 
 

@@ -33,6 +33,14 @@ from shredder.jobs.tasks import (CheckCounts, KeyList, PartitionResult, ShredOpt
 
 SKIP_HINT = "use --on-error skip to set refused documents aside and go on"
 
+# The dataset this worker shredded a partition of last, and what the engine's handle then
+# guessed for its next batch: a partition of the same dataset starts from that guess. Data
+# that make the same names with several key lists in every batch (GitHub events) then read
+# each batch once instead of twice, a partition's first batch included. Only a guess: the
+# engine confirms it against the batch, so the parts are the same whichever worker, and
+# whichever partition before, a partition gets.
+_carried: tuple[str, dict[bytes, bytes]] = ("", {})
+
 
 def part_name(partition: int, batch: int, fmt: str) -> str:
     return f"{PART_PREFIX}{partition:05d}-{batch:05d}{ATOM_FORMATS[fmt]}"
@@ -99,6 +107,7 @@ def shred_partition(task: ShredTask,
 def _shred_partition(task: ShredTask, folder: storage.Location, counter: LineCounter,
                      places: Places, rejects: RecordsWriter, check: ShredCheck | None,
                      on_batch: Callable[[int, int], None] | None) -> PartitionResult:
+    global _carried
     partition, options = task.partition, task.options
     handle = None
     codec = None
@@ -112,6 +121,8 @@ def _shred_partition(task: ShredTask, folder: storage.Location, counter: LineCou
             codec = docs.codec
             handle = shredder_ext.create_controller(codec, exact=options.exact,
                                                     owners=owner_fields(task.owners))
+            if _carried[0] == task.output:
+                shredder_ext._carry_owners(handle, _carried[1])
         try:
             shredded = shred_batch(handle, docs.batch, docs.codec, options.errors)
         except ValueError as error:
@@ -142,6 +153,8 @@ def _shred_partition(task: ShredTask, folder: storage.Location, counter: LineCou
         rows += docs.batch.num_rows
         if on_batch is not None:  # the documents that went through, as the result counts them
             on_batch(shredded.documents, docs.nbytes)
+    if handle is not None:
+        _carried = (task.output, shredder_ext._carried_owners(handle))
     return PartitionResult(
         partition.key(), codec, parts, documents, partition.nbytes,
         counter.lines if partition.kind == "jsonl" else rows, rejects.count, None,
