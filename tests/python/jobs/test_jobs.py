@@ -45,6 +45,19 @@ def test_jobs_1_and_2_write_the_same_dataset_byte_for_byte(tmp_path, corpus, fmt
     assert [d["id"] for d in rebuilt(tmp_path / "j1.jsonl")] == [d["id"] for d in docs]
 
 
+def test_github_events_give_the_same_dataset_whatever_partitions_a_worker_ran(tmp_path,
+                                                                           real_data_dir):
+    # Every batch makes one name with two key lists; each partition's handle starts from what
+    # the worker's partition before guessed, which differs between one and two jobs.
+    source = real_data_dir / "gharchive_2021-07-21-few-hours.ndjson"
+    for jobs in (1, 2):
+        run("shred", source, "-o", tmp_path / f"j{jobs}", "--jobs", jobs, "--partition-size",
+            "400KB", "--batch-size", "60", "-q")
+    one, two = dataset_files(tmp_path / "j1"), dataset_files(tmp_path / "j2")
+    assert one == two
+    assert len([name for name in one if name.startswith("part-")]) > 10
+
+
 def test_the_manifest_lists_parts_in_input_order_with_their_lines(tmp_path):
     lines = [json.dumps(d) for d in documents(300)]
     lines[40:40] = ["", "   "]  # empty lines count as lines, and hold no document
