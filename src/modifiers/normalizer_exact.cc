@@ -3,6 +3,7 @@
 // document.
 
 #include <cstdint>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -68,13 +69,39 @@ struct Normalizer::ExactWalk {
   std::string name;
   std::string code;
   bool rescue_nulls = true;
+  // Which of the suffixes of `kColumnSuffixes` some owned name ends with: the names the
+  // member would make with the others are looked up in vain.
+  std::uint8_t owned_suffixes = 0;
+  mutable std::string column;  // the name looked up, its buffer reused member after member
+
+  // The names besides its own that a member may make, with the key its column adds and the
+  // column's role.
+  struct Suffix {
+    std::string_view suffix;
+    std::string_view extra_key;
+    ColumnRole role;
+  };
+  static constexpr Suffix kColumnSuffixes[] = {
+      {kIndexSuffix, {}, ColumnRole::Index},
+      {kTxnIdSuffix, kTxnIdKey, ColumnRole::Value},
+      {kObjIdSuffix, kObjIdKey, ColumnRole::Value},
+      {kRestSuffix, kRestKey, ColumnRole::Rest},
+  };
+
+  void note_owned_suffixes() {
+    for (const auto& [owned, code] : plan.owners) {
+      for (std::size_t i = 0; i < std::size(kColumnSuffixes); ++i) {
+        if (owned.ends_with(kColumnSuffixes[i].suffix)) owned_suffixes |= 1u << i;
+      }
+    }
+  }
 
   // Whether the plan leaves every column the member makes to its key list; without
   // `guesses`, as if the plan's guessed names had no owner.
   bool owns(bool guesses = true) const {
     if (plan.owners.empty()) return true;
     auto owned = [&](std::string_view suffix, std::string_view extra_key, ColumnRole role) {
-      const std::string column = name + std::string(suffix);
+      column.assign(name).append(suffix);
       const auto it = plan.owners.find(column);
       if (it == plan.owners.end() || (!guesses && plan.guessed.contains(column))) return true;
       std::string mine = code;
@@ -82,10 +109,14 @@ struct Normalizer::ExactWalk {
       mine.push_back(static_cast<char>(role));
       return it->second == mine;
     };
-    return owned("", {}, ColumnRole::Value) && owned(kIndexSuffix, {}, ColumnRole::Index) &&
-           owned(kTxnIdSuffix, kTxnIdKey, ColumnRole::Value) &&
-           owned(kObjIdSuffix, kObjIdKey, ColumnRole::Value) &&
-           owned(kRestSuffix, kRestKey, ColumnRole::Rest);
+    if (!owned({}, {}, ColumnRole::Value)) return false;
+    for (std::size_t i = 0; i < std::size(kColumnSuffixes); ++i) {
+      const Suffix& made = kColumnSuffixes[i];
+      if ((owned_suffixes >> i & 1u) != 0 && !owned(made.suffix, made.extra_key, made.role)) {
+        return false;
+      }
+    }
+    return true;
   }
 
   // Whether a cell of `kind` in the member's column is converted by the plan.
@@ -104,8 +135,9 @@ void Normalizer::modify_exact(Object& document, const ExactPlan& plan, ExactView
   view.objects.clear();
   view.origins.clear();
   view.rests.clear();
-  ExactWalk walk{plan, view, 0, !plan.empty(), {}, {}, null_members_kept};
+  ExactWalk walk{plan, view, 0, !plan.empty(), {}, {}, null_members_kept, 0, {}};
   if (walk.naming) walk.name = kRootSegment;
+  walk.note_owned_suffixes();
   exact_object_(root_, document, walk,
                 literals != nullptr && !literals->empty() ? literals : nullptr);
 }
