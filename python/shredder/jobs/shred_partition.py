@@ -40,6 +40,20 @@ SKIP_HINT = "use --on-error skip to set refused documents aside and go on"
 # engine confirms it against the batch, so the parts are the same whichever worker, and
 # whichever partition before, a partition gets.
 _carried: tuple[str, dict[bytes, bytes]] = ("", {})
+# A worker's first partition of a dataset has no partition before it: its handle guesses from
+# a shred of the first documents of its first batch instead, in a handle of their own. A
+# thousand documents cost a few percent of a batch and save a read of it where they show the
+# batch's names; where they show too few, the batch is read once more than without a guess.
+PROBE_DOCUMENTS = 1000
+
+
+def _probe(codec: str, task: ShredTask, batch: pa.RecordBatch) -> dict[bytes, bytes]:
+    probe = shredder_ext.create_controller(codec, exact=True, owners=owner_fields(task.owners))
+    try:
+        shredder_ext.shred_arrow(probe, batch.slice(0, PROBE_DOCUMENTS), skip=True)
+    except ValueError:  # the batch itself decides what is wrong with it
+        return {}
+    return shredder_ext._carried_owners(probe)
 
 
 def part_name(partition: int, batch: int, fmt: str) -> str:
@@ -123,6 +137,8 @@ def _shred_partition(task: ShredTask, folder: storage.Location, counter: LineCou
                                                     owners=owner_fields(task.owners))
             if _carried[0] == task.output:
                 shredder_ext._carry_owners(handle, _carried[1])
+            elif options.exact and docs.batch.num_rows >= 2 * PROBE_DOCUMENTS:
+                shredder_ext._carry_owners(handle, _probe(codec, task, docs.batch))
         try:
             shredded = shred_batch(handle, docs.batch, docs.codec, options.errors)
         except ValueError as error:

@@ -58,6 +58,26 @@ def test_github_events_give_the_same_dataset_whatever_partitions_a_worker_ran(tm
     assert len([name for name in one if name.startswith("part-")]) > 10
 
 
+def test_a_probe_of_the_first_documents_leaves_the_parts_as_they_are(tmp_path, real_data_dir,
+                                                                     monkeypatch):
+    # The first partition's handle guesses from a probe of its first 100 documents (the later
+    # ones take the guess handed on), against no probe at all.
+    from shredder.jobs import shred_partition
+
+    source = real_data_dir / "gharchive_2021-07-21-few-hours.ndjson"
+    guesses = []
+    probe = shred_partition._probe
+    monkeypatch.setattr(shred_partition, "_probe",
+                        lambda *args: guesses.append(probe(*args)) or guesses[-1])
+    for name, documents in (("probed", 100), ("plain", 10**9)):
+        monkeypatch.setattr(shred_partition, "PROBE_DOCUMENTS", documents)
+        monkeypatch.setattr(shred_partition, "_carried", ("", {}))
+        shredder.shred_files([source], tmp_path / name, jobs=1, partition_size=1_500_000,
+                             batch_size=200)
+    assert len(guesses) == 1 and guesses[0]  # the probe found the events' shared name
+    assert dataset_files(tmp_path / "probed") == dataset_files(tmp_path / "plain")
+
+
 def test_the_manifest_lists_parts_in_input_order_with_their_lines(tmp_path):
     lines = [json.dumps(d) for d in documents(300)]
     lines[40:40] = ["", "   "]  # empty lines count as lines, and hold no document
