@@ -10,6 +10,7 @@
 //   --arrow FILE.arrow   an Arrow IPC file of one struct column holding the same documents
 //                  (bench/struct_ipc.py writes it); shred and unshred then run the "arrow"
 //                  pipeline on slices of --batch rows of it, as the suite hands them over
+//   --exact yes    the pipeline of an exact handle (the package's default) instead
 //   --batch N      documents per input batch (default 10000; 0 = the whole file)
 //   --repeat N     the file's documents repeated N times (default 1)
 //   --runs N       timed runs after one warm-up (default 5)
@@ -98,11 +99,25 @@ std::unique_ptr<shredder::DocumentCodec> MakeCodec(bool arrow) {
       shredder::MakeSerialization(shredder::SerializationFormat::Json));
 }
 
-// The module's "json" pipeline, or its "arrow" one.
+// Whether `Pipeline` is made as an exact handle; set once from the command line.
+bool g_exact = false;
+
+// The module's "json" pipeline, or its "arrow" one, made as the module makes its handles.
 struct Pipeline {
-  explicit Pipeline(bool arrow = false)
-      : controller(MakeCodec(arrow), {normalizer, tagger}, shredder::BoxToStringPolicy(),
-                   shredder::Controller::KnownParts{&tagger, /*box_to_string=*/true}) {}
+  explicit Pipeline(bool arrow = false) : controller(Make(arrow)) {}
+
+  shredder::Controller Make(bool arrow) {
+    const shredder::Controller::KnownParts known{&tagger, /*box_to_string=*/true};
+    if (!g_exact) {
+      return shredder::Controller(MakeCodec(arrow), {normalizer, tagger},
+                                  shredder::BoxToStringPolicy(), known);
+    }
+    return shredder::Controller(
+        MakeCodec(arrow), {normalizer, tagger}, shredder::BoxToStringPolicy(),
+        shredder::Controller::ExactMode{&normalizer, &tagger, /*null_members_kept=*/!arrow},
+        known);
+  }
+
   shredder::Normalizer normalizer;
   shredder::Tagger tagger;
   shredder::Controller controller;
@@ -190,6 +205,7 @@ int main(int argc, char** argv) {
     else if (flag == "--runs") runs = std::max(1, std::atoi(argv[i + 1]));
     else if (flag == "--write") write_prefix = argv[i + 1];
     else if (flag == "--arrow") arrow_path = argv[i + 1];
+    else if (flag == "--exact") g_exact = std::string_view(argv[i + 1]) == "yes";
   }
   std::ifstream in(argv[1], std::ios::binary);
   if (!in) {
