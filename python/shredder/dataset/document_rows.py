@@ -1,0 +1,132 @@
+"""Which documents of an atoms batch hold what, from the columns' validity bitmaps: the rows
+are grouped by document once per batch, and a path's columns are ORed as packed bits, so a
+batch of a thousand columns costs a few numpy calls instead of Arrow kernels per column.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Collection, Sequence
+
+import numpy as np
+import pyarrow as pa
+import pyarrow.compute as pc
+
+
+def validity_bits(column: pa.Array) -> np.ndarray:
+    """The rows of ``column`` that hold a value, as a little-endian packed bitmap from its first
+    row (the column's own bitmap where its offset allows, else a copy)."""
+    length = len(column)
+    bitmap = column.buffers()[0]
+    if bitmap is None:  # nulls without a bitmap are the type's own (none the engine writes)
+        valid = pc.is_valid(column).to_numpy(zero_copy_only=False)
+        return np.packbits(valid, bitorder="little")
+    start, shift = divmod(column.offset, 8)
+    if shift == 0:
+        return np.frombuffer(bitmap, np.uint8, (length + 7) // 8, start)
+    packed = np.frombuffer(bitmap, np.uint8, (shift + length + 7) // 8, start)
+    bits = np.unpackbits(packed, count=shift + length, bitorder="little")[shift:]
+    return np.packbits(bits, bitorder="little")
+
+
+def _values(array: pa.Array) -> tuple[np.ndarray, np.ndarray | None]:
+    """An integer column's values (0 where null) and which rows hold one (None: every row)."""
+    if array.null_count == 0:
+        return array.to_numpy(zero_copy_only=False), None
+    if array.null_count == len(array):  # the null type too
+        return np.zeros(len(array), np.int64), np.zeros(len(array), bool)
+    valid = np.unpackbits(validity_bits(array), count=len(array), bitorder="little").view(bool)
+    values = np.frombuffer(array.buffers()[1], array.type.to_pandas_dtype(), len(array),
+                           array.offset * array.type.byte_width)
+    return np.where(valid, values, 0), valid
+
+
+class DocumentRows:
+    """The rows of a batch grouped by document code: ``codes`` holds the distinct codes in
+    ascending order, and ``group`` each row's position among them. Rows without a code form
+    one more group, the last, as Arrow's kernels count a null among distinct values."""
+
+    def __init__(self, codes: pa.Array) -> None:
+        self.rows = len(codes)
+        values, valid = _values(codes)
+        nulls = None if valid is None else ~valid
+        # Exact atoms come in document order, so their codes need no sorting.
+        self.in_order = nulls is None and bool(np.all(values[1:] >= values[:-1]))
+        if self.in_order:
+            first = np.ones(self.rows, bool)
+            first[1:] = values[1:] != values[:-1]
+            self.codes = values[first]
+            self.group = np.cumsum(first) - 1
+        elif nulls is None:
+            self.codes, self.group = np.unique(values, return_inverse=True)
+        else:
+            self.codes, coded = np.unique(values[~nulls], return_inverse=True)
+            self.group = np.full(self.rows, len(self.codes))
+            self.group[~nulls] = coded
+        self.null_group = nulls is not None
+        self.groups = len(self.codes) + self.null_group
+
+    def codes_of(self, groups: np.ndarray) -> list[int | None]:
+        """The codes of ``groups``; None for the group of rows without a code."""
+        if not self.null_group:
+            return self.codes[groups].tolist()
+        codes = self.codes.tolist() + [None]
+        return [codes[group] for group in groups.tolist()]
+
+    def codes_at(self, rows: np.ndarray) -> list[int | None]:
+        """The code of each of ``rows``; None for a row without one."""
+        return self.codes_of(self.group[rows])
+
+    def holding(self, bitmaps: Sequence[np.ndarray], listed: Collection[int]) \
+            -> tuple[list[int], list[int], dict[int, np.ndarray]]:
+        """For each packed bitmap: how many groups have a row set in it, how many of those
+        have a code, and for the bitmaps ``listed`` (by position) which groups."""
+        groups_held: list[int] = []
+        coded_held: list[int] = []
+        groups_of: dict[int, np.ndarray] = {}
+        # Set rows are few in wide batches (each path is held by few documents), so they are
+        # listed rather than reduced group by group; a few bitmaps at a time, as scratch
+        # arrays of fresh pages for each batch would cost more than the work.
+        step = max(1, (1 << 18) // self.rows)
+        for start in range(0, len(bitmaps), step):
+            stacked = np.stack(bitmaps[start:start + step])
+            bits = np.unpackbits(stacked, axis=1, count=self.rows, bitorder="little")
+            bitmap, row = np.divmod(np.flatnonzero(bits.view(bool)), self.rows)
+            group = self.group[row]
+            if not self.in_order:  # equal pairs must meet
+                order = np.lexsort((group, bitmap))
+                bitmap, group = bitmap[order], group[order]
+            first = np.ones(len(group), bool)
+            first[1:] = (bitmap[1:] != bitmap[:-1]) | (group[1:] != group[:-1])
+            bitmap, group = bitmap[first], group[first]
+            held = np.bincount(bitmap, minlength=len(stacked)).tolist()
+            groups_held += held
+            coded_held += held if not self.null_group else np.bincount(
+                bitmap[group < len(self.codes)], minlength=len(stacked)).tolist()
+            for number in listed:
+                if start <= number < start + len(stacked):
+                    groups_of[number] = group[bitmap == number - start]
+        return groups_held, coded_held, groups_of
+
+    def longest(self, index: pa.Array, enclosing: list[pa.Array]) -> np.ndarray:
+        """The highest ``index`` of each array: its rows grouped by document and by the
+        ``enclosing`` indexes (a null one is a value of its own), rows without an index left
+        out."""
+        values, valid = _values(index)
+        keep = slice(None) if valid is None else valid
+        keys = [self.group[keep]]
+        for outer in enclosing:
+            outer_values, outer_valid = _values(outer)
+            keys.append(outer_values[keep])
+            if outer_valid is not None:
+                keys.append(outer_valid[keep])
+        values = values[keep]
+        if len(values) == 0:
+            return values
+        order = None if self.in_order and len(keys) == 1 else np.lexsort(keys)
+        starts = np.ones(len(values), bool)
+        starts[1:] = False
+        for key in keys:
+            ordered = key if order is None else key[order]
+            starts[1:] |= ordered[1:] != ordered[:-1]
+        return np.maximum.reduceat(values if order is None else values[order],
+                                   np.flatnonzero(starts))
