@@ -14,17 +14,18 @@ import pyarrow.compute as pc
 
 def validity_bits(column: pa.Array) -> np.ndarray:
     """The rows of ``column`` that hold a value, as a little-endian packed bitmap from its first
-    row (the column's own bitmap where its offset allows, else a copy)."""
-    length = len(column)
+    row (the column's own bitmap where its offset allows, else a copy); bits past its last row
+    may be set."""
     bitmap = column.buffers()[0]
+    offset = column.offset
+    if bitmap is not None and offset % 8 == 0:
+        return np.frombuffer(bitmap, np.uint8, (len(column) + 7) // 8, offset // 8)
     if bitmap is None:  # nulls without a bitmap are the type's own (none the engine writes)
-        valid = pc.is_valid(column).to_numpy(zero_copy_only=False)
-        return np.packbits(valid, bitorder="little")
-    start, shift = divmod(column.offset, 8)
-    if shift == 0:
-        return np.frombuffer(bitmap, np.uint8, (length + 7) // 8, start)
-    packed = np.frombuffer(bitmap, np.uint8, (shift + length + 7) // 8, start)
-    bits = np.unpackbits(packed, count=shift + length, bitorder="little")[shift:]
+        return np.packbits(pc.is_valid(column).to_numpy(zero_copy_only=False),
+                           bitorder="little")
+    length = len(column)
+    packed = np.frombuffer(bitmap, np.uint8, (offset % 8 + length + 7) // 8, offset // 8)
+    bits = np.unpackbits(packed, count=offset % 8 + length, bitorder="little")[offset % 8:]
     return np.packbits(bits, bitorder="little")
 
 
@@ -84,26 +85,34 @@ class DocumentRows:
         coded_held: list[int] = []
         groups_of: dict[int, np.ndarray] = {}
         # Set rows are few in wide batches (each path is held by few documents), so they are
-        # listed rather than reduced group by group; a few bitmaps at a time, as scratch
-        # arrays of fresh pages for each batch would cost more than the work.
-        step = max(1, (1 << 18) // self.rows)
+        # listed rather than reduced group by group. Bitmaps are padded to a power of two of
+        # rows, so that a set bit's bitmap and row are a shift and a mask of its position,
+        # and read a few at a time: scratch arrays of fresh pages cost more than the work.
+        shift = max(3, (self.rows - 1).bit_length())
+        group_at = np.zeros(1 << shift, self.group.dtype)
+        group_at[:self.rows] = self.group
+        step = max(1, (1 << 18) >> shift)
+        last_byte = (1 << (self.rows - 1) % 8 + 1) - 1
         for start in range(0, len(bitmaps), step):
-            stacked = np.stack(bitmaps[start:start + step])
-            bits = np.unpackbits(stacked, axis=1, count=self.rows, bitorder="little")
-            bitmap, row = np.divmod(np.flatnonzero(bits.view(bool)), self.rows)
-            group = self.group[row]
+            chunk = bitmaps[start:start + step]
+            padded = np.zeros((len(chunk), 1 << (shift - 3)), np.uint8)
+            padded[:, :len(chunk[0])] = chunk
+            padded[:, len(chunk[0]) - 1] &= last_byte  # bits past the last row are no rows
+            found = np.flatnonzero(np.unpackbits(padded, axis=1, bitorder="little").view(bool))
+            bitmap = found >> shift
+            group = group_at[found & ((1 << shift) - 1)]
             if not self.in_order:  # equal pairs must meet
                 order = np.lexsort((group, bitmap))
                 bitmap, group = bitmap[order], group[order]
             first = np.ones(len(group), bool)
             first[1:] = (bitmap[1:] != bitmap[:-1]) | (group[1:] != group[:-1])
             bitmap, group = bitmap[first], group[first]
-            held = np.bincount(bitmap, minlength=len(stacked)).tolist()
+            held = np.bincount(bitmap, minlength=len(chunk)).tolist()
             groups_held += held
             coded_held += held if not self.null_group else np.bincount(
-                bitmap[group < len(self.codes)], minlength=len(stacked)).tolist()
+                bitmap[group < len(self.codes)], minlength=len(chunk)).tolist()
             for number in listed:
-                if start <= number < start + len(stacked):
+                if start <= number < start + len(chunk):
                     groups_of[number] = group[bitmap == number - start]
         return groups_held, coded_held, groups_of
 

@@ -104,11 +104,13 @@ class DatasetStats:
         everywhere: set[Keys] = set()
         partly: dict[Keys, np.ndarray] = {}
         rescued: dict[Keys, list[set]] = {}
-        columns = atoms.columns
+        columns = atoms.columns if isinstance(atoms, pa.RecordBatch) else \
+            [column.combine_chunks() for column in atoms.columns]
         indexes = {p.keys: c for p, c in zip(paths, columns) if p.role == INDEX}
+        rows = atoms.num_rows
         for path, column in zip(paths, columns):
             nulls = column.null_count
-            if path.name == key or nulls == atoms.num_rows:  # the null type has only nulls
+            if nulls == rows or path.name == key:  # the null type has only nulls
                 continue
             # a stamp says its object is there; the stamp itself is no path of the input
             keys = path.keys[:-1] if path.stamp else path.keys
@@ -119,12 +121,15 @@ class DatasetStats:
             if nulls == 0:
                 everywhere.add(keys)
             else:
-                bits = validity_bits(_whole(column))
-                partly[keys] = bits if keys not in partly else partly[keys] | bits
+                bits = validity_bits(column)
+                held = partly.get(keys)
+                partly[keys] = bits if held is None else held | bits
             if path.role == INDEX:
                 self._count_lengths(keys, documents, column, indexes)
             elif path.role == REST:
-                self._count_rescued(keys, codes, documents, column, bits, sources, rescued)
+                self._count_rescued(keys, codes, documents, atoms.column(path.name)
+                                    if isinstance(atoms, pa.Table) else column,
+                                    bits, sources, rescued)
         self._count_holders(documents, sources, everywhere, partly, rescued)
 
     def _count_holders(self, documents: DocumentRows, sources: dict[Keys, int],
@@ -151,7 +156,7 @@ class DatasetStats:
         # One array per document and element of each enclosing array; its length is its
         # highest index plus one (rows of later elements repeat the indexes of earlier ones).
         enclosing = [indexes[k] for k in indexes if len(k) < len(keys) and keys[:len(k)] == k]
-        highest = documents.longest(_whole(index), [_whole(outer) for outer in enclosing])
+        highest = documents.longest(index, enclosing)
         lengths, times = np.unique(highest + 1, return_counts=True)
         counts = self._at(keys).lengths
         for length, count in zip(lengths.tolist(), times.tolist()):
