@@ -29,6 +29,26 @@ def validity_bits(column: pa.Array) -> np.ndarray:
     return np.packbits(bits, bitorder="little")
 
 
+def _packed(flags: np.ndarray, words: int) -> np.ndarray:
+    """Flags as a little-endian bitmap of ``words`` 64-bit words."""
+    packed = np.zeros(words * 8, np.uint8)
+    bits = np.packbits(flags, bitorder="little")
+    packed[:len(bits)] = bits
+    return packed.view("<u8")
+
+
+def _shifted(bitmaps: np.ndarray, rows: int) -> np.ndarray:
+    """Bitmaps of 64-bit words (one a row) with each bit moved ``rows`` rows later."""
+    words, bits = divmod(rows, 64)
+    shifted = np.zeros_like(bitmaps)
+    if words >= bitmaps.shape[1]:
+        return shifted
+    shifted[:, words:] = bitmaps[:, :bitmaps.shape[1] - words] << np.uint64(bits)
+    if bits:
+        shifted[:, words + 1:] |= bitmaps[:, :bitmaps.shape[1] - words - 1] >> np.uint64(64 - bits)
+    return shifted
+
+
 def _values(array: pa.Array) -> tuple[np.ndarray, np.ndarray | None]:
     """An integer column's values (0 where null) and which rows hold one (None: every row)."""
     if array.null_count == 0:
@@ -64,6 +84,7 @@ class DocumentRows:
             self.group = np.full(self.rows, len(self.codes))
             self.group[~nulls] = coded
         self.null_group = nulls is not None
+        self.order = None if self.in_order else np.argsort(self.group, kind="stable")
         self.groups = len(self.codes) + self.null_group
 
     def codes_of(self, groups: np.ndarray) -> list[int | None]:
@@ -81,39 +102,43 @@ class DocumentRows:
             -> tuple[list[int], list[int], dict[int, np.ndarray]]:
         """For each packed bitmap: how many groups have a row set in it, how many of those
         have a code, and for the bitmaps ``listed`` (by position) which groups."""
-        groups_held: list[int] = []
-        coded_held: list[int] = []
+        if not bitmaps:
+            return [], [], {}
+        words = (self.rows + 63) // 64
+        packed = np.zeros((len(bitmaps), words * 8), np.uint8)
+        packed[:, :len(bitmaps[0])] = bitmaps
+        if self.order is None:
+            packed[:, len(bitmaps[0]) - 1] &= (1 << (self.rows - 1) % 8 + 1) - 1
+        else:  # the rows of each group brought together
+            bits = np.unpackbits(packed, axis=1, count=self.rows, bitorder="little")
+            packed[:, :len(bitmaps[0])] = np.packbits(bits[:, self.order], axis=1,
+                                                      bitorder="little")
+        group = self.group if self.order is None else self.group[self.order]
+        # A group is held where its last row is once every row has ORed in the rows before
+        # it in its group: log2 of the largest group's rows steps of shifts over whole words.
+        held = packed.view("<u8")
+        ends = np.ones(self.rows, bool)
+        ends[:-1] = group[1:] != group[:-1]
+        reach = 1
+        while reach < self.rows:
+            same = np.zeros(self.rows, bool)
+            same[reach:] = group[reach:] == group[:-reach]
+            if not same.any():
+                break
+            held = held | _shifted(held, reach) & _packed(same, words)
+            reach *= 2
+        held &= _packed(ends, words)
+        groups_held = np.bitwise_count(held).sum(axis=1).tolist()
+        coded_held = groups_held
+        if self.null_group:  # the group without a code is the last, so it ends at the last row
+            last = self.rows - 1
+            uncoded = (held[:, last // 64] >> np.uint64(last % 64)) & np.uint64(1)
+            coded_held = (np.array(groups_held) - uncoded.astype(np.int64)).tolist()
         groups_of: dict[int, np.ndarray] = {}
-        # Set rows are few in wide batches (each path is held by few documents), so they are
-        # listed rather than reduced group by group. Bitmaps are padded to a power of two of
-        # rows, so that a set bit's bitmap and row are a shift and a mask of its position,
-        # and read a few at a time: scratch arrays of fresh pages cost more than the work.
-        shift = max(3, (self.rows - 1).bit_length())
-        group_at = np.zeros(1 << shift, self.group.dtype)
-        group_at[:self.rows] = self.group
-        step = max(1, (1 << 18) >> shift)
-        last_byte = (1 << (self.rows - 1) % 8 + 1) - 1
-        for start in range(0, len(bitmaps), step):
-            chunk = bitmaps[start:start + step]
-            padded = np.zeros((len(chunk), 1 << (shift - 3)), np.uint8)
-            padded[:, :len(chunk[0])] = chunk
-            padded[:, len(chunk[0]) - 1] &= last_byte  # bits past the last row are no rows
-            found = np.flatnonzero(np.unpackbits(padded, axis=1, bitorder="little").view(bool))
-            bitmap = found >> shift
-            group = group_at[found & ((1 << shift) - 1)]
-            if not self.in_order:  # equal pairs must meet
-                order = np.lexsort((group, bitmap))
-                bitmap, group = bitmap[order], group[order]
-            first = np.ones(len(group), bool)
-            first[1:] = (bitmap[1:] != bitmap[:-1]) | (group[1:] != group[:-1])
-            bitmap, group = bitmap[first], group[first]
-            held = np.bincount(bitmap, minlength=len(chunk)).tolist()
-            groups_held += held
-            coded_held += held if not self.null_group else np.bincount(
-                bitmap[group < len(self.codes)], minlength=len(chunk)).tolist()
-            for number in listed:
-                if start <= number < start + len(chunk):
-                    groups_of[number] = group[bitmap == number - start]
+        for number in listed:
+            rows = np.flatnonzero(np.unpackbits(held[number].view(np.uint8), count=self.rows,
+                                                bitorder="little"))
+            groups_of[number] = group[rows]
         return groups_held, coded_held, groups_of
 
     def longest(self, index: pa.Array, enclosing: list[pa.Array]) -> np.ndarray:
