@@ -107,15 +107,14 @@ class DocumentRows:
         words = (self.rows + 63) // 64
         packed = np.zeros((len(bitmaps), words * 8), np.uint8)
         packed[:, :len(bitmaps[0])] = bitmaps
-        if self.order is None:
-            packed[:, len(bitmaps[0]) - 1] &= (1 << (self.rows - 1) % 8 + 1) - 1
-        else:  # the rows of each group brought together
+        if self.order is not None:  # the rows of each group brought together
             bits = np.unpackbits(packed, axis=1, count=self.rows, bitorder="little")
             packed[:, :len(bitmaps[0])] = np.packbits(bits[:, self.order], axis=1,
                                                       bitorder="little")
         group = self.group if self.order is None else self.group[self.order]
         # A group is held where its last row is once every row has ORed in the rows before
         # it in its group: log2 of the largest group's rows steps of shifts over whole words.
+        # Bits past the last row only ever move further, and are no group's end.
         held = packed.view("<u8")
         ends = np.ones(self.rows, bool)
         ends[:-1] = group[1:] != group[:-1]
