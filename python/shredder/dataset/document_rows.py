@@ -43,9 +43,10 @@ def _shifted(bitmaps: np.ndarray, rows: int) -> np.ndarray:
     shifted = np.zeros_like(bitmaps)
     if words >= bitmaps.shape[1]:
         return shifted
-    shifted[:, words:] = bitmaps[:, :bitmaps.shape[1] - words] << np.uint64(bits)
-    if bits:
-        shifted[:, words + 1:] |= bitmaps[:, :bitmaps.shape[1] - words - 1] >> np.uint64(64 - bits)
+    kept = bitmaps.shape[1] - words
+    shifted[:, words:] = bitmaps[:, :kept] << np.uint64(bits)
+    if bits:  # the bits that cross into the next word
+        shifted[:, words + 1:] |= bitmaps[:, :kept - 1] >> np.uint64(64 - bits)
     return shifted
 
 
