@@ -12,6 +12,7 @@ those of datasets written before the keys were recorded.
 
 from __future__ import annotations
 
+import functools
 import json
 from collections.abc import Sequence
 from dataclasses import dataclass
@@ -93,15 +94,21 @@ def join_keys(keys: Sequence[str]) -> str:
 
 def column_path(field: pa.Field) -> ColumnPath:
     metadata = field.metadata or {}
-    role = metadata.get(ROLE, b"").decode() or VALUE
-    if KEYS in metadata:
+    return _column_path(field.name, metadata.get(KEYS), metadata.get(ROLE))
+
+
+# The batches of a dataset repeat their columns, and a column's keys are JSON to parse.
+@functools.lru_cache(maxsize=1 << 14)
+def _column_path(name: str, recorded_keys: bytes | None, recorded_role: bytes | None) \
+        -> ColumnPath:
+    role = (recorded_role or b"").decode() or VALUE
+    if recorded_keys is not None:
         try:
-            keys = json.loads(metadata[KEYS])
+            keys = json.loads(recorded_keys)
             if isinstance(keys, list) and all(isinstance(k, str) for k in keys):
-                return ColumnPath(field.name, tuple(keys), role, True)
+                return ColumnPath(name, tuple(keys), role, True)
         except ValueError:
             pass
-    name = field.name
     if name == DOC_COLUMN:
         return ColumnPath(name, (), DOCUMENT, False)
     if name.endswith(INDEX_SUFFIX):
@@ -131,10 +138,15 @@ def doc_column(schema: pa.Schema) -> str | None:
 def document_key(schema: pa.Schema) -> str | None:
     """The column whose value tells which document a row belongs to: ``__doc`` where the
     atoms have it (it tells identical documents apart), else the document's digest."""
-    for field in schema:
-        if column_path(field).role == DOCUMENT:
-            return field.name
-    return txn_column(schema.names)
+    return key_column(column_paths(schema), schema.names)
+
+
+def key_column(paths: Sequence[ColumnPath], names: Sequence[str]) -> str | None:
+    """``document_key`` of a schema whose columns' paths are at hand."""
+    for path in paths:
+        if path.role == DOCUMENT:
+            return path.name
+    return txn_column(names)
 
 
 def pointer(path: Sequence[str | int]) -> str:

@@ -1,8 +1,8 @@
 """What the documents hold at each path, counted in documents (Parquet statistics count atom
 rows, which repeat a document's cells across the rows of its arrays): how many documents hold
 the path, how many hold it as null or had it rescued into their object's rest column, and how
-long its arrays are. Computed with Arrow's kernels on each atoms batch where it is written (a
-worker), added up where the manifest is written (the driver), and kept in the manifest.
+long its arrays are. Computed on each atoms batch where it is written (a worker), added up
+where the manifest is written (the driver), and kept in the manifest.
 
 A row belongs to the document its ``__doc`` cell names, or (datasets without that column) its
 transaction digest: there, identical documents of one batch count once, as they unshred once.
@@ -10,16 +10,19 @@ transaction digest: there, identical documents of one batch count once, as they 
 
 from __future__ import annotations
 
+import functools
 import json
 from collections import Counter
 from collections.abc import Iterable
 from dataclasses import dataclass, field
 from typing import Any
 
+import numpy as np
 import pyarrow as pa
 import pyarrow.compute as pc
 
-from shredder.core.names import INDEX, REST, Keys, column_paths, document_key
+from shredder.core.names import INDEX, REST, Keys, column_paths, key_column
+from shredder.dataset.document_rows import DocumentRows, validity_bits
 
 
 @dataclass
@@ -41,6 +44,20 @@ class PathStats:
 
 def length_bucket(length: int) -> int:
     return 0 if length <= 0 else 1 << (length - 1).bit_length()
+
+
+# Rest cells repeat from batch to batch (the same few members left out, often as null).
+@functools.lru_cache(maxsize=1 << 12)
+def _members(text: Any) -> tuple[tuple[str, Any, str], ...]:
+    """The members of a rest cell with their values and kinds; none when it is no JSON
+    object."""
+    try:
+        members = json.loads(text)
+    except ValueError:
+        return ()
+    if not isinstance(members, dict):
+        return ()
+    return tuple((member, value, _kind(value)) for member, value in members.items())
 
 
 def _kind(value: Any) -> str:
@@ -66,83 +83,144 @@ class DatasetStats:
             stats = self.paths[keys] = PathStats()
         return stats
 
-    def add_batch(self, atoms: pa.RecordBatch) -> None:
+    def add_batch(self, atoms: pa.RecordBatch | pa.Table) -> None:
         """Counts the documents of one atoms batch (all rows of its documents)."""
-        key = document_key(atoms.schema)
+        paths = column_paths(atoms.schema)
+        key = key_column(paths, atoms.schema.names)
         if key is None or atoms.num_rows == 0:
             return
         codes = atoms.column(key)
         if not pa.types.is_integer(codes.type):
-            codes = pc.dictionary_encode(codes).indices
-        everyone = pc.unique(pc.drop_null(codes))
-        self.documents += len(everyone)
-        self._at(()).documents += len(everyone)
-        holders: dict[Keys, list[pa.Array]] = {}
-        paths = column_paths(atoms.schema)
-        indexes = {p.keys: atoms.column(p.name) for p in paths if p.role == INDEX}
-        for path, column in zip(paths, atoms.columns):
-            if path.name == key or pa.types.is_null(column.type) or column.null_count == len(
-                    column):
+            codes = pc.dictionary_encode(_whole(codes)).indices
+        documents = DocumentRows(_whole(codes))
+        everyone = len(documents.codes)
+        self.documents += everyone
+        self._at(()).documents += everyone
+        # Where each path is held, counted as Arrow's kernels once counted it: how many
+        # sources it has (its columns, and each rest column with members at it), which hold it
+        # in every row, which only in some (their validity, ORed per path), and the documents
+        # of its rescued members.
+        sources: dict[Keys, int] = {}
+        everywhere: set[Keys] = set()
+        partly: dict[Keys, np.ndarray] = {}
+        rescued: dict[Keys, list[set]] = {}
+        columns = atoms.columns if isinstance(atoms, pa.RecordBatch) else \
+            [column.combine_chunks() for column in atoms.columns]
+        indexes = {p.keys: c for p, c in zip(paths, columns) if p.role == INDEX}
+        rows = atoms.num_rows
+        for path, column in zip(paths, columns):
+            nulls = column.null_count
+            if nulls == rows or path.name == key:  # the null type has only nulls
                 continue
             # a stamp says its object is there; the stamp itself is no path of the input
             keys = path.keys[:-1] if path.stamp else path.keys
             if not keys and path.role != REST:  # the root: every document holds it
                 continue
-            present = everyone if column.null_count == 0 else \
-                pc.unique(pc.filter(codes, pc.is_valid(column)))
-            holders.setdefault(keys, []).append(present)
+            sources[keys] = sources.get(keys, 0) + 1
+            bits = None
+            if nulls == 0:
+                everywhere.add(keys)
+            else:
+                bits = validity_bits(column)
+                held = partly.get(keys)
+                partly[keys] = bits if held is None else held | bits
             if path.role == INDEX:
-                self._count_lengths(keys, codes, column, indexes)
+                self._count_lengths(keys, documents, column, indexes)
             elif path.role == REST:
-                self._count_rescued(keys, codes, column, holders)
-        for keys, arrays in holders.items():
-            self._at(keys).documents += len(arrays[0]) if len(arrays) == 1 else \
-                pc.count_distinct(pa.concat_arrays(arrays)).as_py()
+                self._count_rescued(keys, codes, documents, atoms.column(path.name)
+                                    if isinstance(atoms, pa.Table) else column,
+                                    bits, sources, rescued)
+        self._count_holders(documents, sources, everywhere, partly, rescued)
 
-    def _count_lengths(self, keys: Keys, codes: pa.Array, index: pa.Array,
+    def _count_holders(self, documents: DocumentRows, sources: dict[Keys, int],
+                       everywhere: set[Keys], partly: dict[Keys, np.ndarray],
+                       rescued: dict[Keys, list[set]]) -> None:
+        everyone = len(documents.codes)
+        numbers = {keys: number for number, keys in enumerate(partly)}
+        counts, coded, groups_of = documents.holding(
+            list(partly.values()), [numbers[keys] for keys in rescued if keys in numbers])
+        for keys, count in sources.items():
+            if keys in everywhere:
+                holders = everyone
+            elif keys in rescued:
+                codes = set().union(*rescued[keys])
+                if keys in numbers:
+                    codes.update(documents.codes_of(groups_of[numbers[keys]]))
+                holders = len(codes) if count == 1 else len(codes - {None})
+            else:  # a lone column counts the rows without a code as one more document
+                holders = (counts if count == 1 else coded)[numbers[keys]]
+            self._at(keys).documents += holders
+
+    def _count_lengths(self, keys: Keys, documents: DocumentRows, index: pa.Array,
                        indexes: dict[Keys, pa.Array]) -> None:
         # One array per document and element of each enclosing array; its length is its
         # highest index plus one (rows of later elements repeat the indexes of earlier ones).
         enclosing = [indexes[k] for k in indexes if len(k) < len(keys) and keys[:len(k)] == k]
-        names = ["document", *(f"outer{i}" for i in range(len(enclosing))), "index"]
-        table = pa.table([codes, *enclosing, index], names=names).filter(pc.is_valid(index))
-        highest = table.group_by(names[:-1]).aggregate([("index", "max")]).column("index_max")
-        lengths = pc.add(highest, 1)
-        buckets = pc.power(2, pc.ceil(pc.log2(pc.cast(lengths, pa.float64()))))
+        highest = documents.longest(index, enclosing)
+        lengths, times = np.unique(highest + 1, return_counts=True)
         counts = self._at(keys).lengths
-        for entry in pc.value_counts(buckets).to_pylist():
-            counts[int(entry["values"])] += entry["counts"]
+        for length, count in zip(lengths.tolist(), times.tolist()):
+            counts[length_bucket(length)] += count
 
-    def _count_rescued(self, keys: Keys, codes: pa.Array, rest: pa.Array,
-                       holders: dict[Keys, list[pa.Array]]) -> None:
-        # Rescued members are rare, so they are read one distinct cell at a time.
-        valid = pc.is_valid(rest)
-        table = pa.table({"document": pc.filter(codes, valid), "rest": pc.filter(rest, valid)})
-        pairs = table.group_by(["document", "rest"]).aggregate([])
-        documents: dict[Keys, set[int]] = {}
-        parsed: dict[str, Any] = {}
-        for code, text in zip(pairs.column("document").to_pylist(),
-                              pairs.column("rest").to_pylist()):
-            if text not in parsed:
-                try:
-                    parsed[text] = json.loads(text)
-                except ValueError:
-                    parsed[text] = {}
-            members = parsed[text] if isinstance(parsed[text], dict) else {}
-            for member, value in members.items():
+    def _count_rescued(self, keys: Keys, codes: pa.Array, documents: DocumentRows,
+                       rest: pa.Array, bits: np.ndarray | None, sources: dict[Keys, int],
+                       rescued: dict[Keys, list[set]]) -> None:
+        # Rescued members are rare, so they are read one distinct cell at a time. A document
+        # counts a member once, with its value in the first of its cells that holds it.
+        rows = np.arange(len(rest)) if bits is None else \
+            np.flatnonzero(np.unpackbits(bits, count=len(rest), bitorder="little"))
+        cells: dict[Any, list[int | None]] = {}  # the documents holding each distinct cell
+        for code, text in dict.fromkeys(zip(documents.codes_at(rows),
+                                            rest.drop_null().to_pylist())):
+            cells.setdefault(text, []).append(code)
+        members = {text: _members(text) for text in cells}
+        # Where no document has two cells and no member two kinds, the order of the cells
+        # counts for nothing, so each member is counted over its distinct values at once.
+        values_of: dict[str, tuple[str, list[tuple[Any, list[int | None]]]]] = {}
+        alike = sum(map(len, cells.values())) == len(set().union(*cells.values()))
+        for text, holders in cells.items():
+            for member, value, kind in members[text] if alike else ():
+                found = values_of.setdefault(member, (kind, []))
+                alike = alike and found[0] == kind
+                found[1].append((value, holders))
+        documents_of: dict[Keys, set[int | None]] = {}
+        if alike:
+            for member, (kind, values) in values_of.items():
                 path = keys + (member,)
-                if code in documents.setdefault(path, set()):
-                    continue
-                documents[path].add(code)
+                documents_of[path] = set().union(*(holders for _, holders in values))
                 stats = self._at(path)
-                stats.rescued += 1
-                stats.rescued_kinds[_kind(value)] += 1
-                if value is None:
-                    stats.nulls += 1
-                elif isinstance(value, list):
-                    stats.lengths[length_bucket(len(value))] += 1
-        for path, codes_here in documents.items():
-            holders.setdefault(path, []).append(pa.array(sorted(codes_here), codes.type))
+                stats.rescued += len(documents_of[path])
+                stats.rescued_kinds[kind] += len(documents_of[path])
+                if kind == "null":
+                    stats.nulls += len(documents_of[path])
+                for value, holders in values if kind == "array" else ():
+                    stats.lengths[length_bucket(len(value))] += len(holders)
+        else:
+            # The first cell is the first in the order of Arrow's grouping (which follows
+            # the chunks), and so is the order in which a path meets its kinds.
+            valid = pc.is_valid(rest)
+            pairs = pa.table({"document": pc.filter(codes, valid),
+                              "rest": pc.filter(rest, valid)}) \
+                .group_by(["document", "rest"]).aggregate([])
+            for code, text in zip(pairs.column("document").to_pylist(),
+                                  pairs.column("rest").to_pylist()):
+                for member, value, kind in members[text]:
+                    holders = documents_of.setdefault(keys + (member,), set())
+                    if code not in holders:
+                        holders.add(code)
+                        self._count_member(keys + (member,), value, kind)
+        for path, codes_here in documents_of.items():
+            sources[path] = sources.get(path, 0) + 1
+            rescued.setdefault(path, []).append(codes_here)
+
+    def _count_member(self, path: Keys, value: Any, kind: str) -> None:
+        stats = self._at(path)
+        stats.rescued += 1
+        stats.rescued_kinds[kind] += 1
+        if value is None:
+            stats.nulls += 1
+        elif isinstance(value, list):
+            stats.lengths[length_bucket(len(value))] += 1
 
     def merge(self, other: "DatasetStats") -> None:
         self.documents += other.documents
@@ -166,6 +244,10 @@ class DatasetStats:
                 Counter({int(k): int(v) for k, v in entry["lengths"].items()}),
                 Counter(entry.get("rescued_kinds", {})))
         return stats
+
+
+def _whole(column: pa.Array | pa.ChunkedArray) -> pa.Array:
+    return column.combine_chunks() if isinstance(column, pa.ChunkedArray) else column
 
 
 def merged(parts: Iterable[Any]) -> DatasetStats | None:
