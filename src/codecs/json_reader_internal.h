@@ -7,6 +7,10 @@
 #include <string_view>
 #include <system_error>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace shredder::json_text {
 
 /// Length of the well-formed UTF-8 sequence starting at s[i] (a byte of 0x80 or more), or 0
@@ -234,6 +238,8 @@ class FastJsonReader {
     ++pos_;
     std::size_t run = pos_;  // start of the bytes not yet copied
     while (!AtEnd()) {
+      pos_ = SkipPlainAscii(pos_);
+      if (AtEnd()) break;
       const auto c = static_cast<unsigned char>(Peek());
       if (c == '"') {
         out.append(text_.data() + run, pos_ - run);
@@ -256,6 +262,34 @@ class FastJsonReader {
       }
     }
     return false;
+  }
+
+  // The first position from `at` whose byte is not plain ASCII inside a string (a quote, a
+  // backslash, a control byte or the start of a longer UTF-8 sequence), sixteen bytes at a
+  // time: most strings are long runs of such bytes, which the loop above only steps over.
+  std::size_t SkipPlainAscii(std::size_t at) const {
+#if defined(__SSE2__)
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i backslash = _mm_set1_epi8('\\');
+    const __m128i below_space = _mm_set1_epi8(0x20);
+    while (text_.size() - at >= 16) {
+      const __m128i bytes =
+          _mm_loadu_si128(reinterpret_cast<const __m128i*>(text_.data() + at));
+      // Signed bytes: those from 0x80 up are negative, so "less than 0x20" takes them too.
+      const __m128i stop =
+          _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, quote), _mm_cmpeq_epi8(bytes, backslash)),
+                       _mm_cmplt_epi8(bytes, below_space));
+      const int mask = _mm_movemask_epi8(stop);
+      if (mask != 0) return at + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+      at += 16;
+    }
+#endif
+    while (at < text_.size()) {
+      const auto c = static_cast<unsigned char>(text_[at]);
+      if (c == '"' || c == '\\' || c < 0x20 || c >= 0x80) break;
+      ++at;
+    }
+    return at;
   }
 
   bool ReadEscape(std::string& out) {
