@@ -94,10 +94,12 @@ TEST(FastJsonReader, AgreesWithTheLibraryOnEdgeCases) {
 }
 
 // Every byte, and every pair of bytes, in each place where the rules differ by byte: inside a
-// string, between tokens, after a value, as a literal's or number's next byte, after an escape.
+// string (also past the sixteen bytes the reader steps over at once, and within its second
+// sixteen), between tokens, after a value, as a literal's or number's next byte, after an escape.
 TEST(FastJsonReader, AgreesWithTheLibraryOnEveryByteInEveryPlace) {
   const std::vector<std::pair<std::string, std::string>> places = {
-      {"{\"s\":\"", "\"}"}, {"{", "}"}, {"{\"a\":1", "}"}, {"{\"a\":[1", "]}"},
+      {"{\"s\":\"", "\"}"}, {"{\"s\":\"" + std::string(16, 'a'), "\"}"},
+      {"{\"s\":\"" + std::string(23, 'a'), std::string(20, 'b') + "\"}"}, {"{", "}"}, {"{\"a\":1", "}"}, {"{\"a\":[1", "]}"},
       {"{}", ""},         {"{\"a\":tru", "}"}, {"{\"a\":\"\\", "\"}"}, {"{\"a\":1e", "}"},
       {"{\"a\":\"\\u00", "\"}"}};
   for (const auto& [before, after] : places) {
