@@ -12,7 +12,6 @@ from __future__ import annotations
 from collections.abc import Sequence
 
 import pyarrow as pa
-import pyarrow.compute as pc
 
 from shredder.core.names import DOCUMENTS_COLUMN
 
@@ -110,6 +109,7 @@ def for_engine(array: pa.Array) -> pa.Array:
     become lists, maps lists of {"key", "value"} structs, half floats floats. Other types (binary
     among them) are left for the engine to refuse.
     """
+    import pyarrow.compute as pc  # imported here, not on loading: see shredder/__init__
     t = array.type
     if engine_type(t) == t:
         return array
@@ -154,6 +154,7 @@ def _null_mask(array: pa.Array) -> pa.Array | None:
 
 
 def _iso_timestamps(array: pa.Array) -> pa.Array:
+    import pyarrow.compute as pc  # imported here, not on loading: see shredder/__init__
     t = array.type
     if t.tz is not None:
         # Formatted in UTC so that the text does not depend on a time-zone database;
@@ -184,6 +185,7 @@ def text_lines(texts: pa.Array) -> tuple[pa.Buffer, list[int]]:
     """The texts of a string array without nulls as JSON Lines in one buffer (each text and a
     newline, joined by Arrow in one pass, no Python string per text), and where each line
     starts in it, then where the buffer ends."""
+    import pyarrow.compute as pc  # imported here, not on loading: see shredder/__init__
     if not pa.types.is_string(texts.type):
         texts = texts.cast(pa.large_string() if pa.types.is_large_string(texts.type)
                            else pa.string())

@@ -12,7 +12,6 @@ from __future__ import annotations
 from dataclasses import dataclass
 
 import pyarrow as pa
-import pyarrow.compute as pc
 
 from shredder.core.errors import UserError
 from shredder.core.names import DOC_COLUMN, INDEX_SUFFIX, SEPARATOR, txn_column
@@ -77,6 +76,7 @@ class Layout:
 def document_digests(atoms: pa.RecordBatch) -> pa.Array:
     """The transaction id of every document of an atoms batch, in the order of the documents:
     one per first row, by the rule of the module's notes (the ``docs`` view's)."""
+    import pyarrow.compute as pc  # imported here, not on loading: see shredder/__init__
     layout = Layout.of(atoms.schema)
     mask = None
     for name in layout.indexes.values():

@@ -8,7 +8,6 @@ from dataclasses import dataclass
 from typing import Any
 
 import pyarrow as pa
-import pyarrow.compute as pc
 
 import shredder_ext
 from shredder.core.documents import documents_batch, natural_codec, pick_column
@@ -63,6 +62,7 @@ def shred_batch(handle: Any, batch: pa.RecordBatch, codec: str,
 def offset_documents(atoms: pa.RecordBatch, offset: int) -> pa.RecordBatch:
     """``atoms`` with its documents numbered from ``offset`` (the engine numbers the rows of the
     batch it was given from 0)."""
+    import pyarrow.compute as pc  # imported here, not on loading: see shredder/__init__
     if offset == 0 or DOC_COLUMN not in atoms.schema.names:
         return atoms
     index = atoms.schema.get_field_index(DOC_COLUMN)

@@ -30,7 +30,6 @@ from dataclasses import dataclass, field
 from typing import Any
 
 import pyarrow as pa
-import pyarrow.compute as pc
 import pyarrow.json as pa_json
 
 import shredder_ext
@@ -148,6 +147,7 @@ def verdicts(texts: Sequence[str | None] | pa.Array) -> list[Verdict]:
     """The verdict on every document text (a list, or an Arrow string array), in order: exact
     when its lone digest equals the id it carries, refused when the lone shred refuses it,
     changed otherwise (also a missing document, and one that carries no id)."""
+    import pyarrow.compute as pc  # imported here, not on loading: see shredder/__init__
     if not isinstance(texts, (pa.Array, pa.ChunkedArray)):
         try:
             texts = pa.array(texts, pa.string())

@@ -10,7 +10,6 @@ from collections.abc import Callable
 from dataclasses import replace
 
 import pyarrow as pa
-import pyarrow.compute as pc
 
 import shredder_ext
 from shredder.core.errors import UserError
@@ -185,6 +184,7 @@ def shred_again_from_atoms(result: PartitionResult, task: ShredTask) -> Partitio
     parts: its input is gone, and exact atoms give its documents back as they came in, in
     order. Each part is shredded as one batch, in order, through one handle, and its documents
     keep their numbers; what the partition refused and its counts stay as they were."""
+    import pyarrow.compute as pc  # imported here, not on loading: see shredder/__init__
     folder = storage.resolve(task.output)
     rebuild = shredder_ext.create_controller("json", exact=True)
     handle = shredder_ext.create_controller("json", exact=True,
