@@ -19,7 +19,6 @@ from typing import Any
 
 import numpy as np
 import pyarrow as pa
-import pyarrow.compute as pc
 
 from shredder.core.names import INDEX, REST, Keys, column_paths, key_column
 from shredder.dataset.document_rows import DocumentRows, validity_bits
@@ -33,13 +32,6 @@ class PathStats:
     # arrays by length, in buckets: 0, 1, 2, then up to each power of two (4 holds 3 and 4)
     lengths: Counter = field(default_factory=Counter)
     rescued_kinds: Counter = field(default_factory=Counter)
-
-    def add(self, other: "PathStats") -> None:
-        self.documents += other.documents
-        self.nulls += other.nulls
-        self.rescued += other.rescued
-        self.lengths.update(other.lengths)
-        self.rescued_kinds.update(other.rescued_kinds)
 
 
 def length_bucket(length: int) -> int:
@@ -91,6 +83,7 @@ class DatasetStats:
             return
         codes = atoms.column(key)
         if not pa.types.is_integer(codes.type):
+            import pyarrow.compute as pc  # imported here, not on loading: see shredder/__init__
             codes = pc.dictionary_encode(_whole(codes)).indices
         documents = DocumentRows(_whole(codes))
         everyone = len(documents.codes)
@@ -198,6 +191,7 @@ class DatasetStats:
         else:
             # The first cell is the first in the order of Arrow's grouping (which follows
             # the chunks), and so is the order in which a path meets its kinds.
+            import pyarrow.compute as pc  # imported here, not on loading: see shredder/__init__
             valid = pc.is_valid(rest)
             pairs = pa.table({"document": pc.filter(codes, valid),
                               "rest": pc.filter(rest, valid)}) \
@@ -222,11 +216,6 @@ class DatasetStats:
         elif isinstance(value, list):
             stats.lengths[length_bucket(len(value))] += 1
 
-    def merge(self, other: "DatasetStats") -> None:
-        self.documents += other.documents
-        for keys, stats in other.paths.items():
-            self._at(keys).add(stats)
-
     def to_json(self) -> dict[str, Any]:
         return {"documents": self.documents, "paths": [
             {"keys": list(keys), "documents": s.documents, "nulls": s.nulls,
@@ -237,13 +226,22 @@ class DatasetStats:
     @classmethod
     def from_json(cls, data: Any) -> "DatasetStats":
         stats = cls()
-        stats.documents = int(data["documents"])
-        for entry in data["paths"]:
-            stats.paths[tuple(str(k) for k in entry["keys"])] = PathStats(
-                int(entry["documents"]), int(entry["nulls"]), int(entry["rescued"]),
-                Counter({int(k): int(v) for k, v in entry["lengths"].items()}),
-                Counter(entry.get("rescued_kinds", {})))
+        stats.add_json(data)
         return stats
+
+    def add_json(self, data: Any) -> None:
+        """Adds the statistics of ``to_json`` form, path by path: the driver adds up every
+        partition's this way, without building them first (a thousand paths each)."""
+        self.documents += int(data["documents"])
+        for entry in data["paths"]:
+            stats = self._at(tuple(str(k) for k in entry["keys"]))
+            stats.documents += int(entry["documents"])
+            stats.nulls += int(entry["nulls"])
+            stats.rescued += int(entry["rescued"])
+            for length, count in entry["lengths"].items():
+                stats.lengths[int(length)] += int(count)
+            for kind, count in entry.get("rescued_kinds", {}).items():
+                stats.rescued_kinds[kind] += count
 
 
 def _whole(column: pa.Array | pa.ChunkedArray) -> pa.Array:
@@ -257,5 +255,5 @@ def merged(parts: Iterable[Any]) -> DatasetStats | None:
     for data in parts:
         if data is None:
             return None
-        total.merge(DatasetStats.from_json(data))
+        total.add_json(data)
     return total
