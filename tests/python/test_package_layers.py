@@ -80,3 +80,17 @@ def test_the_command_reads_its_arguments_before_it_loads_pyarrow():
     assert not loaded
     assert dataset_home == "shredder.dataset.unified"
     assert len(homes) == 15 and all(home.startswith("shredder.") for home in homes.values())
+
+
+def test_shredding_a_file_loads_neither_pandas_nor_pyarrow_compute(tmp_path):
+    # Each costs every process (driver, fork server, workers) a twentieth to a fifth of a second.
+    source = tmp_path / "in.jsonl"
+    source.write_text('{"a": 1, "b": [1, 2], "c": {"d": "x", "e": null}}\n' * 3)
+    code = ("import json, sys\nfrom shredder.cli import main\n"
+            f"status = main(['shred', {str(source)!r}, '-o', {str(tmp_path / 'out')!r},"
+            " '--jobs', '1', '-q'])\n"
+            "print(json.dumps([status, 'pandas' in sys.modules,"
+            " 'pyarrow.compute' in sys.modules]))")
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                            check=True, timeout=60)
+    assert json.loads(result.stdout) == [0, False, False]

@@ -21,7 +21,7 @@ import numpy as np
 import pyarrow as pa
 
 from shredder.core.names import INDEX, REST, Keys, column_paths, key_column
-from shredder.dataset.document_rows import DocumentRows, validity_bits
+from shredder.dataset.document_rows import DocumentRows, texts_at, validity_bits
 
 
 @dataclass
@@ -164,7 +164,7 @@ class DatasetStats:
             np.flatnonzero(np.unpackbits(bits, count=len(rest), bitorder="little"))
         cells: dict[Any, list[int | None]] = {}  # the documents holding each distinct cell
         for code, text in dict.fromkeys(zip(documents.codes_at(rows),
-                                            rest.drop_null().to_pylist())):
+                                            texts_at(rest, rows))):
             cells.setdefault(text, []).append(code)
         members = {text: _members(text) for text in cells}
         # Where no document has two cells and no member two kinds, the order of the cells
