@@ -10,14 +10,14 @@ namespace shredder::shredding {
 // Registers the current name (first registration fixes the column order); returns its
 // column number in this document.
 std::size_t DocumentWalk::Register(ColumnRole role) {
-  const std::size_t call = register_calls_++;
-  std::uint32_t id = FindName(call);
+  std::uint32_t id = FindName();
   if (id != kNoName) {
     NameInfo& info = infos_[id];
     if ((member_underscored_ || info.underscored || info.role != role) &&
         (info.role != role || !SameKeys(info.keys))) {
       NoteAnotherKeyList(info, role);
     }
+    previous_name_ = id + 1;
     if (header_of_[id] != kNoHeader) return header_of_[id];
   }
   const auto header = static_cast<std::uint32_t>(table_.headers.size());
@@ -29,7 +29,9 @@ std::size_t DocumentWalk::Register(ColumnRole role) {
     names_.push_back(&ids_.emplace(path_, id).first->first);
     header_of_.push_back(kNoHeader);
     infos_.push_back(NameInfo{CurrentKeys(), role, member_underscored_, false, {}});
-    registered_[call] = id;
+    next_name_[previous_name_] = id;
+    next_name_.push_back(kNoName);
+    previous_name_ = id + 1;
   }
   table_.headers.push_back(id);
   header_of_[id] = header;

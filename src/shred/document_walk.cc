@@ -42,7 +42,7 @@ void DocumentWalk::Reset() {
   txn_header_ = 0;
   size_.reset();
   name_bytes_ = 0;
-  register_calls_ = 0;
+  previous_name_ = 0;
   stamps_ = nullptr;
   next_stamped_ = 0;
   rest_headers_.clear();

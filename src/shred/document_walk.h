@@ -181,11 +181,15 @@ class DocumentWalk {
     return keys;
   }
 
+  // Whether the current member's keys are `keys`, the keys of a registration of the same
+  // name and role. A name is the root segment and "_" + key for every key, with the same
+  // suffix for the same role, so two equal names hold the same keys exactly when their keys
+  // have the same lengths: only the lengths are compared.
   bool SameKeys(const std::vector<std::string>& keys) const {
     std::size_t i = 0;
     for (const Frame& frame : frames_) {
       if (frame.object == nullptr) continue;
-      if (i == keys.size() || keys[i] != *frame.key) return false;
+      if (i == keys.size() || keys[i].size() != frame.key->size()) return false;
       ++i;
     }
     return i == keys.size();
@@ -193,13 +197,13 @@ class DocumentWalk {
 
   void NoteAnotherKeyList(NameInfo& info, ColumnRole role);
 
-  // The number of the current name, or kNoName for a name never met. Documents of one batch
-  // mostly register the same names in the same order as the document before, so the name of
-  // the same registration in the previous document is compared first, and the name table is
-  // searched only when it differs.
-  std::uint32_t FindName(std::size_t call) {
-    if (call >= registered_.size()) registered_.resize(call + 1, kNoName);
-    std::uint32_t& guess = registered_[call];
+  // The number of the current name, or kNoName for a name never met. Names mostly follow
+  // each other as they did the last time: the name registered after the previous one then is
+  // compared first, and the name table (hashing the whole name) is searched only when it
+  // differs. Following the previous name, not the registration's position in the document,
+  // keeps the guesses right past an array of another length or a part of another shape.
+  std::uint32_t FindName() {
+    std::uint32_t& guess = next_name_[previous_name_];
     if (guess != kNoName && *names_[guess] == path_) return guess;
     const auto found = ids_.find(std::string_view(path_));
     guess = found == ids_.end() ? kNoName : found->second;
@@ -229,10 +233,10 @@ class DocumentWalk {
   std::unordered_map<std::string, std::uint32_t, NameHash, std::equal_to<>> ids_;
   std::vector<const std::string*> names_;
   std::vector<std::uint32_t> header_of_;  // by name number: column in this document, or none
-  // The name of every registration of the document so far, and of the later ones of the
-  // document before: the guesses of `FindName`.
-  std::vector<std::uint32_t> registered_;
-  std::size_t register_calls_ = 0;
+  // By name number + 1 (0: a document's start), the name registered after it the last time:
+  // the guesses of `FindName`. `previous_name_` indexes the last registration's.
+  std::vector<std::uint32_t> next_name_ = {kNoName};
+  std::size_t previous_name_ = 0;
   std::vector<bool> holds_string_;
   std::vector<bool> holds_other_;
   std::string path_;
