@@ -7,6 +7,8 @@
 #include <variant>
 #include <vector>
 
+#include "shredder/node_allocator.h"
+
 namespace shredder {
 
 /// The kind of a document value; the number equals the index of the alternative in `Value`.
@@ -19,7 +21,8 @@ using Array = std::vector<Value>;
 
 /// Members ordered by key under unsigned byte-wise comparison (std::string's own order).
 /// Keys are unique; insertion order is not kept. Every document is an `Object`.
-using Object = std::map<std::string, Value>;
+using Object = std::map<std::string, Value, std::less<std::string>,
+                        NodeAllocator<std::pair<const std::string, Value>>>;
 
 /// The alternatives of a value, in the fixed order of `Kind`.
 using ValueData = std::variant<std::monostate, bool, std::int64_t, double, std::string, Array, Object>;

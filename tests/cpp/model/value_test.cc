@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "random_documents.h"
 
 namespace shredder {
 namespace {
@@ -33,6 +36,35 @@ TEST(Object, IteratesKeysInUnsignedByteOrder) {
   std::vector<std::string> keys;
   for (const auto& [key, value] : object) keys.push_back(key);
   EXPECT_EQ(keys, (std::vector<std::string>{"", "B", "a", "ab", "b", "~", "\xc3\xa9"}));
+}
+
+// Freed members are kept for reuse by the thread that frees them, whichever thread made them,
+// up to a bound past which they are freed at once. Documents made on one thread and freed on
+// another, round after round (each thread's kept members freed when it ends), stay intact.
+TEST(Object, MembersFreedOnAnotherThreadStayIntactWhenReused) {
+  testing::DocumentKnobs knobs;
+  knobs.members_at_root = 12;
+  knobs.plain_doubles = true;  // no NaN, which equals nothing
+  knobs.edge_numbers = 0;
+  testing::RandomDocuments random(11, knobs);
+  std::vector<Object> sources;
+  for (int i = 0; i < 200; ++i) sources.push_back(random.Dom());
+  Object wide;  // more members than a thread keeps
+  for (std::size_t i = 0; i < 3 * NodeAllocator<int*>::kKeptNodes / 2 + 7; ++i) {
+    wide[std::to_string(i)] = Value(static_cast<std::int64_t>(i));
+  }
+  sources.push_back(wide);
+  std::vector<Object> handed(sources.size());
+  for (int round = 0; round < 6; ++round) {
+    std::thread([&] { for (std::size_t i = 0; i < sources.size(); ++i) handed[i] = sources[i]; })
+        .join();
+    std::thread([&] {
+      for (std::size_t i = 0; i < sources.size(); ++i) {
+        EXPECT_EQ(Object(handed[i]), sources[i]) << "round " << round << ", document " << i;
+        handed[i] = Object();
+      }
+    }).join();
+  }
 }
 
 TEST(Value, CopyIsDeep) {
