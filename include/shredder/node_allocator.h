@@ -62,7 +62,7 @@ class NodeAllocator {
         return;
       }
     }
-    ::operator delete(p, n * sizeof(T));
+    ::operator delete(p);
   }
 
   template <class U>
@@ -81,7 +81,7 @@ class NodeAllocator {
     ~Kept() {
       while (first != nullptr) {
         Free* next = first->next;
-        ::operator delete(static_cast<void*>(first), sizeof(T));
+        ::operator delete(static_cast<void*>(first));
         first = next;
       }
     }
