@@ -135,7 +135,7 @@ def inspect(args: argparse.Namespace) -> int:
         # Exact atoms number their documents, repeats included; plain ones merge repeats.
         doc = doc_column(atoms.schema)
         if doc is not None:
-            read += len(pa.compute.unique(atoms.column(doc)))
+            read += len(atoms.column(doc).unique())
         print(f"{part.name}: {atoms.num_rows:,} rows, {atoms.num_columns:,} columns")
     ids.discard(None)
     if manifest is not None:
