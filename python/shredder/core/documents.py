@@ -109,10 +109,10 @@ def for_engine(array: pa.Array) -> pa.Array:
     become lists, maps lists of {"key", "value"} structs, half floats floats. Other types (binary
     among them) are left for the engine to refuse.
     """
-    import pyarrow.compute as pc  # imported here, not on loading: see shredder/__init__
     t = array.type
     if engine_type(t) == t:
         return array
+    import pyarrow.compute as pc  # imported here, not on loading: see shredder/__init__
     if pa.types.is_struct(t):
         children = [for_engine(array.field(i)) for i in range(t.num_fields)]
         fields = [f.with_type(child.type) for f, child in zip(t, children)]

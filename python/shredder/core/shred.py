@@ -62,9 +62,9 @@ def shred_batch(handle: Any, batch: pa.RecordBatch, codec: str,
 def offset_documents(atoms: pa.RecordBatch, offset: int) -> pa.RecordBatch:
     """``atoms`` with its documents numbered from ``offset`` (the engine numbers the rows of the
     batch it was given from 0)."""
-    import pyarrow.compute as pc  # imported here, not on loading: see shredder/__init__
     if offset == 0 or DOC_COLUMN not in atoms.schema.names:
         return atoms
+    import pyarrow.compute as pc  # imported here, not on loading: see shredder/__init__
     index = atoms.schema.get_field_index(DOC_COLUMN)
     return atoms.set_column(index, atoms.schema.field(index),
                             pc.add(atoms.column(index), pa.scalar(offset, pa.int64())))
