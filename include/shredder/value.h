@@ -19,9 +19,21 @@ struct Value;
 /// An ordered sequence of values; element order is kept.
 using Array = std::vector<Value>;
 
+/// std::string's own order (unsigned bytes, a prefix first). The members of one object mostly
+/// start with different bytes, so most comparisons end at the first byte, without a call.
+struct KeyLess {
+  bool operator()(const std::string& a, const std::string& b) const noexcept {
+    // c_str() ends in a NUL: an empty key reads 0 and goes on to the full comparison.
+    const auto a0 = static_cast<unsigned char>(*a.c_str());
+    const auto b0 = static_cast<unsigned char>(*b.c_str());
+    if (a0 != b0) return a0 < b0;
+    return a < b;
+  }
+};
+
 /// Members ordered by key under unsigned byte-wise comparison (std::string's own order).
 /// Keys are unique; insertion order is not kept. Every document is an `Object`.
-using Object = std::map<std::string, Value, std::less<std::string>,
+using Object = std::map<std::string, Value, KeyLess,
                         NodeAllocator<std::pair<const std::string, Value>>>;
 
 /// The alternatives of a value, in the fixed order of `Kind`.

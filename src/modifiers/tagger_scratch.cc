@@ -16,8 +16,8 @@ Tagger::Scratch::Scratch(const Options& options)
 
 void Tagger::Scratch::trim() {
   constexpr std::size_t kKeepBytes = std::size_t{1} << 20;
-  for (std::string& buffer : buffers) {
-    if (buffer.capacity() > kKeepBytes) std::string().swap(buffer);
+  for (const std::unique_ptr<std::string>& buffer : buffers) {
+    if (buffer->capacity() > kKeepBytes) std::string().swap(*buffer);
   }
   if (buffers.size() > 64) buffers.resize(64);
   if (visits.capacity() * sizeof(Object*) > kKeepBytes) std::vector<Object*>().swap(visits);

@@ -5,7 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -35,11 +35,11 @@ struct Tagger::Scratch {
   // memory for the life of the Tagger.
   void trim();
 
-  // The encoding buffer of containers at `depth`. A deque keeps the buffers of shallower
-  // containers in place while deeper ones are added.
+  // The encoding buffer of containers at `depth`. Each buffer is held by its own pointer, so
+  // the buffers of shallower containers stay in place while deeper ones are added.
   std::string& buffer(std::size_t depth) {
-    while (buffers.size() <= depth) buffers.emplace_back();
-    return buffers[depth];
+    while (buffers.size() <= depth) buffers.push_back(std::make_unique<std::string>());
+    return *buffers[depth];
   }
 
   // Tests the path of the candidate held in path[0, length).
@@ -85,7 +85,7 @@ struct Tagger::Scratch {
   const std::vector<tagger_internal::Pattern> patterns;
   tagger_internal::ScalarDigestCache scalar_digests{hash_bytes};
   std::vector<std::uint8_t> ignored_digest;
-  std::deque<std::string> buffers;
+  std::vector<std::unique_ptr<std::string>> buffers;
   std::vector<std::string> path;
   std::vector<std::uint8_t> match_rows;
   // Objects in the order the walk enters them; digest i of `digests` belongs to visit i, which

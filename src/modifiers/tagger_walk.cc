@@ -100,10 +100,14 @@ std::uint8_t* Tagger::Scratch::member_slot(std::size_t depth, const std::string&
     escape_segment(path_segment(depth), key);
     if (ignored(depth + 1)) return nullptr;
   }
+  // The key's length, the key and the slot of its value's digest, in one growth of the buffer.
   std::string& encoding = buffer(depth);
-  append_varint(encoding, key.size());
-  encoding.append(key);
-  return digest_slot(encoding);
+  const std::size_t at = encoding.size();
+  encoding.resize(at + varint_length(key.size()) + key.size() + hash_bytes);
+  std::uint8_t* member = reinterpret_cast<std::uint8_t*>(encoding.data() + at);
+  member += write_varint(member, key.size());
+  std::memcpy(member, key.data(), key.size());
+  return member + key.size();
 }
 
 void Tagger::Scratch::finish_object(std::size_t depth, std::size_t visit, std::uint64_t kept,

@@ -27,7 +27,7 @@ const DocumentTable& DocumentWalk::Run(const Object& document, const Stamps* sta
   if (!document.empty() || IsStamped(document)) PushObject(document, 0, path_.size());
   while (!frames_.empty()) Step();
   BackFillTxnId();
-  CheckStringColumns();
+  if (!exact_) CheckStringColumns();
   return table_;
 }
 
@@ -46,6 +46,7 @@ void DocumentWalk::Reset() {
   stamps_ = nullptr;
   next_stamped_ = 0;
   rest_headers_.clear();
+  column_kinds_.clear();
 }
 
 void DocumentWalk::Step() {

@@ -135,6 +135,19 @@ class DocumentWalk {
       ThrowCollision(header, cells[header], CurrentMemberPath());
     }
     cells[header] = cell;
+    if (!exact_) NoteKind(header, cell);
+  }
+
+  // Plain mode refuses a column of strings and other scalars once the walk is done. Every
+  // cell the table ends with was put here or copied from one that was (a put never replaces
+  // a cell in plain mode), so the kinds of the cells put are the column's kinds.
+  static constexpr std::uint8_t kHoldsString = 1;
+  static constexpr std::uint8_t kHoldsOther = 2;
+  void NoteKind(std::size_t header, Cell cell) {
+    const Kind kind = AtomKindOf(cell);
+    if (kind == Kind::Null) return;
+    if (column_kinds_.size() <= header) column_kinds_.resize(header + 1, 0);
+    column_kinds_[header] |= kind == Kind::String ? kHoldsString : kHoldsOther;
   }
 
   void BackFillTxnId();
@@ -222,7 +235,7 @@ class DocumentWalk {
                                    const std::string& writer) const;
 
   // Column types of the table (shred.cc).
-  void CheckStringColumns();
+  void CheckStringColumns() const;
 
   const bool exact_;
   bool member_underscored_ = false;  // the path of the member being visited holds "_"
@@ -237,8 +250,7 @@ class DocumentWalk {
   // the guesses of `FindName`. `previous_name_` indexes the last registration's.
   std::vector<std::uint32_t> next_name_ = {kNoName};
   std::size_t previous_name_ = 0;
-  std::vector<bool> holds_string_;
-  std::vector<bool> holds_other_;
+  std::vector<std::uint8_t> column_kinds_;  // by header, plain mode: kHoldsString, kHoldsOther
   std::string path_;
   std::vector<Frame> frames_;
   std::vector<Row> snapshots_;

@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include "shred/document_walk.h"
 #include "shredder/error.h"
@@ -30,13 +31,20 @@ Atom ToAtom(Cell cell) {
 
 ShredResult DocumentWalk::BuildResult() {
   const std::size_t header_count = table_.headers.size();
+  std::vector<bool> holds_string(header_count, false);
+  for (std::size_t r = 0; r < table_.row_count; ++r) {
+    const Row& cells = table_.rows[r];
+    for (std::size_t h = 0; h < cells.size(); ++h) {
+      if (AtomKindOf(cells[h]) == Kind::String) holds_string[h] = true;
+    }
+  }
   ShredResult result;
   result.headers.reserve(header_count);
   result.columns.reserve(header_count);
   for (std::size_t h = 0; h < header_count; ++h) {
     result.headers.push_back(name(table_.headers[h]));
     result.columns.push_back(IColumn::Make(
-        holds_string_[h] ? IColumn::Kind::String : IColumn::Kind::Scalar, table_.row_count));
+        holds_string[h] ? IColumn::Kind::String : IColumn::Kind::Scalar, table_.row_count));
   }
   for (std::size_t r = 0; r < table_.row_count; ++r) {
     const Row& cells = table_.rows[r];
@@ -49,23 +57,9 @@ ShredResult DocumentWalk::BuildResult() {
 
 // A column holds strings or other scalars, never both; a name holding both fails as
 // pushing its atoms into a StringColumn would.
-void DocumentWalk::CheckStringColumns() {
-  const std::size_t header_count = table_.headers.size();
-  holds_string_.assign(header_count, false);
-  holds_other_.assign(header_count, false);
-  for (std::size_t r = 0; r < table_.row_count; ++r) {
-    const Row& cells = table_.rows[r];
-    for (std::size_t h = 0; h < cells.size(); ++h) {
-      const Kind kind = AtomKindOf(cells[h]);
-      if (kind == Kind::String) {
-        holds_string_[h] = true;
-      } else if (kind != Kind::Null) {
-        holds_other_[h] = true;
-      }
-    }
-  }
-  for (std::size_t h = 0; h < header_count && !exact_; ++h) {
-    if (holds_string_[h] && holds_other_[h]) {
+void DocumentWalk::CheckStringColumns() const {
+  for (const std::uint8_t kinds : column_kinds_) {
+    if (kinds == (kHoldsString | kHoldsOther)) {
       throw Error(ErrorCode::Shape, "StringColumn::push: only null or string allowed");
     }
   }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <thread>
 #include <vector>
@@ -36,6 +37,27 @@ TEST(Object, IteratesKeysInUnsignedByteOrder) {
   std::vector<std::string> keys;
   for (const auto& [key, value] : object) keys.push_back(key);
   EXPECT_EQ(keys, (std::vector<std::string>{"", "B", "a", "ab", "b", "~", "\xc3\xa9"}));
+}
+
+// Member order is hashed into every object's digest, so the key order must be std::string's
+// own for every pair, NUL and high bytes, prefixes and the empty key among them.
+TEST(Object, KeyOrderIsStdStringOrderForEveryPair) {
+  std::vector<std::string> keys = {"", std::string(1, '\0'), std::string("\0a", 2), "a"};
+  const char alphabet[] = {'\0', 'a', 'b', '_', '\x7f', '\x80', '\xff'};
+  std::uint32_t seed = 12345;
+  for (int i = 0; i < 400; ++i) {
+    std::string key;
+    for (int n = static_cast<int>(seed % 5); n > 0; --n) {
+      seed = seed * 1664525u + 1013904223u;
+      key.push_back(alphabet[(seed >> 16) % sizeof alphabet]);
+    }
+    seed = seed * 1664525u + 1013904223u;
+    keys.push_back(key);
+  }
+  const KeyLess less;
+  for (const std::string& a : keys) {
+    for (const std::string& b : keys) ASSERT_EQ(less(a, b), a < b) << a << " | " << b;
+  }
 }
 
 // Freed members are kept for reuse by the thread that frees them, whichever thread made them,
