@@ -50,9 +50,9 @@ class DocumentBuilder {
     open_.reserve(16);
   }
 
-  bool null() { return Put(Value()); }
-  bool boolean(bool b) { return Put(Value(b)); }
-  bool number_integer(Json::number_integer_t i) { return Put(Value(std::int64_t{i})); }
+  bool null() { return PutScalar(std::monostate{}); }
+  bool boolean(bool b) { return PutScalar(b); }
+  bool number_integer(Json::number_integer_t i) { return PutScalar(std::int64_t{i}); }
   // Integers above the int64 range become the nearest double, as longer ones already do in
   // the library; their bit pattern would read as another, negative number.
   bool number_unsigned(Json::number_unsigned_t u) {
@@ -62,15 +62,15 @@ class DocumentBuilder {
         const auto end = std::to_chars(digits, digits + sizeof digits, u).ptr;
         Record(std::string_view(digits, static_cast<std::size_t>(end - digits)));
       }
-      return Put(Value(static_cast<double>(u)));
+      return PutScalar(static_cast<double>(u));
     }
-    return Put(Value(static_cast<std::int64_t>(u)));
+    return PutScalar(static_cast<std::int64_t>(u));
   }
   bool number_float(Json::number_float_t d, const Json::string_t& text) {
     if (literals_ != nullptr && !too_deep_ && IsIntegerToken(text)) Record(text);
-    return Put(Value(d));
+    return PutScalar(double{d});
   }
-  bool string(Json::string_t& s) { return Put(Value(std::move(s))); }
+  bool string(Json::string_t& s) { return PutScalar(std::move(s)); }
   bool binary(Json::binary_t&) {
     throw Error(ErrorCode::InvalidJson, "Unsupported JSON value type");
   }
@@ -82,7 +82,9 @@ class DocumentBuilder {
     // Members usually arrive in ascending order; then the hint costs one comparison. A
     // repeated key keeps its slot, and the value that follows replaces the earlier one.
     const std::size_t before = object.size();
-    const auto member = object.emplace_hint(object.end(), std::move(key), Value());
+    const auto member = object.emplace_hint(object.end(), std::piecewise_construct,
+                                            std::forward_as_tuple(std::move(key)),
+                                            std::forward_as_tuple());
     slot_ = &member->second;
     slot_key_ = &member->first;
     if (literals_ != nullptr) {
@@ -109,10 +111,18 @@ class DocumentBuilder {
   bool too_deep() const { return too_deep_; }
 
  private:
-  // Places a finished or newly opened value where the innermost open container expects it.
-  // Addresses of open containers stay valid: only the innermost container ever grows.
-  bool Put(Value&& value) {
-    if (!too_deep_) Place(std::move(value));
+  // Places a scalar where the innermost open container expects it, built in its place
+  // rather than moved there from a temporary value.
+  template <typename Scalar>
+  bool PutScalar(Scalar&& scalar) {
+    if (too_deep_) return true;
+    if (array_ != nullptr) {
+      array_->emplace_back().data.emplace<std::decay_t<Scalar>>(std::forward<Scalar>(scalar));
+    } else if (!open_.empty()) {
+      slot_->data.emplace<std::decay_t<Scalar>>(std::forward<Scalar>(scalar));
+    } else {
+      root_.data.emplace<std::decay_t<Scalar>>(std::forward<Scalar>(scalar));
+    }
     return true;
   }
 
