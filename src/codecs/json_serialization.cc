@@ -75,7 +75,7 @@ class DocumentBuilder {
     throw Error(ErrorCode::InvalidJson, "Unsupported JSON value type");
   }
 
-  bool start_object(std::size_t) { return Open(Value(Object{})); }
+  bool start_object(std::size_t) { return Open<Object>(); }
   bool key(Json::string_t& key) {
     if (too_deep_) return true;
     Object& object = std::get<Object>(open_.back().value->data);
@@ -99,7 +99,7 @@ class DocumentBuilder {
   }
   bool end_object() { return Close(); }
 
-  bool start_array(std::size_t) { return Open(Value(Array{})); }
+  bool start_array(std::size_t) { return Open<Array>(); }
   bool end_array() { return Close(); }
 
   template <class Exception>
@@ -116,34 +116,27 @@ class DocumentBuilder {
   template <typename Scalar>
   bool PutScalar(Scalar&& scalar) {
     if (too_deep_) return true;
-    if (array_ != nullptr) {
-      array_->emplace_back().data.emplace<std::decay_t<Scalar>>(std::forward<Scalar>(scalar));
-    } else if (!open_.empty()) {
-      slot_->data.emplace<std::decay_t<Scalar>>(std::forward<Scalar>(scalar));
-    } else {
-      root_.data.emplace<std::decay_t<Scalar>>(std::forward<Scalar>(scalar));
-    }
+    Slot().data.emplace<std::decay_t<Scalar>>(std::forward<Scalar>(scalar));
     return true;
   }
 
-  Value* Place(Value&& value) {
-    if (array_ != nullptr) return &array_->emplace_back(std::move(value));
-    if (!open_.empty()) {
-      *slot_ = std::move(value);
-      return slot_;
-    }
-    root_ = std::move(value);
-    return &root_;
+  // The value the innermost open container expects next, made empty, or the root.
+  // Addresses of open containers stay valid: only the innermost container ever grows.
+  Value& Slot() {
+    if (array_ != nullptr) return array_->emplace_back();
+    return open_.empty() ? root_ : *slot_;
   }
 
-  bool Open(Value&& container) {
+  template <typename Container>
+  bool Open() {
     if (too_deep_) return true;
     if (open_.size() >= static_cast<std::size_t>(kMaxNestingDepth)) {
       too_deep_ = true;
       return true;
     }
     const std::string* key = array_ == nullptr ? slot_key_ : nullptr;
-    Value* placed = Place(std::move(container));
+    Value* placed = &Slot();
+    placed->data.emplace<Container>();
     open_.push_back(OpenContainer{placed, key});
     array_ = std::get_if<Array>(&placed->data);
     return true;

@@ -190,9 +190,14 @@ void Merger::append_rows(const shredding::DocumentTable& table) {
       const shredding::Cell before =
           j < previous->size() ? (*previous)[j] : shredding::kNoCell;
       MergedColumn& column = *targets_[j];
+      if (r > 0 && cell == before) {
+        // The row before stored this very cell here: its kind is the column's last.
+        repeat_last(column, column.kinds.back());
+        continue;
+      }
       const Kind incoming = shredding::AtomKindOf(cell);
       column.kinds_seen |= shredding::KindBit(incoming);
-      store(column, cell, incoming, r > 0 && cell == before);
+      store(column, cell, incoming, false);
     }
     previous = &row;
   }

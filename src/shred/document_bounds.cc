@@ -63,7 +63,7 @@ DocumentSize Measure(const Object& document) {
 
 // Refuses the document before a table of `rows` x `columns` cells is allocated when that
 // exceeds its bound. The document is measured only once a table outgrows the allowance.
-void DocumentWalk::CheckCells(std::uint64_t rows, std::uint64_t columns) {
+void DocumentWalk::CheckCellsPastAllowance(std::uint64_t rows, std::uint64_t columns) {
   const std::uint64_t cells = SaturatingProduct(rows, columns);
   if (cells <= kCellAllowance) return;
   const std::uint64_t limit = kCellAllowance + SaturatingProduct(kCellsPerValue, Size().values);
@@ -74,7 +74,7 @@ void DocumentWalk::CheckCells(std::uint64_t rows, std::uint64_t columns) {
                                         std::to_string(limit) + " cells");
 }
 
-void DocumentWalk::CheckNameBytes(std::uint64_t bytes) {
+void DocumentWalk::CheckNameBytesPastAllowance(std::uint64_t bytes) {
   if (bytes <= kNameByteAllowance) return;
   const DocumentSize& size = Size();
   const std::uint64_t limit =

@@ -223,9 +223,18 @@ class DocumentWalk {
     return guess;
   }
 
-  // Bounds (document_bounds.cc).
-  void CheckCells(std::uint64_t rows, std::uint64_t columns);
-  void CheckNameBytes(std::uint64_t bytes);
+  // Bounds (document_bounds.cc). Tables and names within the free allowances pass without a
+  // call: a product of two numbers below 2^32 cannot overflow.
+  void CheckCells(std::uint64_t rows, std::uint64_t columns) {
+    if ((rows | columns) >> 32 == 0 && rows * columns <= kFreeDocumentCells) return;
+    CheckCellsPastAllowance(rows, columns);
+  }
+  void CheckNameBytes(std::uint64_t bytes) {
+    if (bytes <= kFreeDocumentNameBytes) return;
+    CheckNameBytesPastAllowance(bytes);
+  }
+  void CheckCellsPastAllowance(std::uint64_t rows, std::uint64_t columns);
+  void CheckNameBytesPastAllowance(std::uint64_t bytes);
   const DocumentSize& Size();
 
   // Refusals that name member paths (walk_refusals.cc).
