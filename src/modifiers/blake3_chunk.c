@@ -3,18 +3,19 @@
 #include <string.h>
 
 #include "blake3_impl.h"
+#include "model/short_bytes.h"
 
-// Copies bytes [from, from + n) of head || tail to `to`.
+// Copies bytes [from, from + n) of head || tail to `to`; n is at most one block.
 static void copy_joined(uint8_t* to, const uint8_t* head, size_t head_len, const uint8_t* tail,
                         size_t from, size_t n) {
   if (from < head_len) {
     const size_t take = head_len - from < n ? head_len - from : n;
-    memcpy(to, head + from, take);
+    shredder_copy_short(to, head + from, take);
     to += take;
     from += take;
     n -= take;
   }
-  if (n > 0) memcpy(to, tail + (from - head_len), n);
+  if (n > 0) shredder_copy_short(to, tail + (from - head_len), n);
 }
 
 // A one-chunk input is its own root: every block but the last is compressed into the
@@ -45,6 +46,13 @@ void shredder_blake3_one_chunk(const uint8_t* head, size_t head_len, const uint8
   memset(block, 0, sizeof block);
   copy_joined(block, head, head_len, tail, at, last_len);
   const uint8_t flags = (uint8_t)((blocks == 1 ? CHUNK_START : 0) | CHUNK_END | ROOT);
+  if (out_len == BLAKE3_OUT_LEN) {
+    // The first 32 bytes of the root's output are the chaining value the same compression
+    // leaves in place.
+    blake3_compress_in_place(cv, block, (uint8_t)last_len, 0, flags);
+    store_cv_words(out, cv);
+    return;
+  }
   uint8_t wide[64];
   for (uint64_t counter = 0; out_len > 0; ++counter) {
     blake3_compress_xof(cv, block, (uint8_t)last_len, counter, flags, wide);

@@ -5,6 +5,8 @@
 #include <stdexcept>
 #include <variant>
 
+#include "model/short_bytes.h"
+
 namespace shredder {
 
 Normalizer::~Normalizer() = default;
@@ -95,7 +97,7 @@ Normalizer::Node& Normalizer::child_for_(Node& node, const std::string& key, std
   auto& seen = node.last_members;
   for (std::size_t probe = cursor; probe < seen.size() && probe <= cursor + 1; ++probe) {
     // The expected member, or the one after it when this object lacks the expected one.
-    if (*seen[probe].first == key) {
+    if (SameText(*seen[probe].first, key)) {
       const auto entry = seen[probe];
       cursor = probe + 1;
       seen[written++] = entry;

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "model/short_bytes.h"
 #include "modifiers/tagger_internal.h"
 
 namespace shredder::tagger_internal {
@@ -14,18 +15,19 @@ void ScalarDigestCache::digest(std::span<const std::uint8_t> head, std::string_v
     return;
   }
   std::uint8_t key[kMaxKey] = {};
-  std::memcpy(key, head.data(), head.size());
-  if (!tail.empty()) std::memcpy(key + head.size(), tail.data(), tail.size());
+  shredder_copy_short(key, head.data(), head.size());
+  shredder_copy_short(key + head.size(), reinterpret_cast<const std::uint8_t*>(tail.data()),
+                      tail.size());
   if (slots_.empty()) slots_.resize(kSlots);
   Slot& slot = slots_[SlotOf(key, length)];
   if (slot.length == length + 1 && std::memcmp(slot.key, key, kMaxKey) == 0) {
-    std::memcpy(out, slot.digest, hash_bytes_);
+    copy_digest(out, slot.digest);
     return;
   }
   blake3_digest({key, length}, {}, hash_bytes_, out);
   std::memcpy(slot.key, key, kMaxKey);
   slot.length = static_cast<std::uint8_t>(length + 1);
-  std::memcpy(slot.digest, out, hash_bytes_);
+  copy_digest(slot.digest, out);
 }
 
 std::size_t ScalarDigestCache::SlotOf(const std::uint8_t* key, std::size_t length) {

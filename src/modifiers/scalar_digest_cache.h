@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -33,6 +34,15 @@ class ScalarDigestCache {
   };
 
   static std::size_t SlotOf(const std::uint8_t* key, std::size_t length);
+
+  // The standard 32-byte digest is copied with a fixed-size move.
+  void copy_digest(std::uint8_t* to, const std::uint8_t* from) const {
+    if (hash_bytes_ == kMaxDigest) {
+      std::memcpy(to, from, kMaxDigest);
+    } else {
+      std::memcpy(to, from, hash_bytes_);
+    }
+  }
 
   const std::uint64_t hash_bytes_;
   std::vector<Slot> slots_;  // allocated on first use

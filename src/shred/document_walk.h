@@ -14,6 +14,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "model/short_bytes.h"
 #include "shredder/column_names.h"
 #include "shredder/shredder.h"
 #include "shredder/shredding.h"
@@ -128,7 +129,13 @@ class DocumentWalk {
   // the rows a path fills again (those of later array elements) are copies made before it.
   void Put(std::size_t row, std::size_t header, Cell cell) {
     Row& cells = table_.rows[row];
-    if (cells.size() <= header) {
+    if (cells.size() == header) {
+      // Most cells extend their row by one: no run of empty cells to fill first.
+      cells.push_back(cell);
+      if (!exact_) NoteKind(header, cell);
+      return;
+    }
+    if (cells.size() < header) {
       cells.resize(header + 1, kNoCell);
     } else if (cells[header] != kNoCell && !exact_) {
       // Two key lists met in one cell: `Register` noted the name as ambiguous already.
@@ -217,7 +224,7 @@ class DocumentWalk {
   // keeps the guesses right past an array of another length or a part of another shape.
   std::uint32_t FindName() {
     std::uint32_t& guess = next_name_[previous_name_];
-    if (guess != kNoName && *names_[guess] == path_) return guess;
+    if (guess != kNoName && SameText(*names_[guess], path_)) return guess;
     const auto found = ids_.find(std::string_view(path_));
     guess = found == ids_.end() ? kNoName : found->second;
     return guess;
