@@ -1,5 +1,8 @@
 #include "modifiers/tagger_scratch.h"
 
+#include <algorithm>
+#include <cstring>
+
 namespace shredder {
 
 using namespace tagger_internal;
@@ -14,10 +17,18 @@ Tagger::Scratch::Scratch(const Options& options)
   digests.reserve(256 * hash_bytes);
 }
 
+void EncodingBuffer::grow(std::size_t n) {
+  const std::size_t capacity = std::max(size_ + n, std::max<std::size_t>(2 * capacity_, 256));
+  auto bytes = std::make_unique_for_overwrite<std::uint8_t[]>(capacity);
+  if (size_ > 0) std::memcpy(bytes.get(), bytes_.get(), size_);
+  bytes_ = std::move(bytes);
+  capacity_ = capacity;
+}
+
 void Tagger::Scratch::trim() {
   constexpr std::size_t kKeepBytes = std::size_t{1} << 20;
-  for (const std::unique_ptr<std::string>& buffer : buffers) {
-    if (buffer->capacity() > kKeepBytes) std::string().swap(*buffer);
+  for (const std::unique_ptr<EncodingBuffer>& buffer : buffers) {
+    if (buffer->capacity() > kKeepBytes) buffer->release();
   }
   if (buffers.size() > 64) buffers.resize(64);
   if (visits.capacity() * sizeof(Object*) > kKeepBytes) std::vector<Object*>().swap(visits);

@@ -17,6 +17,37 @@
 
 namespace shredder {
 
+// The encoding of one container while its members are digested. It grows without filling
+// what it adds: every byte it hands out is written before the encoding is hashed (a member's
+// key and the slot its value's digest goes to), and filling them first cost a call per member.
+class EncodingBuffer {
+ public:
+  void clear() { size_ = 0; }
+  std::size_t size() const { return size_; }
+  std::size_t capacity() const { return capacity_; }
+  std::uint8_t* data() { return bytes_.get(); }
+
+  // Adds n bytes, not yet written, at the end and returns where they start.
+  std::uint8_t* extend(std::size_t n) {
+    if (capacity_ - size_ < n) grow(n);
+    std::uint8_t* at = bytes_.get() + size_;
+    size_ += n;
+    return at;
+  }
+
+  void release() {
+    bytes_.reset();
+    size_ = capacity_ = 0;
+  }
+
+ private:
+  void grow(std::size_t n);
+
+  std::unique_ptr<std::uint8_t[]> bytes_;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
 // Working memory of the digest walk. Kept by the Tagger between documents so that the
 // encoding buffers and lists keep their capacity; every call starts from cleared contents.
 struct Tagger::Scratch {
@@ -37,8 +68,8 @@ struct Tagger::Scratch {
 
   // The encoding buffer of containers at `depth`. Each buffer is held by its own pointer, so
   // the buffers of shallower containers stay in place while deeper ones are added.
-  std::string& buffer(std::size_t depth) {
-    while (buffers.size() <= depth) buffers.push_back(std::make_unique<std::string>());
+  EncodingBuffer& buffer(std::size_t depth) {
+    while (buffers.size() <= depth) buffers.push_back(std::make_unique<EncodingBuffer>());
     return *buffers[depth];
   }
 
@@ -57,11 +88,7 @@ struct Tagger::Scratch {
   }
 
   // Appends a slot of hash_bytes to `buffer` and returns where it starts.
-  std::uint8_t* digest_slot(std::string& buffer) {
-    const std::size_t at = buffer.size();
-    buffer.resize(at + hash_bytes);
-    return reinterpret_cast<std::uint8_t*>(buffer.data() + at);
-  }
+  std::uint8_t* digest_slot(EncodingBuffer& buffer) { return buffer.extend(hash_bytes); }
 
   // The three recursive walk functions hold no buffers or arrays of their own (the hasher,
   // the scalar encoding and all buffer work live in out-of-line calls), so their frames stay
@@ -85,7 +112,7 @@ struct Tagger::Scratch {
   const std::vector<tagger_internal::Pattern> patterns;
   tagger_internal::ScalarDigestCache scalar_digests{hash_bytes};
   std::vector<std::uint8_t> ignored_digest;
-  std::vector<std::unique_ptr<std::string>> buffers;
+  std::vector<std::unique_ptr<EncodingBuffer>> buffers;
   std::vector<std::string> path;
   std::vector<std::uint8_t> match_rows;
   // Objects in the order the walk enters them; digest i of `digests` belongs to visit i, which

@@ -3,6 +3,7 @@
 #include <string>
 #include <variant>
 
+#include "model/short_bytes.h"
 #include "modifiers/tagger_scratch.h"
 #include "shredder/column_names.h"
 
@@ -64,18 +65,19 @@ void Tagger::Scratch::digest_object(Object& object, std::size_t depth, std::uint
 }
 
 void Tagger::Scratch::begin_array(std::size_t depth, std::size_t size) {
-  std::string& encoding = buffer(depth);
+  EncodingBuffer& encoding = buffer(depth);
   encoding.clear();
-  encoding.push_back(static_cast<char>(kArrayTag));
-  append_varint(encoding, size);
+  std::uint8_t* head = encoding.extend(1 + varint_length(size));
+  head[0] = kArrayTag;
+  write_varint(head + 1, size);
 }
 
 std::uint8_t* Tagger::Scratch::element_slot(std::size_t depth, std::size_t index) {
-  std::string& encoding = buffer(depth);
+  EncodingBuffer& encoding = buffer(depth);
   if (!patterns.empty()) {
     index_segment(path_segment(depth), index);
     if (ignored(depth + 1)) {
-      encoding.append(reinterpret_cast<const char*>(ignored_digest.data()), hash_bytes);
+      std::memcpy(encoding.extend(hash_bytes), ignored_digest.data(), hash_bytes);
       return nullptr;
     }
   }
@@ -83,14 +85,15 @@ std::uint8_t* Tagger::Scratch::element_slot(std::size_t depth, std::size_t index
 }
 
 void Tagger::Scratch::finish_array(std::size_t depth, std::uint8_t* out) {
-  const std::string& encoding = buffer(depth);
-  blake3_digest({reinterpret_cast<const std::uint8_t*>(encoding.data()), encoding.size()}, {},
-                hash_bytes, out);
+  EncodingBuffer& encoding = buffer(depth);
+  blake3_digest({encoding.data(), encoding.size()}, {}, hash_bytes, out);
 }
 
 std::size_t Tagger::Scratch::begin_object(Object& object, std::size_t depth) {
   visits.push_back(&object);
-  buffer(depth).assign(kObjectHeadRoom, '\0');
+  EncodingBuffer& encoding = buffer(depth);
+  encoding.clear();
+  encoding.extend(kObjectHeadRoom);
   return visits.size() - 1;
 }
 
@@ -101,20 +104,23 @@ std::uint8_t* Tagger::Scratch::member_slot(std::size_t depth, const std::string&
     if (ignored(depth + 1)) return nullptr;
   }
   // The key's length, the key and the slot of its value's digest, in one growth of the buffer.
-  std::string& encoding = buffer(depth);
-  const std::size_t at = encoding.size();
-  encoding.resize(at + varint_length(key.size()) + key.size() + hash_bytes);
-  std::uint8_t* member = reinterpret_cast<std::uint8_t*>(encoding.data() + at);
+  std::uint8_t* member =
+      buffer(depth).extend(varint_length(key.size()) + key.size() + hash_bytes);
   member += write_varint(member, key.size());
-  std::memcpy(member, key.data(), key.size());
+  const auto* key_bytes = reinterpret_cast<const std::uint8_t*>(key.data());
+  if (key.size() <= 64) {
+    shredder_copy_short(member, key_bytes, key.size());
+  } else {
+    std::memcpy(member, key_bytes, key.size());
+  }
   return member + key.size();
 }
 
 void Tagger::Scratch::finish_object(std::size_t depth, std::size_t visit, std::uint64_t kept,
                                     std::uint8_t* out) {
-  std::string& encoding = buffer(depth);
+  EncodingBuffer& encoding = buffer(depth);
   const std::size_t start = kObjectHeadRoom - 1 - varint_length(kept);
-  auto* head = reinterpret_cast<std::uint8_t*>(encoding.data()) + start;
+  std::uint8_t* head = encoding.data() + start;
   head[0] = kObjectTag;
   write_varint(head + 1, kept);
   if (digests.size() < (visit + 1) * hash_bytes) digests.resize((visit + 1) * hash_bytes);
