@@ -24,6 +24,7 @@
 #include "arrow/type.h"
 #include "arrow/util/bit_util.h"
 #include "controller/atoms_metadata.h"
+#include "model/short_bytes.h"
 #include "shredder/cell_view.h"
 #include "shredder/column_names.h"
 #include "shredder/number_text.h"
@@ -176,6 +177,16 @@ T value_or_Fail(arrow::Result<T> result) {
 // its merged text: the data is the text with repeated entries repeated (the text itself when
 // there are none), the offsets follow from the ends recorded while merging. The buffers have
 // the sizes a string builder gives them.
+// Most cells copied one by one are short (a digest's 64 characters, a repeated code).
+inline void CopyText(char* to, std::string_view text) {
+  const auto* from = reinterpret_cast<const std::uint8_t*>(text.data());
+  if (text.size() <= 64) {
+    shredder_copy_short(reinterpret_cast<std::uint8_t*>(to), from, text.size());
+  } else {
+    std::memcpy(to, from, text.size());
+  }
+}
+
 std::shared_ptr<arrow::Array> build_text_column(const MergedColumn& column,
                                                 std::int64_t total_rows) {
   arrow::MemoryPool* pool = arrow::default_memory_pool();
@@ -207,7 +218,7 @@ std::shared_ptr<arrow::Array> build_text_column(const MergedColumn& column,
         if (cell.kind == Kind::String) {
           arrow::bit_util::SetBit(bits, row);
           const std::string_view text = cell.text;
-          if (copy_each && !text.empty()) std::memcpy(bytes + end, text.data(), text.size());
+          if (copy_each) CopyText(bytes + end, text);
           end += static_cast<std::int32_t>(text.size());
         } else {
           ++nulls;
