@@ -43,7 +43,9 @@ inline std::size_t Utf8SequenceLength(std::string_view s, std::size_t i) {
 /// Reads a well-formed JSON document whose root is an object, reporting the events
 /// nlohmann/json's strict SAX parser reports for the same text to the same kind of handler
 /// (null, boolean, number_integer, number_unsigned, number_float, string, start_object, key,
-/// end_object, start_array, end_array), with the same values.
+/// end_object, start_array, end_array), with the same values; a key or string of plain ASCII
+/// bytes (no escapes) comes as a `std::string_view` into the text, any other as a
+/// `std::string`.
 ///
 /// It accepts a subset of what the library accepts: a UTF-8 byte order mark, then the value,
 /// then whitespace up to the end or a NUL byte. It gives up (Read returns false) on anything
@@ -91,6 +93,11 @@ class FastJsonReader {
       case '{': return ReadObject(depth);
       case '[': return ReadArray(depth);
       case '"': {
+        std::string_view plain;
+        if (ReadPlainString(plain)) {
+          handler_.string(plain);
+          return true;
+        }
         std::string s;
         if (!ReadString(s)) return false;
         handler_.string(s);
@@ -125,9 +132,14 @@ class FastJsonReader {
     }
     for (;;) {
       if (AtEnd() || Peek() != '"') return false;
-      std::string key;
-      if (!ReadString(key)) return false;
-      handler_.key(key);
+      std::string_view plain;
+      if (ReadPlainString(plain)) {
+        handler_.key(plain);
+      } else {
+        std::string key;
+        if (!ReadString(key)) return false;
+        handler_.key(key);
+      }
       SkipWhitespace();
       if (AtEnd() || Peek() != ':') return false;
       ++pos_;
@@ -230,6 +242,18 @@ class FastJsonReader {
     // passes the token's text.
     static const std::string kNoText;
     handler_.number_float(value, integral ? std::string(first, last) : kNoText);
+    return true;
+  }
+
+  // A string at pos_ (its opening quote) made only of plain ASCII bytes, as a view of the
+  // text: most keys and many values are, and handed over as a view they are copied once,
+  // into the document. False, with pos_ unmoved, for any other string.
+  bool ReadPlainString(std::string_view& out) {
+    const std::size_t start = pos_ + 1;
+    const std::size_t stop = SkipPlainAscii(start);
+    if (stop >= text_.size() || text_[stop] != '"') return false;
+    out = text_.substr(start, stop - start);
+    pos_ = stop + 1;
     return true;
   }
 

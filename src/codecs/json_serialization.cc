@@ -71,32 +71,18 @@ class DocumentBuilder {
     return PutScalar(double{d});
   }
   bool string(Json::string_t& s) { return PutScalar(std::move(s)); }
+  bool string(std::string_view s) {
+    if (too_deep_) return true;
+    Slot().data.emplace<std::string>(s);
+    return true;
+  }
   bool binary(Json::binary_t&) {
     throw Error(ErrorCode::InvalidJson, "Unsupported JSON value type");
   }
 
   bool start_object(std::size_t) { return Open<Object>(); }
-  bool key(Json::string_t& key) {
-    if (too_deep_) return true;
-    Object& object = std::get<Object>(open_.back().value->data);
-    // Members usually arrive in ascending order; then the hint costs one comparison. A
-    // repeated key keeps its slot, and the value that follows replaces the earlier one.
-    const std::size_t before = object.size();
-    const auto member = object.emplace_hint(object.end(), std::piecewise_construct,
-                                            std::forward_as_tuple(std::move(key)),
-                                            std::forward_as_tuple());
-    slot_ = &member->second;
-    slot_key_ = &member->first;
-    if (literals_ != nullptr) {
-      // The value that follows replaces the earlier one, and whatever was recorded in it.
-      if (object.size() == before && !literals_->empty()) {
-        if (IntegerLiterals* here = Walk(open_.size(), /*create=*/false)) {
-          here->erase_member(*slot_key_);
-        }
-      }
-    }
-    return true;
-  }
+  bool key(Json::string_t& key) { return AddMember(std::move(key)); }
+  bool key(std::string_view key) { return AddMember(key); }
   bool end_object() { return Close(); }
 
   bool start_array(std::size_t) { return Open<Array>(); }
@@ -111,6 +97,29 @@ class DocumentBuilder {
   bool too_deep() const { return too_deep_; }
 
  private:
+  template <typename Key>
+  bool AddMember(Key&& key) {
+    if (too_deep_) return true;
+    Object& object = std::get<Object>(open_.back().value->data);
+    // Members usually arrive in ascending order; then the hint costs one comparison. A
+    // repeated key keeps its slot, and the value that follows replaces the earlier one.
+    const std::size_t before = object.size();
+    const auto member = object.emplace_hint(object.end(), std::piecewise_construct,
+                                            std::forward_as_tuple(std::forward<Key>(key)),
+                                            std::forward_as_tuple());
+    slot_ = &member->second;
+    slot_key_ = &member->first;
+    if (literals_ != nullptr) {
+      // The value that follows replaces the earlier one, and whatever was recorded in it.
+      if (object.size() == before && !literals_->empty()) {
+        if (IntegerLiterals* here = Walk(open_.size(), /*create=*/false)) {
+          here->erase_member(*slot_key_);
+        }
+      }
+    }
+    return true;
+  }
+
   // Places a scalar where the innermost open container expects it, built in its place
   // rather than moved there from a temporary value.
   template <typename Scalar>

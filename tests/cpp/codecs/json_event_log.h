@@ -31,9 +31,11 @@ class EventLog {
     return Add('d', std::to_string(bits));
   }
   bool string(std::string& s) { return Add('s', s); }
+  bool string(std::string_view s) { return Add('s', s); }
   bool binary(Json::binary_t&) { return Add('x', ""); }
   bool start_object(std::size_t) { return Add('{', ""); }
   bool key(std::string& k) { return Add('k', k); }
+  bool key(std::string_view k) { return Add('k', k); }
   bool end_object() { return Add('}', ""); }
   bool start_array(std::size_t) { return Add('[', ""); }
   bool end_array() { return Add(']', ""); }
