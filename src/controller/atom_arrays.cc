@@ -24,10 +24,10 @@
 #include "arrow/type.h"
 #include "arrow/util/bit_util.h"
 #include "controller/atoms_metadata.h"
-#include "model/short_bytes.h"
 #include "shredder/cell_view.h"
 #include "shredder/column_names.h"
 #include "shredder/number_text.h"
+#include "shredder/short_bytes.h"
 
 namespace shredder::controller_internal {
 namespace {

@@ -3,7 +3,7 @@
 #include <string.h>
 
 #include "blake3_impl.h"
-#include "model/short_bytes.h"
+#include "shredder/short_bytes.h"
 
 // Copies bytes [from, from + n) of head || tail to `to`; n is at most one block.
 static void copy_joined(uint8_t* to, const uint8_t* head, size_t head_len, const uint8_t* tail,

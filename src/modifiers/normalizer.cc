@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <variant>
 
-#include "model/short_bytes.h"
+#include "shredder/short_bytes.h"
 
 namespace shredder {
 

@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "model/short_bytes.h"
 #include "modifiers/tagger_internal.h"
+#include "shredder/short_bytes.h"
 
 namespace shredder::tagger_internal {
 

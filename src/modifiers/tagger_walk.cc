@@ -3,9 +3,9 @@
 #include <string>
 #include <variant>
 
-#include "model/short_bytes.h"
 #include "modifiers/tagger_scratch.h"
 #include "shredder/column_names.h"
+#include "shredder/short_bytes.h"
 
 namespace shredder {
 

@@ -14,8 +14,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "model/short_bytes.h"
 #include "shredder/column_names.h"
+#include "shredder/short_bytes.h"
 #include "shredder/shredder.h"
 #include "shredder/shredding.h"
 

@@ -1,4 +1,4 @@
-#include "model/short_bytes.h"
+#include "shredder/short_bytes.h"
 
 #include <gtest/gtest.h>
 
