@@ -31,6 +31,15 @@ static inline void shredder_copy_short(uint8_t* to, const uint8_t* from, size_t 
   }
 }
 
+// Copies n bytes, inline when they are at most 64.
+static inline void shredder_copy_bytes(uint8_t* to, const uint8_t* from, size_t n) {
+  if (n <= 64) {
+    shredder_copy_short(to, from, n);
+  } else {
+    memcpy(to, from, n);
+  }
+}
+
 static inline uint64_t shredder_load64(const uint8_t* p) {
   uint64_t word;
   memcpy(&word, p, 8);

@@ -177,16 +177,6 @@ T value_or_Fail(arrow::Result<T> result) {
 // its merged text: the data is the text with repeated entries repeated (the text itself when
 // there are none), the offsets follow from the ends recorded while merging. The buffers have
 // the sizes a string builder gives them.
-// Most cells copied one by one are short (a digest's 64 characters, a repeated code).
-inline void CopyText(char* to, std::string_view text) {
-  const auto* from = reinterpret_cast<const std::uint8_t*>(text.data());
-  if (text.size() <= 64) {
-    shredder_copy_short(reinterpret_cast<std::uint8_t*>(to), from, text.size());
-  } else {
-    std::memcpy(to, from, text.size());
-  }
-}
-
 std::shared_ptr<arrow::Array> build_text_column(const MergedColumn& column,
                                                 std::int64_t total_rows) {
   arrow::MemoryPool* pool = arrow::default_memory_pool();
@@ -218,7 +208,11 @@ std::shared_ptr<arrow::Array> build_text_column(const MergedColumn& column,
         if (cell.kind == Kind::String) {
           arrow::bit_util::SetBit(bits, row);
           const std::string_view text = cell.text;
-          if (copy_each) CopyText(bytes + end, text);
+          // Mostly short: a digest's 64 characters, a repeated code.
+          if (copy_each) {
+            shredder_copy_bytes(reinterpret_cast<std::uint8_t*>(bytes + end),
+                                reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+          }
           end += static_cast<std::int32_t>(text.size());
         } else {
           ++nulls;

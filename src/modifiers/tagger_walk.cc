@@ -107,12 +107,7 @@ std::uint8_t* Tagger::Scratch::member_slot(std::size_t depth, const std::string&
   std::uint8_t* member =
       buffer(depth).extend(varint_length(key.size()) + key.size() + hash_bytes);
   member += write_varint(member, key.size());
-  const auto* key_bytes = reinterpret_cast<const std::uint8_t*>(key.data());
-  if (key.size() <= 64) {
-    shredder_copy_short(member, key_bytes, key.size());
-  } else {
-    std::memcpy(member, key_bytes, key.size());
-  }
+  shredder_copy_bytes(member, reinterpret_cast<const std::uint8_t*>(key.data()), key.size());
   return member + key.size();
 }
 
