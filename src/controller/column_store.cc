@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "shredder/column_names.h"
@@ -44,6 +45,45 @@ inline std::uint64_t payload(MergedColumn& column, shredding::Cell cell, Kind ki
   }
 }
 
+// The buffers of built columns, kept per thread for the columns of the batches after: a
+// column's text runs to megabytes (a digest per row), and a buffer grown afresh in every batch
+// has the kernel zero its pages and each growth copy them again. Columns come back in the
+// order they were made, and a batch of the same shape takes them in that order, so that a
+// column mostly gets the buffers of its namesake, already large enough.
+struct SpareBuffers {
+  static constexpr std::size_t kMostBytes = std::size_t{64} << 20;
+
+  struct Buffers {
+    std::vector<Kind> kinds;
+    std::vector<std::uint64_t> payloads;
+    std::string text;
+  };
+  std::vector<Buffers> kept;
+  std::size_t next = 0;  // the first not taken yet
+  std::size_t bytes = 0;
+
+  static std::size_t size_of(const Buffers& buffers) {
+    return buffers.kinds.capacity() + buffers.payloads.capacity() * sizeof(std::uint64_t) +
+           buffers.text.capacity();
+  }
+};
+
+thread_local SpareBuffers spare_buffers;
+
+void take_buffers(MergedColumn& column) {
+  SpareBuffers& spare = spare_buffers;
+  if (spare.next == spare.kept.size()) return;
+  SpareBuffers::Buffers& buffers = spare.kept[spare.next++];
+  spare.bytes -= SpareBuffers::size_of(buffers);
+  column.kinds = std::move(buffers.kinds);
+  column.payloads = std::move(buffers.payloads);
+  column.text = std::move(buffers.text);
+  if (spare.next == spare.kept.size()) {
+    spare.kept.clear();
+    spare.next = 0;
+  }
+}
+
 // Appends a cell; one that repeats the row before in the same document (the same leaf, or
 // both empty) only counts again.
 inline void store(MergedColumn& column, shredding::Cell cell, Kind kind,
@@ -57,6 +97,27 @@ inline void store(MergedColumn& column, shredding::Cell cell, Kind kind,
 }
 
 }  // namespace
+
+void MergedColumn::release() {
+  std::vector<Repeat>().swap(repeats);
+  SpareBuffers& spare = spare_buffers;
+  SpareBuffers::Buffers buffers{std::move(kinds), std::move(payloads), std::move(text)};
+  kinds = {};
+  payloads = {};
+  text = {};
+  const std::size_t size = SpareBuffers::size_of(buffers);
+  if (size == 0 || spare.bytes + size > SpareBuffers::kMostBytes) return;
+  if (spare.next > 0) {  // what a batch took goes first, so that the list stays short
+    spare.kept.erase(spare.kept.begin(),
+                     spare.kept.begin() + static_cast<std::ptrdiff_t>(spare.next));
+    spare.next = 0;
+  }
+  buffers.kinds.clear();
+  buffers.payloads.clear();
+  buffers.text.clear();
+  spare.bytes += size;
+  spare.kept.push_back(std::move(buffers));
+}
 
 Merger::Merger(const CoercePolicy& policy, bool boxing, bool exact)
     : policy_(policy),
@@ -162,6 +223,7 @@ inline std::uint32_t Merger::column_id(std::uint32_t name) {
   if (id == kNoId) {
     id = static_cast<std::uint32_t>(columns_.size());
     MergedColumn& column = columns_.emplace_back();
+    take_buffers(column);
     column.name = &walker_.name(name);
     column.name_id = name;
   }

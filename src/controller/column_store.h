@@ -54,13 +54,9 @@ struct MergedColumn {
   std::uint64_t last_text_length = 0;  // bytes of the last string entry
   std::vector<Run> runs;              // where the supplied cells sit, in row order
 
-  // Frees the stored cells once the column is built.
-  void release() {
-    std::vector<Kind>().swap(kinds);
-    std::vector<std::uint64_t>().swap(payloads);
-    std::vector<Repeat>().swap(repeats);
-    std::string().swap(text);
-  }
+  // Gives up the stored cells once the column is built; their buffers go to the columns of
+  // a later batch (see column_store.cc).
+  void release();
 };
 
 // Reads a column's supplied cells back in row order, each as a `CellView`.

@@ -59,6 +59,17 @@ def test_handles_keep_separate_shapes():
         "shred failed: Normalizer shape mismatch at /b (have leaf, want object)")
 
 
+def test_a_batch_after_a_larger_one_of_another_shape_comes_out_as_on_its_own():
+    # Built columns leave their buffers to the columns of the thread's next batch.
+    small = json_batch([{"s": "x", "n": 1}, {"s": None, "n": 2, "t": ["v"]}])
+    large = json_batch([{"n": "y" * 100, "s": list(range(50)), "t": {"u": "z" * 70}}] * 200)
+    alone = shredder_ext.shred_arrow(shredder_ext.create_controller("json"), small)
+    for exact in (True, False):
+        shredder_ext.shred_arrow(shredder_ext.create_controller("json", exact=exact), large)
+        after = shredder_ext.shred_arrow(shredder_ext.create_controller("json"), small)
+        assert after.equals(alone)
+
+
 def test_results_outlive_the_handle_and_the_input():
     handle = shredder_ext.create_controller("json")
     rb = json_batch([{"a": "x" * 1000, "b": [1, 2, 3]}])
