@@ -9,6 +9,7 @@
 
 #include "module/arrow_bridge.h"
 #include "module/controller_handle.h"
+#include "module/json_lines.h"
 #include "module/python_errors.h"
 #include "module/shred_calls.h"
 #include "shredder/atoms_schema.h"
@@ -60,6 +61,24 @@ std::vector<int> column_owners_binding(const py::object& fields) {
   return shredder::ColumnOwners(*schema_argument(fields, "fields"));
 }
 
+// A batch as (documents: pyarrow.BinaryArray, line numbers: list, bytes read).
+py::list cut_batches_binding(std::vector<shredder::JsonLinesCutter::Batch> batches) {
+  py::list out;
+  for (auto& batch : batches) {
+    py::object documents =
+        py::reinterpret_steal<py::object>(arrow::py::wrap_array(batch.documents));
+    if (!documents) throw py::error_already_set();
+    out.append(py::make_tuple(std::move(documents), py::cast(batch.lines), batch.nbytes));
+  }
+  return out;
+}
+
+py::list feed_lines_binding(shredder::JsonLinesCutter& cutter, const py::buffer& text) {
+  const py::buffer_info info = text.request();
+  return cut_batches_binding(cutter.feed(
+      std::string_view(static_cast<const char*>(info.ptr), info.size * info.itemsize)));
+}
+
 }  // namespace
 
 // No function carries a docstring; the binding library writes their signatures. Every
@@ -95,4 +114,12 @@ PYBIND11_MODULE(shredder_ext, m) {
   m.def("_carried_owners", &carried_owners_binding, py::arg("handle").none(false));
   m.def("_carry_owners", &carry_owners_binding, py::arg("handle").none(false),
         py::arg("owners"));
+  // Internal, for reading JSON Lines: the text cut into batches of documents.
+  py::class_<shredder::JsonLinesCutter>(m, "_JsonLinesCutter")
+      .def(py::init<int64_t, int64_t>(), py::arg("max_lines"), py::arg("max_bytes"))
+      .def("feed", &feed_lines_binding, py::arg("text"))
+      .def("finish", [](shredder::JsonLinesCutter& cutter) {
+        return cut_batches_binding(cutter.finish());
+      })
+      .def_property_readonly("lines", &shredder::JsonLinesCutter::lines);
 }

@@ -11,13 +11,14 @@ from typing import Any
 import pyarrow as pa
 import pyarrow.ipc as ipc
 import pyarrow.parquet as pq
+import shredder_ext
 
 from shredder.core.documents import documents_batch
 from shredder.core.errors import UserError
+from shredder.core.names import DOCUMENTS_COLUMN
 from shredder.io import storage
 from shredder.io.formats import (
     Batch,
-    binary_batch,
     documents_codec,
     documents_column,
     json_file_batches,
@@ -66,35 +67,21 @@ def _byte_chunks(partition: Partition) -> Iterator[bytes]:
 
 def _json_lines_batches(partition: Partition, batch_size: int, counter: LineCounter,
                         batch_bytes: int = BATCH_BYTES) -> Iterator[Batch]:
-    lines: list[bytes] = []
-    numbers: list[int] = []
-    nbytes = 0
-    number = 0
-    rest = b""
-    for chunk in _byte_chunks(partition):
-        pieces = (rest + chunk).split(b"\n") if rest else chunk.split(b"\n")
-        rest = pieces.pop()
-        for line in pieces:
-            number += 1
-            nbytes += len(line) + 1
-            line = line.rstrip(b"\r")
-            if not line.strip():
-                continue
-            lines.append(line)
-            numbers.append(number)
-            if len(lines) == batch_size or nbytes >= batch_bytes:
-                yield Batch(binary_batch(lines), "json", numbers[0], numbers, nbytes)
-                lines, numbers, nbytes = [], [], 0
-    if rest:
-        number += 1
-        nbytes += len(rest)
-        line = rest.rstrip(b"\r")
-        if line.strip():
-            lines.append(line)
-            numbers.append(number)
-    counter.lines = number
-    if lines:
-        yield Batch(binary_batch(lines), "json", numbers[0], numbers, nbytes)
+    cutter = shredder_ext._JsonLinesCutter(batch_size, batch_bytes)
+    try:
+        for chunk in _byte_chunks(partition):
+            yield from _json_batches(cutter.feed(chunk))
+        yield from _json_batches(cutter.finish())
+    except ValueError as error:  # a line longer than a batch can hold
+        line = _first_line(partition) - 1 + cutter.lines
+        raise UserError(f"{partition.source}: line {line}: {error}") from None
+    counter.lines = cutter.lines
+
+
+def _json_batches(cut: list[tuple[pa.Array, list[int], int]]) -> Iterator[Batch]:
+    for documents, lines, nbytes in cut:
+        batch = pa.record_batch([documents], names=[DOCUMENTS_COLUMN])
+        yield Batch(batch, "json", lines[0], lines, nbytes)
 
 
 def _json_file_batches(partition: Partition, batch_size: int) -> Iterator[Batch]:

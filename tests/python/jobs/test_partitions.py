@@ -1,15 +1,19 @@
 """Partitions are fixed by the input alone: JSON Lines cut at line starts whatever the layout,
 the same cuts from a file and from a stream, row groups and record batches kept whole, and
-inputs named as files, folders and patterns taken in name order."""
+inputs named as files, folders and patterns taken in name order; JSON Lines read as batches."""
 
 from __future__ import annotations
 
 import io
+import itertools
 
 import pyarrow as pa
 import pyarrow.ipc as ipc
 import pyarrow.parquet as pq
 import pytest
+import shredder_ext
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from shredder.core.errors import UserError
 from shredder.io import choices, storage
@@ -168,3 +172,33 @@ def test_partition_sizes(text, size):
 def test_bad_partition_sizes(text):
     with pytest.raises(ValueError):
         choices.parse_size(text)
+
+
+def batches_by_python(text: bytes, max_lines: int, max_bytes: int) -> tuple[list, int]:
+    """How the text reads as batches by Python's own splitting: lines end at "\\n", lose
+    their trailing "\\r"s, and blank ones count towards a batch's bytes only."""
+    batches, texts, lines, nbytes = [], [], [], 0
+    *ended, last = text.split(b"\n")
+    for number, line in enumerate(ended + ([last] if last else []), 1):
+        nbytes += len(line) + (number <= len(ended))
+        if line.rstrip(b"\r").strip():
+            texts.append(line.rstrip(b"\r"))
+            lines.append(number)
+            if number <= len(ended) and (len(texts) == max_lines or nbytes >= max_bytes):
+                batches.append((texts, lines, nbytes))
+                texts, lines, nbytes = [], [], 0
+    return batches + ([(texts, lines, nbytes)] if texts else []), len(ended) + bool(last)
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.binary().map(lambda raw: bytes(b" \t\r\n\x0b\x0cab{}"[c % 10] for c in raw)),
+       st.lists(st.integers(0, 64), max_size=6), st.integers(1, 5), st.integers(1, 40))
+def test_json_lines_are_cut_into_batches_as_python_splits_them(text, cuts, max_lines, max_bytes):
+    cutter = shredder_ext._JsonLinesCutter(max_lines, max_bytes)
+    got = []
+    for start, stop in itertools.pairwise([0, *sorted(cuts), len(text)]):
+        got += cutter.feed(text[start:stop])
+    got += cutter.finish()
+    expected, count = batches_by_python(text, max_lines, max_bytes)
+    assert [(d.to_pylist(), lines, n) for d, lines, n in got] == expected
+    assert cutter.lines == count
