@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import json
 from collections.abc import Callable
+from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import replace
 
 import pyarrow as pa
@@ -79,6 +80,42 @@ def _write_part(location: storage.Location, atoms: pa.RecordBatch,
     return location.size()
 
 
+class _PartWriter:
+    """Writes a partition's parts in order on a thread of their own, one at a time, while the
+    engine shreds the next batch: the writer's encoding and compression run outside the
+    interpreter lock. At most one part waits to be written; every part is written, or has
+    failed, by the time ``close`` returns, so a partition ends with no write still running."""
+
+    def __init__(self, folder: storage.Location, options: ShredOptions) -> None:
+        self._folder, self._options = folder, options
+        self._pool = ThreadPoolExecutor(1, thread_name_prefix="shredder-parts")
+        self._pending: tuple[WrittenPart, Future] | None = None
+
+    def write(self, part: WrittenPart, atoms: pa.RecordBatch) -> None:
+        """Starts writing ``part``'s atoms once the part before is written; its size is set
+        then. Raises the part before's failure."""
+        self._finish_pending()
+        future = self._pool.submit(_write_part, self._folder.child(part.file), atoms,
+                                   self._options)
+        self._pending = (part, future)
+
+    def close(self, quietly: bool = False) -> None:
+        """Waits for the last part; raises its failure unless ``quietly``."""
+        try:
+            self._finish_pending()
+        except BaseException:
+            if not quietly:
+                raise
+        finally:
+            self._pool.shutdown(wait=True)
+
+    def _finish_pending(self) -> None:
+        if self._pending is not None:
+            part, future = self._pending
+            self._pending = None
+            part.bytes = future.result()
+
+
 def _check_batch(check: ShredCheck, places: Places, docs: Batch, kept: list[int],
                  atoms: pa.RecordBatch) -> None:
     """Compares the documents of a batch that went through (the rows ``kept``) with what
@@ -129,45 +166,52 @@ def _shred_partition(task: ShredTask, folder: storage.Location, counter: LineCou
     first_refusal = last_refusal = None
     stats = DatasetStats()  # what inspect shows of each path, counted here while at hand
     lists: dict[KeyList, None] = {}  # the members of its columns, in order, once each
-    for number, docs in enumerate(partition_batches(partition, options, counter)):
-        if handle is None:
-            codec = docs.codec
-            handle = shredder_ext.create_controller(codec, exact=options.exact,
-                                                    owners=owner_fields(task.owners))
-            if _carried[0] == task.output:
-                shredder_ext._carry_owners(handle, _carried[1])
-            elif options.exact and docs.batch.num_rows >= 2 * PROBE_DOCUMENTS:
-                shredder_ext._carry_owners(handle, _probe(codec, task, docs.batch))
-        try:
-            shredded = shred_batch(handle, docs.batch, docs.codec, options.errors)
-        except ValueError as error:
-            raise UserError(_refusal_message(partition, places, docs, error,
-                                             options.errors == "skip")) from None
-        for refusal in shredded.refused:
-            key, position = places.location(docs, refusal.row)
-            record = {"input": partition.source, key: position, "error": refusal.error}
-            record.update(document_fields(docs.batch.column(0)[refusal.row].as_py()))
-            rejects.write(record)
-            last_refusal = f"{partition.source}:{key} {position}: {refusal.error}"
-            first_refusal = first_refusal or last_refusal
-            if options.max_rejects is not None and rejects.count > options.max_rejects:
-                raise UserError(too_many(options.max_rejects, last_refusal))
-        refused = {r.row for r in shredded.refused}
-        kept = [row for row in range(docs.batch.num_rows) if row not in refused]
-        if check is not None:
-            _check_batch(check, places, docs, kept, shredded.atoms)
-        documents += shredded.documents
-        if shredded.atoms.num_columns > 0 and kept:
-            name = part_name(partition.index, number, options.fmt)
-            size = _write_part(folder.child(name), shredded.atoms, options)
-            stats.add_batch(shredded.atoms)
-            lists.update(dict.fromkeys(key_lists(shredded.atoms.schema)))
-            parts.append(WrittenPart(name, shredded.atoms.num_rows, shredded.documents,
-                                     docs.position(kept[0]), docs.position(kept[-1]), size,
-                                     schema_to_json(shredded.atoms.schema)))
-        rows += docs.batch.num_rows
-        if on_batch is not None:  # the documents that went through, as the result counts them
-            on_batch(shredded.documents, docs.nbytes)
+    writer = _PartWriter(folder, options)
+    try:
+        for number, docs in enumerate(partition_batches(partition, options, counter)):
+            if handle is None:
+                codec = docs.codec
+                handle = shredder_ext.create_controller(codec, exact=options.exact,
+                                                        owners=owner_fields(task.owners))
+                if _carried[0] == task.output:
+                    shredder_ext._carry_owners(handle, _carried[1])
+                elif options.exact and docs.batch.num_rows >= 2 * PROBE_DOCUMENTS:
+                    shredder_ext._carry_owners(handle, _probe(codec, task, docs.batch))
+            try:
+                shredded = shred_batch(handle, docs.batch, docs.codec, options.errors)
+            except ValueError as error:
+                raise UserError(_refusal_message(partition, places, docs, error,
+                                                 options.errors == "skip")) from None
+            for refusal in shredded.refused:
+                key, position = places.location(docs, refusal.row)
+                record = {"input": partition.source, key: position, "error": refusal.error}
+                record.update(document_fields(docs.batch.column(0)[refusal.row].as_py()))
+                rejects.write(record)
+                last_refusal = f"{partition.source}:{key} {position}: {refusal.error}"
+                first_refusal = first_refusal or last_refusal
+                if options.max_rejects is not None and rejects.count > options.max_rejects:
+                    raise UserError(too_many(options.max_rejects, last_refusal))
+            refused = {r.row for r in shredded.refused}
+            kept = [row for row in range(docs.batch.num_rows) if row not in refused]
+            if check is not None:
+                _check_batch(check, places, docs, kept, shredded.atoms)
+            documents += shredded.documents
+            if shredded.atoms.num_columns > 0 and kept:
+                part = WrittenPart(part_name(partition.index, number, options.fmt),
+                                   shredded.atoms.num_rows, shredded.documents,
+                                   docs.position(kept[0]), docs.position(kept[-1]), 0,
+                                   schema_to_json(shredded.atoms.schema))
+                writer.write(part, shredded.atoms)
+                stats.add_batch(shredded.atoms)
+                lists.update(dict.fromkeys(key_lists(shredded.atoms.schema)))
+                parts.append(part)
+            rows += docs.batch.num_rows
+            if on_batch is not None:  # the documents that went through, as the result counts them
+                on_batch(shredded.documents, docs.nbytes)
+    except BaseException:
+        writer.close(quietly=True)  # the first failure is the one raised
+        raise
+    writer.close()
     if handle is not None:
         _carried = (task.output, shredder_ext._carried_owners(handle))
     return PartitionResult(

@@ -21,6 +21,7 @@ import pytest
 
 import shredder
 from shredder.core.errors import UserError
+from shredder.jobs import shred_partition
 from shredder.jobs.executors import InProcessExecutor
 from shredder.jobs.progress import JobProgress
 
@@ -155,6 +156,26 @@ def test_a_bad_line_deep_in_the_file_is_named_by_its_line_and_nothing_is_left_ha
     assert len(stderr.strip().splitlines()) == 1 and "Traceback" not in stderr
     assert not (tmp_path / "atoms" / "_shredder.json").exists()
     assert no_temporary_files(tmp_path / "atoms")
+
+
+@pytest.mark.parametrize("failing", [2, 4])  # a part with parts after it, the last part
+def test_a_part_that_fails_to_write_fails_the_job_and_no_part_is_written_after_it(
+        tmp_path, corpus, monkeypatch, failing):
+    source, _ = corpus
+    calls = itertools.count(1)
+
+    def write_part(atoms, stream, fmt, compression):
+        if next(calls) == failing:
+            stream.write(b"half a part")
+            raise OSError("disk full")
+        original(atoms, stream, fmt, compression)
+
+    original = shred_partition.write_part
+    monkeypatch.setattr(shred_partition, "write_part", write_part)
+    with pytest.raises(OSError, match="disk full"):
+        shredder.shred_files([source], tmp_path / "atoms", jobs=1, batch_size=150)
+    assert next(calls) == failing + 1  # no part started after the one that failed
+    assert not list((tmp_path / "atoms").rglob("*"))
 
 
 def start_shred(source: Path, output: Path, *extra: object) -> subprocess.Popen:
