@@ -5,7 +5,7 @@ JSON a resumed run reads back, so it keeps the marker's field names and order.
 
 from __future__ import annotations
 
-from dataclasses import asdict, dataclass, field
+from dataclasses import dataclass, field, fields
 from typing import Any
 
 import pyarrow as pa
@@ -102,7 +102,13 @@ class PartitionResult:
             name for name in (self.rejects_file, self.verify_file) if name]
 
     def to_json(self) -> dict[str, Any]:
-        return asdict(self)
+        """The marker's content. It shares the result's lists and dicts instead of copying
+        them as ``asdict`` would: a partition of wide documents holds a schema per part and
+        statistics per path, and the copy cost a twentieth of its run."""
+        data = _fields_of(self)
+        data["parts"] = [_fields_of(part) for part in self.parts]
+        data["verify"] = None if self.verify is None else _fields_of(self.verify)
+        return data
 
     @classmethod
     def from_json(cls, data: dict[str, Any]) -> "PartitionResult":
@@ -115,6 +121,10 @@ class PartitionResult:
                    data.get("first_refusal"), data.get("last_refusal"), data.get("paths"),
                    None if verify is None else CheckCounts(**verify),
                    data.get("verify_file"), [tuple(e) for e in data.get("key_lists", ())])
+
+
+def _fields_of(record: Any) -> dict[str, Any]:
+    return {f.name: getattr(record, f.name) for f in fields(record)}
 
 
 @dataclass(frozen=True)
