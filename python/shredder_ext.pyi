@@ -140,3 +140,22 @@ def _carried_owners(handle: ControllerHandle) -> dict[bytes, bytes]:
 
 def _carry_owners(handle: ControllerHandle, owners: dict[bytes, bytes]) -> None:
     """Internal: sets that guess, as read from another handle that shredded the same data."""
+
+class _JsonLinesCutter:
+    """Internal, for reading JSON Lines: text fed in chunks as it is read, cut into batches of
+    documents. A line ends at "\\n" and loses its trailing "\\r"s; a line of ASCII white space
+    only is counted but not kept. A batch is cut after the kept line that makes it `max_lines`
+    long or brings the bytes read for it (every line with its "\\n", blank ones too) to
+    `max_bytes`; a line that would take it past the 2 GiB a binary column holds starts the
+    next one. Each batch is (documents: pyarrow.BinaryArray, line numbers from 1, bytes read).
+    """
+
+    def __init__(self, max_lines: int, max_bytes: int) -> None: ...
+    def feed(self, text: bytes) -> list[tuple[pyarrow.Array, list[int], int]]:
+        """The batches the chunk completes; an unfinished last line waits for the next chunk.
+        Raises ValueError for a line longer than any batch can hold; `lines` is its number."""
+    def finish(self) -> list[tuple[pyarrow.Array, list[int], int]]:
+        """The batch left when the text ends, holding its last line if that had no "\\n"."""
+    @property
+    def lines(self) -> int:
+        """Lines seen so far, blank ones and an unfinished last one included."""
