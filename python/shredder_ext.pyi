@@ -150,7 +150,8 @@ class _JsonLinesCutter:
     next one. Each batch is (documents: pyarrow.BinaryArray, line numbers from 1, bytes read).
     """
 
-    def __init__(self, max_lines: int, max_bytes: int) -> None: ...
+    def __init__(self, max_lines: int, max_bytes: int, *, max_data: int = 2147483647) -> None:
+        """`max_data` bounds a batch's text below the 2 GiB (for tests of long lines)."""
     def feed(self, text: bytes) -> list[tuple[pyarrow.Array, list[int], int]]:
         """The batches the chunk completes; an unfinished last line waits for the next chunk.
         Raises ValueError for a line longer than any batch can hold; `lines` is its number."""

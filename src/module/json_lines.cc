@@ -1,7 +1,7 @@
 #include "module/json_lines.h"
 
+#include <algorithm>
 #include <cstring>
-#include <limits>
 #include <stdexcept>
 #include <utility>
 
@@ -11,9 +11,6 @@
 namespace shredder {
 
 namespace {
-
-// What a binary column's 32-bit offsets reach.
-constexpr int64_t kLargestData = std::numeric_limits<int32_t>::max();
 
 // ASCII white space as Python's bytes.strip() knows it.
 bool blank(std::string_view line) {
@@ -25,8 +22,10 @@ bool blank(std::string_view line) {
 
 }  // namespace
 
-JsonLinesCutter::JsonLinesCutter(int64_t max_lines, int64_t max_bytes)
-    : max_lines_(max_lines), max_bytes_(max_bytes) {}
+JsonLinesCutter::JsonLinesCutter(int64_t max_lines, int64_t max_bytes, int64_t max_data)
+    : max_lines_(max_lines),
+      max_bytes_(max_bytes),
+      max_data_(std::min(max_data, kLargestBinaryData)) {}
 
 std::vector<JsonLinesCutter::Batch> JsonLinesCutter::feed(std::string_view text) {
   std::vector<Batch> out;
@@ -68,14 +67,12 @@ void JsonLinesCutter::take(std::string_view line, int64_t read_bytes, bool last,
     return;
   }
   const auto size = static_cast<int64_t>(line.size());
-  if (data_.length() + size > kLargestData) {
-    if (numbers_.empty()) {
-      throw std::length_error(std::to_string(size) +
-                              " bytes, longer than a batch of documents can hold (" +
-                              std::to_string(kLargestData) + " bytes)");
-    }
-    out.push_back(cut());
+  if (size > max_data_) {
+    throw std::length_error(std::to_string(size) +
+                            " bytes, longer than a batch of documents can hold (" +
+                            std::to_string(max_data_) + " bytes)");
   }
+  if (data_.length() + size > max_data_) out.push_back(cut());
   nbytes_ += read_bytes;
   if (!data_.Append(line.data(), size).ok()) throw std::bad_alloc();
   offsets_.push_back(static_cast<int32_t>(data_.length()));

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -23,7 +24,11 @@ class JsonLinesCutter {
     int64_t nbytes;                           // the bytes read for the batch
   };
 
-  JsonLinesCutter(int64_t max_lines, int64_t max_bytes);
+  /// What a binary column's 32-bit offsets reach.
+  static constexpr int64_t kLargestBinaryData = std::numeric_limits<int32_t>::max();
+
+  /// `max_data` bounds a batch's text below that (for tests of long lines).
+  JsonLinesCutter(int64_t max_lines, int64_t max_bytes, int64_t max_data = kLargestBinaryData);
 
   /// The batches that `text` completes, in order; an unfinished last line waits for the next
   /// chunk. A line that would take the batch past what a binary column holds starts the next
@@ -43,6 +48,7 @@ class JsonLinesCutter {
 
   int64_t max_lines_;
   int64_t max_bytes_;
+  int64_t max_data_;
   std::string rest_;  // the unfinished line of the chunks fed so far
   arrow::BufferBuilder data_;
   std::vector<int32_t> offsets_{0};

@@ -116,7 +116,9 @@ PYBIND11_MODULE(shredder_ext, m) {
         py::arg("owners"));
   // Internal, for reading JSON Lines: the text cut into batches of documents.
   py::class_<shredder::JsonLinesCutter>(m, "_JsonLinesCutter")
-      .def(py::init<int64_t, int64_t>(), py::arg("max_lines"), py::arg("max_bytes"))
+      .def(py::init<int64_t, int64_t, int64_t>(), py::arg("max_lines"), py::arg("max_bytes"),
+           py::kw_only(),
+           py::arg("max_data") = shredder::JsonLinesCutter::kLargestBinaryData)
       .def("feed", &feed_lines_binding, py::arg("text"))
       .def("finish", [](shredder::JsonLinesCutter& cutter) {
         return cut_batches_binding(cutter.finish());

@@ -174,31 +174,54 @@ def test_bad_partition_sizes(text):
         choices.parse_size(text)
 
 
-def batches_by_python(text: bytes, max_lines: int, max_bytes: int) -> tuple[list, int]:
-    """How the text reads as batches by Python's own splitting: lines end at "\\n", lose
-    their trailing "\\r"s, and blank ones count towards a batch's bytes only."""
+def batches_by_python(text: bytes, max_lines: int, max_bytes: int,
+                      max_data: int) -> tuple[list, int, bool]:
+    """How the text reads as batches by Python's own splitting: lines end at "\n", lose
+    their trailing "\r"s, and blank ones count towards a batch's bytes only; a line that would
+    take a batch's text past ``max_data`` starts the next one, and one longer than that ends
+    the reading. Returns the batches, the lines read and whether the last one was refused."""
     batches, texts, lines, nbytes = [], [], [], 0
     *ended, last = text.split(b"\n")
     for number, line in enumerate(ended + ([last] if last else []), 1):
-        nbytes += len(line) + (number <= len(ended))
-        if line.rstrip(b"\r").strip():
-            texts.append(line.rstrip(b"\r"))
-            lines.append(number)
-            if number <= len(ended) and (len(texts) == max_lines or nbytes >= max_bytes):
-                batches.append((texts, lines, nbytes))
-                texts, lines, nbytes = [], [], 0
-    return batches + ([(texts, lines, nbytes)] if texts else []), len(ended) + bool(last)
+        read = len(line) + (number <= len(ended))
+        line = line.rstrip(b"\r")
+        if not line.strip():
+            nbytes += read
+            continue
+        if len(line) > max_data:
+            return batches, number, True
+        if sum(map(len, texts)) + len(line) > max_data:
+            batches.append((texts, lines, nbytes))
+            texts, lines, nbytes = [], [], 0
+        nbytes += read
+        texts.append(line)
+        lines.append(number)
+        if number <= len(ended) and (len(texts) == max_lines or nbytes >= max_bytes):
+            batches.append((texts, lines, nbytes))
+            texts, lines, nbytes = [], [], 0
+    return batches + ([(texts, lines, nbytes)] if texts else []), len(ended) + bool(last), False
 
 
-@settings(max_examples=300, deadline=None)
-@given(st.binary().map(lambda raw: bytes(b" \t\r\n\x0b\x0cab{}"[c % 10] for c in raw)),
-       st.lists(st.integers(0, 64), max_size=6), st.integers(1, 5), st.integers(1, 40))
-def test_json_lines_are_cut_into_batches_as_python_splits_them(text, cuts, max_lines, max_bytes):
-    cutter = shredder_ext._JsonLinesCutter(max_lines, max_bytes)
-    got = []
-    for start, stop in itertools.pairwise([0, *sorted(cuts), len(text)]):
-        got += cutter.feed(text[start:stop])
-    got += cutter.finish()
-    expected, count = batches_by_python(text, max_lines, max_bytes)
-    assert [(d.to_pylist(), lines, n) for d, lines, n in got] == expected
-    assert cutter.lines == count
+LINES = st.lists(st.binary(max_size=24).map(lambda raw: bytes(b"ab{} \t\r\x0b\x0c"[c % 9]
+                                                              for c in raw)), max_size=12)
+
+
+@settings(max_examples=400, deadline=None)
+@given(st.tuples(LINES, st.booleans()).map(lambda t: b"\n".join(t[0]) + b"\n" * t[1]),
+       st.lists(st.integers(0, 64), max_size=6), st.integers(1, 5), st.integers(1, 40),
+       st.integers(1, 60))
+def test_json_lines_are_cut_into_batches_as_python_splits_them(text, cuts, max_lines, max_bytes,
+                                                               max_data):
+    cutter = shredder_ext._JsonLinesCutter(max_lines, max_bytes, max_data=max_data)
+    got, refused = [], False
+    try:
+        for start, stop in itertools.pairwise([0, *sorted(cuts), len(text)]):
+            got += cutter.feed(text[start:stop])
+        got += cutter.finish()
+    except ValueError as error:
+        refused = True
+        assert str(error).endswith(f"longer than a batch of documents can hold ({max_data} bytes)")
+    expected, count, too_long = batches_by_python(text, max_lines, max_bytes, max_data)
+    assert (refused, cutter.lines) == (too_long, count)
+    if not refused:  # a refused line drops the batches its chunk had completed
+        assert [(d.to_pylist(), lines, n) for d, lines, n in got] == expected
