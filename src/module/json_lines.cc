@@ -12,6 +12,8 @@ namespace shredder {
 
 namespace {
 
+constexpr size_t kKeptRest = 16 << 20;
+
 // ASCII white space as Python's bytes.strip() knows it.
 bool blank(std::string_view line) {
   for (const char c : line) {
@@ -41,7 +43,13 @@ std::vector<JsonLinesCutter::Batch> JsonLinesCutter::feed(std::string_view text)
     } else {
       rest_.append(text.substr(0, end));
       take(rest_, static_cast<int64_t>(rest_.size()) + 1, false, out);
-      rest_.clear();
+      // A line across chunks is at most a chunk long, unless it is one of a rare few that
+      // are far longer: the memory of those is not kept for the lines after them.
+      if (rest_.capacity() > kKeptRest) {
+        std::string().swap(rest_);
+      } else {
+        rest_.clear();
+      }
     }
     text.remove_prefix(end + 1);
   }
