@@ -13,4 +13,5 @@ add_library(shredder_blake3 STATIC
   ${SHREDDER_BLAKE3_DIR}/blake3_avx2_x86-64_unix.S
   ${SHREDDER_BLAKE3_DIR}/blake3_avx512_x86-64_unix.S)
 target_include_directories(shredder_blake3 SYSTEM PUBLIC ${SHREDDER_BLAKE3_DIR})
+set_target_properties(shredder_blake3 PROPERTIES C_VISIBILITY_PRESET hidden)
 add_library(shredder::blake3 ALIAS shredder_blake3)
