@@ -73,8 +73,13 @@ py::list cut_batches_binding(std::vector<shredder::JsonLinesCutter::Batch> batch
   return out;
 }
 
+// Any object whose bytes lie in one run (bytes, bytearray, a memoryview of them); a strided
+// view would be read as if it were one.
 py::list feed_lines_binding(shredder::JsonLinesCutter& cutter, const py::buffer& text) {
   const py::buffer_info info = text.request();
+  if (info.ndim > 1 || (info.ndim == 1 && info.strides[0] != info.itemsize)) {
+    throw py::type_error("text must be a contiguous bytes-like object");
+  }
   return cut_batches_binding(cutter.feed(
       std::string_view(static_cast<const char*>(info.ptr), info.size * info.itemsize)));
 }

@@ -83,8 +83,9 @@ def _write_part(location: storage.Location, atoms: pa.RecordBatch,
 class _PartWriter:
     """Writes a partition's parts in order on a thread of their own, one at a time, while the
     engine shreds the next batch: the writer's encoding and compression run outside the
-    interpreter lock. At most one part waits to be written; every part is written, or has
-    failed, by the time ``close`` returns, so a partition ends with no write still running."""
+    interpreter lock. At most one part waits to be written. Leaving the ``with`` block waits
+    for the last one, so a partition ends with no write still running; its failure is raised
+    unless the block is already raising one of its own."""
 
     def __init__(self, folder: storage.Location, options: ShredOptions) -> None:
         self._folder, self._options = folder, options
@@ -99,12 +100,14 @@ class _PartWriter:
                                    self._options)
         self._pending = (part, future)
 
-    def close(self, quietly: bool = False) -> None:
-        """Waits for the last part; raises its failure unless ``quietly``."""
+    def __enter__(self) -> "_PartWriter":
+        return self
+
+    def __exit__(self, failure: type[BaseException] | None, *_: object) -> None:
         try:
             self._finish_pending()
         except BaseException:
-            if not quietly:
+            if failure is None:
                 raise
         finally:
             self._pool.shutdown(wait=True)
@@ -166,8 +169,7 @@ def _shred_partition(task: ShredTask, folder: storage.Location, counter: LineCou
     first_refusal = last_refusal = None
     stats = DatasetStats()  # what inspect shows of each path, counted here while at hand
     lists: dict[KeyList, None] = {}  # the members of its columns, in order, once each
-    writer = _PartWriter(folder, options)
-    try:
+    with _PartWriter(folder, options) as writer:
         for number, docs in enumerate(partition_batches(partition, options, counter)):
             if handle is None:
                 codec = docs.codec
@@ -208,10 +210,6 @@ def _shred_partition(task: ShredTask, folder: storage.Location, counter: LineCou
             rows += docs.batch.num_rows
             if on_batch is not None:  # the documents that went through, as the result counts them
                 on_batch(shredded.documents, docs.nbytes)
-    except BaseException:
-        writer.close(quietly=True)  # the first failure is the one raised
-        raise
-    writer.close()
     if handle is not None:
         _carried = (task.output, shredder_ext._carried_owners(handle))
     return PartitionResult(

@@ -225,3 +225,8 @@ def test_json_lines_are_cut_into_batches_as_python_splits_them(text, cuts, max_l
     assert (refused, cutter.lines) == (too_long, count)
     if not refused:  # a refused line drops the batches its chunk had completed
         assert [(d.to_pylist(), lines, n) for d, lines, n in got] == expected
+
+
+def test_the_cutter_refuses_text_that_is_not_one_run_of_bytes():
+    with pytest.raises(TypeError, match="contiguous"):
+        shredder_ext._JsonLinesCutter(5, 40).feed(memoryview(b'{"a":1}\n{"b":2}\n')[::2])
