@@ -9,6 +9,7 @@
 
 #include "module/arrow_bridge.h"
 #include "module/controller_handle.h"
+#include "module/json_array.h"
 #include "module/json_lines.h"
 #include "module/python_errors.h"
 #include "module/shred_calls.h"
@@ -73,15 +74,33 @@ py::list cut_batches_binding(std::vector<shredder::JsonLinesCutter::Batch> batch
   return out;
 }
 
-// Any object whose bytes lie in one run (bytes, bytearray, a memoryview of them); a strided
-// view would be read as if it were one.
-py::list feed_lines_binding(shredder::JsonLinesCutter& cutter, const py::buffer& text) {
+// The bytes of any object whose bytes lie in one run (bytes, bytearray, a memoryview of
+// them), held while `use` reads them; a strided view would be read as if it were one.
+template <typename Use>
+auto with_text(const py::buffer& text, Use&& use) {
   const py::buffer_info info = text.request();
   if (info.ndim > 1 || (info.ndim == 1 && info.strides[0] != info.itemsize)) {
     throw py::type_error("text must be a contiguous bytes-like object");
   }
-  return cut_batches_binding(cutter.feed(
-      std::string_view(static_cast<const char*>(info.ptr), info.size * info.itemsize)));
+  return use(std::string_view(static_cast<const char*>(info.ptr), info.size * info.itemsize));
+}
+
+py::list feed_lines_binding(shredder::JsonLinesCutter& cutter, const py::buffer& text) {
+  return with_text(text, [&](std::string_view bytes) {
+    return cut_batches_binding(cutter.feed(bytes));
+  });
+}
+
+// A batch as (documents: pyarrow.BinaryArray, bytes read).
+py::list element_batches_binding(std::vector<shredder::JsonArrayCutter::Batch> batches) {
+  py::list out;
+  for (auto& batch : batches) {
+    py::object documents =
+        py::reinterpret_steal<py::object>(arrow::py::wrap_array(batch.documents));
+    if (!documents) throw py::error_already_set();
+    out.append(py::make_tuple(std::move(documents), batch.nbytes));
+  }
+  return out;
 }
 
 }  // namespace
@@ -129,4 +148,30 @@ PYBIND11_MODULE(shredder_ext, m) {
         return cut_batches_binding(cutter.finish());
       })
       .def_property_readonly("lines", &shredder::JsonLinesCutter::lines);
+  // Internal, for reading a JSON file that holds an array of objects: its elements cut into
+  // batches of documents, and where the file can be cut into partitions.
+  py::class_<shredder::JsonArrayCutter>(m, "_JsonArrayCutter")
+      .def(py::init<int64_t, int64_t, bool>(), py::arg("max_documents"), py::arg("max_bytes"),
+           py::kw_only(), py::arg("from_start"))
+      .def("feed",
+           [](shredder::JsonArrayCutter& cutter, const py::buffer& text) {
+             return with_text(text, [&](std::string_view bytes) {
+               return element_batches_binding(cutter.feed(bytes));
+             });
+           }, py::arg("text"))
+      .def("finish", [](shredder::JsonArrayCutter& cutter, bool whole) {
+        return element_batches_binding(cutter.finish(whole));
+      }, py::kw_only(), py::arg("whole"))
+      .def_property_readonly("documents", &shredder::JsonArrayCutter::documents);
+  py::class_<shredder::JsonArrayCuts>(m, "_JsonArrayCuts")
+      .def(py::init<int64_t>(), py::arg("every"))
+      .def("feed",
+           [](shredder::JsonArrayCuts& cuts, const py::buffer& text) {
+             with_text(text, [&](std::string_view bytes) {
+               cuts.feed(bytes);
+               return 0;
+             });
+           }, py::arg("text"))
+      .def("finish", &shredder::JsonArrayCuts::finish)
+      .def_property_readonly("documents", &shredder::JsonArrayCuts::documents);
 }

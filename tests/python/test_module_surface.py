@@ -16,7 +16,7 @@ from conftest import REPO_ROOT, json_batch, run_python
 EXPORTED = ["ControllerHandle", "create_controller", "shred_arrow", "unshred_arrow"]
 # the package's own, marked by the underscore
 INTERNAL = ["_digest_arrow", "_column_owners", "_carried_owners", "_carry_owners",
-            "_JsonLinesCutter"]
+            "_JsonLinesCutter", "_JsonArrayCutter", "_JsonArrayCuts"]
 STUB = REPO_ROOT / "python" / "shredder_ext.pyi"
 
 

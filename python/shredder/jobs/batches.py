@@ -84,9 +84,41 @@ def _json_batches(cut: list[tuple[pa.Array, list[int], int]]) -> Iterator[Batch]
         yield Batch(batch, "json", lines[0], lines, nbytes)
 
 
-def _json_file_batches(partition: Partition, batch_size: int) -> Iterator[Batch]:
-    stream = io.BytesIO(b"".join(_byte_chunks(partition)))
-    yield from json_file_batches(stream, partition.source, batch_size, "json")
+def _json_file_batches(partition: Partition, batch_size: int,
+                       batch_bytes: int = BATCH_BYTES) -> Iterator[Batch]:
+    """The elements of a JSON file's array of objects, cut by the engine's module, which
+    reads no more of them than their strings and brackets: the engine then reads each
+    document. A part of a file was planned from a reading of the whole file; a whole file
+    that is not such an array (one object, another encoding than UTF-8, or no valid JSON) is
+    read by Python's reader, which reports what is wrong with it."""
+    if partition.whole:
+        data = b"".join(_byte_chunks(partition))
+        cutter = shredder_ext._JsonArrayCutter(batch_size, batch_bytes, from_start=True)
+        try:
+            cut = cutter.feed(data) + cutter.finish(whole=True)
+        except ValueError:
+            yield from json_file_batches(io.BytesIO(data), partition.source, batch_size, "json")
+            return
+        yield from _element_batches(cut, cutter.documents)
+        return
+    cutter = shredder_ext._JsonArrayCutter(batch_size, batch_bytes,
+                                           from_start=partition.start == 0)
+    try:
+        for chunk in _byte_chunks(partition):
+            yield from _element_batches(cutter.feed(chunk), cutter.documents)
+        yield from _element_batches(cutter.finish(whole=False), cutter.documents)
+    except ValueError as error:
+        raise UserError(f"{partition.source}: not valid JSON at {error} (the file changed "
+                        "after its partitions were planned)") from None
+
+
+def _element_batches(cut: list[tuple[pa.Array, int]], documents: int) -> Iterator[Batch]:
+    """``cut``'s batches, the last of which ends with the ``documents``-th element."""
+    first = documents - sum(len(elements) for elements, _ in cut)
+    for elements, nbytes in cut:
+        yield Batch(pa.record_batch([elements], names=[DOCUMENTS_COLUMN]), "json", first, None,
+                    nbytes)
+        first += len(elements)
 
 
 def _table_batches(partition: Partition, options: ShredOptions) -> Iterator[Batch]:
@@ -152,7 +184,7 @@ def partition_batches(partition: Partition, options: ShredOptions,
         return _json_lines_batches(partition, options.batch_size, counter,
                                    options.batch_bytes)
     if partition.kind == "json":
-        return _json_file_batches(partition, options.batch_size)
+        return _json_file_batches(partition, options.batch_size, options.batch_bytes)
     if partition.kind == "arrow" and partition.whole:
         return _whole_ipc_batches(partition, options)
     return _table_batches(partition, options)
@@ -178,15 +210,31 @@ def _first_line(partition: Partition) -> int:
 
 
 def _rows_before(partition: Partition) -> int:
-    """Rows of the file before the partition (row groups or record batches before it)."""
+    """Rows of the file before the partition (row groups or record batches before it, or
+    the elements of a JSON file's array)."""
     if partition.start == 0 or partition.whole:
         return 0
+    if partition.kind == "json":
+        return _elements_before(partition)
     with _input(partition).open_input() as stream:
         if partition.kind == "parquet":
             metadata = pq.ParquetFile(stream).metadata
             return sum(metadata.row_group(i).num_rows for i in range(partition.start))
         reader = ipc.open_file(stream)
         return sum(reader.get_batch(i).num_rows for i in range(partition.start))
+
+
+def _elements_before(partition: Partition) -> int:
+    elements = shredder_ext._JsonArrayCuts(partition.start + 1)
+    with _input(partition).open_input() as stream:
+        remaining = partition.start
+        while remaining > 0:
+            chunk = stream.read(min(READ_CHUNK, remaining))
+            if not chunk:
+                break
+            elements.feed(chunk)
+            remaining -= len(chunk)
+    return elements.documents
 
 
 class Places:

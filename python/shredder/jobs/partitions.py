@@ -1,9 +1,9 @@
 """Inputs to partitions: the units of work of a job, fixed by the input alone.
 
 A partition is a piece of one input file that a worker shreds through its own pipeline handle:
-a byte range of a JSON Lines file, a run of row groups of a Parquet file, a run of record
-batches of an Arrow IPC file, or a whole file (gzip, ``.json``, anything smaller than the
-partition size). Boundaries depend on the bytes and the partition size only, never on the
+a byte range of a JSON Lines file or of a JSON file's array of objects, a run of row groups
+of a Parquet file, a run of record batches of an Arrow IPC file, or a whole file (gzip, a JSON
+file that holds one object, anything smaller than the partition size). Boundaries depend on the bytes and the partition size only, never on the
 number of workers or on the engine, so a job's output is the same part by part however it is
 run.
 """
@@ -85,6 +85,12 @@ def _plan_file(location: storage.Location, partition_size: int, first: int) -> l
         bounds = cut_points(location, size, partition_size)
         return [Partition(first + i, source, kind, a, b, b - a, location=where)
                 for i, (a, b) in enumerate(zip(bounds, bounds[1:]))]
+    if kind == "json" and not compressed and size > partition_size:
+        bounds = json_cut_points(location, partition_size)
+        if bounds is not None:
+            bounds = [0, *bounds, size]
+            return [Partition(first + i, source, kind, a, b, b - a, location=where)
+                    for i, (a, b) in enumerate(zip(bounds, bounds[1:]))]
     if kind == "parquet":
         return _group_units(source, where, kind, _parquet_units(location), partition_size,
                             first)
@@ -136,6 +142,23 @@ def _next_line_start(stream, offset: int, size: int) -> int:
             return position + found + 1
         position += len(chunk)
     return size
+
+
+def json_cut_points(location: storage.Location, partition_size: int) -> list[int] | None:
+    """The partition boundaries inside a JSON file that holds an array of objects: for every
+    multiple of the partition size, the start of the first element at or after it. None for
+    a file that is not such an array in UTF-8 (it is then read whole, by Python's reader)."""
+    import shredder_ext  # the engine's module is loaded where partitions run, not on import
+
+    cuts = shredder_ext._JsonArrayCuts(partition_size)
+    try:
+        with location.open_input() as stream:
+            while chunk := stream.read(storage.READ_CHUNK):
+                cuts.feed(chunk)
+        found = cuts.finish()
+    except ValueError:
+        return None
+    return found or None
 
 
 def _parquet_units(location: storage.Location) -> list[tuple[int, int]]:

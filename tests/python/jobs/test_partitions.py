@@ -6,6 +6,8 @@ from __future__ import annotations
 
 import io
 import itertools
+import json
+import re
 
 import pyarrow as pa
 import pyarrow.ipc as ipc
@@ -16,8 +18,9 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from shredder.core.errors import UserError
-from shredder.io import choices, storage
-from shredder.jobs import partitions
+from shredder.io import choices, formats, storage
+from shredder.jobs import batches, partitions
+from shredder.jobs.tasks import ShredOptions
 
 LAYOUTS = {
     "a line across the cut point": b'{"a":1}\n{"bbbbbbbbbb":2}\n{"c":3}\n',
@@ -107,10 +110,10 @@ def test_partitions_sized_from_the_input_match_between_file_and_stream(tmp_path,
         assert len(planned) == 8
 
 
-def test_gzip_and_json_files_are_one_partition_each(tmp_path):
+def test_gzip_and_one_object_json_files_are_one_partition_each(tmp_path):
     import gzip
     (tmp_path / "a.jsonl.gz").write_bytes(gzip.compress(b'{"a":1}\n' * 100))
-    (tmp_path / "b.json").write_text('[' + ",".join(['{"a":1}'] * 100) + ']')
+    (tmp_path / "b.json").write_text('{"a": [' + ",".join(['{"a":1}'] * 100) + ']}')
     parts = partitions.plan([str(tmp_path / "a.jsonl.gz"), str(tmp_path / "b.json")], 10)
     assert [(p.index, p.kind, p.whole) for p in parts] == [(0, "jsonl", True), (1, "json", True)]
 
@@ -230,3 +233,85 @@ def test_json_lines_are_cut_into_batches_as_python_splits_them(text, cuts, max_l
 def test_the_cutter_refuses_text_that_is_not_one_run_of_bytes():
     with pytest.raises(TypeError, match="contiguous"):
         shredder_ext._JsonLinesCutter(5, 40).feed(memoryview(b'{"a":1}\n{"b":2}\n')[::2])
+
+
+def python_elements(text: bytes) -> list[bytes]:
+    """The documents of a JSON file as Python's reader finds them (the slow path)."""
+    return [d for batch in formats.json_file_batches(io.BytesIO(text), "in.json", 10**6, "json")
+            for d in batch.batch.column(0).to_pylist()]
+
+
+def cut_elements(text: bytes, bounds: list[int], max_documents: int, chunk: int) -> list:
+    """The elements of each part [a, b) of ``text``, each part read by a cutter of its own."""
+    elements = []
+    for a, b in itertools.pairwise(bounds):
+        cutter = shredder_ext._JsonArrayCutter(max_documents, 10**9, from_start=a == 0)
+        cut = [batch for at in range(a, b, chunk) for batch in cutter.feed(text[at:min(b, at + chunk)])]
+        cut += cutter.finish(whole=len(bounds) == 2)
+        assert all(0 < len(documents) <= max_documents for documents, _ in cut)
+        elements += [d for documents, _ in cut for d in documents.to_pylist()]
+    return elements
+
+
+TRICKY = st.text(alphabet='ab"\\{}[],: \u00e9', max_size=6)
+VALUES = st.recursive(st.none() | st.booleans() | st.integers() | TRICKY,
+                      lambda inner: st.lists(inner, max_size=3)
+                      | st.dictionaries(TRICKY, inner, max_size=3), max_leaves=8)
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(st.dictionaries(TRICKY, VALUES, max_size=3), max_size=8),
+       st.sampled_from(["", "\ufeff"]), st.sampled_from(["", " ", "\n\t"]), st.booleans(),
+       st.integers(1, 300), st.integers(1, 4), st.integers(1, 50))
+def test_json_arrays_are_cut_into_the_elements_python_reads(documents, mark, space, ascii, every,
+                                                            max_documents, chunk):
+    text = (mark + space + "[" + space + f",{space}".join(json.dumps(d, ensure_ascii=ascii)
+                                                         for d in documents)
+            + space + "]" + space).encode()
+    expected = python_elements(text)
+    assert cut_elements(text, [0, len(text)], max_documents, chunk) == expected
+    cuts = shredder_ext._JsonArrayCuts(every)
+    cuts.feed(text)
+    bounds = cuts.finish()
+    starts, at = [], 0
+    for element in expected:
+        starts.append(text.index(element, at))
+        at = starts[-1] + len(element)
+    assert bounds == sorted({min(s for s in starts if s >= k * every)
+                             for k in range(1, len(text) // every + 1)
+                             if any(s >= k * every for s in starts)} - set(starts[:1]))
+    assert cut_elements(text, [0, *bounds, len(text)], max_documents, chunk) == expected
+    assert cuts.documents == len(expected)
+
+
+@pytest.mark.parametrize("text", [b'[{"a":1}, {"b":[}]', b'{"a": [1]}', b'[{"a":1}, 2]',
+                                  b'[{"a":1}] x', b'[{"a":1} {"b":2}]', b'[{"a":"1}]', b' ',
+                                  '[{"a":"\u00e9"}]'.encode("utf-16"), b'[{"a":1},]'])
+def test_json_files_the_cutter_does_not_take_are_read_as_before(tmp_path, text):
+    (tmp_path / "in.json").write_bytes(text)
+    [partition] = partitions.plan([str(tmp_path / "in.json")], 2)
+    try:
+        expected = python_elements(text)
+    except UserError as error:
+        with pytest.raises(UserError, match=re.escape(str(error))):
+            list(batches.partition_batches(partition, ShredOptions(), batches.LineCounter()))
+    else:
+        read = batches.partition_batches(partition, ShredOptions(), batches.LineCounter())
+        assert [d for b in read for d in b.batch.column(0).to_pylist()] == expected
+
+
+@pytest.mark.parametrize("name", ["github_events.json", "twitter_timeline.json",
+                                  "twitter_api_response.json", "twitter_api_compact_response.json",
+                                  "twitter.json"])
+def test_real_json_files_read_in_partitions_give_their_documents_in_order(real_data_dir, name):
+    path = real_data_dir / name
+    expected = python_elements(path.read_bytes())
+    for size in (None, path.stat().st_size // 7):  # read whole, then in parts
+        read = []
+        for partition in partitions.plan([str(path)], size):
+            places = batches.Places(partition)
+            for docs in batches.partition_batches(partition, ShredOptions(batch_size=50),
+                                                  batches.LineCounter()):
+                assert places.location(docs, 0) == ("row", len(read))
+                read += docs.batch.column(0).to_pylist()
+        assert read == expected
