@@ -3,9 +3,9 @@
 A partition is a piece of one input file that a worker shreds through its own pipeline handle:
 a byte range of a JSON Lines file or of a JSON file's array of objects, a run of row groups
 of a Parquet file, a run of record batches of an Arrow IPC file, or a whole file (gzip, a JSON
-file that holds one object, anything smaller than the partition size). Boundaries depend on the bytes and the partition size only, never on the
-number of workers or on the engine, so a job's output is the same part by part however it is
-run.
+file that holds one object, anything smaller than the partition size). Boundaries depend on
+the bytes and the partition size only, never on the number of workers or on the engine, so a
+job's output is the same part by part however it is run.
 """
 
 from __future__ import annotations
@@ -146,8 +146,9 @@ def _next_line_start(stream, offset: int, size: int) -> int:
 
 def json_cut_points(location: storage.Location, partition_size: int) -> list[int] | None:
     """The partition boundaries inside a JSON file that holds an array of objects: for every
-    multiple of the partition size, the start of the first element at or after it. None for
-    a file that is not such an array in UTF-8 (it is then read whole, by Python's reader)."""
+    multiple of the partition size, the start of the first element at or after it. None
+    where the file is not cut: it has no such place, or it is not such an array in UTF-8 (it
+    is then read whole, and Python's reader says what is wrong with it)."""
     import shredder_ext  # the engine's module is loaded where partitions run, not on import
 
     cuts = shredder_ext._JsonArrayCuts(partition_size)
