@@ -165,15 +165,18 @@ class _JsonArrayCutter:
     """Internal, for reading a JSON file that holds an array of objects: text fed in chunks as
     it is read, cut into batches of the array's elements. Of an element only its strings and
     brackets are read, enough to find its end; the engine reads each document. The text is the
-    file from its start (a UTF-8 byte order mark, white space, "["), or with `from_start`
-    false a part of it from an element's start, as `_JsonArrayCuts` finds them. A batch is cut
-    after the element that makes it `max_documents` long or brings the bytes read for it to
-    `max_bytes`. Each batch is (documents: pyarrow.BinaryArray, bytes read). Text that is not
-    such an array (a top-level object, a scalar element, brackets that do not match, a string
-    or the array left open) raises ValueError naming its offset.
+    file from its start (`start` 0: a UTF-8 byte order mark, white space, "["), or a part of
+    it from the element that starts at byte `start`, as `_JsonArrayCuts` finds them. A batch
+    is cut after the element that makes it `max_documents` long or brings the bytes read for
+    it to `max_bytes`; an element that would take its text past `max_data` (at most the 2 GiB
+    a binary column holds) starts the next one, and one longer alone raises OverflowError.
+    Each batch is (documents: pyarrow.BinaryArray, bytes read). Text that is not such an array
+    (a top-level object, a scalar element, brackets that do not match, a string or the array
+    left open) raises ValueError naming its offset in the file.
     """
 
-    def __init__(self, max_documents: int, max_bytes: int, *, from_start: bool) -> None: ...
+    def __init__(self, max_documents: int, max_bytes: int, *, start: int,
+                 max_data: int = 2147483647) -> None: ...
     def feed(self, text: bytes) -> list[tuple[pyarrow.Array, int]]:
         """The batches the chunk completes."""
     def finish(self, *, whole: bool) -> list[tuple[pyarrow.Array, int]]:
@@ -187,11 +190,11 @@ class _JsonArrayCuts:
     """Internal, for planning the partitions of a JSON file that holds an array of objects: the
     file fed in chunks, read as `_JsonArrayCutter` reads it (with its failures); `finish`
     gives the start of the first element at or after each multiple of `every`, rising, never
-    the first element's."""
+    the first element's, each with the number of elements before it."""
 
     def __init__(self, every: int) -> None: ...
     def feed(self, text: bytes) -> None: ...
-    def finish(self) -> list[int]: ...
+    def finish(self) -> list[tuple[int, int]]: ...
     @property
     def documents(self) -> int:
         """Elements whose text has ended so far."""

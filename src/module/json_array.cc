@@ -1,5 +1,6 @@
 #include "module/json_array.h"
 
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -19,10 +20,14 @@ constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
 }  // namespace
 
-JsonArrayCutter::JsonArrayCutter(int64_t max_documents, int64_t max_bytes, bool from_start)
+JsonArrayCutter::JsonArrayCutter(int64_t max_documents, int64_t max_bytes, int64_t start,
+                                 int64_t max_data)
     : max_documents_(max_documents),
       max_bytes_(max_bytes),
-      state_(from_start ? State::kBeforeArray : State::kNext) {}
+      max_data_(std::min(max_data, JsonLinesCutter::kLargestBinaryData)),
+      state_(start == 0 ? State::kBeforeArray : State::kNext),
+      offset_(start),
+      accounted_(start) {}
 
 void JsonArrayCutter::fail(const char* what, size_t at) const {
   throw std::invalid_argument("offset " + std::to_string(offset_ + static_cast<int64_t>(at)) +
@@ -63,10 +68,12 @@ void JsonArrayCutter::scan(std::string_view text, OnStart&& on_start, OnEnd&& on
         break;
       case State::kBeforeArray: {
         const int64_t at = offset_ + static_cast<int64_t>(i);
-        if (c == '[') {
-          state = State::kFirst;
-        } else if (at < 3 && at == mark_ && c == kByteOrderMark[at]) {
+        if (at < 3 && at == mark_ && c == kByteOrderMark[at]) {
           ++mark_;  // a byte order mark, only at the very start
+        } else if (mark_ % 3 != 0) {
+          fail("not UTF-8", i);  // a mark begun and not finished
+        } else if (c == '[') {
+          state = State::kFirst;
         } else if (!white(c)) {
           fail("not an array", i);
         }
@@ -106,14 +113,23 @@ std::vector<JsonArrayCutter::Batch> JsonArrayCutter::feed(std::string_view text)
   // Where the current element's bytes start in this chunk: at 0 when it began in an earlier one.
   size_t element = 0;
   auto append = [&](size_t from, size_t to) {
-    if (data_.length() + static_cast<int64_t>(to - from) > JsonLinesCutter::kLargestBinaryData) {
-      throw std::length_error("element " + std::to_string(documents_ + 1) +
-                              " is longer than a batch of documents can hold (" +
-                              std::to_string(JsonLinesCutter::kLargestBinaryData) + " bytes)");
+    const auto size = static_cast<int64_t>(to - from);
+    if (data_.length() + size > max_data_ && offsets_.size() > 1) {
+      // The element so far starts the next batch, as a line too long for this one does.
+      const int32_t kept = offsets_.back();
+      std::string begun(reinterpret_cast<const char*>(data_.data()) + kept,
+                        static_cast<size_t>(data_.length() - kept));
+      data_.Rewind(kept);
+      out.push_back(cut());
+      if (!data_.Append(begun.data(), static_cast<int64_t>(begun.size())).ok()) {
+        throw std::bad_alloc();
+      }
     }
-    if (!data_.Append(text.data() + from, static_cast<int64_t>(to - from)).ok()) {
-      throw std::bad_alloc();
+    if (data_.length() + size > max_data_) {
+      throw std::overflow_error("an element longer than a batch of documents can hold (" +
+                                std::to_string(max_data_) + " bytes)");
     }
+    if (!data_.Append(text.data() + from, size).ok()) throw std::bad_alloc();
   };
   scan(
       text, [&](size_t at) { element = at; },
@@ -159,7 +175,7 @@ JsonArrayCutter::Batch JsonArrayCutter::cut() {
 }
 
 JsonArrayCuts::JsonArrayCuts(int64_t every)
-    : scanner_(0, 0, /*from_start=*/true), every_(every), next_(every) {
+    : scanner_(0, 0, /*start=*/0), every_(every), next_(every) {
   if (every <= 0) throw std::invalid_argument("the part size must be positive");
 }
 
@@ -170,14 +186,14 @@ void JsonArrayCuts::feed(std::string_view text) {
         const int64_t start = scanner_.offset_ + static_cast<int64_t>(at);
         if (start < next_) return;
         // Nothing lies before the first element but the array's "[": no part ends there.
-        if (scanner_.documents_ > 0) cuts_.push_back(start);
+        if (scanner_.documents_ > 0) cuts_.push_back({start, scanner_.documents_});
         next_ = (start / every_ + 1) * every_;
       },
       [&](size_t) { ++scanner_.documents_; });
   scanner_.offset_ += static_cast<int64_t>(text.size());
 }
 
-std::vector<int64_t> JsonArrayCuts::finish() {
+std::vector<JsonArrayCuts::Cut> JsonArrayCuts::finish() {
   if (scanner_.state_ != JsonArrayCutter::State::kDone) scanner_.fail("the array does not end", 0);
   return std::move(cuts_);
 }

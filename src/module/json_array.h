@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,12 +17,12 @@ namespace shredder {
 /// valid JSON on its own, as it does a line of JSON Lines.
 ///
 /// The text is the file from its start (a UTF-8 byte order mark, white space, "[") or, for a
-/// part of the file that `JsonArrayCuts` found, from the start of an element. It ends after
+/// part of the file that `JsonArrayCuts` found, from the start of an element at `start`. It ends after
 /// the array's "]" and white space, or, for a part that does not reach the file's end, after
 /// the "," that follows its last element and white space. Any other text (a top-level
 /// object, a scalar element, a bracket or string left open) throws std::invalid_argument
-/// naming the offset: the caller then reads the file the slow way, which reports the fault
-/// or reads what this cutter does not (one object, other encodings).
+/// naming its offset in the file: the caller then reads the file the slow way, which reports
+/// the fault or reads what this cutter does not (one object, UTF-16 or UTF-32).
 class JsonArrayCutter {
  public:
   struct Batch {
@@ -30,8 +31,11 @@ class JsonArrayCutter {
   };
 
   /// A batch is cut after the element that makes it `max_documents` long or brings the
-  /// bytes read for it to `max_bytes`. `from_start`: the text starts the file.
-  JsonArrayCutter(int64_t max_documents, int64_t max_bytes, bool from_start);
+  /// bytes read for it to `max_bytes`. An element that would take the batch's text past
+  /// `max_data` (at most what a binary column holds) starts the next batch; one that alone
+  /// is longer throws std::overflow_error.
+  JsonArrayCutter(int64_t max_documents, int64_t max_bytes, int64_t start,
+                  int64_t max_data = std::numeric_limits<int32_t>::max());
 
   /// The batches that `text` completes, in order.
   std::vector<Batch> feed(std::string_view text);
@@ -66,10 +70,11 @@ class JsonArrayCutter {
 
   int64_t max_documents_ = 0;
   int64_t max_bytes_ = 0;
+  int64_t max_data_ = 0;
   State state_;
   std::string closers_;  // what closes each open bracket of the current element, innermost last
-  int64_t offset_ = 0;   // bytes fed before the current chunk
-  int64_t accounted_ = 0;  // bytes fed that some batch has counted
+  int64_t offset_ = 0;   // where the current chunk starts in the file
+  int64_t accounted_ = 0;  // where the bytes that some batch has counted end
   int64_t mark_ = 0;       // bytes of a byte order mark seen at the start
   arrow::BufferBuilder data_;
   std::vector<int32_t> offsets_{0};
@@ -82,10 +87,15 @@ class JsonArrayCutter {
 /// element's, read as `JsonArrayCutter` reads the whole file (and with its failures).
 class JsonArrayCuts {
  public:
+  struct Cut {
+    int64_t offset;     // where the part starts in the file
+    int64_t documents;  // elements before it
+  };
+
   explicit JsonArrayCuts(int64_t every);
   void feed(std::string_view text);
-  /// The cuts, rising, none at 0; throws as JsonArrayCutter::finish does.
-  std::vector<int64_t> finish();
+  /// The cuts, rising; throws as JsonArrayCutter::finish does.
+  std::vector<Cut> finish();
   /// Elements whose text has ended so far.
   int64_t documents() const { return scanner_.documents(); }
 
@@ -93,7 +103,7 @@ class JsonArrayCuts {
   JsonArrayCutter scanner_;
   int64_t every_;
   int64_t next_;
-  std::vector<int64_t> cuts_;
+  std::vector<Cut> cuts_;
 };
 
 }  // namespace shredder

@@ -151,8 +151,9 @@ PYBIND11_MODULE(shredder_ext, m) {
   // Internal, for reading a JSON file that holds an array of objects: its elements cut into
   // batches of documents, and where the file can be cut into partitions.
   py::class_<shredder::JsonArrayCutter>(m, "_JsonArrayCutter")
-      .def(py::init<int64_t, int64_t, bool>(), py::arg("max_documents"), py::arg("max_bytes"),
-           py::kw_only(), py::arg("from_start"))
+      .def(py::init<int64_t, int64_t, int64_t, int64_t>(), py::arg("max_documents"),
+           py::arg("max_bytes"), py::kw_only(), py::arg("start"),
+           py::arg("max_data") = shredder::JsonLinesCutter::kLargestBinaryData)
       .def("feed",
            [](shredder::JsonArrayCutter& cutter, const py::buffer& text) {
              return with_text(text, [&](std::string_view bytes) {
@@ -172,6 +173,13 @@ PYBIND11_MODULE(shredder_ext, m) {
                return 0;
              });
            }, py::arg("text"))
-      .def("finish", &shredder::JsonArrayCuts::finish)
+      .def("finish",
+           [](shredder::JsonArrayCuts& cuts) {
+             py::list out;
+             for (const auto& cut : cuts.finish()) {
+               out.append(py::make_tuple(cut.offset, cut.documents));
+             }
+             return out;
+           })
       .def_property_readonly("documents", &shredder::JsonArrayCuts::documents);
 }

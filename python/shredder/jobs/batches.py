@@ -88,37 +88,43 @@ def _json_file_batches(partition: Partition, batch_size: int,
                        batch_bytes: int = BATCH_BYTES) -> Iterator[Batch]:
     """The elements of a JSON file's array of objects, cut by the engine's module, which
     reads no more of them than their strings and brackets: the engine then reads each
-    document. A part of a file was planned from a reading of the whole file; a whole file
-    that is not such an array (one object, another encoding than UTF-8, or no valid JSON) is
-    read by Python's reader, which reports what is wrong with it."""
+    document. A part of a file was planned from a reading of the whole file. A whole file is
+    read once to see that it is such an array; one that is not (one object, UTF-16 or UTF-32,
+    or no valid JSON) is read by Python's reader, which reports what is wrong with it."""
+    cutter = shredder_ext._JsonArrayCutter(batch_size, batch_bytes, start=partition.start)
     if partition.whole:
         data = b"".join(_byte_chunks(partition))
-        cutter = shredder_ext._JsonArrayCutter(batch_size, batch_bytes, from_start=True)
+        check = shredder_ext._JsonArrayCuts(len(data) + 1)
         try:
-            cut = cutter.feed(data) + cutter.finish(whole=True)
+            check.feed(data)
+            check.finish()
         except ValueError:
             yield from json_file_batches(io.BytesIO(data), partition.source, batch_size, "json")
             return
-        yield from _element_batches(cut, cutter.documents)
-        return
-    cutter = shredder_ext._JsonArrayCutter(batch_size, batch_bytes,
-                                           from_start=partition.start == 0)
+        view = memoryview(data)
+        chunks: Iterable = (view[at:at + READ_CHUNK] for at in range(0, len(data), READ_CHUNK))
+    else:
+        chunks = _byte_chunks(partition)
+    first = 0  # the partition's row of the next batch's first element
     try:
-        for chunk in _byte_chunks(partition):
-            yield from _element_batches(cutter.feed(chunk), cutter.documents)
-        yield from _element_batches(cutter.finish(whole=False), cutter.documents)
+        for chunk in chunks:
+            for cut in cutter.feed(chunk):
+                yield _element_batch(cut, first)
+                first += len(cut[0])
+        for cut in cutter.finish(whole=partition.whole):
+            yield _element_batch(cut, first)
+    except OverflowError as error:
+        row = _rows_before(partition) + cutter.documents
+        raise UserError(f"{partition.source}:row {row}: {error}") from None
     except ValueError as error:
         raise UserError(f"{partition.source}: not valid JSON at {error} (the file changed "
-                        "after its partitions were planned)") from None
+                        "after it was first read)") from None
 
 
-def _element_batches(cut: list[tuple[pa.Array, int]], documents: int) -> Iterator[Batch]:
-    """``cut``'s batches, the last of which ends with the ``documents``-th element."""
-    first = documents - sum(len(elements) for elements, _ in cut)
-    for elements, nbytes in cut:
-        yield Batch(pa.record_batch([elements], names=[DOCUMENTS_COLUMN]), "json", first, None,
-                    nbytes)
-        first += len(elements)
+def _element_batch(cut: tuple[pa.Array, int], first: int) -> Batch:
+    elements, nbytes = cut
+    return Batch(pa.record_batch([elements], names=[DOCUMENTS_COLUMN]), "json", first, None,
+                 nbytes)
 
 
 def _table_batches(partition: Partition, options: ShredOptions) -> Iterator[Batch]:
@@ -215,7 +221,8 @@ def _rows_before(partition: Partition) -> int:
     if partition.start == 0 or partition.whole:
         return 0
     if partition.kind == "json":
-        return _elements_before(partition)
+        return partition.first_row if partition.first_row is not None \
+            else _elements_before(partition)
     with _input(partition).open_input() as stream:
         if partition.kind == "parquet":
             metadata = pq.ParquetFile(stream).metadata
@@ -225,7 +232,9 @@ def _rows_before(partition: Partition) -> int:
 
 
 def _elements_before(partition: Partition) -> int:
-    elements = shredder_ext._JsonArrayCuts(partition.start + 1)
+    """The elements of a JSON file before the partition, counted by reading the file up to it
+    (a partition planned before its planner counted them)."""
+    elements = shredder_ext._JsonArrayCuts(partition.start + 1)  # counts; cuts nowhere
     with _input(partition).open_input() as stream:
         remaining = partition.start
         while remaining > 0:

@@ -38,7 +38,9 @@ class Partition:
     """One unit of work. ``start``/``stop`` are byte offsets (JSON Lines), row group or record
     batch indexes (Parquet, Arrow IPC), or 0 and the file size (a whole file). ``data`` holds
     the bytes of a partition cut from standard input, which workers cannot open themselves;
-    ``first_line`` is its first line's number there (files work theirs out when needed)."""
+    ``first_line`` is its first line's number there (files work theirs out when needed).
+    ``first_row`` is the number (from 0) of the first element of a part of a JSON file's
+    array."""
 
     index: int
     source: str  # the input as the user named it, for messages and the manifest
@@ -49,6 +51,7 @@ class Partition:
     whole: bool = False
     data: bytes | None = None
     first_line: int | None = None
+    first_row: int | None = None
     location: str = ""  # where workers open it (an absolute path or a URI)
 
     def key(self) -> dict:
@@ -86,11 +89,12 @@ def _plan_file(location: storage.Location, partition_size: int, first: int) -> l
         return [Partition(first + i, source, kind, a, b, b - a, location=where)
                 for i, (a, b) in enumerate(zip(bounds, bounds[1:]))]
     if kind == "json" and not compressed and size > partition_size:
-        bounds = json_cut_points(location, partition_size)
-        if bounds is not None:
-            bounds = [0, *bounds, size]
-            return [Partition(first + i, source, kind, a, b, b - a, location=where)
-                    for i, (a, b) in enumerate(zip(bounds, bounds[1:]))]
+        cuts = json_cut_points(location, size, partition_size)
+        if cuts is not None:
+            starts = [(0, 0), *cuts]
+            return [Partition(first + i, source, kind, a, b, b - a, location=where,
+                              first_row=row)
+                    for i, ((a, row), b) in enumerate(zip(starts, [c for c, _ in cuts] + [size]))]
     if kind == "parquet":
         return _group_units(source, where, kind, _parquet_units(location), partition_size,
                             first)
@@ -144,18 +148,22 @@ def _next_line_start(stream, offset: int, size: int) -> int:
     return size
 
 
-def json_cut_points(location: storage.Location, partition_size: int) -> list[int] | None:
-    """The partition boundaries inside a JSON file that holds an array of objects: for every
-    multiple of the partition size, the start of the first element at or after it. None
-    where the file is not cut: it has no such place, or it is not such an array in UTF-8 (it
-    is then read whole, and Python's reader says what is wrong with it)."""
+def json_cut_points(location: storage.Location, size: int,
+                    partition_size: int) -> list[tuple[int, int]] | None:
+    """Where a JSON file of ``size`` bytes that holds an array of objects is cut into
+    partitions: for every multiple of the partition size, the start of the first element at
+    or after it, with the number of elements before it. None where the file is not cut: it has
+    no such place, or it is not such an array in UTF-8 (it is then read whole, and Python's
+    reader says what is wrong with it)."""
     import shredder_ext  # the engine's module is loaded where partitions run, not on import
 
     cuts = shredder_ext._JsonArrayCuts(partition_size)
     try:
         with location.open_input() as stream:
-            while chunk := stream.read(storage.READ_CHUNK):
+            remaining = size  # a file that grows meanwhile is planned as it was
+            while remaining > 0 and (chunk := stream.read(min(storage.READ_CHUNK, remaining))):
                 cuts.feed(chunk)
+                remaining -= len(chunk)
         found = cuts.finish()
     except ValueError:
         return None

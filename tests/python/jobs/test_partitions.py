@@ -4,6 +4,7 @@ inputs named as files, folders and patterns taken in name order; JSON Lines read
 
 from __future__ import annotations
 
+import dataclasses
 import io
 import itertools
 import json
@@ -241,14 +242,17 @@ def python_elements(text: bytes) -> list[bytes]:
             for d in batch.batch.column(0).to_pylist()]
 
 
-def cut_elements(text: bytes, bounds: list[int], max_documents: int, chunk: int) -> list:
+def cut_elements(text: bytes, bounds: list[int], max_documents: int, chunk: int,
+                 max_data: int) -> list:
     """The elements of each part [a, b) of ``text``, each part read by a cutter of its own."""
     elements = []
     for a, b in itertools.pairwise(bounds):
-        cutter = shredder_ext._JsonArrayCutter(max_documents, 10**9, from_start=a == 0)
-        cut = [batch for at in range(a, b, chunk) for batch in cutter.feed(text[at:min(b, at + chunk)])]
+        cutter = shredder_ext._JsonArrayCutter(max_documents, 10**9, start=a, max_data=max_data)
+        cut = [batch for at in range(a, b, chunk)
+               for batch in cutter.feed(text[at:min(b, at + chunk)])]
         cut += cutter.finish(whole=len(bounds) == 2)
         assert all(0 < len(documents) <= max_documents for documents, _ in cut)
+        assert all(sum(map(len, documents.to_pylist())) <= max_data for documents, _ in cut)
         elements += [d for documents, _ in cut for d in documents.to_pylist()]
     return elements
 
@@ -262,31 +266,37 @@ VALUES = st.recursive(st.none() | st.booleans() | st.integers() | TRICKY,
 @settings(max_examples=300, deadline=None)
 @given(st.lists(st.dictionaries(TRICKY, VALUES, max_size=3), max_size=8),
        st.sampled_from(["", "\ufeff"]), st.sampled_from(["", " ", "\n\t"]), st.booleans(),
-       st.integers(1, 300), st.integers(1, 4), st.integers(1, 50))
+       st.integers(1, 300), st.integers(1, 4), st.integers(1, 50), st.integers(2, 120))
 def test_json_arrays_are_cut_into_the_elements_python_reads(documents, mark, space, ascii, every,
-                                                            max_documents, chunk):
+                                                            max_documents, chunk, max_data):
     text = (mark + space + "[" + space + f",{space}".join(json.dumps(d, ensure_ascii=ascii)
                                                          for d in documents)
             + space + "]" + space).encode()
     expected = python_elements(text)
-    assert cut_elements(text, [0, len(text)], max_documents, chunk) == expected
     cuts = shredder_ext._JsonArrayCuts(every)
     cuts.feed(text)
-    bounds = cuts.finish()
+    found = cuts.finish()
     starts, at = [], 0
     for element in expected:
         starts.append(text.index(element, at))
         at = starts[-1] + len(element)
-    assert bounds == sorted({min(s for s in starts if s >= k * every)
-                             for k in range(1, len(text) // every + 1)
-                             if any(s >= k * every for s in starts)} - set(starts[:1]))
-    assert cut_elements(text, [0, *bounds, len(text)], max_documents, chunk) == expected
+    assert [offset for offset, _ in found] == sorted(
+        {min(s for s in starts if s >= k * every) for k in range(1, len(text) // every + 1)
+         if any(s >= k * every for s in starts)} - set(starts[:1]))
+    assert [row for _, row in found] == [starts.index(offset) for offset, _ in found]
     assert cuts.documents == len(expected)
+    for bounds in ([0, len(text)], [0, *(offset for offset, _ in found), len(text)]):
+        if max(map(len, expected), default=0) > max_data:
+            with pytest.raises(OverflowError, match=f"can hold \\({max_data} bytes\\)"):
+                cut_elements(text, bounds, max_documents, chunk, max_data)
+        else:
+            assert cut_elements(text, bounds, max_documents, chunk, max_data) == expected
 
 
 @pytest.mark.parametrize("text", [b'[{"a":1}, {"b":[}]', b'{"a": [1]}', b'[{"a":1}, 2]',
                                   b'[{"a":1}] x', b'[{"a":1} {"b":2}]', b'[{"a":"1}]', b' ',
-                                  '[{"a":"\u00e9"}]'.encode("utf-16"), b'[{"a":1},]'])
+                                  '[{"a":"\u00e9"}]'.encode("utf-16"), b'[{"a":1},]',
+                                  b'\xef\xbb[{"a":1}]'])
 def test_json_files_the_cutter_does_not_take_are_read_as_before(tmp_path, text):
     (tmp_path / "in.json").write_bytes(text)
     [partition] = partitions.plan([str(tmp_path / "in.json")], 2)
@@ -303,12 +313,16 @@ def test_json_files_the_cutter_does_not_take_are_read_as_before(tmp_path, text):
 @pytest.mark.parametrize("name", ["github_events.json", "twitter_timeline.json",
                                   "twitter_api_response.json", "twitter_api_compact_response.json",
                                   "twitter.json"])
-def test_real_json_files_read_in_partitions_give_their_documents_in_order(real_data_dir, name):
+def test_real_json_files_read_in_partitions_give_their_documents_in_order(real_data_dir, name,
+                                                                         monkeypatch):
     path = real_data_dir / name
     expected = python_elements(path.read_bytes())
+    monkeypatch.setattr(batches, "READ_CHUNK", 4096)  # batches end inside chunks
     for size in (None, path.stat().st_size // 7):  # read whole, then in parts
         read = []
         for partition in partitions.plan([str(path)], size):
+            counted = batches._rows_before(dataclasses.replace(partition, first_row=None))
+            assert counted == len(read) and partition.first_row in (None, counted)
             places = batches.Places(partition)
             for docs in batches.partition_batches(partition, ShredOptions(batch_size=50),
                                                   batches.LineCounter()):
