@@ -89,25 +89,17 @@ def _json_file_batches(partition: Partition, batch_size: int,
     """The elements of a JSON file's array of objects, cut by the engine's module, which
     reads no more of them than their strings and brackets: the engine then reads each
     document. A part of a file was planned from a reading of the whole file. A whole file is
-    read once to see that it is such an array; one that is not (one object, UTF-16 or UTF-32,
-    or no valid JSON) is read by Python's reader, which reports what is wrong with it."""
+    read once to see that it is such an array, then again as it is cut; one that is not (one
+    object, UTF-16 or UTF-32, or no valid JSON) is read by Python's reader, which reports what
+    is wrong with it."""
     cutter = shredder_ext._JsonArrayCutter(batch_size, batch_bytes, start=partition.start)
-    if partition.whole:
-        data = b"".join(_byte_chunks(partition))
-        check = shredder_ext._JsonArrayCuts(len(data) + 1)
-        try:
-            check.feed(data)
-            check.finish()
-        except ValueError:
-            yield from json_file_batches(io.BytesIO(data), partition.source, batch_size, "json")
-            return
-        view = memoryview(data)
-        chunks: Iterable = (view[at:at + READ_CHUNK] for at in range(0, len(data), READ_CHUNK))
-    else:
-        chunks = _byte_chunks(partition)
+    if partition.whole and not _is_element_array(partition):
+        stream = io.BytesIO(b"".join(_byte_chunks(partition)))
+        yield from json_file_batches(stream, partition.source, batch_size, "json")
+        return
     first = 0  # the partition's row of the next batch's first element
     try:
-        for chunk in chunks:
+        for chunk in _byte_chunks(partition):
             for cut in cutter.feed(chunk):
                 yield _element_batch(cut, first)
                 first += len(cut[0])
@@ -119,6 +111,19 @@ def _json_file_batches(partition: Partition, batch_size: int,
     except ValueError as error:
         raise UserError(f"{partition.source}: not valid JSON at {error} (the file changed "
                         "after it was first read)") from None
+
+
+def _is_element_array(partition: Partition) -> bool:
+    """Whether a whole JSON file is an array the module cuts, read once without keeping it: a
+    gzip file may be far larger than memory once inflated."""
+    check = shredder_ext._JsonArrayCuts(2**62)  # counts; cuts nowhere
+    try:
+        for chunk in _byte_chunks(partition):
+            check.feed(chunk)
+        check.finish()
+    except ValueError:
+        return False
+    return True
 
 
 def _element_batch(cut: tuple[pa.Array, int], first: int) -> Batch:

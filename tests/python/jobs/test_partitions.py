@@ -314,13 +314,17 @@ def test_json_files_the_cutter_does_not_take_are_read_as_before(tmp_path, text):
                                   "twitter_api_response.json", "twitter_api_compact_response.json",
                                   "twitter.json"])
 def test_real_json_files_read_in_partitions_give_their_documents_in_order(real_data_dir, name,
-                                                                         monkeypatch):
+                                                                         monkeypatch, tmp_path):
+    import gzip
     path = real_data_dir / name
     expected = python_elements(path.read_bytes())
+    (tmp_path / f"{name}.gz").write_bytes(gzip.compress(path.read_bytes()))
     monkeypatch.setattr(batches, "READ_CHUNK", 4096)  # batches end inside chunks
-    for size in (None, path.stat().st_size // 7):  # read whole, then in parts
+    # read whole, in parts, and whole from gzip
+    for read_as, size in ((path, None), (path, path.stat().st_size // 7),
+                          (tmp_path / f"{name}.gz", 1)):
         read = []
-        for partition in partitions.plan([str(path)], size):
+        for partition in partitions.plan([str(read_as)], size):
             counted = batches._rows_before(dataclasses.replace(partition, first_row=None))
             assert counted == len(read) and partition.first_row in (None, counted)
             places = batches.Places(partition)
