@@ -208,16 +208,19 @@ def _first_line(partition: Partition) -> int:
         return partition.first_line
     if partition.whole or partition.start == 0:
         return 1
-    newlines = 0
+    return sum(chunk.count(b"\n") for chunk in _bytes_before(partition)) + 1
+
+
+def _bytes_before(partition: Partition) -> Iterator[bytes]:
+    """The file's bytes before the partition, in chunks."""
     with _input(partition).open_input() as stream:
         remaining = partition.start
         while remaining > 0:
             chunk = stream.read(min(READ_CHUNK, remaining))
             if not chunk:
                 break
-            newlines += chunk.count(b"\n")
+            yield chunk
             remaining -= len(chunk)
-    return newlines + 1
 
 
 def _rows_before(partition: Partition) -> int:
@@ -240,14 +243,8 @@ def _elements_before(partition: Partition) -> int:
     """The elements of a JSON file before the partition, counted by reading the file up to it
     (a partition planned before its planner counted them)."""
     elements = shredder_ext._JsonArrayCuts(partition.start + 1)  # counts; cuts nowhere
-    with _input(partition).open_input() as stream:
-        remaining = partition.start
-        while remaining > 0:
-            chunk = stream.read(min(READ_CHUNK, remaining))
-            if not chunk:
-                break
-            elements.feed(chunk)
-            remaining -= len(chunk)
+    for chunk in _bytes_before(partition):
+        elements.feed(chunk)
     return elements.documents
 
 
