@@ -62,14 +62,19 @@ std::vector<int> column_owners_binding(const py::object& fields) {
   return shredder::ColumnOwners(*schema_argument(fields, "fields"));
 }
 
+// A batch's documents as a pyarrow.BinaryArray.
+py::object wrap_documents(const std::shared_ptr<arrow::Array>& documents) {
+  py::object wrapped = py::reinterpret_steal<py::object>(arrow::py::wrap_array(documents));
+  if (!wrapped) throw py::error_already_set();
+  return wrapped;
+}
+
 // A batch as (documents: pyarrow.BinaryArray, line numbers: list, bytes read).
 py::list cut_batches_binding(std::vector<shredder::JsonLinesCutter::Batch> batches) {
   py::list out;
   for (auto& batch : batches) {
-    py::object documents =
-        py::reinterpret_steal<py::object>(arrow::py::wrap_array(batch.documents));
-    if (!documents) throw py::error_already_set();
-    out.append(py::make_tuple(std::move(documents), py::cast(batch.lines), batch.nbytes));
+    out.append(py::make_tuple(wrap_documents(batch.documents), py::cast(batch.lines),
+                              batch.nbytes));
   }
   return out;
 }
@@ -95,10 +100,7 @@ py::list feed_lines_binding(shredder::JsonLinesCutter& cutter, const py::buffer&
 py::list element_batches_binding(std::vector<shredder::JsonArrayCutter::Batch> batches) {
   py::list out;
   for (auto& batch : batches) {
-    py::object documents =
-        py::reinterpret_steal<py::object>(arrow::py::wrap_array(batch.documents));
-    if (!documents) throw py::error_already_set();
-    out.append(py::make_tuple(std::move(documents), batch.nbytes));
+    out.append(py::make_tuple(wrap_documents(batch.documents), batch.nbytes));
   }
   return out;
 }

@@ -92,11 +92,11 @@ def _json_file_batches(partition: Partition, batch_size: int,
     read once to see that it is such an array, then again as it is cut; one that is not (one
     object, UTF-16 or UTF-32, or no valid JSON) is read by Python's reader, which reports what
     is wrong with it."""
-    cutter = shredder_ext._JsonArrayCutter(batch_size, batch_bytes, start=partition.start)
     if partition.whole and not _is_element_array(partition):
         stream = io.BytesIO(b"".join(_byte_chunks(partition)))
         yield from json_file_batches(stream, partition.source, batch_size, "json")
         return
+    cutter = shredder_ext._JsonArrayCutter(batch_size, batch_bytes, start=partition.start)
     first = 0  # the partition's row of the next batch's first element
     try:
         for chunk in _byte_chunks(partition):
