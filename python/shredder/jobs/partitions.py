@@ -10,7 +10,7 @@ job's output is the same part by part however it is run.
 
 from __future__ import annotations
 
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from typing import BinaryIO
 
@@ -65,22 +65,48 @@ def size_for(nbytes: int) -> int:
     return min(LARGEST_PARTITION, max(SMALLEST_PARTITION, -(-nbytes // PARTITIONS_PER_INPUT)))
 
 
-def plan(inputs: list[str], partition_size: int | None) -> list[Partition]:
+def plan(inputs: list[str], partition_size: int | None,
+         on_read: Callable[[int, int], None] | None = None) -> list[Partition]:
     """The partitions of every input file, in input order, numbered from 0; with no
-    ``partition_size``, each file's is sized from the file (``size_for``)."""
-    partitions: list[Partition] = []
+    ``partition_size``, each file's is sized from the file (``size_for``). A JSON file cut
+    into partitions is read whole to find where its elements start: ``on_read(done, total)``
+    is told the bytes read so far of all such files, chunk by chunk."""
+    files = []
     for text in inputs:
         if text == STDIN:
             raise UserError("standard input (-) cannot be planned ahead; stream it instead")
         for location in storage.expand(text):
-            size = partition_size or size_for(location.size())
-            partitions.extend(_plan_file(location, size, len(partitions)))
+            size = location.size()
+            files.append((location, size, partition_size or size_for(size)))
+    scanned = _Scanned(sum(size for location, size, cut in files
+                           if _scans(location, size, cut)), on_read)
+    partitions: list[Partition] = []
+    for location, size, cut in files:
+        partitions.extend(_plan_file(location, size, cut, len(partitions), scanned))
     return partitions
 
 
-def _plan_file(location: storage.Location, partition_size: int, first: int) -> list[Partition]:
+class _Scanned:
+    """The bytes of JSON files read so far while planning, reported as they grow."""
+
+    def __init__(self, total: int, on_read: Callable[[int, int], None] | None) -> None:
+        self.total, self.done, self._on_read = total, 0, on_read
+
+    def add(self, nbytes: int) -> None:
+        self.done += nbytes
+        if self._on_read is not None:
+            self._on_read(self.done, self.total)
+
+
+def _scans(location: storage.Location, size: int, partition_size: int) -> bool:
+    """Whether planning reads the file whole: a JSON file larger than a partition."""
+    return (input_kind(_PathLike(location.name, location.text)) == "json"
+            and not location.name.lower().endswith(".gz") and size > partition_size)
+
+
+def _plan_file(location: storage.Location, size: int, partition_size: int, first: int,
+               scanned: _Scanned) -> list[Partition]:
     kind = input_kind(_PathLike(location.name, location.text))
-    size = location.size()
     source = location.text
     where = location.portable
     compressed = location.name.lower().endswith(".gz")
@@ -88,8 +114,8 @@ def _plan_file(location: storage.Location, partition_size: int, first: int) -> l
         bounds = cut_points(location, size, partition_size)
         return [Partition(first + i, source, kind, a, b, b - a, location=where)
                 for i, (a, b) in enumerate(zip(bounds, bounds[1:]))]
-    if kind == "json" and not compressed and size > partition_size:
-        cuts = json_cut_points(location, size, partition_size)
+    if _scans(location, size, partition_size):
+        cuts = json_cut_points(location, size, partition_size, scanned.add)
         if cuts is not None:
             starts = [(0, 0), *cuts]
             return [Partition(first + i, source, kind, a, b, b - a, location=where,
@@ -148,8 +174,9 @@ def _next_line_start(stream, offset: int, size: int) -> int:
     return size
 
 
-def json_cut_points(location: storage.Location, size: int,
-                    partition_size: int) -> list[tuple[int, int]] | None:
+def json_cut_points(location: storage.Location, size: int, partition_size: int,
+                    on_read: Callable[[int], None] | None = None
+                    ) -> list[tuple[int, int]] | None:
     """Where a JSON file of ``size`` bytes that holds an array of objects is cut into
     partitions: for every multiple of the partition size, the start of the first element at
     or after it, with the number of elements before it. None where the file is not cut: it has
@@ -164,6 +191,8 @@ def json_cut_points(location: storage.Location, size: int,
             while remaining > 0 and (chunk := stream.read(min(storage.READ_CHUNK, remaining))):
                 cuts.feed(chunk)
                 remaining -= len(chunk)
+                if on_read is not None:
+                    on_read(len(chunk))
         found = cuts.finish()
     except ValueError:
         return None

@@ -89,6 +89,28 @@ class JobProgress:
         self._clock = clock
         self._start = clock()
         self._last_draw = 0.0
+        self._planning_drawn = 0  # the length of the planning line on the terminal
+
+    def planning(self, done: int, total: int) -> None:
+        """Shows how much of the JSON files that planning reads whole has been read: a large
+        one takes about a second per gigabyte before any partition starts."""
+        now = self._clock()
+        if self.enabled and now - self._last_draw >= 0.1:
+            self._last_draw = now
+            text = (f"{self.label}: planning: {done / 1e6:,.1f} of {total / 1e6:,.1f} MB of "
+                    f"JSON read to place partitions")
+            self.stream.write("\r" + text.ljust(self._planning_drawn))
+            self.stream.flush()
+            self._planning_drawn = max(self._planning_drawn, len(text))
+
+    def planned(self) -> None:
+        """Blanks the planning line, if one was drawn, whose end a shorter line would leave
+        showing."""
+        if self._planning_drawn:
+            self.stream.write("\r" + " " * self._planning_drawn + "\r")
+            self.stream.flush()
+            self._planning_drawn = 0
+            self._last_draw = float("-inf")
 
     def start(self, partitions: int | None, nbytes: int | None) -> None:
         self.partitions_total = partitions

@@ -110,12 +110,16 @@ def shred_files(inputs: Any, output: str | os.PathLike, *, jobs: int | None = No
     # staging: where parts are written before the commit; markers: the job's own records
     markers = out.child(MARKERS)
     staging = out if out.object_store else markers
-    partitions = None if streaming else planning.plan(texts, partition_size)
+    progress = progress or JobProgress("shred", enabled=False)
+    try:
+        partitions = None if streaming else planning.plan(texts, partition_size,
+                                                          progress.planning)
+    finally:
+        progress.planned()
     if partitions is not None:
         check_inputs_outside(out, partitions)
     created = not out.exists()
     done = prepare_output(out, staging, markers, options, partitions, force, resume)
-    progress = progress or JobProgress("shred", enabled=False)
     if resume:
         progress.resumed(sorted(done), len(partitions or ()))
     if partitions is not None:

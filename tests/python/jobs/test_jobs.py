@@ -399,3 +399,18 @@ def test_progress_follows_the_batches_of_every_worker_and_never_counts_down(tmp_
     assert counts[-1] == (4, summary.documents) and summary.reused == [0, 1]
     # moving before the first of the partitions run here ends, batch by batch
     assert len({docs for done, docs in counts if done == 2}) > 3, counts
+
+
+def test_planning_a_json_file_shows_what_it_read_then_makes_way_for_the_progress(tmp_path):
+    source = tmp_path / "in.json"
+    source.write_text(json.dumps(documents(600)))
+    megabytes = f"{source.stat().st_size / 1e6:,.1f}"
+    stream = Terminal()
+    progress = JobProgress("shred", enabled=True, stream=stream, clock=itertools.count().__next__)
+    shredder.shred_files(source, tmp_path / "atoms", jobs=1,
+                         partition_size=source.stat().st_size // 3, progress=progress)
+    empty, planning, blank, cleared, first, *_ = stream.getvalue().split("\r")
+    assert planning == f"shred: planning: {megabytes} of {megabytes} MB of JSON read to place " \
+                       "partitions"
+    assert (empty, blank, cleared) == ("", " " * len(planning), "")
+    assert first.startswith("shred: 0/3 partitions  0 documents")

@@ -320,11 +320,19 @@ def test_real_json_files_read_in_partitions_give_their_documents_in_order(real_d
     expected = python_elements(path.read_bytes())
     (tmp_path / f"{name}.gz").write_bytes(gzip.compress(path.read_bytes()))
     monkeypatch.setattr(batches, "READ_CHUNK", 4096)  # batches end inside chunks
+    monkeypatch.setattr(storage, "READ_CHUNK", 4096)  # planning reports chunk by chunk
     # read whole, in parts, and whole from gzip
     for read_as, size in ((path, None), (path, path.stat().st_size // 7),
                           (tmp_path / f"{name}.gz", 1)):
-        read = []
-        for partition in partitions.plan([str(read_as)], size):
+        read, reported = [], []
+        planned = partitions.plan([str(read_as)], size, lambda *done: reported.append(done))
+        # only a plain file cut into parts is read to plan it, told chunk by chunk; the scan
+        # of a file holding one object stops at its first chunk
+        scanned = path.stat().st_size if size == path.stat().st_size // 7 else 0
+        steps = [min(4096 * (i + 1), scanned) for i in range(len(reported))]
+        assert reported == [(done, scanned) for done in steps]
+        assert steps[-1:] == ([scanned] if scanned and name != "twitter.json" else steps[-1:])
+        for partition in planned:
             counted = batches._rows_before(dataclasses.replace(partition, first_row=None))
             assert counted == len(read) and partition.first_row in (None, counted)
             places = batches.Places(partition)
