@@ -10,6 +10,8 @@ job's output is the same part by part however it is run.
 
 from __future__ import annotations
 
+import codecs
+import json
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from typing import BinaryIO
@@ -77,12 +79,12 @@ def plan(inputs: list[str], partition_size: int | None,
             raise UserError("standard input (-) cannot be planned ahead; stream it instead")
         for location in storage.expand(text):
             size = location.size()
-            files.append((location, size, partition_size or size_for(size)))
-    scanned = _Scanned(sum(size for location, size, cut in files
-                           if _scans(location, size, cut)), on_read)
+            files.append((location, _kind(location), size, partition_size or size_for(size)))
+    scanned = _Scanned(sum(size for location, kind, size, cut in files
+                           if _scans(location, kind, size, cut)), on_read)
     partitions: list[Partition] = []
-    for location, size, cut in files:
-        partitions.extend(_plan_file(location, size, cut, len(partitions), scanned))
+    for location, kind, size, cut in files:
+        partitions.extend(_plan_file(location, kind, size, cut, len(partitions), scanned))
     return partitions
 
 
@@ -98,15 +100,51 @@ class _Scanned:
             self._on_read(self.done, self.total)
 
 
-def _scans(location: storage.Location, size: int, partition_size: int) -> bool:
-    """Whether planning reads the file whole: a JSON file larger than a partition."""
-    return (input_kind(_PathLike(location.name, location.text)) == "json"
-            and not location.name.lower().endswith(".gz") and size > partition_size)
-
-
-def _plan_file(location: storage.Location, size: int, partition_size: int, first: int,
-               scanned: _Scanned) -> list[Partition]:
+def _kind(location: storage.Location) -> str:
+    """The input's kind by its name, except that a JSON file holding JSON Lines is read as
+    JSON Lines."""
     kind = input_kind(_PathLike(location.name, location.text))
+    return "jsonl" if kind == "json" and _holds_json_lines(location) else kind
+
+
+def _holds_json_lines(location: storage.Location) -> bool:
+    """Whether a JSON file holds JSON Lines, as the event archives of GitHub (".json.gz")
+    do: its first line is a whole JSON object, and more than white space follows it. A file
+    that is one JSON text fails one of the two (an object on one line has nothing after it,
+    the first line of one written over several lines is not whole), so it is read as
+    before."""
+    head = bytearray()
+    try:
+        with location.fs.open_input_stream(location.path, compression="detect") as stream:
+            while (newline := head.find(b"\n")) < 0:
+                chunk = stream.read(_SCAN_CHUNK)
+                if not chunk or len(head) > LARGEST_PARTITION:
+                    return False
+                head += chunk
+            first = head[:newline].removeprefix(codecs.BOM_UTF8).strip()
+            if not first.startswith(b"{"):
+                return False
+            try:
+                json.loads(first)
+            except ValueError:
+                return False
+            rest = head[newline + 1:]
+            while not rest.strip():
+                rest = stream.read(_SCAN_CHUNK)
+                if not rest:
+                    return False
+            return True
+    except (OSError, pa.ArrowException, EOFError):
+        return False  # the reading of the partition says what is wrong with the file
+
+
+def _scans(location: storage.Location, kind: str, size: int, partition_size: int) -> bool:
+    """Whether planning reads the file whole: a JSON file larger than a partition."""
+    return kind == "json" and not location.name.lower().endswith(".gz") and size > partition_size
+
+
+def _plan_file(location: storage.Location, kind: str, size: int, partition_size: int,
+               first: int, scanned: _Scanned) -> list[Partition]:
     source = location.text
     where = location.portable
     compressed = location.name.lower().endswith(".gz")
@@ -114,7 +152,7 @@ def _plan_file(location: storage.Location, size: int, partition_size: int, first
         bounds = cut_points(location, size, partition_size)
         return [Partition(first + i, source, kind, a, b, b - a, location=where)
                 for i, (a, b) in enumerate(zip(bounds, bounds[1:]))]
-    if _scans(location, size, partition_size):
+    if _scans(location, kind, size, partition_size):
         cuts = json_cut_points(location, size, partition_size, scanned.add)
         if cuts is not None:
             starts = [(0, 0), *cuts]

@@ -341,3 +341,34 @@ def test_real_json_files_read_in_partitions_give_their_documents_in_order(real_d
                 assert places.location(docs, 0) == ("row", len(read))
                 read += docs.batch.column(0).to_pylist()
         assert read == expected
+
+
+def read_documents(path, size) -> tuple[set[str], list]:
+    """The kinds of a file's partitions and its documents, read partition by partition."""
+    planned = partitions.plan([str(path)], size)
+    return {p.kind for p in planned}, [
+        d for p in planned for docs in batches.partition_batches(p, ShredOptions(batch_size=7),
+                                                                 batches.LineCounter())
+        for d in docs.batch.column(0).to_pylist()]
+
+
+@pytest.mark.parametrize("compress", [False, True])
+def test_json_files_that_hold_json_lines_are_read_as_json_lines(tmp_path, compress):
+    import gzip
+    lines = [json.dumps({"n": n, "s": "\n" * (n % 3)}) for n in range(200)]
+    name = "in.json.gz" if compress else "in.json"
+    for text in ("\n".join(lines) + "\n", "\ufeff" + "\r\n".join(lines) + "\r\n  \n",
+                 lines[0] + "\n" + lines[1]):
+        (tmp_path / "in.jsonl").write_text(text)
+        (tmp_path / name).write_bytes(gzip.compress(text.encode()) if compress
+                                      else text.encode())
+        read = read_documents(tmp_path / name, 1000)
+        assert read == read_documents(tmp_path / "in.jsonl", 1000)
+        assert read[0] == {"jsonl"} and len(read[1]) == text.count("{")
+    # one JSON text is one document or an array of them, as before
+    for value in ({"a": [1, {"b": 2}]}, [{"a": 1}, {"b": 2}]):
+        for text in (json.dumps(value) + "\n\n", json.dumps(value, indent=2)):
+            (tmp_path / name).write_bytes(gzip.compress(text.encode()) if compress
+                                          else text.encode())
+            assert read_documents(tmp_path / name, 10) == (
+                {"json"}, python_elements(text.encode()))
