@@ -81,10 +81,12 @@ def _column_key(path: Path_) -> tuple[str, tuple[int, ...]]:
     return join_keys(keys), tuple(s for s in path if isinstance(s, int))
 
 
-def differences(original: Any, rebuilt: Any) -> list[tuple[str, str]]:
+def differences(original: Any, rebuilt: Any, stamped: bool = True) -> list[tuple[str, str]]:
     """The differences between an input document and the document rebuilt from its atoms, as
-    (JSON Pointer, class), each once, in the order of the input's members."""
-    rebuilt_leaves = dict(_leaves(_strip_ids(rebuilt)))
+    (JSON Pointer, class), each once, in the order of the input's members. A ``stamped``
+    document carries the ids the atoms added, which are left out; one rebuilt without them
+    (exact atoms) keeps the input's own members of those names."""
+    rebuilt_leaves = dict(_leaves(_strip_ids(rebuilt) if stamped else rebuilt))
     by_column: dict[tuple[str, tuple[int, ...]], list[Path_]] = {}
     for path in rebuilt_leaves:
         by_column.setdefault(_column_key(path), []).append(path)
@@ -177,7 +179,7 @@ class ShredCheck:
             # Exact atoms give every document back, in order.
             texts = shredder_ext.unshred_arrow(self._handle, atoms, stamps=False)
             self._compare(documents, [json.loads(t) for t in texts.column(0).to_pylist()],
-                          where)
+                          where, stamped=False)
             return
         rebuilt_batch = shredder_ext.unshred_arrow(self._handle, atoms)
         rebuilt = {}
@@ -191,12 +193,12 @@ class ShredCheck:
         self._compare(documents, [rebuilt.get(txn_id, {}) for txn_id in txn_ids], where)
 
     def _compare(self, documents: list[Any], rebuilt: list[Any],
-                 where: list[dict[str, Any]]) -> None:
+                 where: list[dict[str, Any]], stamped: bool = True) -> None:
         if len(rebuilt) != len(documents):
             raise RuntimeError(f"shred check: {len(documents)} documents came back as "
                                f"{len(rebuilt)}")
         for original, back, place in zip(documents, rebuilt, where):
-            found = differences(original, back)
+            found = differences(original, back, stamped)
             if not found:
                 continue
             self.documents_changed += 1
