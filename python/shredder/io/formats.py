@@ -38,6 +38,16 @@ class Batch:
     def last(self) -> int:
         return self.position(self.batch.num_rows - 1) if self.batch.num_rows else self.first
 
+    def halves(self) -> tuple["Batch", "Batch"]:
+        """The first half of the rows and the rest, each placed where it is; the text bytes
+        are shared out by rows (they only move the progress line)."""
+        rows, half = self.batch.num_rows, self.batch.num_rows // 2
+        return tuple(
+            Batch(self.batch.slice(start, stop - start), self.codec, self.position(start),
+                  None if self.lines is None else self.lines[start:stop],
+                  self.nbytes * stop // rows - self.nbytes * start // rows)
+            for start, stop in ((0, half), (half, rows)))
+
 
 def input_kind(path: Path) -> str:
     name = path.name.lower()

@@ -5,8 +5,9 @@ and renamed when complete, then its marker.
 
 from __future__ import annotations
 
+import itertools
 import json
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import replace
 
@@ -15,7 +16,7 @@ import pyarrow as pa
 import shredder_ext
 from shredder.core.errors import UserError
 from shredder.core.names import DOC_COLUMN
-from shredder.core.shred import failing_row, shred_batch
+from shredder.core.shred import ShreddedBatch, failing_row, shred_batch
 from shredder.core.shred_check import ShredCheck, input_documents
 from shredder.core.schema import schema_to_json
 from shredder.dataset.files import PART_PREFIX
@@ -169,47 +170,59 @@ def _shred_partition(task: ShredTask, folder: storage.Location, counter: LineCou
     first_refusal = last_refusal = None
     stats = DatasetStats()  # what inspect shows of each path, counted here while at hand
     lists: dict[KeyList, None] = {}  # the members of its columns, in order, once each
+    numbers = itertools.count()  # of the parts: one a batch, more where a batch is split
+
+    def shred_fitting(docs: Batch) -> Iterator[tuple[Batch, ShreddedBatch]]:
+        """The batch shredded, or its halves where its atoms would not fit one batch (too
+        many cells, or too many bytes in a column: the batch's size, not a document's
+        fault), each split again as needed."""
+        try:
+            yield docs, shred_batch(handle, docs.batch, docs.codec, options.errors)
+        except ValueError as error:
+            if not (_batch_too_large(error) and docs.batch.num_rows > 1):
+                raise UserError(_refusal_message(partition, places, docs, error,
+                                                 options.errors == "skip")) from None
+            for half in docs.halves():
+                yield from shred_fitting(half)
+
     with _PartWriter(folder, options) as writer:
-        for number, docs in enumerate(partition_batches(partition, options, counter)):
+        for batch in partition_batches(partition, options, counter):
             if handle is None:
-                codec = docs.codec
+                codec = batch.codec
                 handle = shredder_ext.create_controller(codec, exact=options.exact,
                                                         owners=owner_fields(task.owners))
                 if _carried[0] == task.output:
                     shredder_ext._carry_owners(handle, _carried[1])
-                elif options.exact and docs.batch.num_rows >= 2 * PROBE_DOCUMENTS:
-                    shredder_ext._carry_owners(handle, _probe(codec, task, docs.batch))
-            try:
-                shredded = shred_batch(handle, docs.batch, docs.codec, options.errors)
-            except ValueError as error:
-                raise UserError(_refusal_message(partition, places, docs, error,
-                                                 options.errors == "skip")) from None
-            for refusal in shredded.refused:
-                key, position = places.location(docs, refusal.row)
-                record = {"input": partition.source, key: position, "error": refusal.error}
-                record.update(document_fields(docs.batch.column(0)[refusal.row].as_py()))
-                rejects.write(record)
-                last_refusal = f"{partition.source}:{key} {position}: {refusal.error}"
-                first_refusal = first_refusal or last_refusal
-                if options.max_rejects is not None and rejects.count > options.max_rejects:
-                    raise UserError(too_many(options.max_rejects, last_refusal))
-            refused = {r.row for r in shredded.refused}
-            kept = [row for row in range(docs.batch.num_rows) if row not in refused]
-            if check is not None:
-                _check_batch(check, places, docs, kept, shredded.atoms)
-            documents += shredded.documents
-            if shredded.atoms.num_columns > 0 and kept:
-                part = WrittenPart(part_name(partition.index, number, options.fmt),
-                                   shredded.atoms.num_rows, shredded.documents,
-                                   docs.position(kept[0]), docs.position(kept[-1]), 0,
-                                   schema_to_json(shredded.atoms.schema))
-                writer.write(part, shredded.atoms)
-                stats.add_batch(shredded.atoms)
-                lists.update(dict.fromkeys(key_lists(shredded.atoms.schema)))
-                parts.append(part)
-            rows += docs.batch.num_rows
-            if on_batch is not None:  # the documents that went through, as the result counts them
-                on_batch(shredded.documents, docs.nbytes)
+                elif options.exact and batch.batch.num_rows >= 2 * PROBE_DOCUMENTS:
+                    shredder_ext._carry_owners(handle, _probe(codec, task, batch.batch))
+            for docs, shredded in shred_fitting(batch):
+                number = next(numbers)
+                for refusal in shredded.refused:
+                    key, position = places.location(docs, refusal.row)
+                    record = {"input": partition.source, key: position, "error": refusal.error}
+                    record.update(document_fields(docs.batch.column(0)[refusal.row].as_py()))
+                    rejects.write(record)
+                    last_refusal = f"{partition.source}:{key} {position}: {refusal.error}"
+                    first_refusal = first_refusal or last_refusal
+                    if options.max_rejects is not None and rejects.count > options.max_rejects:
+                        raise UserError(too_many(options.max_rejects, last_refusal))
+                refused = {r.row for r in shredded.refused}
+                kept = [row for row in range(docs.batch.num_rows) if row not in refused]
+                if check is not None:
+                    _check_batch(check, places, docs, kept, shredded.atoms)
+                documents += shredded.documents
+                if shredded.atoms.num_columns > 0 and kept:
+                    part = WrittenPart(part_name(partition.index, number, options.fmt),
+                                       shredded.atoms.num_rows, shredded.documents,
+                                       docs.position(kept[0]), docs.position(kept[-1]), 0,
+                                       schema_to_json(shredded.atoms.schema))
+                    writer.write(part, shredded.atoms)
+                    stats.add_batch(shredded.atoms)
+                    lists.update(dict.fromkeys(key_lists(shredded.atoms.schema)))
+                    parts.append(part)
+                rows += docs.batch.num_rows
+                if on_batch is not None:  # the documents that went through, as counted
+                    on_batch(shredded.documents, docs.nbytes)
     if handle is not None:
         _carried = (task.output, shredder_ext._carried_owners(handle))
     return PartitionResult(
@@ -251,6 +264,11 @@ def shred_again_from_atoms(result: PartitionResult, task: ShredTask) -> Partitio
     storage.resolve(task.markers).child(marker_name(task.partition.index)).write_bytes(
         json.dumps(again_result.to_json()).encode())
     return again_result
+
+
+def _batch_too_large(error: ValueError) -> bool:
+    """Whether a shred failed on the size of the whole batch, not on one of its documents."""
+    return getattr(error, "code", None) == "too_large" and getattr(error, "row", 0) is None
 
 
 def _refusal_message(partition: Partition, places: Places, docs: Batch, error: ValueError,

@@ -414,3 +414,37 @@ def test_planning_a_json_file_shows_what_it_read_then_makes_way_for_the_progress
                        "partitions"
     assert (empty, blank, cleared) == ("", " " * len(planning), "")
     assert first.startswith("shred: 0/3 partitions  0 documents")
+
+
+def test_a_batch_whose_atoms_would_not_fit_one_batch_is_shredded_in_halves(tmp_path,
+                                                                          monkeypatch):
+    """The engine's bound on an atoms batch (cells, or bytes of a column) used to fail the
+    whole run, with --on-error skip too; here a batch of more than 3 documents passes it."""
+    real = shred_partition.shred_batch
+
+    def bounded(handle, batch, codec, errors):
+        if batch.num_rows > 3:
+            error = ValueError("shred failed: Controller: atoms batch too large")
+            error.code, error.row = "too_large", None
+            raise error
+        return real(handle, batch, codec, errors)
+
+    lines = [json.dumps(d) for d in documents(40)]
+    lines[17] = '{"id": 17, "broken": '
+    source = tmp_path / "in.jsonl"
+    source.write_text("\n".join(lines) + "\n")
+    options = dict(jobs=1, batch_size=10, partition_size=source.stat().st_size // 2,
+                   errors="skip")
+    whole = shredder.shred_files(source, tmp_path / "whole", **options)
+    monkeypatch.setattr(shred_partition, "shred_batch", bounded)
+    split = shredder.shred_files(source, tmp_path / "split", **options)
+    manifest = json.loads((tmp_path / "split" / "_shredder.json").read_text())
+    ranges = [p["input"]["lines"] for p in manifest["parts"]]
+    assert max(p["documents"] for p in manifest["parts"]) <= 3 and len(ranges) >= 14
+    assert sum(ranges, []) == sorted(sum(ranges, []))  # in order, none overlapping
+    assert (split.documents, split.rejects) == (whole.documents, whole.rejects) == (39, 1)
+    for name in ("whole", "split"):
+        shredder.unshred_files(tmp_path / name, tmp_path / f"{name}.jsonl")
+    assert rebuilt(tmp_path / "split.jsonl") == rebuilt(tmp_path / "whole.jsonl")
+    rejected = (tmp_path / "split" / "_rejects").iterdir()
+    assert [json.loads(r)["line"] for f in rejected for r in f.read_text().splitlines()] == [18]
