@@ -221,6 +221,12 @@ def _non_negative(text: str) -> int:
 
 def _whole_number(text: str) -> int:
     try:
-        return int(text)
+        value = int(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value > _LARGEST_COUNT:  # what the engine's counts hold
+        raise argparse.ArgumentTypeError(f"must be at most {_LARGEST_COUNT}, got {value}")
+    return value
+
+
+_LARGEST_COUNT = 2**63 - 1

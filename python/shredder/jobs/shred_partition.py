@@ -16,7 +16,7 @@ import pyarrow as pa
 import shredder_ext
 from shredder.core.errors import UserError
 from shredder.core.names import DOC_COLUMN
-from shredder.core.shred import ShreddedBatch, failing_row, shred_batch
+from shredder.core.shred import Refusal, ShreddedBatch, failing_row, shred_batch
 from shredder.core.shred_check import ShredCheck, input_documents
 from shredder.core.schema import schema_to_json
 from shredder.dataset.files import PART_PREFIX
@@ -33,6 +33,7 @@ from shredder.jobs.tasks import (CheckCounts, KeyList, PartitionResult, ShredOpt
                                  WrittenPart)
 
 SKIP_HINT = "use --on-error skip to set refused documents aside and go on"
+_NO_ATOMS = pa.RecordBatch.from_arrays([], names=[])
 
 # The dataset this worker shredded a partition of last, and what the engine's handle then
 # guessed for its next batch: a partition of the same dataset starts from that guess. Data
@@ -179,11 +180,19 @@ def _shred_partition(task: ShredTask, folder: storage.Location, counter: LineCou
         try:
             yield docs, shred_batch(handle, docs.batch, docs.codec, options.errors)
         except ValueError as error:
-            if not (_batch_too_large(error) and docs.batch.num_rows > 1):
+            if not _batch_too_large(error):
                 raise UserError(_refusal_message(partition, places, docs, error,
                                                  options.errors == "skip")) from None
-            for half in docs.halves():
-                yield from shred_fitting(half)
+            if docs.batch.num_rows > 1:
+                for half in docs.halves():
+                    yield from shred_fitting(half)
+                return
+            # One document whose atoms alone pass the bound: its own failure, which the
+            # handle learned nothing from (a failed call changes nothing).
+            if options.errors != "skip":
+                raise UserError(f"{partition.source}:{places.where(docs, 0)}: {error} "
+                                f"({SKIP_HINT})") from None
+            yield docs, ShreddedBatch(_NO_ATOMS, 0, [Refusal(0, str(error))])
 
     with _PartWriter(folder, options) as writer:
         for batch in partition_batches(partition, options, counter):

@@ -13,6 +13,8 @@ import pyarrow.ipc as ipc
 import pyarrow.parquet as pq
 import pytest
 
+import shredder.cli
+
 DOCS = [
     {"id": 1, "tags": ["x", "y"], "items": [{"sku": "a", "qty": 2}, {"sku": "b", "qty": 1}]},
     {"id": 2, "tags": ["z"], "items": [{"sku": "c", "qty": 5}], "note": "hello"},
@@ -171,3 +173,12 @@ def test_unshred_to_standard_output_writes_the_json_lines_of_the_file(tmp_path, 
     assert result.stderr.decode().endswith(
         "verified 120 documents: 120 exact, 0 changed, 0 refused\n")
     assert not list(tmp_path.glob("-*"))
+
+
+@pytest.mark.parametrize("option", ["--batch-size", "--max-rejects", "--jobs"])
+def test_counts_past_what_the_engine_holds_are_refused_with_the_arguments(option, capsys):
+    # --batch-size 2**64 used to reach the engine and end in a traceback
+    with pytest.raises(SystemExit) as exited:
+        shredder.cli.main(["shred", "in.jsonl", "-o", "out", option, str(2**64)])
+    assert exited.value.code == 2
+    assert f"must be at most {2**63 - 1}, got {2**64}" in capsys.readouterr().err

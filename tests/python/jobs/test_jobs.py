@@ -423,7 +423,8 @@ def test_a_batch_whose_atoms_would_not_fit_one_batch_is_shredded_in_halves(tmp_p
     real = shred_partition.shred_batch
 
     def bounded(handle, batch, codec, errors):
-        if batch.num_rows > 3:
+        # more than 3 documents, or document 23 alone
+        if batch.num_rows > 3 or b'"id": 23,' in batch.column(0)[0].as_py():
             error = ValueError("shred failed: Controller: atoms batch too large")
             error.code, error.row = "too_large", None
             raise error
@@ -442,9 +443,19 @@ def test_a_batch_whose_atoms_would_not_fit_one_batch_is_shredded_in_halves(tmp_p
     ranges = [p["input"]["lines"] for p in manifest["parts"]]
     assert max(p["documents"] for p in manifest["parts"]) <= 3 and len(ranges) >= 14
     assert sum(ranges, []) == sorted(sum(ranges, []))  # in order, none overlapping
-    assert (split.documents, split.rejects) == (whole.documents, whole.rejects) == (39, 1)
+    assert (split.documents, split.rejects, whole.documents, whole.rejects) == (38, 2, 39, 1)
     for name in ("whole", "split"):
         shredder.unshred_files(tmp_path / name, tmp_path / f"{name}.jsonl")
-    assert rebuilt(tmp_path / "split.jsonl") == rebuilt(tmp_path / "whole.jsonl")
-    rejected = (tmp_path / "split" / "_rejects").iterdir()
-    assert [json.loads(r)["line"] for f in rejected for r in f.read_text().splitlines()] == [18]
+    assert rebuilt(tmp_path / "split.jsonl") == [
+        d for d in rebuilt(tmp_path / "whole.jsonl") if d["id"] != 23]
+    rejected = sorted((tmp_path / "split" / "_rejects").iterdir())
+    records = [json.loads(r) for f in rejected for r in f.read_text().splitlines()]
+    assert [(r["line"], r["error"]) for r in records] == [
+        (18, records[0]["error"]), (24, "shred failed: Controller: atoms batch too large")]
+    # without skip, the document alone is named by its line
+    options["errors"] = "raise"
+    lines[17] = json.dumps(documents(18)[17])
+    source.write_text("\n".join(lines) + "\n")
+    with pytest.raises(UserError, match=r"in.jsonl:line 24: shred failed: Controller: atoms "
+                                        r"batch too large \(use --on-error skip"):
+        shredder.shred_files(source, tmp_path / "failed", **options)
