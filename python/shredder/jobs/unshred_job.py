@@ -18,9 +18,9 @@ import shredder_ext
 from shredder.core.errors import UserError
 from shredder.core.unshred import UnshredRejected, unshred_and_verify
 from shredder.core.verify import VerifyReport
-from shredder.dataset.unified import dataset_parts
+from shredder.dataset.unified import Parts, dataset_parts
 from shredder.io import storage
-from shredder.io.output import jsonl_piece, open_output
+from shredder.io.output import STDOUT, jsonl_piece, open_output
 from shredder.io.parts import read_part
 from shredder.io.storage import remove_folder
 from shredder.jobs import executors, interrupts
@@ -85,6 +85,22 @@ def unshred_part(task: UnshredTask) -> PartResult:
     return result
 
 
+def _check_output_outside(output: storage.Location, dataset: Parts) -> None:
+    """Refuses an output in the dataset's folder, or that is one of its parts: writing it would
+    replace what is being read, and leave a dataset that no longer holds what its manifest
+    lists."""
+    def same_fs(location: storage.Location) -> bool:
+        return type(location.fs) is type(output.fs)
+
+    folder = dataset.folder
+    if folder is not None and same_fs(folder) and (
+            output.path + "/").startswith(folder.path.rstrip("/") + "/"):
+        raise UserError(f"{output}: inside the dataset {folder} that is being rebuilt; "
+                        "choose an output outside it")
+    if any(same_fs(part) and part.path == output.path for part in dataset.files):
+        raise UserError(f"{output}: the part being rebuilt; choose another output")
+
+
 def unshred_files(dataset: str | os.PathLike, output: str | os.PathLike, *,
                   jobs: int | None = None, executor: Executor | None = None,
                   dask: str | None = None, codec: str = "json", verify: bool = False,
@@ -99,7 +115,10 @@ def unshred_files(dataset: str | os.PathLike, output: str | os.PathLike, *,
     started = time.monotonic()
     if errors not in ("raise", "skip"):
         raise UserError(f"unknown errors mode {errors!r}: expected raise or skip")
-    parts = dataset_parts(storage.resolve(os.fspath(dataset))).files
+    found = dataset_parts(storage.resolve(os.fspath(dataset)))
+    if os.fspath(output) != STDOUT:
+        _check_output_outside(storage.resolve(os.fspath(output)), found)
+    parts = found.files
     writer = open_output(os.fspath(output), force)
     if writer.location is None and (executor is not None or dask is not None):
         raise UserError("standard output (-) can only be written by local jobs (--jobs)")

@@ -182,3 +182,19 @@ def test_counts_past_what_the_engine_holds_are_refused_with_the_arguments(option
         shredder.cli.main(["shred", "in.jsonl", "-o", "out", option, str(2**64)])
     assert exited.value.code == 2
     assert f"must be at most {2**63 - 1}, got {2**64}" in capsys.readouterr().err
+
+
+def test_unshred_never_writes_into_the_dataset_it_reads(tmp_path):
+    # --force used to replace a part with the rebuilt documents, leaving a manifest that
+    # listed documents the dataset no longer held
+    atoms = tmp_path / "atoms"
+    run("shred", write_jsonl(tmp_path / "in.jsonl", DOCS), "-o", atoms, "-q")
+    [part] = sorted(atoms.glob("part-*"))
+    before = part.read_bytes()
+    for source, output, message in (
+            (atoms, part, f"{part}: inside the dataset {atoms} that is being rebuilt"),
+            (atoms, atoms / "out" / "x.jsonl", "inside the dataset"),
+            (part, part, f"{part}: the part being rebuilt; choose another output")):
+        result = run("unshred", source, "-o", output, "--force", ok=False)
+        assert result.returncode == 1 and message in result.stderr, result.stderr
+    assert part.read_bytes() == before and not (atoms / "out").exists()
