@@ -156,8 +156,11 @@ class OutputWriter:
             try:
                 with open(piece.path, "rb") as source:
                     _copy_file(source.fileno(), self._descriptor)
+            except BrokenPipeError:
+                raise  # the reader went away: the command ends quietly
             except OSError as error:
-                raise UserError(f"{piece}: cannot copy into {self.location}: "
+                target = self.location if self.location is not None else "standard output"
+                raise UserError(f"{piece}: cannot copy into {target}: "
                                 f"{error.strerror}") from None
             return
         with piece.open_stream() as stream:

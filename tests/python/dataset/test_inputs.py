@@ -160,15 +160,17 @@ def test_a_number_beyond_a_double_in_a_json_file_refuses_its_document_alone(tmp_
     assert atoms.column("root_c").to_pylist() == [None, 2.5]
 
 
-def test_inspect_into_a_closed_pipe_exits_quietly(tmp_path):
+@pytest.mark.parametrize("command", [["inspect"], ["unshred", "-o", "-", "--jobs", "2"]])
+def test_output_into_a_closed_pipe_exits_quietly(tmp_path, command):
+    # unshred on workers copies their pieces, which used to fail naming a temporary file
     wide = {f"key{n:05d}": n for n in range(4000)}  # far more than a pipe buffer of output
     source = tmp_path / "in.jsonl"
-    source.write_text(json.dumps(wide) + "\n")
-    assert cli("shred", source, "-o", tmp_path / "atoms", "-q") == 0
-    child = subprocess.Popen([sys.executable, "-m", "shredder", "inspect",
-                              str(tmp_path / "atoms")],
+    source.write_text((json.dumps(wide) + "\n") * 40)
+    assert cli("shred", source, "-o", tmp_path / "atoms", "-q", "--batch-size", "10") == 0
+    child = subprocess.Popen([sys.executable, "-m", "shredder", command[0],
+                              str(tmp_path / "atoms"), *command[1:]],
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    assert child.stdout.readline().startswith(b"part-00000-00000.parquet: 1 rows")
+    assert child.stdout.readline().startswith((b"part-00000-00000.parquet: 10 rows", b'{"'))
     child.stdout.close()  # as `head -1` does
     err = child.stderr.read()
     assert child.wait(timeout=120) == 1
