@@ -156,6 +156,9 @@ class Location:
             with file.open() as stream:
                 write(stream)
             file.commit()
+        except OSError as error:  # a full disk, a folder gone: named by the file meant
+            file.abort()
+            raise UserError(f"{self}: cannot write: {error.strerror or error}") from None
         except BaseException:
             file.abort()
             raise

@@ -172,7 +172,9 @@ def test_a_part_that_fails_to_write_fails_the_job_and_no_part_is_written_after_i
 
     original = shred_partition.write_part
     monkeypatch.setattr(shred_partition, "write_part", write_part)
-    with pytest.raises(OSError, match="disk full"):
+    # named by the part it was writing (a full disk used to say only what the system said)
+    with pytest.raises(UserError, match=r"atoms/_partitions/part-\d{5}-\d{5}\.parquet: cannot "
+                                        r"write: disk full$"):
         shredder.shred_files([source], tmp_path / "atoms", jobs=1, batch_size=150)
     assert next(calls) == failing + 1  # no part started after the one that failed
     assert not list((tmp_path / "atoms").rglob("*"))
