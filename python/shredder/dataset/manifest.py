@@ -80,22 +80,38 @@ def read_manifest(folder: Location) -> Manifest:
     return _parse(location.read_bytes().decode("utf-8", errors="replace"), location)
 
 
+def _count(value: Any) -> int:
+    """A count the manifest records: a whole number, not negative."""
+    if type(value) is not int or value < 0:
+        raise ValueError(f"{value!r} is not a count")
+    return value
+
+
 def _parse(text: str, path: Any) -> Manifest:
     """The manifest in ``text``; ``path`` names it in messages."""
+    def refuse(why: str) -> UserError:
+        return UserError(f"{path}: not a shredder manifest: {why}")
+
     try:
         data = json.loads(text)
-        parts = [Part(str(p["file"]), int(p["rows"]), int(p["documents"]),
+    except ValueError as error:
+        raise refuse(f"not JSON ({error})") from None
+    if not isinstance(data, dict) or not isinstance(data.get("parts"), list):
+        raise refuse('a JSON object with a list "parts" is expected')
+    try:
+        parts = [Part(str(p["file"]), _count(p["rows"]), _count(p["documents"]),
                       dict(p["input"]) if isinstance(p.get("input"), dict) else None)
                  for p in data["parts"]]
         manifest = Manifest(str(data["format"]), str(data["codec"]), parts,
-                            int(data.get("rejected", 0)),
+                            _count(data.get("rejected", 0)),
                             [str(r) for r in data.get("rejects", [])],
-                            data.get("compression"), int(data.get("input_bytes", 0)),
-                            int(data.get("atoms_bytes", 0)), data.get("schema"),
+                            data.get("compression"), _count(data.get("input_bytes", 0)),
+                            _count(data.get("atoms_bytes", 0)), data.get("schema"),
                             data.get("paths"))
-    except (ValueError, KeyError, TypeError, AttributeError) as error:
-        raise UserError(f"{path}: not a shredder manifest ({type(error).__name__}: {error})") \
-            from None
+    except KeyError as error:
+        raise refuse(f"{error} is missing") from None
+    except (ValueError, TypeError, AttributeError) as error:
+        raise refuse(str(error)) from None
     for name in [part.file for part in manifest.parts] + manifest.rejects:
         # Only files inside the folder: a manifest never sends a reader elsewhere.
         if Path(name).is_absolute() or ".." in Path(name).parts:

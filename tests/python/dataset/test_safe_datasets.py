@@ -75,7 +75,16 @@ def test_only_the_parts_the_manifest_lists_are_read(tmp_path, capsys):
          "part-00009.parquet: listed in _shredder.json but missing"),
         (lambda m: m["parts"].append({"file": "../x.parquet", "rows": 1, "documents": 1}),
          "lists '../x.parquet', which is outside the dataset folder"),
-        (lambda m: m.pop("parts"), "_shredder.json: not a shredder manifest (KeyError"),
+        (lambda m: m.pop("parts"),
+         '_shredder.json: not a shredder manifest: a JSON object with a list "parts" is '
+         "expected"),
+        (lambda m: m.pop("codec"), "_shredder.json: not a shredder manifest: 'codec' is missing"),
+        (lambda m: m["parts"][0].update(rows=-5),
+         "_shredder.json: not a shredder manifest: -5 is not a count"),
+        (lambda m: m["parts"][0].update(documents=1e30),
+         "_shredder.json: not a shredder manifest: 1e+30 is not a count"),
+        (lambda m: m.clear() or m.update({"": []}),
+         '_shredder.json: not a shredder manifest: a JSON object with a list "parts"'),
     ],
 )
 def test_a_manifest_that_does_not_match_the_folder_is_refused(tmp_path, capsys, edit, message):
