@@ -39,6 +39,9 @@ def _location(where: Where) -> storage.Location:
     return where if isinstance(where, storage.Location) else storage.resolve(os.fspath(where))
 
 
+_PART_SUFFIXES = (".parquet", ".pq", ".arrow", ".ipc", ".feather")
+
+
 def dataset_parts(path: Where) -> Parts:
     """The parts an atoms dataset consists of: those its manifest lists, in its order, or a
     single part file given directly (which has no manifest). Paths and storage URIs alike. A
@@ -48,6 +51,9 @@ def dataset_parts(path: Where) -> Parts:
     if info.type == storage.pafs.FileType.NotFound:
         raise UserError(f"{location}: no such file or folder")
     if info.type == storage.pafs.FileType.File:
+        if not location.name.lower().endswith(_PART_SUFFIXES):
+            raise UserError(f"{location}: not an atoms dataset (a folder with {MANIFEST}) nor "
+                            "an atoms part (.parquet, .pq, .arrow, .ipc or .feather)")
         return Parts([location], part_format(location), None, None)
     manifest = read_manifest(location)
     files = [location.child(part.file) for part in manifest.parts]

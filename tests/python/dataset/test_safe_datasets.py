@@ -217,3 +217,13 @@ def test_an_interrupted_first_run_leaves_no_dataset_to_read(tmp_path, capsys, bi
     for command in (["inspect", atoms], ["unshred", atoms, "-o", tmp_path / "out.jsonl"]):
         assert cli(*command) == 1
         assert capsys.readouterr().err == f"shredder: error: {atoms}: {INCOMPLETE}\n"
+
+
+@pytest.mark.parametrize("command", [["inspect"], ["unshred", "-o", "out.jsonl"]])
+def test_a_file_that_is_no_part_is_named_as_such(tmp_path, capsys, command):
+    # read as an Arrow file, it used to fail with "Expected to read 1684611707 metadata bytes"
+    source = write_jsonl(tmp_path / "in.jsonl", [{"id": 1}])
+    assert cli(command[0], source, *command[1:]) == 1
+    assert capsys.readouterr().err == (
+        f"shredder: error: {source}: not an atoms dataset (a folder with _shredder.json) nor an "
+        "atoms part (.parquet, .pq, .arrow, .ipc or .feather)\n")
