@@ -126,8 +126,9 @@ def inspect(args: argparse.Namespace) -> int:
     parts, manifest = dataset_parts.files, dataset_parts.manifest
     total_rows = read = 0
     ids: set[object] = set()
-    for part in parts:
+    for part, listed in zip(parts, unified.listed_rows(dataset_parts)):
         atoms = read_part(part)
+        unified.check_rows(part, atoms.num_rows, listed)
         total_rows += atoms.num_rows
         txn = txn_column(atoms.schema.names)
         if txn is not None:

@@ -63,6 +63,21 @@ def dataset_parts(path: Where) -> Parts:
     return Parts(files, manifest.format, manifest, location)
 
 
+def listed_rows(parts: Parts) -> list[int | None]:
+    """The rows the manifest lists for each part (None for a part given without one)."""
+    if parts.manifest is None:
+        return [None] * len(parts.files)
+    return [part.rows for part in parts.manifest.parts]
+
+
+def check_rows(part: object, rows: int, listed: int | None) -> None:
+    """Refuses a part that holds other than the rows its manifest lists: it was replaced or
+    changed after the dataset was written."""
+    if listed is not None and rows != listed:
+        raise UserError(f"{part}: holds {rows:,} rows where the dataset's manifest lists "
+                        f"{listed:,}: the part was changed after it was written")
+
+
 def unified_schema(parts: Parts) -> pa.Schema:
     """The manifest's recorded schema, or (for a lone part or a manifest written before it was
     recorded) the one the parts' own schemas give."""

@@ -138,6 +138,7 @@ class UnshredTask:
     errors: str = "raise"
     name: str = ""  # the part as messages and rejects name it
     stamps: bool = True  # keep "__txn_id" and "__obj_id" in the rebuilt objects
+    rows: int | None = None  # what the manifest says the part holds
 
 
 @dataclass

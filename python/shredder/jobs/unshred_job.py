@@ -18,7 +18,7 @@ import shredder_ext
 from shredder.core.errors import UserError
 from shredder.core.unshred import UnshredRejected, unshred_and_verify
 from shredder.core.verify import VerifyReport
-from shredder.dataset.unified import Parts, dataset_parts
+from shredder.dataset.unified import Parts, check_rows, dataset_parts, listed_rows
 from shredder.io import storage
 from shredder.io.output import STDOUT, jsonl_piece, open_output
 from shredder.io.parts import read_part
@@ -55,6 +55,7 @@ def unshred_part(task: UnshredTask) -> PartResult:
     part = storage.resolve(task.part)
     name = task.name or str(part)
     atoms = read_part(storage.Location(part.fs, part.path, name))
+    check_rows(name, atoms.num_rows, task.rows)
     documents = None
     result = PartResult(0, part.size())
     if atoms.num_columns > 0:
@@ -138,8 +139,8 @@ def unshred_files(dataset: str | os.PathLike, output: str | os.PathLike, *,
             tasks = [UnshredTask(part.portable,
                                  None if inline else pieces.child(f"{n:06d}").portable,
                                  codec, verify, writer.kind, writer.compress, errors, str(part),
-                                 stamps)
-                     for n, part in enumerate(parts)]
+                                 stamps, rows)
+                     for n, (part, rows) in enumerate(zip(parts, listed_rows(found)))]
             # pieces wait on storage until their turn: keep only a few ahead of the writer
             ahead = 1 if inline else 2 * (jobs or executors.default_jobs()) + 2
             futures: dict[int, Future] = {}

@@ -227,3 +227,16 @@ def test_a_file_that_is_no_part_is_named_as_such(tmp_path, capsys, command):
     assert capsys.readouterr().err == (
         f"shredder: error: {source}: not an atoms dataset (a folder with _shredder.json) nor an "
         "atoms part (.parquet, .pq, .arrow, .ipc or .feather)\n")
+
+
+def test_a_part_replaced_by_another_is_caught_by_its_rows(tmp_path, capsys):
+    # a part copied over another used to be read as the dataset, its documents twice
+    atoms = small_dataset(tmp_path, tmp_path / "atoms")  # parts of 2 and 1 documents
+    first, second = sorted(atoms.glob("part-*"))
+    second.write_bytes(first.read_bytes())
+    for command in (["inspect", atoms], ["unshred", atoms, "-o", tmp_path / "out.jsonl"],
+                    ["unshred", atoms, "-o", tmp_path / "out.jsonl", "--jobs", 2]):
+        assert cli(*command) == 1
+        assert capsys.readouterr().err == (
+            f"shredder: error: {second}: holds 2 rows where the dataset's manifest lists 1: "
+            "the part was changed after it was written\n")
