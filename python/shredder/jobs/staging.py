@@ -45,7 +45,31 @@ REJECTS = REJECTS_FOLDER
 
 def _job_record(options: ShredOptions, partitions: list[Partition] | None) -> dict[str, Any]:
     return {"options": asdict(options),
-            "partitions": None if partitions is None else [p.key() for p in partitions]}
+            "partitions": None if partitions is None else [p.key() for p in partitions],
+            "modified": None if partitions is None else _modified(partitions)}
+
+
+def _modified(partitions: list[Partition]) -> dict[str, int | None]:
+    """When each input file was last modified, so that a resumed run sees an input edited in
+    place (its size, and so its partitions, may not have changed)."""
+    found: dict[str, int | None] = {}
+    for partition in partitions:
+        if partition.location not in found:
+            found[partition.location] = storage.resolve(partition.location).info().mtime_ns
+    return found
+
+
+def _edited_input(earlier: dict[str, Any], record: dict[str, Any],
+                  partitions: list[Partition]) -> str | None:
+    """The first input modified since the earlier run recorded it (a run that recorded no
+    times cannot tell)."""
+    before = earlier.get("modified")
+    if not before:
+        return None
+    for partition in partitions:
+        if before.get(partition.location) != record["modified"][partition.location]:
+            return partition.source
+    return None
 
 
 def prepare_output(output: storage.Location, staging: storage.Location, markers: storage.Location,
@@ -63,9 +87,14 @@ def prepare_output(output: storage.Location, staging: storage.Location, markers:
     if resume:
         if markers.exists() and job.exists():
             earlier = json.loads(job.read_bytes())
-            if earlier != json.loads(json.dumps(record)):
+            current = json.loads(json.dumps(record))
+            if any(earlier.get(key) != current[key] for key in ("options", "partitions")):
                 raise UserError(f"{output}: cannot resume: the earlier run had other inputs or "
                                 "options")
+            edited = _edited_input(earlier, current, partitions or [])
+            if edited is not None:
+                raise UserError(f"{output}: cannot resume: {edited} was modified after the "
+                                "earlier run read it (use --force to shred it again)")
             remove_temporary(staging)  # writes a kill interrupted
             return _finished(staging, markers, partitions or [])
         if MANIFEST in entries:

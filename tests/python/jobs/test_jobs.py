@@ -8,6 +8,7 @@ import io
 import itertools
 import json
 import multiprocessing
+import os
 import re
 import signal
 import subprocess
@@ -461,3 +462,18 @@ def test_a_batch_whose_atoms_would_not_fit_one_batch_is_shredded_in_halves(tmp_p
     with pytest.raises(UserError, match=r"in.jsonl:line 24: shred failed: Controller: atoms "
                                         r"batch too large \(use --on-error skip"):
         shredder.shred_files(source, tmp_path / "failed", **options)
+
+
+def test_resume_refuses_an_input_edited_in_place_since_the_earlier_run(tmp_path, corpus):
+    # edited without changing its size, its partitions matched and the stale ones were reused
+    source, _ = corpus
+    options = dict(partition_size=source.stat().st_size // 4, jobs=1)
+    with pytest.raises(KeyboardInterrupt):
+        shredder.shred_files(source, tmp_path / "atoms", executor=StopAfter(2), **options)
+    source.write_text(source.read_text().replace('"id": 0,', '"id": 7,', 1))
+    with pytest.raises(UserError, match=f"cannot resume: {re.escape(str(source))} was modified "
+                                        r"after the earlier run read it \(use --force"):
+        shredder.shred_files(source, tmp_path / "atoms", resume=True, **options)
+    os.utime(source, ns=(0, 0))  # an older time is no less a change
+    with pytest.raises(UserError, match="was modified after the earlier run"):
+        shredder.shred_files(source, tmp_path / "atoms", resume=True, **options)
