@@ -158,7 +158,9 @@ class Location:
             file.commit()
         except OSError as error:  # a full disk, a folder gone: named by the file meant
             file.abort()
-            raise UserError(f"{self}: cannot write: {error.strerror or error}") from None
+            # the system's reason, not Arrow's text, which names the temporary file
+            reason = os.strerror(error.errno) if error.errno else error.strerror or error
+            raise UserError(f"{self}: cannot write: {reason}") from None
         except BaseException:
             file.abort()
             raise

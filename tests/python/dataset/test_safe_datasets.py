@@ -240,3 +240,14 @@ def test_a_part_replaced_by_another_is_caught_by_its_rows(tmp_path, capsys):
         assert capsys.readouterr().err == (
             f"shredder: error: {second}: holds 2 rows where the dataset's manifest lists 1: "
             "the part was changed after it was written\n")
+
+
+def test_a_page_that_cannot_be_written_is_named_with_the_systems_reason(tmp_path, capsys):
+    # the reason used to name the temporary file beside it
+    atoms = small_dataset(tmp_path, tmp_path / "atoms")
+    (tmp_path / "page").mkdir()
+    for page, reason in ((tmp_path / "page", "Is a directory"),
+                         (tmp_path / "none" / "x.html", "No such file or directory")):
+        assert cli("inspect", atoms, "--html", page) == 1
+        assert capsys.readouterr().err == f"shredder: error: {page}: cannot write: {reason}\n"
+    assert [p.name for p in tmp_path.iterdir() if p.name.startswith(".tmp")] == []
