@@ -30,6 +30,12 @@ inline constexpr Cell kNoCell = 0;
 inline constexpr std::uint64_t kFreeDocumentCells = std::uint64_t{1} << 20;
 inline constexpr std::uint64_t kFreeDocumentNameBytes = std::uint64_t{1} << 24;
 
+/// The most columns a shred makes, for one document and for one atoms batch. Each column
+/// costs kilobytes wherever the batch goes (its Arrow arrays, a Parquet column chunk and its
+/// metadata), so a few megabytes of distinct keys would otherwise ask for gigabytes. Atoms
+/// batches with more columns, written before, are still unshredded.
+inline constexpr std::uint64_t kMaxShredColumns = std::uint64_t{1} << 16;
+
 inline bool IsIndexCell(Cell cell) { return (cell & 1) != 0; }
 inline std::int64_t IndexOf(Cell cell) { return static_cast<std::int64_t>(cell >> 1); }
 inline const Value& LeafOf(Cell cell) { return *reinterpret_cast<const Value*>(cell); }

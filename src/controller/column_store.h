@@ -171,12 +171,14 @@ class Merger {
   bool exact() const { return exact_; }
   const shredding::TableWalker& walker() const { return walker_; }
 
-  // Refuses the batch once its columns, padded to full length, would pass the cell bound.
+  // Refuses the batch once its columns, padded to full length, would pass the cell bound, or
+  // once they are more than a shred makes.
   // Columns are stored sparsely while documents are merged; the padding comes only when they
   // are built.
   void check_size() const {
     CheckCells(static_cast<std::uint64_t>(total_rows_), columns_.size(),
                 "shred fewer documents per batch");
+    CheckColumns(columns_.size());
   }
 
   /// The merged columns, in order of first registration.

@@ -54,6 +54,14 @@ void CheckCells(std::uint64_t rows, std::uint64_t columns, std::string_view advi
   Fail(ErrorCode::TooLarge, detail);
 }
 
+void CheckColumns(std::uint64_t columns) {
+  if (columns <= shredding::kMaxShredColumns) return;
+  Fail(ErrorCode::TooLarge, "atoms batch too wide: " + std::to_string(columns) +
+                                " columns exceed the limit of " +
+                                std::to_string(shredding::kMaxShredColumns) +
+                                " columns; shred fewer documents per batch");
+}
+
 }  // namespace controller_internal
 
 namespace {

@@ -25,4 +25,8 @@ inline constexpr std::uint64_t kMaxAtomCells = std::uint64_t{1} << 28;
 /// followed by `advice` when rows x columns passes `kMaxAtomCells`.
 void CheckCells(std::uint64_t rows, std::uint64_t columns, std::string_view advice);
 
+/// Throws (through `Fail`) "atoms batch too wide: C columns exceed the limit of N columns;
+/// shred fewer documents per batch" when a shred's batch passes `kMaxShredColumns`.
+void CheckColumns(std::uint64_t columns);
+
 }  // namespace shredder::controller_internal

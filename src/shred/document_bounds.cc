@@ -74,6 +74,13 @@ void DocumentWalk::CheckCellsPastAllowance(std::uint64_t rows, std::uint64_t col
                                         std::to_string(limit) + " cells");
 }
 
+void DocumentWalk::ThrowTooManyColumns(std::uint64_t columns) {
+  // Thrown as the column past the limit is made: the document may have more.
+  throw Error(ErrorCode::TooLarge,
+              "Shredder::Shred: document too large to shred: more than the limit of " +
+                  std::to_string(columns - 1) + " columns");
+}
+
 void DocumentWalk::CheckNameBytesPastAllowance(std::uint64_t bytes) {
   if (bytes <= kNameByteAllowance) return;
   const DocumentSize& size = Size();

@@ -233,6 +233,7 @@ class DocumentWalk {
   // Bounds (document_bounds.cc). Tables and names within the free allowances pass without a
   // call: a product of two numbers below 2^32 cannot overflow.
   void CheckCells(std::uint64_t rows, std::uint64_t columns) {
+    if (columns > kMaxShredColumns) ThrowTooManyColumns(columns);
     if ((rows | columns) >> 32 == 0 && rows * columns <= kFreeDocumentCells) return;
     CheckCellsPastAllowance(rows, columns);
   }
@@ -241,6 +242,7 @@ class DocumentWalk {
     CheckNameBytesPastAllowance(bytes);
   }
   void CheckCellsPastAllowance(std::uint64_t rows, std::uint64_t columns);
+  [[noreturn]] static void ThrowTooManyColumns(std::uint64_t columns);
   void CheckNameBytesPastAllowance(std::uint64_t bytes);
   const DocumentSize& Size();
 

@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "arrow/array/array_base.h"
+#include "arrow/array/builder_binary.h"
+#include "arrow/array/builder_primitive.h"
 #include "arrow/record_batch.h"
 #include "arrow/type.h"
 #include "controller/pipeline_support.h"
@@ -33,8 +35,10 @@ std::string DistinctKeys(const std::string& prefix, int count, int value = 0) {
   return text;
 }
 
-// 1,000 documents of 1,000 keys of their own would be 1e9 cells; the batch is refused as soon
-// as the documents read so far pass 2^28 cells (519 x 519,000), before any column is padded.
+// 1,000 documents of 1,000 keys of their own would be 1e9 cells, and a million columns of a
+// few kilobytes each wherever the batch goes. The batch is refused as soon as the documents
+// read so far pass 65,536 columns (66 x 1,000), before any column is padded. Documents of 400
+// keys pass 2^28 cells first (820 x 328,000 columns would be past both): see below.
 TEST(ControllerAtomsBatchOfBillionsOfCells, DistinctKeysPerDocumentAreRefused) {
   std::vector<std::string> lines;
   for (int d = 0; d < 1000; ++d) {
@@ -42,9 +46,29 @@ TEST(ControllerAtomsBatchOfBillionsOfCells, DistinctKeysPerDocumentAreRefused) {
   }
   ModulePipeline p(/*tag=*/false);
   EXPECT_EQ(MessageOf([&] { p.Shred(lines); }),
-            std::string(kBatchTooLarge) +
-                "519 rows x 519000 columns exceeds 268435456 cells; "
-                "shred fewer documents per batch");
+            "Controller: atoms batch too wide: 66000 columns exceed the limit of 65536 "
+            "columns; shred fewer documents per batch");
+}
+
+// Atoms written with more columns than a shred makes now are still read.
+TEST(ControllerAtomsBatchOfBillionsOfCells, WiderAtomsAreStillUnshredded) {
+  constexpr int kColumns = 65537;
+  arrow::StringBuilder txn;
+  ASSERT_TRUE(txn.Append("t").ok());
+  arrow::FieldVector fields{arrow::field("root___txn_id", arrow::utf8())};
+  std::vector<std::shared_ptr<arrow::Array>> columns{txn.Finish().ValueOrDie()};
+  for (int c = 0; c < kColumns; ++c) {
+    arrow::Int64Builder value;
+    ASSERT_TRUE(value.Append(c).ok());
+    fields.push_back(arrow::field("root_c" + std::to_string(c), arrow::int64()));
+    columns.push_back(value.Finish().ValueOrDie());
+  }
+  ModulePipeline p;
+  const auto documents = testing::Documents(
+      *p.controller.unshred(arrow::RecordBatch::Make(arrow::schema(fields), 1, columns)));
+  ASSERT_EQ(documents.size(), 1u);
+  EXPECT_EQ(documents[0].size(), kColumns + 1u);  // and "__txn_id"
+  EXPECT_EQ(documents[0].at("c65536"), Value(65536));
 }
 
 // A long array gives many rows, a later document many columns: 16,385 x 16,384 is the first

@@ -163,5 +163,16 @@ INSTANTIATE_TEST_SUITE_P(
                                "22191104 bytes"}),
     [](const ::testing::TestParamInfo<NameCase>& info) { return info.param.name; });
 
+// Every column costs kilobytes wherever the atoms go: a document makes at most 2^16 of them,
+// whatever its size, and the walk stops at the first past the limit.
+TEST(ShredDocumentOfManyColumns, RefusedPastTheLimitAndNotBefore) {
+  Object document;
+  for (int i = 0; i < 65536; ++i) document.emplace("k" + std::to_string(i), Value(i));
+  EXPECT_EQ(Shredder().Shred(document).columns.size(), 65536u);
+  document.emplace("z", Value(0));
+  EXPECT_EQ(ShredFailureText(document),
+            std::string(kDocumentTooLarge) + "more than the limit of 65536 columns");
+}
+
 }  // namespace
 }  // namespace shredder
