@@ -30,7 +30,8 @@ inline constexpr Cell kNoCell = 0;
 inline constexpr std::uint64_t kFreeDocumentCells = std::uint64_t{1} << 20;
 inline constexpr std::uint64_t kFreeDocumentNameBytes = std::uint64_t{1} << 24;
 
-/// The most columns a shred makes, for one document and for one atoms batch. Each column
+/// The most columns a shred makes, for one document's table and for one batch's merged
+/// columns (the values and ids; exact atoms add their document numbers). Each column
 /// costs kilobytes wherever the batch goes (its Arrow arrays, a Parquet column chunk and its
 /// metadata), so a few megabytes of distinct keys would otherwise ask for gigabytes. Atoms
 /// batches with more columns, written before, are still unshredded.

@@ -69,7 +69,7 @@ def _statistics_columns(schema: pa.Schema) -> list[str]:
 
 def part_format(location: Location) -> str:
     """The format of a part file given by itself (no manifest says it), by its name."""
-    return "parquet" if location.name.endswith((".parquet", ".pq")) else "arrow"
+    return "parquet" if location.name.lower().endswith((".parquet", ".pq")) else "arrow"
 
 
 @contextlib.contextmanager

@@ -33,6 +33,8 @@ SMALLEST_PARTITION = 8 * 2**20
 PARTITIONS_PER_INPUT = 8
 STDIN = "-"
 _SCAN_CHUNK = 1 << 16
+# A JSON file whose first line is longer is taken for one JSON text, not for JSON Lines.
+_LONGEST_FIRST_LINE = 1 << 20
 
 
 @dataclass(frozen=True)
@@ -116,23 +118,26 @@ def _holds_json_lines(location: storage.Location) -> bool:
     head = bytearray()
     try:
         with location.fs.open_input_stream(location.path, compression="detect") as stream:
-            while (newline := head.find(b"\n")) < 0:
+            newline = -1
+            while newline < 0:
                 chunk = stream.read(_SCAN_CHUNK)
-                if not chunk or len(head) > LARGEST_PARTITION:
-                    return False
+                if not chunk or len(head) > _LONGEST_FIRST_LINE:
+                    return False  # one line, or not JSON Lines of documents of a usual size
+                newline = chunk.find(b"\n")
+                newline = newline if newline < 0 else len(head) + newline
                 head += chunk
-            first = head[:newline].removeprefix(codecs.BOM_UTF8).strip()
-            if not first.startswith(b"{"):
-                return False
-            try:
-                json.loads(first)
-            except ValueError:
-                return False
-            rest = head[newline + 1:]
+                start = head.removeprefix(codecs.BOM_UTF8).lstrip()
+                if start and not start.startswith(b"{"):
+                    return False  # an array, or no JSON at all
+            first, rest = head[:newline].removeprefix(codecs.BOM_UTF8), head[newline + 1:]
             while not rest.strip():
                 rest = stream.read(_SCAN_CHUNK)
                 if not rest:
                     return False
+            try:
+                json.loads(first)
+            except (ValueError, RecursionError):
+                return False
             return True
     except (OSError, pa.ArrowException, EOFError):
         return False  # the reading of the partition says what is wrong with the file

@@ -34,6 +34,7 @@ from shredder.jobs.tasks import (CheckCounts, KeyList, PartitionResult, ShredOpt
 
 SKIP_HINT = "use --on-error skip to set refused documents aside and go on"
 _NO_ATOMS = pa.RecordBatch.from_arrays([], names=[])
+_FEWER = "; shred fewer documents per batch"  # the engine's advice, no help for one document
 
 # The dataset this worker shredded a partition of last, and what the engine's handle then
 # guessed for its next batch: a partition of the same dataset starts from that guess. Data
@@ -189,10 +190,11 @@ def _shred_partition(task: ShredTask, folder: storage.Location, counter: LineCou
                 return
             # One document whose atoms alone pass the bound: its own failure, which the
             # handle learned nothing from (a failed call changes nothing).
+            alone = str(error).removesuffix(_FEWER) + " (this document alone)"
             if options.errors != "skip":
-                raise UserError(f"{partition.source}:{places.where(docs, 0)}: {error} "
+                raise UserError(f"{partition.source}:{places.where(docs, 0)}: {alone} "
                                 f"({SKIP_HINT})") from None
-            yield docs, ShreddedBatch(_NO_ATOMS, 0, [Refusal(0, str(error))])
+            yield docs, ShreddedBatch(_NO_ATOMS, 0, [Refusal(0, alone)])
 
     with _PartWriter(folder, options) as writer:
         for batch in partition_batches(partition, options, counter):

@@ -191,8 +191,10 @@ def test_unshred_never_writes_into_the_dataset_it_reads(tmp_path):
     run("shred", write_jsonl(tmp_path / "in.jsonl", DOCS), "-o", atoms, "-q")
     [part] = sorted(atoms.glob("part-*"))
     before = part.read_bytes()
+    (tmp_path / "link").symlink_to(atoms)
     for source, output, message in (
             (atoms, part, f"{part}: inside the dataset {atoms} that is being rebuilt"),
+            (atoms, tmp_path / "link" / part.name, "inside the dataset"),
             (atoms, atoms / "out" / "x.jsonl", "inside the dataset"),
             (part, part, f"{part}: the part being rebuilt; choose another output")):
         result = run("unshred", source, "-o", output, "--force", ok=False)

@@ -428,7 +428,8 @@ def test_a_batch_whose_atoms_would_not_fit_one_batch_is_shredded_in_halves(tmp_p
     def bounded(handle, batch, codec, errors):
         # more than 3 documents, or document 23 alone
         if batch.num_rows > 3 or b'"id": 23,' in batch.column(0)[0].as_py():
-            error = ValueError("shred failed: Controller: atoms batch too large")
+            error = ValueError("shred failed: Controller: atoms batch too large; shred fewer "
+                               "documents per batch")
             error.code, error.row = "too_large", None
             raise error
         return real(handle, batch, codec, errors)
@@ -454,13 +455,14 @@ def test_a_batch_whose_atoms_would_not_fit_one_batch_is_shredded_in_halves(tmp_p
     rejected = sorted((tmp_path / "split" / "_rejects").iterdir())
     records = [json.loads(r) for f in rejected for r in f.read_text().splitlines()]
     assert [(r["line"], r["error"]) for r in records] == [
-        (18, records[0]["error"]), (24, "shred failed: Controller: atoms batch too large")]
+        (18, records[0]["error"]),
+        (24, "shred failed: Controller: atoms batch too large (this document alone)")]
     # without skip, the document alone is named by its line
     options["errors"] = "raise"
     lines[17] = json.dumps(documents(18)[17])
     source.write_text("\n".join(lines) + "\n")
     with pytest.raises(UserError, match=r"in.jsonl:line 24: shred failed: Controller: atoms "
-                                        r"batch too large \(use --on-error skip"):
+                                        r"batch too large \(this document alone\) \(use"):
         shredder.shred_files(source, tmp_path / "failed", **options)
 
 
