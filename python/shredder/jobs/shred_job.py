@@ -118,6 +118,9 @@ def shred_files(inputs: Any, output: str | os.PathLike, *, jobs: int | None = No
         progress.planned()
     if partitions is not None:
         check_inputs_outside(out, partitions)
+    if column is not None and all(p.kind in ("jsonl", "json") for p in partitions or ()):
+        # it picks a column of Parquet and Arrow inputs; JSON text has none
+        raise UserError(f"--column {column}: the inputs are JSON, which has no columns")
     created = not out.exists()
     done = prepare_output(out, staging, markers, options, partitions, force, resume)
     if resume:

@@ -184,6 +184,14 @@ def test_counts_past_what_the_engine_holds_are_refused_with_the_arguments(option
     assert f"must be at most {2**63 - 1}, got {2**64}" in capsys.readouterr().err
 
 
+def test_a_column_of_json_input_is_refused(tmp_path):
+    # it used to be ignored
+    result = run("shred", write_jsonl(tmp_path / "in.jsonl", DOCS), "-o", tmp_path / "atoms",
+                 "--column", "payload", ok=False)
+    assert result.stderr == ("shredder: error: --column payload: the inputs are JSON, which has "
+                             "no columns\n") and not (tmp_path / "atoms").exists()
+
+
 def test_unshred_never_writes_into_the_dataset_it_reads(tmp_path):
     # --force used to replace a part with the rebuilt documents, leaving a manifest that
     # listed documents the dataset no longer held
