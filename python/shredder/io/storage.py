@@ -61,6 +61,17 @@ class Location:
     def object_store(self) -> bool:
         return self.fs.type_name in _OBJECT_STORES
 
+    def within(self, folder: "Location") -> bool:
+        """Whether this is ``folder`` or lies inside it, on the same kind of storage; local
+        paths are compared as the system resolves them (links, "..")."""
+        if type(self.fs) is not type(folder.fs):
+            return False
+        return (self._resolved() + "/").startswith(folder._resolved() + "/")
+
+    def _resolved(self) -> str:
+        local = self.fs.type_name == "local"
+        return os.path.realpath(self.path) if local else self.path.rstrip("/")
+
     def child(self, name: str) -> "Location":
         sep = "" if self.text.endswith("/") else "/"
         return Location(self.fs, f"{self.path.rstrip('/')}/{name}", f"{self.text}{sep}{name}",

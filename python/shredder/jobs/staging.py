@@ -135,10 +135,8 @@ def _finished(staging: storage.Location, markers: storage.Location,
 def check_inputs_outside(output: storage.Location, partitions: list[Partition]) -> None:
     if output.object_store:
         return
-    root = output.path.rstrip("/") + "/"
     for partition in partitions:
-        location = storage.resolve(partition.location)
-        if type(location.fs) is type(output.fs) and location.path.startswith(root):
+        if storage.resolve(partition.location).within(output):
             raise UserError(f"{output}: the output folder holds the input {partition.source}; "
                             "choose another output folder")
 

@@ -89,19 +89,11 @@ def unshred_part(task: UnshredTask) -> PartResult:
 def _check_output_outside(output: storage.Location, dataset: Parts) -> None:
     """Refuses an output in the dataset's folder, or that is one of its parts: writing it would
     replace what is being read, and leave a dataset that no longer holds what its manifest
-    lists. Local paths are compared as the system resolves them (links, "..")."""
-    def where(location: storage.Location) -> str | None:
-        if type(location.fs) is not type(output.fs):
-            return None
-        local = location.fs.type_name == "local"
-        return os.path.realpath(location.path) if local else location.path.rstrip("/")
-
-    target = where(output)
-    folder = dataset.folder and where(dataset.folder)
-    if folder is not None and (target + "/").startswith(folder + "/"):
+    lists."""
+    if dataset.folder is not None and output.within(dataset.folder):
         raise UserError(f"{output}: inside the dataset {dataset.folder} that is being rebuilt; "
                         "choose an output outside it")
-    if any(where(part) == target for part in dataset.files):
+    if any(output.within(part) for part in dataset.files):
         raise UserError(f"{output}: the part being rebuilt; choose another output")
 
 
